@@ -1,0 +1,30 @@
+// Fixed-capacity byte ring between an application thread and a station engine.
+// One producer and one consumer may work on it at once; the record carries its own operation table.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+struct ByteQueue;
+
+using ByteQueueInitFn = ByteQueue* (*)(ByteQueue* queue, uint8_t* storage, uint8_t size);
+
+struct ByteQueue {
+    ByteQueueInitFn init;
+    uint8_t (*isEmpty)(const ByteQueue* queue);
+    // Returns false, storing nothing, when the queue already holds size - 1 bytes.
+    bool (*push)(ByteQueue* queue, uint8_t byte);
+    uint8_t (*pop)(ByteQueue* queue);
+    void (*clear)(ByteQueue* queue);
+    int (*count)(const ByteQueue* queue);
+    std::atomic<uint8_t> writeIndex;
+    std::atomic<uint8_t> readIndex;
+    uint8_t* buffer;
+    uint8_t mask;
+};
+
+// The initialisation operation: the creator stores it in `init` and calls it through that slot.
+ByteQueue* byteQueueInit(ByteQueue* queue, uint8_t* storage, uint8_t size);
+
+// Free room in bytes (size - 1 - count).
+int byteQueueRoom(const ByteQueue* queue);

@@ -1,0 +1,68 @@
+// IrLAP frames: link record, frame builders, negotiation parameters and the primary's matching receive.
+#pragma once
+
+#include <cstdint>
+
+#include "sir.h"
+
+constexpr uint32_t SECONDARY_DEVICE_ADDRESS = 0x3412CDAB;
+constexpr uint32_t PRIMARY_DEVICE_ADDRESS = 0xABCD1234;
+constexpr uint32_t BROADCAST_DEVICE_ADDRESS = 0xFFFFFFFF;
+constexpr uint8_t LAP_RESET_CONNECTION_ADDRESS = 0x02;
+constexpr uint16_t LAP_PARAMS_LENGTH = 21;
+
+// Control bytes as sent (P/F set) and as compared (control AND 0xEF).
+constexpr uint8_t LAP_PF = 0x10;
+constexpr uint8_t LAP_XID_COMMAND = 0x2F;
+constexpr uint8_t LAP_XID_RESPONSE = 0xAF;
+constexpr uint8_t LAP_SNRM = 0x83;
+constexpr uint8_t LAP_DISC = 0x43;
+constexpr uint8_t LAP_UA = 0x63;
+constexpr uint8_t LAP_TEST = 0xE3;
+constexpr uint8_t LAP_RR = 0x01;
+
+struct LinkRecord {
+    uint32_t deviceAddress;
+    uint8_t connectionAddress;
+    uint8_t vr;
+    uint8_t vs;
+};
+
+// Writes the 32-bit address in wire order (least significant byte first).
+void lapPutAddress(uint8_t* destination, uint32_t address);
+
+// `stationAddress` is the station's own constant (PRIMARY_ or SECONDARY_DEVICE_ADDRESS).
+void lapResetLink(LinkRecord& link, uint32_t stationAddress);
+uint32_t lapBaudFromCode(uint8_t code);
+
+uint16_t lapBuildParams(uint8_t* destination);
+uint8_t* lapPutParam(uint8_t* destination, uint8_t pi, uint8_t pv);
+// Looks at up to seven entries within listLength bytes; an entry running past the end stops the search.
+uint8_t lapFindParam(const uint8_t* list, uint16_t listLength, uint8_t pi);
+uint8_t lapAddressMatches(const LinkRecord& link, const uint8_t* address);
+
+using LapInfoWriter = uint16_t (*)(uint8_t* destination, uint8_t hint);
+uint16_t lapPutDiscoveryInfo(uint8_t* destination, uint8_t hint);
+// destinationAddress may be nullptr (broadcast); writer may be nullptr.
+uint16_t lapBuildXidCommand(uint8_t* destination, const LinkRecord& link,
+                            const uint8_t* destinationAddress, uint8_t slot, LapInfoWriter writer,
+                            uint8_t hint);
+uint16_t lapBuildXidResponse(uint8_t* destination, const LinkRecord& link,
+                             const uint8_t* destinationAddress, uint8_t flags, uint8_t slot,
+                             LapInfoWriter writer, uint8_t hint);
+uint16_t lapBuildSnrm(uint8_t* destination, const LinkRecord& link,
+                      const uint8_t* destinationAddress);
+uint16_t lapBuildUaParams(uint8_t* destination, const LinkRecord& link,
+                          const uint8_t* destinationAddress);
+uint16_t lapBuildUa(uint8_t* destination, const LinkRecord& link);
+void lapPutIHeaderCommand(uint8_t* destination, const LinkRecord& link);
+void lapPutIHeaderResponse(uint8_t* destination, const LinkRecord& link);
+
+void lapSendRrCommand(ByteLink& byteLink, const LinkRecord& link);
+void lapSendRrResponse(ByteLink& byteLink, const LinkRecord& link);
+void lapSendTestResponse(ByteLink& byteLink, const LinkRecord& link, const uint8_t* sourceAddress);
+
+// Reads frames until one whose control byte AND mask equals match; answers TEST commands and keeps
+// vr/vs on the way. 0 when a read fails, or (stop set) on an RR of the connection.
+uint16_t lapWaitFrame(ByteLink& byteLink, LinkRecord& link, RxFrame& frame, uint8_t mask,
+                      uint8_t match, bool stop);

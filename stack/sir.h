@@ -1,0 +1,42 @@
+// SIR framing: wraps frame content with XBOFs, BOF, escapes, FCS-16 and EOF, and unwraps it again.
+// Bytes move only through the ByteLink the caller hands in.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+// The three byte operations under the framing, provided by each station (or a test).
+class ByteLink {
+  public:
+    virtual void sendByte(uint8_t byte) = 0;
+    // True when a received byte is available for readByte.
+    virtual bool waitByte(uint16_t timeoutMs) = 0;
+    virtual uint8_t readByte() = 0;
+
+  protected:
+    ByteLink() = default;
+    ByteLink(const ByteLink&) = default;
+    ByteLink& operator=(const ByteLink&) = default;
+    ~ByteLink() = default;
+};
+
+constexpr uint8_t SIR_XBOF = 0xFF;
+constexpr uint8_t SIR_BOF = 0xC0;
+constexpr uint8_t SIR_EOF = 0xC1;
+constexpr uint8_t SIR_CE = 0x7D;
+constexpr uint16_t FCS_INIT = 0xFFFF;
+constexpr uint16_t FCS_GOOD = 0xF0B8;
+constexpr size_t SIR_RX_BUFFER_SIZE = 68;
+// Longest content a receiver accepts (67 stored bytes less the FCS).
+constexpr uint16_t SIR_MAX_CONTENT = 65;
+
+using RxFrame = std::array<uint8_t, SIR_RX_BUFFER_SIZE>;
+
+uint16_t fcsUpdate(uint16_t fcs, uint8_t byte);
+
+void sirSendEscaped(ByteLink& link, uint8_t byte);
+// Sends the whole wrapped frame byte by byte, then traces it.
+void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length);
+// Content length of one intact frame (traced, followed by "."), or 0.
+uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer);
