@@ -1,0 +1,38 @@
+#include "console.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+std::atomic<ConsoleSink> currentSink{nullptr};
+
+void stdoutSink(const char* text, size_t length) {
+    std::fwrite(text, 1, length, stdout);
+    // Lines start with "\n" rather than end with it, so line buffering alone would hold the last
+    // one.
+    std::fflush(stdout);
+}
+
+} // namespace
+
+void consolePrint(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    const int written = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (written <= 0) {
+        return;
+    }
+    // vsnprintf reports the untruncated length; only what fits in the buffer is handed on.
+    const size_t length =
+        static_cast<size_t>(written) < sizeof text ? static_cast<size_t>(written) : sizeof text - 1;
+    const ConsoleSink sink = currentSink.load(std::memory_order_acquire);
+    (sink != nullptr ? sink : stdoutSink)(text, length);
+}
+
+ConsoleSink consoleSetSink(ConsoleSink sink) {
+    return currentSink.exchange(sink, std::memory_order_acq_rel);
+}

@@ -1,0 +1,96 @@
+#include "sir.h"
+
+#include "console.h"
+#include "trace.h"
+
+namespace {
+
+constexpr uint16_t SIR_XBOF_COUNT = 10;
+constexpr uint16_t SIR_HUNT_WAIT_MS = 500;
+constexpr uint16_t SIR_BYTE_WAIT_MS = 20;
+constexpr uint8_t SIR_ESCAPE_XOR = 0x20;
+
+} // namespace
+
+uint16_t fcsUpdate(uint16_t fcs, uint8_t byte) {
+    const auto low = static_cast<uint8_t>(fcs & 0xFF);
+    const auto high = static_cast<uint8_t>(fcs >> 8);
+    auto t = static_cast<uint8_t>(byte ^ low);
+    t = static_cast<uint8_t>(t ^ (t << 4));
+    const auto newLow = static_cast<uint8_t>(high ^ (t >> 4) ^ static_cast<uint8_t>(t << 3));
+    const auto newHigh = static_cast<uint8_t>(t ^ (t >> 5));
+    return static_cast<uint16_t>((newHigh << 8) | newLow);
+}
+
+void sirSendEscaped(ByteLink& link, uint8_t byte) {
+    if (byte == SIR_CE || byte == SIR_BOF || byte == SIR_EOF) {
+        link.sendByte(SIR_CE);
+        link.sendByte(static_cast<uint8_t>(byte ^ SIR_ESCAPE_XOR));
+    } else {
+        link.sendByte(byte);
+    }
+}
+
+void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length) {
+    for (uint16_t i = 0; i < SIR_XBOF_COUNT; ++i) {
+        link.sendByte(SIR_XBOF);
+    }
+    link.sendByte(SIR_BOF);
+    uint16_t fcs = FCS_INIT;
+    for (uint16_t i = 0; i < length; ++i) {
+        sirSendEscaped(link, frame[i]);
+        fcs = fcsUpdate(fcs, frame[i]);
+    }
+    fcs = static_cast<uint16_t>(~fcs);
+    sirSendEscaped(link, static_cast<uint8_t>(fcs & 0xFF));
+    sirSendEscaped(link, static_cast<uint8_t>(fcs >> 8));
+    link.sendByte(SIR_EOF);
+    frameTrace(frame, length);
+}
+
+uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer) {
+    // Hunt for the BOF; anything else is dropped.
+    for (;;) {
+        if (!link.waitByte(SIR_HUNT_WAIT_MS)) {
+            return 0;
+        }
+        if (link.readByte() == SIR_BOF) {
+            break;
+        }
+    }
+    uint16_t fcs = FCS_INIT;
+    uint16_t count = 0;
+    for (;;) {
+        if (count >= buffer.size()) {
+            return 0; // too long
+        }
+        if (!link.waitByte(SIR_BYTE_WAIT_MS)) {
+            return 0; // broke off
+        }
+        uint8_t byte = link.readByte();
+        if (byte == SIR_BOF) {
+            if (count == 0) {
+                continue; // repeated BOF before any content
+            }
+            return 0; // a new BOF inside a frame aborts it
+        }
+        if (byte == SIR_EOF) {
+            if (count < 2 || fcs != FCS_GOOD) {
+                return 0;
+            }
+            const auto length = static_cast<uint16_t>(count - 2);
+            frameTrace(buffer.data(), length);
+            consolePrint(".");
+            return length;
+        }
+        if (byte == SIR_CE) {
+            if (!link.waitByte(SIR_BYTE_WAIT_MS)) {
+                return 0;
+            }
+            byte = static_cast<uint8_t>(link.readByte() ^ SIR_ESCAPE_XOR);
+        }
+        buffer[count] = byte;
+        ++count;
+        fcs = fcsUpdate(fcs, byte);
+    }
+}
