@@ -1,0 +1,234 @@
+#include "lap.h"
+
+namespace {
+
+constexpr uint8_t LAP_XID_FORMAT = 0x01;
+constexpr uint8_t LAP_XID_VERSION = 0x00;
+constexpr uint8_t LAP_BROADCAST_ADDRESS_BYTE = 0xFF;
+constexpr uint8_t LAP_CR = 0x01;
+constexpr uint16_t LAP_TEST_RESPONSE_LENGTH = 10;
+constexpr int LAP_MAX_PARAMS = 7;
+
+void putAddressOrBroadcast(uint8_t* destination, const uint8_t* address) {
+    for (int i = 0; i < 4; ++i) {
+        destination[i] = address != nullptr ? address[i] : LAP_BROADCAST_ADDRESS_BYTE;
+    }
+}
+
+uint8_t iControl(const LinkRecord& link) {
+    return static_cast<uint8_t>(((link.vr & 7) << 5) | LAP_PF | ((link.vs & 7) << 1));
+}
+
+uint8_t rrControl(const LinkRecord& link) {
+    return static_cast<uint8_t>(((link.vr & 7) << 5) | LAP_PF | LAP_RR);
+}
+
+uint16_t buildXid(uint8_t* destination, const LinkRecord& link, uint8_t address, uint8_t control,
+                  const uint8_t* destinationAddress, uint8_t flags, uint8_t slot,
+                  LapInfoWriter writer, uint8_t hint) {
+    destination[0] = address;
+    destination[1] = control;
+    destination[2] = LAP_XID_FORMAT;
+    lapPutAddress(destination + 3, link.deviceAddress);
+    putAddressOrBroadcast(destination + 7, destinationAddress);
+    destination[11] = flags;
+    destination[12] = slot;
+    destination[13] = LAP_XID_VERSION;
+    uint16_t length = 14;
+    if (writer != nullptr) {
+        length = static_cast<uint16_t>(length + writer(destination + 14, hint));
+    }
+    return length;
+}
+
+} // namespace
+
+void lapPutAddress(uint8_t* destination, uint32_t address) {
+    for (int i = 0; i < 4; ++i) {
+        destination[i] = static_cast<uint8_t>(address >> (8 * i));
+    }
+}
+
+void lapResetLink(LinkRecord& link, uint32_t stationAddress) {
+    link.deviceAddress = stationAddress;
+    link.connectionAddress = LAP_RESET_CONNECTION_ADDRESS;
+    link.vr = 0;
+    link.vs = 0;
+}
+
+uint32_t lapBaudFromCode(uint8_t code) {
+    if ((code & 0x20) != 0) {
+        return 115200;
+    }
+    if ((code & 0x04) != 0) {
+        return 19200;
+    }
+    return 9600;
+}
+
+uint8_t* lapPutParam(uint8_t* destination, uint8_t pi, uint8_t pv) {
+    destination[0] = pi;
+    destination[1] = 1;
+    destination[2] = pv;
+    return destination + 3;
+}
+
+uint16_t lapBuildParams(uint8_t* destination) {
+    uint8_t* position = destination;
+    position = lapPutParam(position, 0x01, 0x02); // baud rate: 9600 only
+    position = lapPutParam(position, 0x82, 0x01); // maximum turnaround: 500 ms
+    position = lapPutParam(position, 0x83, 0x01); // data size: 64
+    position = lapPutParam(position, 0x84, 0x01); // window: one frame
+    position = lapPutParam(position, 0x85, 0x02); // additional BOFs: 24
+    position = lapPutParam(position, 0x86, 0x80); // minimum turnaround: 0 ms
+    lapPutParam(position, 0x08, 0x01);            // disconnect threshold: 3 s
+    return LAP_PARAMS_LENGTH;
+}
+
+uint8_t lapFindParam(const uint8_t* list, uint16_t listLength, uint8_t pi) {
+    uint16_t offset = 0;
+    for (int entry = 0; entry < LAP_MAX_PARAMS; ++entry) {
+        if (listLength - offset < 2) {
+            return 0;
+        }
+        const uint8_t entryLength = list[offset + 1];
+        if (listLength - offset - 2 < entryLength) {
+            return 0; // runs past the end of the list
+        }
+        if (list[offset] == pi) {
+            return entryLength > 0 ? list[offset + 2] : 0;
+        }
+        offset = static_cast<uint16_t>(offset + 2 + entryLength);
+    }
+    return 0;
+}
+
+uint8_t lapAddressMatches(const LinkRecord& link, const uint8_t* address) {
+    uint8_t own[4];
+    lapPutAddress(own, link.deviceAddress);
+    bool isOwn = true;
+    bool isBroadcast = true;
+    for (int i = 0; i < 4; ++i) {
+        isOwn = isOwn && address[i] == own[i];
+        isBroadcast = isBroadcast && address[i] == LAP_BROADCAST_ADDRESS_BYTE;
+    }
+    return isOwn || isBroadcast ? 1 : 0;
+}
+
+uint16_t lapPutDiscoveryInfo(uint8_t* destination, uint8_t hint) {
+    if (hint == 0) {
+        destination[0] = 0x02;
+        return 1;
+    }
+    destination[0] = 0x82; // first hint byte, extension bit set: a second one follows
+    destination[1] = hint;
+    return 2;
+}
+
+uint16_t lapBuildXidCommand(uint8_t* destination, const LinkRecord& link,
+                            const uint8_t* destinationAddress, uint8_t slot, LapInfoWriter writer,
+                            uint8_t hint) {
+    return buildXid(destination, link, 0xFF, LAP_XID_COMMAND | LAP_PF, destinationAddress, 0x00,
+                    slot, writer, hint);
+}
+
+uint16_t lapBuildXidResponse(uint8_t* destination, const LinkRecord& link,
+                             const uint8_t* destinationAddress, uint8_t flags, uint8_t slot,
+                             LapInfoWriter writer, uint8_t hint) {
+    return buildXid(destination, link, 0xFE, LAP_XID_RESPONSE | LAP_PF, destinationAddress, flags,
+                    slot, writer, hint);
+}
+
+uint16_t lapBuildSnrm(uint8_t* destination, const LinkRecord& link,
+                      const uint8_t* destinationAddress) {
+    destination[0] = 0xFF;
+    destination[1] = LAP_SNRM | LAP_PF;
+    lapPutAddress(destination + 2, link.deviceAddress);
+    putAddressOrBroadcast(destination + 6, destinationAddress);
+    destination[10] = link.connectionAddress;
+    return static_cast<uint16_t>(11 + lapBuildParams(destination + 11));
+}
+
+uint16_t lapBuildUaParams(uint8_t* destination, const LinkRecord& link,
+                          const uint8_t* destinationAddress) {
+    destination[0] = link.connectionAddress;
+    destination[1] = LAP_UA | LAP_PF;
+    lapPutAddress(destination + 2, link.deviceAddress);
+    putAddressOrBroadcast(destination + 6, destinationAddress);
+    return static_cast<uint16_t>(10 + lapBuildParams(destination + 10));
+}
+
+uint16_t lapBuildUa(uint8_t* destination, const LinkRecord& link) {
+    destination[0] = link.connectionAddress;
+    destination[1] = LAP_UA | LAP_PF;
+    return 2;
+}
+
+void lapPutIHeaderCommand(uint8_t* destination, const LinkRecord& link) {
+    destination[0] = static_cast<uint8_t>(link.connectionAddress | LAP_CR);
+    destination[1] = iControl(link);
+}
+
+void lapPutIHeaderResponse(uint8_t* destination, const LinkRecord& link) {
+    destination[0] = link.connectionAddress;
+    destination[1] = iControl(link);
+}
+
+void lapSendRrCommand(ByteLink& byteLink, const LinkRecord& link) {
+    const uint8_t frame[2] = {static_cast<uint8_t>(link.connectionAddress | LAP_CR),
+                              rrControl(link)};
+    sirSendFrame(byteLink, frame, sizeof frame);
+}
+
+void lapSendRrResponse(ByteLink& byteLink, const LinkRecord& link) {
+    const uint8_t frame[2] = {link.connectionAddress, rrControl(link)};
+    sirSendFrame(byteLink, frame, sizeof frame);
+}
+
+void lapSendTestResponse(ByteLink& byteLink, const LinkRecord& link, const uint8_t* sourceAddress) {
+    uint8_t frame[LAP_TEST_RESPONSE_LENGTH];
+    frame[0] = 0x00;
+    frame[1] = LAP_TEST | LAP_PF;
+    lapPutAddress(frame + 2, link.deviceAddress);
+    for (int i = 0; i < 4; ++i) {
+        frame[6 + i] = sourceAddress[i];
+    }
+    sirSendFrame(byteLink, frame, LAP_TEST_RESPONSE_LENGTH);
+}
+
+uint16_t lapWaitFrame(ByteLink& byteLink, LinkRecord& link, RxFrame& frame, uint8_t mask,
+                      uint8_t match, bool stop) {
+    for (;;) {
+        // Zeroed per read so nothing of an earlier, longer frame lingers behind this one.
+        frame.fill(0);
+        const uint16_t length = sirReceiveFrame(byteLink, frame);
+        if (length == 0) {
+            return 0;
+        }
+        if (length < 2) {
+            continue; // no control byte: nothing to keep, nothing to match
+        }
+        const uint8_t address = frame[0];
+        const uint8_t control = frame[1];
+        const bool ofConnection = (address & 0xFE) == link.connectionAddress;
+        if ((address & LAP_CR) != 0) {
+            if ((control & 0xEF) == LAP_TEST && length >= 10 &&
+                lapAddressMatches(link, frame.data() + 6) != 0) {
+                lapSendTestResponse(byteLink, link, frame.data() + 2);
+            }
+        } else if ((control & 1) != 0) {
+            if ((control & 0x0F) == LAP_RR && ofConnection) {
+                link.vs = static_cast<uint8_t>(control >> 5);
+                if (stop) {
+                    return 0;
+                }
+            }
+        } else if (ofConnection && ((control >> 1) & 7) == link.vr) {
+            link.vs = static_cast<uint8_t>(control >> 5);
+            link.vr = static_cast<uint8_t>((link.vr + 1) & 7);
+        }
+        if ((control & mask) == match) {
+            return length;
+        }
+    }
+}
