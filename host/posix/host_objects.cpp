@@ -1,0 +1,122 @@
+// Handle table, last-error slot and errno translation of the POSIX layer.
+#include "host_objects.h"
+
+#include <array>
+#include <cerrno>
+#include <ctime>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+char hostInvalidHandleTag = 0;
+
+namespace {
+
+// Ports and threads a program holds at once; the programs need two of each.
+constexpr size_t HOST_OBJECT_COUNT = 32;
+
+std::array<HostObject, HOST_OBJECT_COUNT> objects;
+
+thread_local DWORD lastError = ERROR_SUCCESS;
+
+} // namespace
+
+DWORD GetLastError() {
+    return lastError;
+}
+
+void SetLastError(DWORD error) {
+    lastError = error;
+}
+
+HostObject* hostObjectTake() {
+    for (HostObject& object : objects) {
+        HostObjectKind expected = HostObjectKind::Free;
+        if (object.kind.compare_exchange_strong(expected, HostObjectKind::Busy)) {
+            return &object;
+        }
+    }
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+}
+
+void hostObjectPublish(HostObject* object, HostObjectKind kind) {
+    object->kind.store(kind);
+}
+
+void hostObjectRelease(HostObject* object) {
+    object->fd.store(-1);
+    object->kind.store(HostObjectKind::Free);
+}
+
+HostObject* hostObjectFind(HANDLE handle, HostObjectKind kind) {
+    for (HostObject& object : objects) {
+        if (static_cast<HANDLE>(&object) == handle && object.kind.load() == kind) {
+            return &object;
+        }
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+}
+
+HostObject* hostObjectClaim(HANDLE handle, HostObjectKind kind) {
+    for (HostObject& object : objects) {
+        HostObjectKind expected = kind;
+        if (static_cast<HANDLE>(&object) == handle &&
+            object.kind.compare_exchange_strong(expected, HostObjectKind::Busy)) {
+            return &object;
+        }
+    }
+    return nullptr;
+}
+
+BOOL CloseHandle(HANDLE object) {
+    if (HostObject* port = hostObjectClaim(object, HostObjectKind::Port)) {
+        const int fd = port->fd.exchange(-1);
+        // Let the next opener in: exclusive mode stays on the tty, the lock goes with the fd.
+        ioctl(fd, TIOCNXCL);
+        close(fd);
+        hostObjectRelease(port);
+        return TRUE;
+    }
+    if (HostObject* thread = hostObjectClaim(object, HostObjectKind::Thread)) {
+        hostObjectRelease(thread);
+        return TRUE;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+}
+
+uint64_t hostMonotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000U +
+           static_cast<uint64_t>(now.tv_nsec) / 1000000U;
+}
+
+DWORD hostErrorFromErrno(int error) {
+    switch (error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        return ERROR_FILE_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EBUSY:
+    case EROFS:
+        return ERROR_ACCESS_DENIED;
+    case EBADF:
+        return ERROR_INVALID_HANDLE;
+    case ENOMEM:
+    case EMFILE:
+    case ENFILE:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    case EINVAL:
+    case ENAMETOOLONG:
+        return ERROR_INVALID_PARAMETER;
+    case ENOTTY:
+        return ERROR_INVALID_FUNCTION;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
