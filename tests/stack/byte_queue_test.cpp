@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <thread>
+
+#include "byte_queue.h"
+
+namespace {
+
+struct QueueFixture : ::testing::Test {
+    ByteQueue queue{};
+    std::array<uint8_t, 32> storage{};
+
+    void SetUp() override {
+        storage.fill(0xAA);
+        queue.init = byteQueueInit;
+        queue.init(&queue, storage.data(), 32);
+    }
+};
+
+TEST_F(QueueFixture, FreshQueueIsEmptyWhateverStorageHeld) {
+    EXPECT_EQ(queue.isEmpty(&queue), 1);
+    EXPECT_EQ(queue.count(&queue), 0);
+    EXPECT_EQ(byteQueueRoom(&queue), 31);
+    EXPECT_EQ(queue.mask, 31);
+}
+
+TEST_F(QueueFixture, InitResetsIndicesAndLeavesInitSlotAlone) {
+    queue.writeIndex = 7;
+    queue.readIndex = 3;
+    queue.init = nullptr;
+    EXPECT_EQ(byteQueueInit(&queue, storage.data(), 64), &queue);
+    EXPECT_EQ(queue.init, nullptr);
+    EXPECT_EQ(queue.writeIndex.load(), 0);
+    EXPECT_EQ(queue.readIndex.load(), 0);
+    EXPECT_EQ(queue.mask, 63);
+}
+
+TEST_F(QueueFixture, HoldsSizeLessOneInOrderAndRefusesMore) {
+    for (int i = 0; i < 31; ++i) {
+        EXPECT_TRUE(queue.push(&queue, static_cast<uint8_t>(i + 1)));
+    }
+    EXPECT_EQ(queue.count(&queue), 31);
+    EXPECT_EQ(byteQueueRoom(&queue), 0);
+    EXPECT_FALSE(queue.push(&queue, 0xEE));
+    EXPECT_EQ(queue.count(&queue), 31);
+    for (int i = 0; i < 31; ++i) {
+        ASSERT_EQ(queue.isEmpty(&queue), 0);
+        EXPECT_EQ(queue.pop(&queue), i + 1);
+    }
+    EXPECT_EQ(queue.isEmpty(&queue), 1);
+}
+
+TEST_F(QueueFixture, CountSurvivesIndexWrap) {
+    for (int i = 0; i < 30; ++i) {
+        queue.push(&queue, 1);
+        queue.pop(&queue);
+    }
+    for (uint8_t b = 10; b < 14; ++b) {
+        queue.push(&queue, b);
+    }
+    EXPECT_EQ(queue.writeIndex.load(), 2);
+    EXPECT_EQ(queue.readIndex.load(), 30);
+    EXPECT_EQ(queue.count(&queue), 4);
+    for (uint8_t b = 10; b < 14; ++b) {
+        EXPECT_EQ(queue.pop(&queue), b);
+    }
+}
+
+TEST_F(QueueFixture, ClearForgetsOldBytes) {
+    queue.push(&queue, 1);
+    queue.push(&queue, 2);
+    queue.clear(&queue);
+    EXPECT_EQ(queue.isEmpty(&queue), 1);
+    EXPECT_EQ(queue.count(&queue), 0);
+    queue.push(&queue, 9);
+    EXPECT_EQ(queue.pop(&queue), 9);
+    EXPECT_EQ(queue.isEmpty(&queue), 1);
+}
+
+TEST_F(QueueFixture, PopOnEmptyChangesNothing) {
+    EXPECT_EQ(queue.pop(&queue), 0);
+    EXPECT_EQ(queue.isEmpty(&queue), 1);
+    EXPECT_EQ(queue.count(&queue), 0);
+}
+
+TEST_F(QueueFixture, OneProducerOneConsumerKeepOrder) {
+    constexpr int total = 20000;
+    std::thread producer([this] {
+        for (int i = 0; i < total; ++i) {
+            while (!queue.push(&queue, static_cast<uint8_t>(i))) {
+                std::this_thread::yield();
+            }
+        }
+    });
+    int received = 0;
+    bool inOrder = true;
+    while (received < total) {
+        if (queue.isEmpty(&queue) != 0) {
+            std::this_thread::yield();
+            continue;
+        }
+        inOrder = inOrder && queue.pop(&queue) == static_cast<uint8_t>(received);
+        ++received;
+    }
+    producer.join();
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(queue.isEmpty(&queue), 1);
+}
+
+} // namespace
