@@ -1,4 +1,5 @@
-// IrLAP frames: link record, frame builders, negotiation parameters and the primary's matching receive.
+// IrLAP frames: link record, frame builders, negotiation parameters and the primary's matching
+// receive.
 #pragma once
 
 #include <cstdint>
@@ -37,7 +38,8 @@ uint32_t lapBaudFromCode(uint8_t code);
 
 uint16_t lapBuildParams(uint8_t* destination);
 uint8_t* lapPutParam(uint8_t* destination, uint8_t pi, uint8_t pv);
-// Looks at up to seven entries within listLength bytes; an entry running past the end stops the search.
+// Looks at up to seven entries within listLength bytes; an entry running past the end stops the
+// search with 0.
 uint8_t lapFindParam(const uint8_t* list, uint16_t listLength, uint8_t pi);
 uint8_t lapAddressMatches(const LinkRecord& link, const uint8_t* address);
 

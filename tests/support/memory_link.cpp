@@ -18,7 +18,9 @@ void MemoryLink::feed(const std::vector<uint8_t>& bytes) {
     incoming.insert(incoming.end(), bytes.begin(), bytes.end());
 }
 
-void MemoryLink::feedFrame(const std::vector<uint8_t>& content) { feed(sirWrap(content)); }
+void MemoryLink::feedFrame(const std::vector<uint8_t>& content) {
+    feed(sirWrap(content));
+}
 
 std::vector<std::vector<uint8_t>> MemoryLink::takeSentFrames() {
     auto frames = sirUnwrapAll(sent);
