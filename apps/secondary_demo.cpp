@@ -1,0 +1,240 @@
+// The device-side demo: brings up the platform and the secondary station, then sends the AT
+// command texts the user picks from a numeric menu to the peer over IrCOMM.
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "console.h"
+#include "platform.h"
+#include "secondary.h"
+#include "win32.h"
+
+// The menu, separate from main so it can be driven from any input stream.
+enum class MenuResult : uint8_t { again, exit };
+MenuResult secondaryMenuPass(std::FILE* input);
+void secondaryExit();
+
+namespace {
+
+constexpr size_t LINE_SIZE = 32;
+constexpr uint32_t CODE_EXIT = 99;
+constexpr uint32_t CODE_HIGHEST = 23;
+constexpr DWORD EXIT_WAIT_MS = 100;
+constexpr char CONTROL_Z = 0x1A;
+
+using LineBuffer = std::array<char, LINE_SIZE>;
+
+// Fixed texts by code; nullptr for the codes that send nothing or read words.
+constexpr std::array<const char*, CODE_HIGHEST + 1> FIXED_TEXTS = {
+    "\r",
+    "AT\r",
+    "ATE0+CMGF=0;+CPBS=\"SM\"\r",
+    "AT+CBC\r",
+    "AT+CSQ\r",
+    "AT+CCLK?\r",
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    "AT+CPBF=\"Templow\"\r",
+    "AT+CPBF=\"Temphigh\"\r",
+    "AT+CPBF=\"Targetphone\"\r",
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    "AT+CPBW=,\"6\",129,\"Templow\"\r",
+    "AT+CPBW=,\"26\",129,\"Temphigh\"\r",
+    "AT+CPBW=,\"07700900461\",129,\"Targetphone\"\r",
+};
+
+enum class Token : uint8_t { number, other, end };
+enum class Word : uint8_t { ok, tooLong, end };
+
+bool isSpace(int c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+// Skips white space; false at the end of input.
+bool skipSpace(std::FILE* input) {
+    int c = std::fgetc(input);
+    while (c != EOF && isSpace(c)) {
+        c = std::fgetc(input);
+    }
+    if (c == EOF) {
+        return false;
+    }
+    std::ungetc(c, input);
+    return true;
+}
+
+// One whitespace-delimited token as an unsigned 32-bit number; anything else is read past.
+Token readCode(std::FILE* input, uint32_t& code) {
+    if (!skipSpace(input)) {
+        return Token::end;
+    }
+    bool digits = true;
+    uint64_t value = 0;
+    int c = std::fgetc(input);
+    while (c != EOF && !isSpace(c)) {
+        if (c < '0' || c > '9') {
+            digits = false;
+        } else if (value <= UINT32_MAX) {
+            value = value * 10 + static_cast<uint64_t>(c - '0');
+        }
+        c = std::fgetc(input);
+    }
+    if (!digits || value > UINT32_MAX) {
+        return Token::other;
+    }
+    code = static_cast<uint32_t>(value);
+    return Token::number;
+}
+
+// Appends one word to the line, keeping `reserve` bytes free behind it and the terminating zero.
+// A longer word is read to its end and refused.
+Word readWord(std::FILE* input, LineBuffer& line, size_t reserve) {
+    if (!skipSpace(input)) {
+        return Word::end;
+    }
+    size_t length = std::strlen(line.data());
+    const size_t limit = line.size() - 1 - reserve;
+    bool tooLong = false;
+    int c = std::fgetc(input);
+    while (c != EOF && !isSpace(c)) {
+        if (length < limit) {
+            line[length] = static_cast<char>(c);
+            ++length;
+        } else {
+            tooLong = true;
+        }
+        c = std::fgetc(input);
+    }
+    line[length] = '\0';
+    return tooLong ? Word::tooLong : Word::ok;
+}
+
+void sendText(const char* text) {
+    secondarySend(reinterpret_cast<const uint8_t*>(text), static_cast<uint8_t>(std::strlen(text)));
+}
+
+void refuse(size_t limit) {
+    consolePrint("\nToo long: at most %u characters", unsigned(limit));
+}
+
+void append(LineBuffer& line, const char* text) {
+    const size_t used = std::strlen(line.data());
+    std::snprintf(line.data() + used, line.size() - used, "%s", text);
+}
+
+// Quotes a typed word: prefix, the word, "\"\r". Returns false at the end of input.
+bool sendQuoted(std::FILE* input, LineBuffer& line, const char* prefix, bool& sent) {
+    constexpr size_t SUFFIX = 2;
+    sent = false;
+    line.fill('\0');
+    append(line, prefix);
+    const Word word = readWord(input, line, SUFFIX);
+    if (word == Word::end) {
+        return false;
+    }
+    if (word == Word::tooLong) {
+        refuse(line.size() - 1 - SUFFIX - std::strlen(prefix));
+        return true;
+    }
+    append(line, "\"\r");
+    sendText(line.data());
+    sent = true;
+    return true;
+}
+
+MenuResult phoneBookFind(std::FILE* input, LineBuffer& line) {
+    bool sent = false;
+    return sendQuoted(input, line, "AT+CPBF=\"", sent) ? MenuResult::again : MenuResult::exit;
+}
+
+MenuResult shortMessage(std::FILE* input, LineBuffer& line) {
+    consolePrint("\nPhone No: ");
+    bool sent = false;
+    if (!sendQuoted(input, line, "AT+CMGS=\"", sent)) {
+        return MenuResult::exit;
+    }
+    if (!sent) {
+        return MenuResult::again; // no number, no message
+    }
+    line.fill('\0');
+    consolePrint("\nMessage: ");
+    const Word word = readWord(input, line, 1);
+    if (word == Word::end) {
+        return MenuResult::exit;
+    }
+    if (word == Word::tooLong) {
+        refuse(line.size() - 2);
+        return MenuResult::again;
+    }
+    const size_t length = std::strlen(line.data());
+    line[length] = CONTROL_Z;
+    sendText(line.data());
+    return MenuResult::again;
+}
+
+} // namespace
+
+MenuResult secondaryMenuPass(std::FILE* input) {
+    LineBuffer line{};
+    consolePrint("\n");
+    consolePrint("\nIrCOMM Menu");
+    consolePrint("\n 99 Exit");
+    consolePrint("\n");
+    uint32_t code = 0;
+    const Token token = readCode(input, code);
+    if (token == Token::end) {
+        return MenuResult::exit; // end of input ends the program as 99 does
+    }
+    if (token == Token::other) {
+        return MenuResult::again;
+    }
+    if (code == CODE_EXIT) {
+        return MenuResult::exit;
+    }
+    if (code > CODE_HIGHEST) {
+        return MenuResult::again;
+    }
+    if (code == 6) {
+        return phoneBookFind(input, line);
+    }
+    if (code == 9) {
+        return shortMessage(input, line);
+    }
+    if (FIXED_TEXTS[code] != nullptr) {
+        sendText(FIXED_TEXTS[code]);
+    }
+    return MenuResult::again;
+}
+
+void secondaryExit() {
+    taskRunning = false;
+    Sleep(EXIT_WAIT_MS); // the task ends its pass and prints its end
+}
+
+#ifndef SECONDARY_DEMO_NO_MAIN
+int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc > 1) {
+        platformSetPortName(argv[1]);
+    }
+    platformInit();
+    secondaryInit();
+    startStackTask();
+    consolePrint("\n");
+    consolePrint("\nVantrel secondary_demo Secondary Demo v007");
+    while (secondaryMenuPass(stdin) == MenuResult::again) {
+    }
+    secondaryExit();
+    return 0;
+}
+#endif

@@ -1,0 +1,241 @@
+// Platform timing and host binding: start-up, the UART receive ring fed by its own thread, the
+// secondary's ByteLink, the transceiver lines and delays.
+#include "platform.h"
+
+#include <array>
+#include <atomic>
+#include <cstdlib>
+
+#include "console.h"
+#include "platform_internal.h"
+#include "serial_comms_port.h"
+#include "transceiver.h"
+
+namespace {
+
+constexpr uint32_t UART_BAUD = 9600;
+constexpr uint32_t RX_CHUNK = 115;
+// At 9600 bit/s a byte takes about 1.04 ms: polling every 2 ms keeps the gaps the SIR receiver
+// sees inside a frame far below its 20 ms inter-byte wait.
+constexpr uint32_t RX_POLL_MS = 2;
+constexpr uint32_t RX_WAIT_SLICE_MS = 1;
+constexpr size_t PORT_NAME_SIZE = 256;
+
+// 256 bytes with 8-bit indices: the indices wrap by themselves. Empty when equal, so it holds 255.
+std::array<uint8_t, 256> rxRing{};
+std::atomic<uint8_t> rxWriteIndex{0};
+std::atomic<uint8_t> rxReadIndex{0};
+
+SerialCommsPort uartPort{};
+std::array<char, PORT_NAME_SIZE> portName{"COM1"};
+HANDLE rxThread = nullptr;
+DWORD rxThreadId = 0;
+
+std::atomic<const PlatformTiming*> timing{nullptr};
+std::atomic<const PlatformPortHooks*> portHooks{nullptr};
+
+uint32_t hostTick() {
+    return GetTickCount();
+}
+void hostSleep(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+constexpr PlatformTiming HOST_TIMING = {hostTick, hostSleep};
+
+const PlatformTiming& hostClock() {
+    const PlatformTiming* bound = timing.load(std::memory_order_acquire);
+    return bound != nullptr ? *bound : HOST_TIMING;
+}
+
+bool rxRingEmpty() {
+    return rxWriteIndex.load(std::memory_order_acquire) ==
+           rxReadIndex.load(std::memory_order_acquire);
+}
+
+uint32_t rxRingRoom() {
+    const uint8_t used = static_cast<uint8_t>(rxWriteIndex.load(std::memory_order_relaxed) -
+                                              rxReadIndex.load(std::memory_order_acquire));
+    return static_cast<uint32_t>(rxRing.size() - 1 - used);
+}
+
+// Before platformInitWin32 builds it the port counts as closed.
+bool uartBuilt() {
+    return uartPort.ops.isOpen != nullptr;
+}
+
+bool uartIsOpen() {
+    return uartBuilt() && uartPort.ops.isOpen(&uartPort) != 0;
+}
+
+uint32_t uartReceive(uint8_t* buffer, uint32_t maximum) {
+    const PlatformPortHooks* hooks = portHooks.load(std::memory_order_acquire);
+    if (hooks != nullptr) {
+        return hooks->receive(buffer, maximum);
+    }
+    if (!uartBuilt()) {
+        return 0;
+    }
+    const int32_t received = uartPort.ops.receiveBlock(&uartPort, buffer, maximum);
+    return received > 0 ? static_cast<uint32_t>(received) : 0;
+}
+
+bool transceiverPortIsOpen() {
+    return uartIsOpen();
+}
+
+constexpr TransceiverBinding TRANSCEIVER_BINDING = {transceiverPortIsOpen, platformSetDtr,
+                                                    platformSetRts, platformDelayMs};
+
+class UartLink final : public ByteLink {
+  public:
+    void sendByte(uint8_t byte) override { platformUartTxByte(byte); }
+    bool waitByte(uint16_t timeoutMs) override { return platformUartRxReady(timeoutMs) != 0; }
+    uint8_t readByte() override { return platformUartRxByte(); }
+};
+
+UartLink uartLink;
+
+} // namespace
+
+void platformSetPortName(const char* name) {
+    size_t i = 0;
+    for (; name[i] != '\0' && i + 1 < portName.size(); ++i) {
+        portName[i] = name[i];
+    }
+    portName[i] = '\0';
+}
+
+void platformRxReset() {
+    rxWriteIndex.store(0, std::memory_order_relaxed);
+    rxReadIndex.store(0, std::memory_order_relaxed);
+}
+
+void platformInitBoard() {
+    platformDisableInterrupts();
+    platformRxReset();
+    platformDisplayInit();
+    platformEnableInterrupts();
+    platformDopSet(5, 1);
+    platformDopSet(4, 1);
+}
+
+void platformInit() {
+    platformInitBoard();
+    platformInitWin32();
+}
+
+void platformInitWin32() {
+    uartPort.ops.init = SerialCommsPort_init;
+    uartPort.ops.init(&uartPort);
+    uartPort.ops.open(&uartPort, portName.data(), UART_BAUD); // a failure is printed by the open
+    transceiverBind(&TRANSCEIVER_BINDING);
+    rxThread = CreateThread(nullptr, 0, platformRxThread, nullptr, 0, &rxThreadId);
+    if (rxThread == nullptr) {
+        consolePrint("\nplatformInitWin32: CreateThread failed: %d",
+                     static_cast<int>(GetLastError()));
+    }
+}
+
+void platformRxPoll() {
+    std::array<uint8_t, RX_CHUNK> chunk{};
+    const uint32_t room = rxRingRoom();
+    if (room == 0) {
+        return; // full: the bytes wait in the port until the reader makes room
+    }
+    const uint32_t wanted = room < chunk.size() ? room : static_cast<uint32_t>(chunk.size());
+    const uint32_t received = uartReceive(chunk.data(), wanted);
+    uint8_t write = rxWriteIndex.load(std::memory_order_relaxed);
+    for (uint32_t i = 0; i < received && i < wanted; ++i) {
+        rxRing[write] = chunk[i];
+        ++write;
+    }
+    rxWriteIndex.store(write, std::memory_order_release);
+}
+
+DWORD WINAPI platformRxThread(LPVOID /*parameter*/) {
+    while (uartIsOpen()) {
+        hostClock().sleepMs(RX_POLL_MS);
+        platformRxPoll();
+    }
+    consolePrint("\n\tEOT");
+    return 0;
+}
+
+void platformUartTxByte(uint8_t byte) {
+    const PlatformPortHooks* hooks = portHooks.load(std::memory_order_acquire);
+    if (hooks != nullptr) {
+        hooks->transmit(byte);
+        return;
+    }
+    if (uartBuilt()) {
+        uartPort.ops.transmitBlock(&uartPort, &byte, 1);
+    }
+}
+
+uint8_t platformUartRxReady(uint16_t waitMs) {
+    if (!rxRingEmpty()) {
+        return 1;
+    }
+    if (waitMs == 0) {
+        return 0;
+    }
+    const PlatformTiming& host = hostClock();
+    const uint32_t start = host.tickCount();
+    for (;;) {
+        host.sleepMs(RX_WAIT_SLICE_MS);
+        if (!rxRingEmpty()) {
+            return 1;
+        }
+        if (host.tickCount() - start >= waitMs) {
+            return 0;
+        }
+    }
+}
+
+uint8_t platformUartRxByte() {
+    const uint8_t read = rxReadIndex.load(std::memory_order_relaxed);
+    if (read == rxWriteIndex.load(std::memory_order_acquire)) {
+        return 0;
+    }
+    const uint8_t byte = rxRing[read];
+    rxReadIndex.store(static_cast<uint8_t>(read + 1), std::memory_order_release);
+    return byte;
+}
+
+ByteLink& platformUartLink() {
+    return uartLink;
+}
+
+void platformSetDtr(uint8_t level) {
+    if (uartBuilt()) {
+        uartPort.ops.setDtr(&uartPort, level);
+    }
+}
+
+void platformSetRts(uint8_t level) {
+    if (uartBuilt()) {
+        uartPort.ops.setRts(&uartPort, level);
+    }
+}
+
+void platformDelayMs(uint8_t milliseconds) {
+    hostClock().sleepMs(milliseconds);
+}
+
+uint32_t platformTickCount() {
+    return hostClock().tickCount();
+}
+
+int platformRandom() {
+    // The generator is never seeded; 15 bits whatever the library's range.
+    const int r = std::rand() % 32768; // NOLINT(cert-msc30-c,cert-msc50-cpp)
+    return 641 + (r - 16384) / 1638;
+}
+
+void platformSetTiming(const PlatformTiming* bound) {
+    timing.store(bound, std::memory_order_release);
+}
+
+void platformSetPortHooks(const PlatformPortHooks* hooks) {
+    portHooks.store(hooks, std::memory_order_release);
+}

@@ -1,0 +1,86 @@
+// Board-support layer under the secondary station: board I/O (inputs, outputs, LEDs, a character
+// display), a byte UART for the transceiver, line control, delays, and their host binding.
+#pragma once
+
+#include <cstdint>
+
+#include "sir.h"
+#include "win32.h"
+
+constexpr uint8_t DIP_COUNT = 3;
+constexpr uint8_t DOP_COUNT = 7;
+constexpr uint8_t LED_COUNT = 4;
+constexpr uint8_t PLATFORM_OUTPUT_PINS = 6;
+
+// Board I/O. Index checks stop the program naming the expression and "platform".
+uint8_t platformDipGet(uint8_t dipIndex);
+uint8_t platformPsuInput(uint8_t flag);
+void platformDopSet(uint8_t dopIndex, uint8_t value);
+uint8_t platformDopGet(uint8_t dopIndex);
+void platformLedSet(uint8_t ledIndex, uint8_t value);
+void platformLedToggle(uint8_t ledIndex);
+void platformLedsOff();
+void platformIoScan();
+// Kinds 1 (reset) and 3 (supply) stop the board; any other kind returns at once.
+void platformRecord(uint32_t kind);
+[[noreturn]] void platformHalt();
+void platformService();
+[[noreturn]] void platformAssertFailed(const char* expression);
+
+void platformDisplayInit();
+void platformDisplayWrite(uint8_t byte);
+void platformDisplayClear();
+void platformDisplayText(const char* text);
+void platformDisplayGoto(uint8_t position);
+
+// The pins as the board's hardware sees them; in the host binding they are bytes in memory.
+void platformSetDipPin(uint8_t index, uint8_t level);
+uint8_t platformOutputPin(uint8_t pin);
+uint8_t platformLedPin(uint8_t index);
+uint8_t platformInterruptsEnabled();
+uint8_t platformDisplayPort();
+void platformSetDisplayPort(uint8_t value);
+// Called at every falling edge of the display's E strobe with the port and RS: what the display
+// latches. nullptr detaches.
+using PlatformDisplayStrobe = void (*)(uint8_t port, uint8_t registerSelect);
+void platformSetDisplayStrobe(PlatformDisplayStrobe strobe);
+
+// Start-up. platformInit runs platformInitBoard, then platformInitWin32.
+void platformSetPortName(const char* name); // before platformInit; default "COM1"
+void platformInit();
+void platformInitBoard();
+void platformInitWin32();
+
+// UART: the secondary's ByteLink. A full receive ring leaves bytes in the port until there is room.
+void platformUartTxByte(uint8_t byte);
+// 1 as soon as a byte waits, waiting up to waitMs for one; 0 when none came.
+uint8_t platformUartRxReady(uint16_t waitMs);
+uint8_t platformUartRxByte();
+ByteLink& platformUartLink();
+
+DWORD WINAPI platformRxThread(LPVOID parameter);
+// One poll of the receive thread: moves what the port holds, as far as there is room, into the
+// ring.
+void platformRxPoll();
+
+void platformSetDtr(uint8_t level);
+void platformSetRts(uint8_t level);
+void platformDelayMs(uint8_t milliseconds);
+uint32_t platformTickCount();
+int platformRandom();
+
+// Seams for tests: time (tick and sleep) and the port's byte transfer. nullptr restores the host.
+struct PlatformTiming {
+    uint32_t (*tickCount)();
+    void (*sleepMs)(uint32_t milliseconds);
+};
+void platformSetTiming(const PlatformTiming* timing);
+
+struct PlatformPortHooks {
+    uint32_t (*receive)(uint8_t* buffer, uint32_t maximum);
+    void (*transmit)(uint8_t byte);
+};
+void platformSetPortHooks(const PlatformPortHooks* hooks);
+
+// Empties the receive ring (start-up, and tests).
+void platformRxReset();

@@ -1,0 +1,53 @@
+// The secondary station: its stepped IrLAP engine, the upper layers it serves (LM-MUX, IAS, TinyTP,
+// IrCOMM) and the task and service interface the console uses.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "sir.h"
+#include "win32.h"
+
+constexpr uint8_t OWN_LSAP = 4;
+
+enum SecondaryState : uint8_t {
+    SEC_IDLE = 0,
+    SEC_DISCOVERED = 1,
+    SEC_LINKED = 2,
+    SEC_LM_CONNECTED = 3,
+    SEC_TTP_CONNECTED = 4,
+    SEC_IRCOMM_OPEN = 5,
+};
+
+// Read from any thread; written only by the thread that runs secondaryStep.
+extern std::atomic<uint8_t> engineState;
+extern std::atomic<bool> taskRunning;
+
+// Engine: one non-blocking step; reads at most one frame and sends at most one reply.
+void secondaryStep();
+void secondaryHandleIFrame(const uint8_t* frame, uint16_t length);
+void secondarySendPending(uint8_t dlsap, bool lineSettings);
+
+// The byte link the engine reads and writes; the platform UART unless a test binds another.
+void secondaryBindLink(ByteLink* link);
+
+// Service interface.
+void secondaryInit();
+uint8_t secondaryIsIdle();
+uint8_t secondaryIsConnecting();
+uint8_t secondaryIsConnected();
+// Queues one text whole. While the IrCOMM channel is open a text larger than the free room waits
+// for the engine to drain the queue; otherwise a text that does not fit is dropped (the engine
+// discards everything queued before the channel opens anyway). Never call from the task thread.
+void secondarySend(const uint8_t* data, uint8_t length);
+// Non-blocking form for the task thread: queues the whole text and returns true, or queues
+// nothing and returns false when it does not fit or another producer holds the queue.
+bool secondaryTrySend(const uint8_t* data, uint8_t length);
+// Pops every received byte into buffer (room for 63 bytes) and returns how many.
+uint8_t secondaryReceive(uint8_t* buffer);
+
+void startStackTask();
+DWORD WINAPI stackTask(LPVOID parameter);
+// One pass of the task after its sleep: a step, then fetch, print and answer "AT".
+void secondaryTaskPass();
+void dumpReceived(const uint8_t* data, uint16_t count);

@@ -1,0 +1,174 @@
+#include "console.h"
+#include "pdu.h"
+#include "platform.h"
+#include "secondary.h"
+#include "secondary_internal.h"
+
+std::atomic<uint8_t> engineState{SEC_IDLE};
+LinkRecord linkRecord{};
+std::array<uint8_t, SECONDARY_TX_FRAME_SIZE> txFrame{};
+uint8_t stepCounter = 0;
+uint8_t shownState = 0xFF;
+
+namespace {
+
+constexpr uint8_t STEP_READ = 101;
+constexpr uint8_t STEP_BYTE_SEEN = 100;
+constexpr uint8_t STEP_FALLBACK = 50;
+constexpr uint8_t IRCOMM_HINT = 4;
+// XID command: destination 7..10, flags 11, slot 12.
+constexpr uint16_t XID_MIN_LENGTH = 13;
+// SNRM: connection address at 10, parameters from 11.
+constexpr uint16_t SNRM_MIN_LENGTH = 11;
+
+RxFrame rxFrame{};
+ByteLink* engineLink = nullptr;
+
+uint8_t nr(uint8_t control) {
+    return static_cast<uint8_t>((control >> 5) & 7);
+}
+
+bool addressMatches(uint8_t addressByte) {
+    return (addressByte & 0xFE) == linkRecord.connectionAddress;
+}
+
+void handleXid(uint16_t length) {
+    if (length < XID_MIN_LENGTH) {
+        return;
+    }
+    for (int i = 7; i <= 10; ++i) {
+        if (rxFrame[i] != 0xFF) {
+            return; // addressed to one device: discovery is answered only to broadcast
+        }
+    }
+    if (rxFrame[12] != 0) {
+        return; // only slot 0 is ours
+    }
+    consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", rxFrame[3], rxFrame[4], rxFrame[5],
+                 rxFrame[6]);
+    secondarySendTx(lapBuildXidResponse(txFrame.data(), linkRecord, &rxFrame[3], rxFrame[11], 0,
+                                        lapPutDiscoveryInfo, IRCOMM_HINT));
+    engineState = SEC_DISCOVERED;
+}
+
+void handleSnrm(uint16_t length) {
+    if (length < SNRM_MIN_LENGTH) {
+        return;
+    }
+    std::array<uint8_t, 4> own{};
+    lapPutAddress(own.data(), linkRecord.deviceAddress);
+    for (int i = 0; i < 4; ++i) {
+        if (rxFrame[6 + i] != own[i]) {
+            return;
+        }
+    }
+    const uint8_t code = lapFindParam(&rxFrame[SNRM_MIN_LENGTH],
+                                      static_cast<uint16_t>(length - SNRM_MIN_LENGTH), 0x01);
+    consolePrint("\nIrLAP addr:\t0x%02X", (rxFrame[10] & 0xFE) >> 1);
+    consolePrint("\nIrLAP baud:\t0x%02X -> %lu", code,
+                 static_cast<unsigned long>(lapBaudFromCode(code)));
+    linkRecord.connectionAddress = static_cast<uint8_t>(rxFrame[10] & 0xFE);
+    // A new connection: the peer numbers its frames from 0 again, DISC or not.
+    linkRecord.vr = 0;
+    linkRecord.vs = 0;
+    secondarySendTx(lapBuildUaParams(txFrame.data(), linkRecord, &rxFrame[2]));
+    engineState = SEC_LINKED;
+}
+
+void handleDisc() {
+    if (!addressMatches(rxFrame[0])) {
+        return;
+    }
+    secondarySendTx(lapBuildUa(txFrame.data(), linkRecord));
+    lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
+    engineState = SEC_IDLE;
+}
+
+void handleUnnumbered(uint16_t length) {
+    switch (rxFrame[1] & 0xEF) {
+    case LAP_XID_COMMAND:
+        handleXid(length);
+        break;
+    case LAP_SNRM:
+        handleSnrm(length);
+        break;
+    case LAP_DISC:
+        handleDisc();
+        break;
+    default:
+        break; // UA, DM, FRMR, UI, TEST, XID responses: nothing to answer
+    }
+}
+
+void handleSupervisory() {
+    const uint8_t control = rxFrame[1];
+    if ((control & 0x0F) != LAP_RR || !addressMatches(rxFrame[0])) {
+        return; // RNR, REJ and SREJ are not served
+    }
+    linkRecord.vs = nr(control);
+    if (engineState == SEC_IRCOMM_OPEN && transmitQueue.isEmpty(&transmitQueue) == 0) {
+        secondarySendPending(peerComLsap, false);
+    } else {
+        lapSendRrResponse(secondaryLink(), linkRecord);
+    }
+}
+
+void handleInformation(uint16_t length) {
+    const uint8_t control = rxFrame[1];
+    if (!addressMatches(rxFrame[0])) {
+        return;
+    }
+    if (((control >> 1) & 7) != linkRecord.vr) {
+        return; // out of sequence, a repeat included: no reply
+    }
+    linkRecord.vs = nr(control);
+    linkRecord.vr = static_cast<uint8_t>((linkRecord.vr + 1) & 7);
+    secondaryHandleIFrame(rxFrame.data(), length);
+}
+
+} // namespace
+
+void secondaryBindLink(ByteLink* link) {
+    engineLink = link;
+}
+
+ByteLink& secondaryLink() {
+    return engineLink != nullptr ? *engineLink : platformUartLink();
+}
+
+void secondarySendTx(uint16_t length) {
+    sirSendFrame(secondaryLink(), txFrame.data(), length);
+}
+
+void secondaryStep() {
+    ++stepCounter;
+    const uint8_t state = engineState;
+    if (shownState != state) {
+        consolePrint("\nsecondary_demo state:\t%d", state);
+        stepCounter = 1;
+        shownState = state;
+    }
+    if (stepCounter != STEP_READ) {
+        if (secondaryLink().waitByte(0)) {
+            // Read one step later, so the rest of the frame has time to arrive.
+            stepCounter = STEP_BYTE_SEEN;
+        } else if (stepCounter == STEP_FALLBACK) {
+            engineState = SEC_IDLE;
+        }
+        return;
+    }
+    stepCounter = 0;
+    rxFrame.fill(0);
+    const uint16_t length = sirReceiveFrame(secondaryLink(), rxFrame);
+    if (length < 2) {
+        return; // nothing intact, or no control byte
+    }
+    const uint8_t control = rxFrame[1];
+    if ((control & 3) == 3) {
+        handleUnnumbered(length);
+    } else if ((control & 3) == 1) {
+        handleSupervisory();
+    } else {
+        handleInformation(length);
+    }
+}

@@ -1,0 +1,164 @@
+#include <array>
+#include <cctype>
+#include <mutex>
+
+#include "console.h"
+#include "secondary.h"
+#include "secondary_internal.h"
+#include "transceiver.h"
+
+ByteQueue receiveQueue{};
+ByteQueue transmitQueue{};
+std::mutex transmitLock;
+std::atomic<bool> taskRunning{false};
+
+namespace {
+
+constexpr uint8_t RECEIVE_SLOTS = 64;
+constexpr uint8_t TRANSMIT_SLOTS = 32;
+constexpr DWORD TASK_PERIOD_MS = 50;
+// How often a producer waiting for room looks again.
+constexpr DWORD SEND_POLL_MS = 2;
+constexpr std::array<uint8_t, 6> MODEM_ANSWER = {'\r', '\n', 'O', 'K', '\r', '\n'};
+
+enum class TaskMode : uint8_t { waiting, connected };
+
+std::array<uint8_t, RECEIVE_SLOTS> receiveStorage{};
+std::array<uint8_t, TRANSMIT_SLOTS> transmitStorage{};
+HANDLE taskThread = nullptr;
+DWORD taskThreadId = 0;
+TaskMode taskMode = TaskMode::waiting;
+// Modem answers owed to the peer that did not fit yet; queued on a later pass.
+uint8_t answersOwed = 0;
+
+bool containsAt(const std::array<uint8_t, 64>& bytes) {
+    // Like a C string search: the bytes end at the first zero.
+    for (size_t i = 0; i + 1 < bytes.size() && bytes[i] != 0; ++i) {
+        if (bytes[i] == 'A' && bytes[i + 1] == 'T') {
+            return true;
+        }
+    }
+    return false;
+}
+
+void pushAll(const uint8_t* data, uint8_t length) {
+    for (uint8_t i = 0; i < length; ++i) {
+        transmitQueue.push(&transmitQueue, data[i]);
+    }
+}
+
+} // namespace
+
+void secondaryInit() {
+    engineState = SEC_IDLE;
+    shownState = 0xFF;
+    staging.fill(0);
+    transceiverStart();
+    lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
+    receiveQueue.init = byteQueueInit;
+    receiveQueue.init(&receiveQueue, receiveStorage.data(), RECEIVE_SLOTS);
+    transmitQueue.init = byteQueueInit;
+    transmitQueue.init(&transmitQueue, transmitStorage.data(), TRANSMIT_SLOTS);
+    taskMode = TaskMode::waiting;
+    answersOwed = 0;
+}
+
+uint8_t secondaryIsIdle() {
+    return engineState == SEC_IDLE ? 1 : 0;
+}
+
+uint8_t secondaryIsConnecting() {
+    const uint8_t state = engineState;
+    return state >= SEC_DISCOVERED && state <= SEC_TTP_CONNECTED ? 1 : 0;
+}
+
+uint8_t secondaryIsConnected() {
+    return engineState == SEC_IRCOMM_OPEN ? 1 : 0;
+}
+
+void secondarySend(const uint8_t* data, uint8_t length) {
+    const std::lock_guard<std::mutex> guard(transmitLock);
+    if (byteQueueRoom(&transmitQueue) >= length) {
+        pushAll(data, length);
+        return;
+    }
+    // Longer than the free room: feed it in as the engine drains, but only while the channel
+    // is open; before it opens the engine would discard it anyway, and waiting could hang.
+    uint8_t sent = 0;
+    while (sent < length && secondaryIsConnected() != 0) {
+        while (sent < length && transmitQueue.push(&transmitQueue, data[sent])) {
+            ++sent;
+        }
+        if (sent < length) {
+            Sleep(SEND_POLL_MS);
+        }
+    }
+}
+
+bool secondaryTrySend(const uint8_t* data, uint8_t length) {
+    const std::unique_lock<std::mutex> guard(transmitLock, std::try_to_lock);
+    if (!guard.owns_lock() || byteQueueRoom(&transmitQueue) < length) {
+        return false;
+    }
+    pushAll(data, length);
+    return true;
+}
+
+uint8_t secondaryReceive(uint8_t* buffer) {
+    uint8_t count = 0;
+    while (receiveQueue.isEmpty(&receiveQueue) == 0 && count < RECEIVE_SLOTS - 1) {
+        buffer[count] = receiveQueue.pop(&receiveQueue);
+        ++count;
+    }
+    return count;
+}
+
+void dumpReceived(const uint8_t* data, uint16_t count) {
+    for (uint16_t i = 0; i < count; ++i) {
+        consolePrint("\n\t\t%03d\t0x%02X", data[i], data[i]);
+        if (std::isprint(data[i]) != 0) {
+            consolePrint("\t%c", data[i]);
+        }
+    }
+}
+
+void secondaryTaskPass() {
+    secondaryStep();
+    std::array<uint8_t, 64> received{};
+    if (taskMode == TaskMode::waiting) {
+        if (secondaryIsConnected() != 0) {
+            taskMode = TaskMode::connected;
+            answersOwed = 0; // the engine emptied the queue for the new channel
+        }
+        return;
+    }
+    if (secondaryIsConnected() == 0) {
+        taskMode = TaskMode::waiting; // this pass still fetches and answers
+    }
+    const uint8_t count = secondaryReceive(received.data());
+    dumpReceived(received.data(), count);
+    if (containsAt(received) && answersOwed < UINT8_MAX) {
+        ++answersOwed;
+    }
+    // Never blocks: an answer that does not fit now is queued on a later pass.
+    while (answersOwed > 0 && secondaryTrySend(MODEM_ANSWER.data(), MODEM_ANSWER.size())) {
+        --answersOwed;
+    }
+}
+
+DWORD WINAPI stackTask(LPVOID /*parameter*/) {
+    while (taskRunning) {
+        Sleep(TASK_PERIOD_MS);
+        secondaryTaskPass();
+    }
+    consolePrint("\n\tEOT");
+    return 0;
+}
+
+void startStackTask() {
+    taskRunning = true;
+    taskThread = CreateThread(nullptr, 0, stackTask, nullptr, 0, &taskThreadId);
+    if (taskThread == nullptr) {
+        consolePrint("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
+    }
+}
