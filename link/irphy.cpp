@@ -1,0 +1,190 @@
+// irphy: the primary station's port, held in module variables.
+#include "irphy.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstring>
+
+#include "console.h"
+#include "port_setup.h"
+
+namespace {
+
+constexpr uint32_t IRPHY_START_SPEED = 9600;
+constexpr int32_t IRPHY_POLL_MS = 2;
+constexpr uint8_t RX_IDLE = 1;
+constexpr uint8_t RX_HELD = 2;
+constexpr size_t PORT_NAME_SIZE = 256;
+
+// The task thread owns the port after start-up; the first reset runs before the task exists.
+std::atomic<HANDLE> portHandle{INVALID_HANDLE_VALUE};
+DCB portDcb{};
+COMMTIMEOUTS portTimeouts{};
+std::atomic<uint8_t> rxState{0};
+std::atomic<uint8_t> heldByte{0};
+std::array<char, PORT_NAME_SIZE> portName{'C', 'O', 'M', '1'};
+
+int errorNumber() {
+    return static_cast<int>(GetLastError());
+}
+
+void clearCommError(HANDLE handle) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    ClearCommError(handle, &errors, &status);
+}
+
+bool bindingPortIsOpen() {
+    return portHandle.load() != INVALID_HANDLE_VALUE;
+}
+
+void bindingSetDtr(uint8_t level) {
+    EscapeCommFunction(portHandle.load(), level != 0 ? SETDTR : CLRDTR);
+}
+
+void bindingSetRts(uint8_t level) {
+    EscapeCommFunction(portHandle.load(), level != 0 ? SETRTS : CLRRTS);
+}
+
+void bindingDelayMs(uint8_t milliseconds) {
+    Sleep(milliseconds);
+}
+
+constexpr TransceiverBinding IRPHY_BINDING{bindingPortIsOpen, bindingSetDtr, bindingSetRts,
+                                           bindingDelayMs};
+
+class IrphyByteLink final : public ByteLink {
+  public:
+    void sendByte(uint8_t byte) override { irphy_send(byte); }
+    bool waitByte(uint16_t timeoutMs) override {
+        return irphy_wait(static_cast<int16_t>(std::min<uint16_t>(timeoutMs, INT16_MAX)));
+    }
+    uint8_t readByte() override { return irphy_read(); }
+};
+
+IrphyByteLink byteLink;
+
+} // namespace
+
+bool irphy_set_port_name(const char* name) {
+    if (name == nullptr || std::strlen(name) >= portName.size()) {
+        return false;
+    }
+    portName.fill('\0');
+    std::memcpy(portName.data(), name, std::strlen(name));
+    return true;
+}
+
+const TransceiverBinding* irphyTransceiverBinding() {
+    return &IRPHY_BINDING;
+}
+
+ByteLink& irphyByteLink() {
+    return byteLink;
+}
+
+void irphy_reset() {
+    if (portHandle.load() != INVALID_HANDLE_VALUE) {
+        irphy_close();
+    }
+    const HANDLE handle = portSetupOpen(portName.data());
+    portHandle.store(handle);
+    if (handle == INVALID_HANDLE_VALUE) {
+        consolePrint("irphy_reset: CreateFile error: %d", errorNumber());
+        return;
+    }
+    portSetupPrepare(handle, portDcb, portTimeouts);
+    portSetupFields(portDcb, IRPHY_START_SPEED);
+    if (SetCommState(handle, &portDcb) == FALSE) {
+        consolePrint("irphy_reset: SetCommState error: %d", errorNumber());
+        return;
+    }
+    transceiverBind(&IRPHY_BINDING);
+    transceiverReset();
+    irphy_set_baud_rate(IRPHY_START_SPEED);
+    rxState.store(RX_IDLE);
+}
+
+int32_t irphy_close() {
+    const HANDLE handle = portHandle.exchange(INVALID_HANDLE_VALUE);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    SetCommMask(handle, 0);
+    PurgeComm(handle, PORT_PURGE_ALL);
+    CloseHandle(handle);
+    return 1;
+}
+
+void irphy_set_baud_rate(uint32_t speed) {
+    const HANDLE handle = portHandle.load();
+    clearCommError(handle);
+    portDcb.DCBlength = sizeof(DCB);
+    GetCommState(handle, &portDcb);
+    portDcb.BaudRate = speed;
+    portDcb.ByteSize = 8;
+    portDcb.Parity = NOPARITY;
+    portDcb.StopBits = ONESTOPBIT;
+    if (SetCommState(handle, &portDcb) != FALSE) {
+        transceiverSetSpeed(speed);
+    } else {
+        consolePrint("\nirphy_set_baud_rate: SetCommState error: %d", errorNumber());
+    }
+}
+
+void irphy_send(uint8_t byte) {
+    const HANDLE handle = portHandle.load();
+    if (handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    clearCommError(handle);
+    DWORD written = 0;
+    if (WriteFile(handle, &byte, 1, &written, nullptr) == FALSE) {
+        consolePrint("irphy_send: WriteFile error: %d", errorNumber());
+    } else if (written < 1) {
+        consolePrint("irphy_send: WriteFile incomplete: %d missed: %d", errorNumber(),
+                     1 - static_cast<int>(written));
+    }
+}
+
+bool irphy_wait(int16_t timeoutMs) {
+    const HANDLE handle = portHandle.load();
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    if (rxState.load() == RX_HELD) {
+        return true;
+    }
+    // Wider than the argument, so a negative time-out polls once instead of wrapping.
+    int32_t remaining = timeoutMs;
+    for (;;) {
+        Sleep(IRPHY_POLL_MS);
+        remaining -= IRPHY_POLL_MS;
+        clearCommError(handle);
+        uint8_t byte = 0;
+        DWORD received = 0;
+        if (ReadFile(handle, &byte, 1, &received, nullptr) == FALSE) {
+            consolePrint("irphy_wait: ReadFile error: %d", errorNumber());
+            rxState.store(RX_IDLE);
+            return false;
+        }
+        if (received == 1) {
+            heldByte.store(byte);
+            rxState.store(RX_HELD);
+            return true;
+        }
+        if (remaining < 0) {
+            rxState.store(RX_IDLE);
+            return false;
+        }
+    }
+}
+
+uint8_t irphy_read() {
+    irphy_wait(0);
+    if (rxState.load() == RX_HELD) {
+        rxState.store(RX_IDLE);
+    }
+    return heldByte.load();
+}

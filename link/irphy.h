@@ -1,0 +1,30 @@
+// The primary station's serial port: one port in module state, one byte at a time, reads polled
+// every 2 ms. Its send, wait and read are the primary's ByteLink.
+#pragma once
+
+#include <cstdint>
+
+#include "sir.h"
+#include "transceiver.h"
+
+// The port irphy_reset opens: "COM1" unless the program was given another (copied; false when
+// the name is too long, and the old name stays).
+bool irphy_set_port_name(const char* name);
+
+// Closes the port if open, opens it at 9600 bit/s, resets the transceiver and sets it to 9600.
+// Binds irphy's own transceiver lines and delays before the reset.
+void irphy_reset();
+// 1 when a port was closed, 0 when none was open.
+int32_t irphy_close();
+// The port first, the transceiver only when the port took the speed.
+void irphy_set_baud_rate(uint32_t speed);
+void irphy_send(uint8_t byte);
+// True when a byte is held; polls the port every 2 ms for up to `timeoutMs` (0: one poll).
+bool irphy_wait(int16_t timeoutMs);
+// Takes the held byte (the previous one again when none is held).
+uint8_t irphy_read();
+
+// irphy as the SIR framing's byte link.
+ByteLink& irphyByteLink();
+// DTR and RTS through EscapeCommFunction on the irphy port, delays through Sleep.
+const TransceiverBinding* irphyTransceiverBinding();

@@ -1,0 +1,125 @@
+// SerialCommsPort: the table-driven port object of the secondary station.
+#include "serial_comms_port.h"
+
+#include "console.h"
+#include "port_setup.h"
+
+namespace {
+
+int errorNumber() {
+    return static_cast<int>(GetLastError());
+}
+
+} // namespace
+
+void SerialCommsPort_construct(SerialCommsPort* port) {
+    port->ops.init = SerialCommsPort_init;
+    port->ops.init(port);
+}
+
+void SerialCommsPort_init(SerialCommsPort* port) {
+    port->ops = SerialCommsPortOps{
+        SerialCommsPort_init,         SerialCommsPort_open,   SerialCommsPort_transmitBlock,
+        SerialCommsPort_receiveBlock, SerialCommsPort_close,  SerialCommsPort_isOpen,
+        SerialCommsPort_setDtr,       SerialCommsPort_setRts, SerialCommsPort_getCts,
+        SerialCommsPort_getDsr,
+    };
+    port->handle.store(INVALID_HANDLE_VALUE);
+    port->dcb = DCB{};
+    port->timeouts = COMMTIMEOUTS{};
+}
+
+int32_t SerialCommsPort_open(SerialCommsPort* port, const char* name, uint32_t speed) {
+    if (port->ops.isOpen(port) != 0) {
+        port->ops.close(port);
+    }
+    const HANDLE handle = portSetupOpen(name);
+    port->handle.store(handle);
+    if (handle == INVALID_HANDLE_VALUE) {
+        consolePrint("SerialCommsPort_open: CreateFile error: %d", errorNumber());
+        return 0;
+    }
+    portSetupPrepare(handle, port->dcb, port->timeouts);
+    portSetupFields(port->dcb, speed);
+    if (SetCommState(handle, &port->dcb) != FALSE) {
+        return 1;
+    }
+    consolePrint("SerialCommsPort_open: SetCommState error: %d", errorNumber());
+    return 0;
+}
+
+int32_t SerialCommsPort_close(SerialCommsPort* port) {
+    if (port->ops.isOpen(port) == 0) {
+        return 0;
+    }
+    const HANDLE handle = port->handle.exchange(INVALID_HANDLE_VALUE);
+    SetCommMask(handle, 0);
+    PurgeComm(handle, PORT_PURGE_ALL);
+    CloseHandle(handle);
+    return 1;
+}
+
+void SerialCommsPort_transmitBlock(SerialCommsPort* port, const uint8_t* data, uint32_t count) {
+    const HANDLE handle = port->handle.load();
+    if (handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    DWORD written = 0;
+    if (WriteFile(handle, data, count, &written, nullptr) == FALSE) {
+        consolePrint("SerialCommsPort_transmitBlock: WriteFile error: %d", errorNumber());
+    } else if (written < count) {
+        consolePrint("SerialCommsPort_transmitBlock: WriteFile incomplete: %d missed: %d",
+                     errorNumber(), static_cast<int>(count - written));
+    }
+}
+
+int32_t SerialCommsPort_receiveBlock(SerialCommsPort* port, uint8_t* buffer, uint32_t maximum) {
+    const HANDLE handle = port->handle.load();
+    if (handle == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    DWORD received = 0;
+    if (ReadFile(handle, buffer, maximum, &received, nullptr) == FALSE) {
+        consolePrint("SerialCommsPort_receiveBlock: ReadFile error: %d", errorNumber());
+    }
+    return static_cast<int32_t>(received <= maximum ? received : 0);
+}
+
+int32_t SerialCommsPort_isOpen(SerialCommsPort* port) {
+    return port->handle.load() != INVALID_HANDLE_VALUE ? 1 : 0;
+}
+
+void SerialCommsPort_setDtr(SerialCommsPort* port, uint8_t level) {
+    const HANDLE handle = port->handle.load();
+    if (handle != INVALID_HANDLE_VALUE) {
+        EscapeCommFunction(handle, level != 0 ? SETDTR : CLRDTR);
+    }
+}
+
+void SerialCommsPort_setRts(SerialCommsPort* port, uint8_t level) {
+    const HANDLE handle = port->handle.load();
+    if (handle != INVALID_HANDLE_VALUE) {
+        EscapeCommFunction(handle, level != 0 ? SETRTS : CLRRTS);
+    }
+}
+
+namespace {
+
+int32_t modemLine(SerialCommsPort* port, DWORD line) {
+    const HANDLE handle = port->handle.load();
+    DWORD status = 0;
+    if (handle == INVALID_HANDLE_VALUE || GetCommModemStatus(handle, &status) == FALSE) {
+        return 0;
+    }
+    return (status & line) != 0 ? 1 : 0;
+}
+
+} // namespace
+
+int32_t SerialCommsPort_getCts(SerialCommsPort* port) {
+    return modemLine(port, MS_CTS_ON);
+}
+
+int32_t SerialCommsPort_getDsr(SerialCommsPort* port) {
+    return modemLine(port, MS_DSR_ON);
+}

@@ -1,0 +1,35 @@
+// Variant A: a transceiver that steps through its speeds, one RTS low pulse per step.
+#include <array>
+
+#include "transceiver.h"
+
+namespace {
+
+// The order in which the transceiver advances; 38400 comes last.
+constexpr std::array<uint32_t, 5> SPEED_STEPS{9600, 19200, 57600, 115200, 38400};
+
+} // namespace
+
+void transceiverReset() {
+    transceiverSetLines(1, 1);
+    transceiverDelayMs(50);
+    transceiverSetLines(0, 1);
+    transceiverDelayMs(1);
+    transceiverSetLines(1, 1);
+}
+
+void transceiverSetSpeed(uint32_t speed) {
+    transceiverSetLines(0, 1);
+    transceiverDelayMs(1);
+    transceiverSetLines(1, 1);
+    // A speed outside the table gets a pulse for every step.
+    for (const uint32_t step : SPEED_STEPS) {
+        if (speed == step) {
+            break;
+        }
+        transceiverDelayMs(1);
+        transceiverSetLines(1, 0);
+        transceiverDelayMs(1);
+        transceiverSetLines(1, 1);
+    }
+}
