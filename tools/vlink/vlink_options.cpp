@@ -1,0 +1,89 @@
+#include "vlink_options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+const char* const VLINK_USAGE =
+    "usage: vlink --a PATH --b PATH [--half-duplex] [--seed N] [--ber X] [--drop X]\n"
+    "             [--cut-at S --cut-for S] [--pcap FILE] [--quiet]\n"
+    "  Joins two pseudo-terminals reachable at the two paths like two infrared transceivers\n"
+    "  facing each other, paced at the speed each end has set. SIGUSR1 toggles a cut of the "
+    "link.\n";
+
+namespace {
+
+bool parseNumber(const char* text, double low, double high, double& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text, &end);
+    return errno == 0 && end != text && *end == '\0' && value >= low && value <= high;
+}
+
+bool parseSeed(const char* text, uint64_t& value) {
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtoull(text, &end, 0);
+    return errno == 0 && end != text && *end == '\0' && text[0] != '-';
+}
+
+constexpr double MAX_SECONDS = 1e6;
+
+} // namespace
+
+bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
+                       const char*& error) {
+    for (int i = 1; i < argc; ++i) {
+        const char* name = argv[i];
+        if (std::strcmp(name, "--half-duplex") == 0) {
+            options.halfDuplex = true;
+            continue;
+        }
+        if (std::strcmp(name, "--quiet") == 0) {
+            options.quiet = true;
+            continue;
+        }
+        if (i + 1 >= argc) {
+            error = "unknown option or missing value";
+            return false;
+        }
+        const char* value = argv[++i];
+        bool ok = true;
+        if (std::strcmp(name, "--a") == 0) {
+            options.pathA = value;
+        } else if (std::strcmp(name, "--b") == 0) {
+            options.pathB = value;
+        } else if (std::strcmp(name, "--pcap") == 0) {
+            options.pcapPath = value;
+        } else if (std::strcmp(name, "--seed") == 0) {
+            ok = parseSeed(value, options.seed);
+        } else if (std::strcmp(name, "--ber") == 0) {
+            ok = parseNumber(value, 0.0, 1.0, options.bitErrorRate);
+        } else if (std::strcmp(name, "--drop") == 0) {
+            ok = parseNumber(value, 0.0, 1.0, options.dropRate);
+        } else if (std::strcmp(name, "--cut-at") == 0) {
+            ok = parseNumber(value, 0.0, MAX_SECONDS, options.cutAtS);
+        } else if (std::strcmp(name, "--cut-for") == 0) {
+            ok = parseNumber(value, 0.0, MAX_SECONDS, options.cutForS);
+        } else {
+            error = "unknown option";
+            return false;
+        }
+        if (!ok) {
+            error = "malformed value";
+            return false;
+        }
+    }
+    if (options.pathA == nullptr || options.pathB == nullptr) {
+        error = "both --a and --b are needed";
+        return false;
+    }
+    if (std::strcmp(options.pathA, options.pathB) == 0) {
+        error = "--a and --b must differ";
+        return false;
+    }
+    if (options.cutForS > 0.0 && options.cutAtS < 0.0) {
+        options.cutAtS = 0.0;
+    }
+    return true;
+}

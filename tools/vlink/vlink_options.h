@@ -1,0 +1,23 @@
+// Command line of the virtual link.
+#pragma once
+
+#include <cstdint>
+
+struct VlinkOptions {
+    const char* pathA = nullptr;
+    const char* pathB = nullptr;
+    const char* pcapPath = nullptr;
+    bool halfDuplex = false;
+    bool quiet = false;
+    uint64_t seed = 1;
+    double bitErrorRate = 0.0;
+    double dropRate = 0.0;
+    double cutAtS = -1.0; // no timed cut when negative
+    double cutForS = 0.0;
+};
+
+// Fills options from argv; false (with a message in error) on anything unknown or malformed.
+bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
+                       const char*& error);
+
+extern const char* const VLINK_USAGE;
