@@ -14,15 +14,10 @@
 namespace {
 
 constexpr uint32_t UART_BAUD = 9600;
-constexpr uint32_t RX_CHUNK = 115;
-// At 9600 bit/s a byte takes about 1.04 ms: polling every 2 ms keeps the gaps the SIR receiver
-// sees inside a frame far below its 20 ms inter-byte wait.
-constexpr uint32_t RX_POLL_MS = 2;
 constexpr uint32_t RX_WAIT_SLICE_MS = 1;
 constexpr size_t PORT_NAME_SIZE = 256;
 
-// 256 bytes with 8-bit indices: the indices wrap by themselves. Empty when equal, so it holds 255.
-std::array<uint8_t, 256> rxRing{};
+std::array<uint8_t, PLATFORM_RX_RING_SIZE> rxRing{};
 std::atomic<uint8_t> rxWriteIndex{0};
 std::atomic<uint8_t> rxReadIndex{0};
 
@@ -137,7 +132,7 @@ void platformInitWin32() {
 }
 
 void platformRxPoll() {
-    std::array<uint8_t, RX_CHUNK> chunk{};
+    std::array<uint8_t, PLATFORM_RX_CHUNK> chunk{};
     const uint32_t room = rxRingRoom();
     if (room == 0) {
         return; // full: the bytes wait in the port until the reader makes room
@@ -154,7 +149,7 @@ void platformRxPoll() {
 
 DWORD WINAPI platformRxThread(LPVOID /*parameter*/) {
     while (uartIsOpen()) {
-        hostClock().sleepMs(RX_POLL_MS);
+        hostClock().sleepMs(PLATFORM_RX_POLL_MS);
         platformRxPoll();
     }
     consolePrint("\n\tEOT");

@@ -11,6 +11,12 @@ constexpr uint8_t DIP_COUNT = 3;
 constexpr uint8_t DOP_COUNT = 7;
 constexpr uint8_t LED_COUNT = 4;
 constexpr uint8_t PLATFORM_OUTPUT_PINS = 6;
+// Receive ring: 256 bytes, so the 8-bit indices wrap by themselves; it holds 255.
+constexpr uint16_t PLATFORM_RX_RING_SIZE = 256;
+// The receive thread's poll period. A byte takes about 1.04 ms at 9600 bit/s, so the gaps the SIR
+// receiver sees inside a frame stay far below its 20 ms inter-byte wait.
+constexpr uint32_t PLATFORM_RX_POLL_MS = 2;
+constexpr uint32_t PLATFORM_RX_CHUNK = 115;
 
 // Board I/O. Index checks stop the program naming the expression and "platform".
 uint8_t platformDipGet(uint8_t dipIndex);

@@ -1,0 +1,112 @@
+#include <deque>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform.h"
+#include "sim_clock.h"
+
+namespace {
+
+// The port as the receive poll sees it: bytes that have arrived and not yet been read.
+std::deque<uint8_t> portHolds;
+std::vector<uint8_t> portSent;
+
+uint32_t fakeReceive(uint8_t* buffer, uint32_t maximum) {
+    uint32_t count = 0;
+    while (count < maximum && !portHolds.empty()) {
+        buffer[count++] = portHolds.front();
+        portHolds.pop_front();
+    }
+    return count;
+}
+
+void fakeTransmit(uint8_t byte) {
+    portSent.push_back(byte);
+}
+
+constexpr PlatformPortHooks FAKE_PORT = {fakeReceive, fakeTransmit};
+
+class PlatformUart : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        portHolds.clear();
+        portSent.clear();
+        platformSetPortHooks(&FAKE_PORT);
+        platformRxReset();
+    }
+    void TearDown() override { platformSetPortHooks(nullptr); }
+
+    SimClock clock;
+};
+
+TEST_F(PlatformUart, EmptyRingReadsZeroAndStaysEmpty) {
+    EXPECT_EQ(platformUartRxByte(), 0);
+    EXPECT_EQ(platformUartRxReady(0), 0);
+    EXPECT_EQ(clock.sleeps, 0U) << "a zero wait answers at once";
+}
+
+TEST_F(PlatformUart, WaitRunsItsFullTimeWhenNothingComes) {
+    EXPECT_EQ(platformUartRxReady(500), 0);
+    EXPECT_GE(clock.nowUs, 500'000U);
+    EXPECT_LE(clock.nowUs, 502'000U);
+}
+
+TEST_F(PlatformUart, WaitEndsAsSoonAsTheReceiveThreadDeliversAByte) {
+    clock.everyPeriod(0, PLATFORM_RX_POLL_MS * 1000, [] { platformRxPoll(); });
+    clock.advanceUs(1);
+    portHolds.push_back(0x42);
+    EXPECT_EQ(platformUartRxReady(20), 1);
+    EXPECT_LE(clock.nowUs, 3'000U);
+    EXPECT_EQ(platformUartRxByte(), 0x42);
+}
+
+TEST_F(PlatformUart, FullRingLeavesTheRestInThePort) {
+    for (int i = 0; i < 300; ++i) {
+        portHolds.push_back(static_cast<uint8_t>(i));
+    }
+    for (int poll = 0; poll < 4; ++poll) {
+        platformRxPoll();
+    }
+    EXPECT_EQ(portHolds.size(), 300U - (PLATFORM_RX_RING_SIZE - 1));
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(platformUartRxByte(), static_cast<uint8_t>(i));
+    }
+    platformRxPoll();
+    EXPECT_EQ(portHolds.size(), 300U - (PLATFORM_RX_RING_SIZE - 1) - 10);
+    for (int i = 10; i < 300; ++i) {
+        if (platformUartRxReady(0) == 0) {
+            platformRxPoll();
+        }
+        ASSERT_EQ(platformUartRxByte(), static_cast<uint8_t>(i)) << "byte " << i;
+    }
+    EXPECT_EQ(platformUartRxReady(0), 0);
+}
+
+TEST_F(PlatformUart, IndicesWrapWithoutLosingOrder) {
+    for (int round = 0; round < 5; ++round) {
+        for (int i = 0; i < 200; ++i) {
+            portHolds.push_back(static_cast<uint8_t>(i + round));
+        }
+        platformRxPoll();
+        platformRxPoll();
+        for (int i = 0; i < 200; ++i) {
+            ASSERT_EQ(platformUartRxByte(), static_cast<uint8_t>(i + round));
+        }
+    }
+}
+
+TEST_F(PlatformUart, LinkSendsEachByteToThePort) {
+    ByteLink& link = platformUartLink();
+    link.sendByte(0xC0);
+    link.sendByte(0x01);
+    EXPECT_EQ(portSent, (std::vector<uint8_t>{0xC0, 0x01}));
+}
+
+TEST_F(PlatformUart, DelayAndTickUseTheHostClock) {
+    const uint32_t before = platformTickCount();
+    platformDelayMs(15);
+    EXPECT_EQ(platformTickCount() - before, 15U);
+}
+
+} // namespace
