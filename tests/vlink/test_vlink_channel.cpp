@@ -1,0 +1,149 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "vlink_channel.h"
+
+namespace {
+
+struct Landed {
+    int channel;
+    uint8_t byte;
+    int64_t dueNs;
+};
+
+void recordLanded(void* context, int channel, uint8_t byte, int64_t dueNs) {
+    static_cast<std::vector<Landed>*>(context)->push_back(Landed{channel, byte, dueNs});
+}
+
+std::vector<uint8_t> takeOutbox(VlinkChannel& channel) {
+    std::vector<uint8_t> bytes;
+    while (channel.outCount > 0) {
+        size_t count = 0;
+        const uint8_t* front = vlinkOutboxFront(channel, count);
+        bytes.insert(bytes.end(), front, front + count);
+        vlinkOutboxConsume(channel, count);
+    }
+    return bytes;
+}
+
+constexpr std::array<uint32_t, 2> AT_9600{9600, 9600};
+constexpr int64_t BYTE_9600 = 1'041'666;
+
+class VlinkChannelTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        link = std::make_unique<VlinkLink>();
+        vlinkLinkInit(*link, VlinkFaultConfig{0.0, 0.0}, false, 1);
+        link->onLanded = recordLanded;
+        link->landedContext = &landed;
+    }
+    std::unique_ptr<VlinkLink> link;
+    std::vector<Landed> landed;
+};
+
+} // namespace
+
+TEST_F(VlinkChannelTest, BytesLandAtTheirDueTimes) {
+    const uint8_t bytes[] = {0xC0, 0x01, 0xC1};
+    ASSERT_EQ(vlinkAccept(link->channels[0], bytes, 3, 0, 9600), 3U);
+    EXPECT_EQ(vlinkNextDueNs(*link), BYTE_9600);
+    vlinkLand(*link, BYTE_9600 - 1, AT_9600);
+    EXPECT_TRUE(landed.empty());
+    vlinkLand(*link, 2 * BYTE_9600 + 1, AT_9600);
+    ASSERT_EQ(landed.size(), 2U);
+    EXPECT_EQ(landed[1].dueNs, 2'083'333);
+    vlinkLand(*link, 10 * BYTE_9600, AT_9600);
+    EXPECT_EQ(takeOutbox(link->channels[0]), std::vector<uint8_t>({0xC0, 0x01, 0xC1}));
+    EXPECT_EQ(vlinkNextDueNs(*link), VLINK_NEVER);
+}
+
+TEST_F(VlinkChannelTest, FullDuplexCarriesBothWaysAtOnce) {
+    std::vector<uint8_t> all(256);
+    for (int i = 0; i < 256; ++i) {
+        all[i] = static_cast<uint8_t>(i);
+    }
+    vlinkAccept(link->channels[0], all.data(), all.size(), 0, 9600);
+    vlinkAccept(link->channels[1], all.data(), all.size(), 500, 9600);
+    vlinkLand(*link, 300 * BYTE_9600, AT_9600);
+    EXPECT_EQ(takeOutbox(link->channels[0]), all);
+    EXPECT_EQ(takeOutbox(link->channels[1]), all);
+    // Landed earliest first across the two directions.
+    for (size_t i = 1; i < landed.size(); ++i) {
+        ASSERT_LE(landed[i - 1].dueNs, landed[i].dueNs);
+    }
+}
+
+TEST_F(VlinkChannelTest, HalfDuplexLosesWhatArrivesWhileSending) {
+    link->halfDuplex = true;
+    const uint8_t bytes[] = {1, 2, 3, 4};
+    vlinkAccept(link->channels[0], bytes, 4, 0, 9600);
+    // The far end starts sending while the second byte is on the air and sends one byte.
+    vlinkAccept(link->channels[1], bytes, 1, BYTE_9600 + 100, 9600);
+    vlinkLand(*link, 10 * BYTE_9600, AT_9600);
+    EXPECT_EQ(takeOutbox(link->channels[0]), std::vector<uint8_t>({1, 4}));
+    EXPECT_TRUE(takeOutbox(link->channels[1]).empty());
+    EXPECT_EQ(link->channels[0].faults.blinded, 2U);
+    EXPECT_EQ(link->channels[1].faults.blinded, 1U);
+}
+
+TEST_F(VlinkChannelTest, HalfDuplexTakingTurnsLosesNothing) {
+    link->halfDuplex = true;
+    const uint8_t bytes[] = {1, 2, 3};
+    vlinkAccept(link->channels[0], bytes, 3, 0, 9600);
+    vlinkLand(*link, 3 * BYTE_9600 + 10, AT_9600);
+    vlinkAccept(link->channels[1], bytes, 3, 3 * BYTE_9600 + 10, 9600);
+    vlinkLand(*link, 7 * BYTE_9600, AT_9600);
+    EXPECT_EQ(takeOutbox(link->channels[0]).size(), 3U);
+    EXPECT_EQ(takeOutbox(link->channels[1]).size(), 3U);
+}
+
+TEST_F(VlinkChannelTest, CutLosesBytesDueInsideIt) {
+    link->cutFromNs = BYTE_9600 + 1;
+    link->cutUntilNs = 3 * BYTE_9600;
+    const uint8_t bytes[] = {1, 2, 3, 4};
+    vlinkAccept(link->channels[0], bytes, 4, 0, 9600);
+    vlinkLand(*link, 10 * BYTE_9600, AT_9600);
+    EXPECT_EQ(takeOutbox(link->channels[0]), std::vector<uint8_t>({1, 3, 4}));
+    EXPECT_EQ(link->channels[0].faults.cut, 1U);
+
+    link->cutOnDemand = true;
+    vlinkAccept(link->channels[1], bytes, 2, 20 * BYTE_9600, 9600);
+    vlinkLand(*link, 30 * BYTE_9600, AT_9600);
+    EXPECT_TRUE(takeOutbox(link->channels[1]).empty());
+}
+
+TEST_F(VlinkChannelTest, SpeedMismatchDoesNotArriveIntact) {
+    std::vector<uint8_t> all(256);
+    for (int i = 0; i < 256; ++i) {
+        all[i] = static_cast<uint8_t>(i);
+    }
+    vlinkAccept(link->channels[0], all.data(), all.size(), 0, 9600);
+    vlinkLand(*link, 300 * BYTE_9600, {19200, 9600});
+    EXPECT_NE(takeOutbox(link->channels[0]), all);
+    EXPECT_EQ(link->channels[0].faults.misspeeded, 256U);
+}
+
+TEST_F(VlinkChannelTest, FullOutboxKeepsBytesOnTheAir) {
+    std::vector<uint8_t> many(VLINK_OUTBOX_SIZE + 10, 0x55);
+    ASSERT_EQ(vlinkAccept(link->channels[0], many.data(), many.size(), 0, 115200), many.size());
+    constexpr std::array<uint32_t, 2> fast{115200, 115200};
+    vlinkLand(*link, VLINK_NS_PER_S, fast);
+    EXPECT_EQ(link->channels[0].outCount, VLINK_OUTBOX_SIZE);
+    EXPECT_EQ(link->channels[0].airCount, 10U);
+    EXPECT_EQ(vlinkNextDueNs(*link), VLINK_NEVER); // nothing to wake for until the end reads
+    size_t count = 0;
+    vlinkOutboxFront(link->channels[0], count);
+    vlinkOutboxConsume(link->channels[0], count);
+    vlinkLand(*link, VLINK_NS_PER_S, fast);
+    EXPECT_EQ(link->channels[0].airCount, 0U);
+    EXPECT_EQ(link->channels[0].delivered, many.size());
+}
+
+TEST_F(VlinkChannelTest, AirRefusesWhatItCannotHold) {
+    std::vector<uint8_t> many(VLINK_AIR_SLOTS + 5, 0x55);
+    EXPECT_EQ(vlinkAccept(link->channels[1], many.data(), many.size(), 0, 9600), VLINK_AIR_SLOTS);
+    EXPECT_EQ(vlinkAirRoom(link->channels[1]), 0U);
+}
