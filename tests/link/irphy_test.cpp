@@ -1,0 +1,159 @@
+// irphy against a real pseudo-terminal: reset, speed changes and the transceiver, the held byte
+// of irphy_wait, and SIR frames through irphy's ByteLink.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "console_capture.h"
+#include "irphy.h"
+#include "memory_link.h"
+#include "pty_pair.h"
+#include "transceiver_recorder.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class Irphy : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        irphy_close();
+        if (!pty.open()) {
+            GTEST_SKIP() << "no pseudo-terminals on this system";
+        }
+        ASSERT_TRUE(irphy_set_port_name(pty.slaveName().c_str()));
+        irphy_reset();
+        ASSERT_EQ(console.take(), "");
+    }
+    void TearDown() override {
+        irphy_close();
+        irphy_set_port_name("COM1");
+        transceiverBind(nullptr);
+    }
+
+    PtyPair pty;
+    ConsoleCapture console;
+};
+
+TEST(IrphyClosed, MissingPortPrintsTheCreateFileErrorAndSkipsTheTransceiver) {
+    ConsoleCapture console;
+    bindRecorder();
+    ASSERT_TRUE(irphy_set_port_name("/dev/no-such-port"));
+    irphy_reset();
+    EXPECT_EQ(console.take(), "irphy_reset: CreateFile error: 2");
+    EXPECT_TRUE(recordedEvents.empty());
+    EXPECT_FALSE(irphy_wait(0));
+    irphy_send(0x55);
+    EXPECT_EQ(irphy_close(), 0);
+    EXPECT_EQ(console.take(), "");
+    irphy_set_port_name("COM1");
+    transceiverBind(nullptr);
+}
+
+TEST(IrphyClosed, TooLongPortNameIsRefused) {
+    const std::string name(300, 'x');
+    EXPECT_FALSE(irphy_set_port_name(name.c_str()));
+    EXPECT_FALSE(irphy_set_port_name(nullptr));
+}
+
+TEST_F(Irphy, ResetOpensAtNineSixHundredRaw8N1AndBindsItsLines) {
+    const termios settings = pty.slaveSettings();
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
+    EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), 0U);
+    EXPECT_EQ(settings.c_lflag & (ICANON | ECHO), 0U);
+    EXPECT_TRUE(irphyTransceiverBinding()->portIsOpen());
+    EXPECT_EQ(irphy_close(), 1);
+    EXPECT_FALSE(irphyTransceiverBinding()->portIsOpen());
+}
+
+TEST_F(Irphy, ResetOnAnOpenPortReopensIt) {
+    irphy_reset();
+    EXPECT_EQ(console.take(), "");
+    irphy_send(0x33);
+    EXPECT_EQ(pty.readMaster(1), std::vector<uint8_t>{0x33});
+}
+
+TEST_F(Irphy, SpeedChangeSetsThePortThenTheTransceiver) {
+    bindRecorder();
+    irphy_set_baud_rate(115200);
+    const termios settings = pty.slaveSettings();
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B115200));
+    // Variant A: entry, then three RTS pulses.
+    EXPECT_EQ(recordedEvents.size(), 5U + 3U * 6U);
+    EXPECT_EQ(console.take(), "");
+}
+
+TEST_F(Irphy, RefusedSpeedPrintsTheErrorAndLeavesTheTransceiverAlone) {
+    bindRecorder();
+    irphy_set_baud_rate(12345);
+    EXPECT_EQ(console.take(), "\nirphy_set_baud_rate: SetCommState error: 87");
+    EXPECT_TRUE(recordedEvents.empty());
+    const termios settings = pty.slaveSettings();
+    EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
+    EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), 0U);
+}
+
+TEST_F(Irphy, EveryByteValuePassesBothWays) {
+    const std::vector<uint8_t> bytes = allByteValues();
+    for (const uint8_t byte : bytes) {
+        irphy_send(byte);
+    }
+    EXPECT_EQ(pty.readMaster(bytes.size()), bytes);
+
+    pty.writeMaster(bytes);
+    ASSERT_TRUE(pty.waitPendingOnSlave(bytes.size()));
+    std::vector<uint8_t> received;
+    while (irphy_wait(0)) {
+        received.push_back(irphy_read());
+    }
+    EXPECT_EQ(received, bytes);
+    EXPECT_EQ(console.take(), "");
+}
+
+TEST_F(Irphy, HeldByteStaysUntilReadAndTheWaitLeavesThePortAlone) {
+    pty.writeMaster({'A', 'B'});
+    ASSERT_TRUE(pty.waitPendingOnSlave(2));
+    ASSERT_TRUE(irphy_wait(0));
+    EXPECT_EQ(pty.pendingOnSlave(), 1U);
+    EXPECT_TRUE(irphy_wait(500));
+    EXPECT_TRUE(irphy_wait(0));
+    EXPECT_EQ(pty.pendingOnSlave(), 1U);
+    EXPECT_EQ(irphy_read(), 'A');
+    EXPECT_EQ(irphy_read(), 'B');
+    EXPECT_EQ(pty.pendingOnSlave(), 0U);
+    // Nothing held: the previous byte again.
+    EXPECT_EQ(irphy_read(), 'B');
+}
+
+TEST_F(Irphy, WaitWithTimeoutZeroPollsOnceAndGivesUp) {
+    const auto start = Clock::now();
+    EXPECT_FALSE(irphy_wait(0));
+    const auto elapsed = Clock::now() - start;
+    EXPECT_GE(elapsed, std::chrono::milliseconds(2));
+    EXPECT_LT(elapsed, std::chrono::milliseconds(100));
+    // A negative time-out behaves like 0.
+    EXPECT_FALSE(irphy_wait(-5));
+}
+
+TEST_F(Irphy, WaitSpansItsTimeout) {
+    const auto start = Clock::now();
+    EXPECT_FALSE(irphy_wait(20));
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(22));
+}
+
+TEST_F(Irphy, FramesTravelThroughTheByteLink) {
+    const std::vector<uint8_t> content{0xFF, 0x3F, 0x01, 0xC0, 0x7D, 0xC1};
+    sirSendFrame(irphyByteLink(), content.data(), static_cast<uint16_t>(content.size()));
+    const std::vector<uint8_t> wire = sirWrap(content);
+    EXPECT_EQ(sirUnwrapAll(pty.readMaster(wire.size())),
+              std::vector<std::vector<uint8_t>>{content});
+
+    pty.writeMaster(wire);
+    ASSERT_TRUE(pty.waitPendingOnSlave(wire.size()));
+    RxFrame frame{};
+    ASSERT_EQ(sirReceiveFrame(irphyByteLink(), frame), content.size());
+    EXPECT_TRUE(std::equal(content.begin(), content.end(), frame.begin()));
+}
+
+} // namespace

@@ -1,0 +1,39 @@
+// A real pseudo-terminal pair for the port tests: the code under test opens the slave by name,
+// the test plays the far end on the master.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <termios.h>
+#include <vector>
+
+class PtyPair {
+  public:
+    PtyPair() = default;
+    ~PtyPair();
+    PtyPair(const PtyPair&) = delete;
+    PtyPair& operator=(const PtyPair&) = delete;
+
+    // False when the system has no pseudo-terminals; tests then skip.
+    bool open();
+    const std::string& slaveName() const { return name; }
+
+    void writeMaster(const std::vector<uint8_t>& bytes) const;
+    // Reads from the master until `count` bytes arrived or a generous deadline passed.
+    std::vector<uint8_t> readMaster(size_t count) const;
+    // Bytes waiting on the slave side, unread by the code under test.
+    size_t pendingOnSlave() const;
+    // Waits (poll, no sleeps) until at least `count` bytes wait on the slave side.
+    bool waitPendingOnSlave(size_t count) const;
+    // The slave's line settings, as the far end sees them.
+    termios slaveSettings() const;
+
+  private:
+    int master = -1;
+    int slave = -1;
+    std::string name;
+};
+
+// Every byte value once, in order.
+std::vector<uint8_t> allByteValues();

@@ -1,0 +1,34 @@
+// Recording transceiver binding.
+#include "transceiver_recorder.h"
+
+std::vector<std::string> recordedEvents;
+bool recordedPortOpen = true;
+
+namespace {
+
+bool recordPortIsOpen() {
+    return recordedPortOpen;
+}
+void recordDtr(uint8_t level) {
+    recordedEvents.push_back("D" + std::to_string(level));
+}
+void recordRts(uint8_t level) {
+    recordedEvents.push_back("R" + std::to_string(level));
+}
+void recordDelay(uint8_t milliseconds) {
+    recordedEvents.push_back("W" + std::to_string(milliseconds));
+}
+
+const TransceiverBinding RECORDER{recordPortIsOpen, recordDtr, recordRts, recordDelay};
+
+} // namespace
+
+const TransceiverBinding* recorderBinding() {
+    return &RECORDER;
+}
+
+void bindRecorder() {
+    recordedEvents.clear();
+    recordedPortOpen = true;
+    transceiverBind(&RECORDER);
+}
