@@ -16,6 +16,11 @@ constexpr size_t VLINK_CAPTURE_SLOTS = 16384;
 // Delivered bytes with their times, read by the SIR receiver as its ByteLink.
 class VlinkCapture final : public ByteLink {
   public:
+    VlinkCapture() = default;
+    VlinkCapture(const VlinkCapture&) = delete;
+    VlinkCapture& operator=(const VlinkCapture&) = delete;
+    virtual ~VlinkCapture() = default;
+
     // Never blocks; false (and the byte is not captured) when the capture has fallen behind.
     bool push(uint8_t byte, int64_t timeNs);
     // After this, waits end at once when nothing is left to read.
