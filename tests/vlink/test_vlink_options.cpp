@@ -1,0 +1,57 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "vlink_options.h"
+
+namespace {
+
+bool parse(std::vector<const char*> args, VlinkOptions& options, const char*& error) {
+    args.insert(args.begin(), "vlink");
+    return vlinkParseOptions(static_cast<int>(args.size()), args.data(), options, error);
+}
+
+} // namespace
+
+TEST(VlinkOptions, ReadsEveryOption) {
+    VlinkOptions options;
+    const char* error = nullptr;
+    ASSERT_TRUE(
+        parse({"--a", "/tmp/x", "--b", "/tmp/y", "--half-duplex", "--seed", "7", "--ber", "1e-4",
+               "--drop", "0.5", "--cut-at", "2", "--cut-for", "5", "--pcap", "/tmp/c.pcap"},
+              options, error));
+    EXPECT_STREQ(options.pathA, "/tmp/x");
+    EXPECT_STREQ(options.pathB, "/tmp/y");
+    EXPECT_STREQ(options.pcapPath, "/tmp/c.pcap");
+    EXPECT_TRUE(options.halfDuplex);
+    EXPECT_EQ(options.seed, 7U);
+    EXPECT_DOUBLE_EQ(options.bitErrorRate, 1e-4);
+    EXPECT_DOUBLE_EQ(options.dropRate, 0.5);
+    EXPECT_DOUBLE_EQ(options.cutAtS, 2.0);
+    EXPECT_DOUBLE_EQ(options.cutForS, 5.0);
+}
+
+TEST(VlinkOptions, CutWithoutStartBeginsAtOnce) {
+    VlinkOptions options;
+    const char* error = nullptr;
+    ASSERT_TRUE(parse({"--a", "x", "--b", "y", "--cut-for", "3"}, options, error));
+    EXPECT_DOUBLE_EQ(options.cutAtS, 0.0);
+}
+
+TEST(VlinkOptions, RefusesWhatItCannotUse) {
+    const std::vector<std::vector<const char*>> bad{
+        {"--a", "x"},                           // no second end
+        {"--a", "x", "--b", "x"},               // the same path twice
+        {"--a", "x", "--b", "y", "--ber", "2"}, // not a rate
+        {"--a", "x", "--b", "y", "--drop", "lots"},
+        {"--a", "x", "--b", "y", "--seed", "-1"},
+        {"--a", "x", "--b", "y", "--speed"},
+        {"--a", "x", "--b", "y", "--bogus", "1"},
+    };
+    for (const auto& args : bad) {
+        VlinkOptions options;
+        const char* error = nullptr;
+        EXPECT_FALSE(parse(args, options, error)) << args.back();
+        EXPECT_NE(error, nullptr);
+    }
+}
