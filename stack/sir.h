@@ -9,6 +9,7 @@
 // The three byte operations under the framing, provided by each station (or a test).
 class ByteLink {
   public:
+    virtual ~ByteLink() = default;
     virtual void sendByte(uint8_t byte) = 0;
     // True when a received byte is available for readByte.
     virtual bool waitByte(uint16_t timeoutMs) = 0;
@@ -18,7 +19,6 @@ class ByteLink {
     ByteLink() = default;
     ByteLink(const ByteLink&) = default;
     ByteLink& operator=(const ByteLink&) = default;
-    ~ByteLink() = default;
 };
 
 constexpr uint8_t SIR_XBOF = 0xFF;
