@@ -81,7 +81,8 @@ bool transceiverPortIsOpen() {
 constexpr TransceiverBinding TRANSCEIVER_BINDING = {transceiverPortIsOpen, platformSetDtr,
                                                     platformSetRts, platformDelayMs};
 
-class UartLink final : public ByteLink {
+// Final, and never deleted through the base, whose destructor is protected.
+class UartLink final : public ByteLink { // NOLINT(cppcoreguidelines-virtual-class-destructor)
   public:
     void sendByte(uint8_t byte) override { platformUartTxByte(byte); }
     bool waitByte(uint16_t timeoutMs) override { return platformUartRxReady(timeoutMs) != 0; }
