@@ -7,8 +7,6 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-char hostInvalidHandleTag = 0;
-
 namespace {
 
 // Ports and threads a program holds at once; the programs need two of each.

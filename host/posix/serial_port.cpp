@@ -231,7 +231,8 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     // Non-blocking: open must not wait for carrier, and reads and writes wait with poll.
     const int fd = open(fileName, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        const DWORD error = hostErrorFromErrno(errno);
+        // A serial device node without its hardware answers EIO; Windows calls that missing.
+        const DWORD error = errno == EIO ? ERROR_FILE_NOT_FOUND : hostErrorFromErrno(errno);
         hostObjectRelease(object);
         SetLastError(error);
         return INVALID_HANDLE_VALUE;

@@ -25,7 +25,7 @@ using HANDLE = void*;
 #define WINAPI
 
 // A handle no object ever has; distinct from NULL, which CreateThread returns on failure.
-extern char hostInvalidHandleTag;
+inline char hostInvalidHandleTag = 0;
 #define INVALID_HANDLE_VALUE (static_cast<HANDLE>(&hostInvalidHandleTag))
 
 constexpr DWORD MAXDWORD = 0xFFFFFFFFU;
