@@ -81,8 +81,7 @@ bool transceiverPortIsOpen() {
 constexpr TransceiverBinding TRANSCEIVER_BINDING = {transceiverPortIsOpen, platformSetDtr,
                                                     platformSetRts, platformDelayMs};
 
-// Final, and never deleted through the base, whose destructor is protected.
-class UartLink final : public ByteLink { // NOLINT(cppcoreguidelines-virtual-class-destructor)
+class UartLink final : public ByteLink {
   public:
     void sendByte(uint8_t byte) override { platformUartTxByte(byte); }
     bool waitByte(uint16_t timeoutMs) override { return platformUartRxReady(timeoutMs) != 0; }
