@@ -54,8 +54,7 @@ void bindingDelayMs(uint8_t milliseconds) {
 constexpr TransceiverBinding IRPHY_BINDING{bindingPortIsOpen, bindingSetDtr, bindingSetRts,
                                            bindingDelayMs};
 
-// Final and never deleted through its base, so the base's protected destructor is enough.
-class IrphyByteLink final : public ByteLink { // NOLINT(cppcoreguidelines-virtual-class-destructor)
+class IrphyByteLink final : public ByteLink {
   public:
     void sendByte(uint8_t byte) override { irphy_send(byte); }
     bool waitByte(uint16_t timeoutMs) override {
