@@ -1,0 +1,143 @@
+// The primary station fed arbitrary answers in every state: a scripted, well-behaved secondary
+// first brings the engine to the state the first input byte names, then the rest of the input
+// speaks for the secondary. After every step the state must be one of the ten and everything sent
+// whole, valid SIR that fits the 68-byte frame buffer.
+#include <array>
+#include <memory>
+#include <mutex>
+
+#include "byte_queue.h"
+#include "fuzz_support.h"
+#include "primary.h"
+#include "primary_engine.h"
+#include "primary_port.h"
+#include "primary_upper.h"
+
+namespace {
+
+constexpr int STEPS_PER_FRAME = 2;
+constexpr int DRAIN_STEPS = 64;
+constexpr int START_DELAY_STEPS = 20;
+constexpr uint8_t RECEIVE_BUFFER_SIZE = 63;
+
+FuzzLink* activeLink = nullptr;
+
+void portReset() {}
+void portSetBaudRate(uint32_t /*speed*/) {}
+
+void step() {
+    primaryStep();
+    FUZZ_CHECK(engineState.load() <= PRIMARY_CONNECTED);
+    FUZZ_CHECK(linkRecord.vr < 8 && linkRecord.vs < 8);
+    FUZZ_CHECK(heldLength <= PRIMARY_FRAME_SIZE);
+    fuzzCheckSent(activeLink->sent, PRIMARY_FRAME_SIZE);
+    activeLink->sent.clear();
+}
+
+void answer(const Bytes& frame) {
+    activeLink->feedFrame(frame.data(), frame.size());
+    for (int i = 0; i < STEPS_PER_FRAME; ++i) {
+        step();
+    }
+}
+
+// The secondary's answers along a whole connection; answer n takes the engine from state n to n+1.
+const std::array<Bytes, 8>& goodAnswers() {
+    static const std::array<Bytes, 8> answers{{
+        {0xFE, 0xBF, 0x01, 0xAB, 0xCD, 0x12, 0x34, 0x34, 0x12, 0xCD, 0xAB, 0x00, 0x00, 0x00, 0x82,
+         0x04},
+        {0x02, 0x73, 0xAB, 0xCD, 0x12, 0x34, 0x34, 0x12, 0xCD, 0xAB, 0x01,
+         0x01, 0x02, 0x82, 0x01, 0x01, 0x83, 0x01, 0x01, 0x84, 0x01, 0x01,
+         0x85, 0x01, 0x02, 0x86, 0x01, 0x80, 0x08, 0x01, 0x01},
+        {0x02, 0x11},
+        {0x02, 0x30, 0x82, 0x00, 0x81, 0x00},
+        {0x02, 0x52, 0x02, 0x00, 0x84, 0x00, 0x00, 0x01, 0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x04},
+        {0x02, 0x71},
+        {0x02, 0x94, 0x82, 0x04, 0x81, 0x00, 0x01},
+        {0x02, 0xB6, 0x02, 0x04, 0x01, 0x03, 0x20, 0x01, 0x0C},
+    }};
+    return answers;
+}
+
+void driveTo(uint8_t state) {
+    if (state == PRIMARY_START_DELAY) {
+        return; // the input itself waits out the start delay
+    }
+    for (int i = 0; i < START_DELAY_STEPS; ++i) {
+        step();
+    }
+    for (uint8_t s = 1; s < state; ++s) {
+        answer(goodAnswers()[s - 1]);
+    }
+    FUZZ_CHECK(engineState.load() == state);
+}
+
+// What a previous input may have left in the engine's globals that primaryInit does not reset.
+void resetLeftovers() {
+    stepCounter = 0;
+    heldLength = 0;
+    peerComLsap = 0;
+    stagedCount = 0;
+    txFrame.fill(0);
+    rxFrame.fill(0);
+    staging.fill(0);
+}
+
+void queueText(const uint8_t* text, size_t size) {
+    // Only what fits now, so primarySend never waits for an engine that is not running.
+    const int room = byteQueueRoom(&transmitQueue);
+    const auto length = static_cast<uint8_t>(size < static_cast<size_t>(room) ? size : room);
+    primarySend(text, length);
+    // The application fetches what arrived; exactly sized, so an overlong fetch is caught.
+    const auto received = std::make_unique<uint8_t[]>(RECEIVE_BUFFER_SIZE);
+    FUZZ_CHECK(primaryReceive(received.get()) <= RECEIVE_BUFFER_SIZE);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool silenced = (fuzzSilenceConsole(), true);
+    (void)silenced;
+    if (size == 0) {
+        return 0;
+    }
+    FuzzLink fuzzLink;
+    activeLink = &fuzzLink;
+    const PrimaryPort port{&fuzzLink, portReset, portSetBaudRate};
+    primaryBindPort(&port);
+    resetLeftovers();
+    primaryInit();
+    driveTo(static_cast<uint8_t>(data[0] % 10));
+
+    FuzzRecordReader reader(data + 1, size - 1);
+    FuzzRecord record{};
+    while (reader.next(record)) {
+        switch (record.kind) {
+        case FuzzRecord::frame:
+            fuzzLink.feedFrame(record.body, record.size);
+            for (int i = 0; i < STEPS_PER_FRAME; ++i) {
+                step();
+            }
+            break;
+        case FuzzRecord::raw:
+            fuzzLink.feed(record.body, record.size);
+            step();
+            break;
+        case FuzzRecord::text:
+            queueText(record.body, record.size);
+            break;
+        case FuzzRecord::quiet:
+            for (size_t i = 0; i < record.size; ++i) {
+                step();
+            }
+            break;
+        }
+    }
+    for (int i = 0; i < DRAIN_STEPS && !fuzzLink.incoming.empty(); ++i) {
+        step();
+    }
+
+    primaryBindPort(nullptr);
+    activeLink = nullptr;
+    return 0;
+}
