@@ -1,0 +1,26 @@
+// The primary station's face toward the application: start-up, state queries, the byte queues and
+// the protocol task that steps the engine every 50 ms.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "win32.h"
+
+// Run flag of the task loop; set by startStackTask.
+extern std::atomic<bool> taskRunning;
+
+void primaryInit();
+uint8_t primaryIsIdle();
+uint8_t primaryIsConnecting();
+uint8_t primaryIsConnected();
+
+// Queues the bytes in order as one text. While the IrCOMM channel is open it waits for the engine
+// to make room; otherwise bytes that do not fit are dropped (they would be discarded at channel
+// open).
+void primarySend(const uint8_t* data, uint8_t length);
+// Pops every received byte into `buffer` (at least 63 bytes) and returns how many.
+uint8_t primaryReceive(uint8_t* buffer);
+
+void startStackTask();
+DWORD WINAPI stackTask(LPVOID parameter);

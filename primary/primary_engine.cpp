@@ -1,0 +1,214 @@
+#include "primary_engine.h"
+
+#include "console.h"
+#include "pdu.h"
+#include "primary_port.h"
+#include "primary_upper.h"
+
+std::atomic<uint8_t> engineState{PRIMARY_START_DELAY};
+uint8_t stepCounter = 0;
+uint8_t shownState = 0xFF;
+LinkRecord linkRecord{};
+RxFrame rxFrame{};
+std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame{};
+uint16_t heldLength = 0;
+
+namespace {
+
+constexpr uint8_t START_DELAY_STEPS = 20;
+constexpr uint8_t REPEAT_STEPS = 10;
+constexpr uint8_t GIVE_UP_STEP = 50;
+constexpr uint8_t ANSWER_SEEN = 100;
+constexpr uint8_t ANSWER_PENDING = 101;
+constexpr uint8_t FIRST_XID_SLOT = 0x00;
+constexpr uint8_t FINAL_XID_SLOT = 0xFF;
+constexpr uint8_t IRCOMM_HINT = 0x04;
+constexpr uint8_t PARAM_BAUD_RATE = 0x01;
+constexpr uint16_t UA_PARAMS_OFFSET = 10;
+constexpr char BEL = '\a';
+
+struct ReadSpec {
+    uint8_t mask;
+    uint8_t match;
+    bool stop;
+};
+
+// Indexed by state; state 0 never reads.
+constexpr std::array<ReadSpec, 10> READS{{
+    {0x00, 0x00, false},
+    {0xEF, LAP_XID_RESPONSE, false},
+    {0xEF, LAP_UA, false},
+    {0x02, 0x00, false},
+    {0x01, 0x00, true},
+    {0x01, 0x00, true},
+    {0x02, 0x00, false},
+    {0x01, 0x00, false},
+    {0x01, 0x00, true},
+    {0x00, 0x00, false},
+}};
+
+ByteLink& link() {
+    return *primaryPort().link;
+}
+
+void setState(uint8_t state) {
+    engineState.store(state);
+}
+
+bool isRr(uint16_t length) {
+    return length >= 2 && (rxFrame[1] & 0x0F) == LAP_RR;
+}
+
+void startDiscovery() {
+    setState(PRIMARY_DISCOVERY);
+    primaryPort().reset();
+    lapResetLink(linkRecord, PRIMARY_DEVICE_ADDRESS);
+    primarySendHeld(
+        lapBuildXidCommand(txFrame.data(), linkRecord, nullptr, FIRST_XID_SLOT, nullptr, 0));
+}
+
+void acceptXidResponse() {
+    consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", rxFrame[3], rxFrame[4], rxFrame[5],
+                 rxFrame[6]);
+    // The final XID is sent once; the SNRM built over it in the same step is what gets repeated.
+    const uint16_t finalLength = lapBuildXidCommand(
+        txFrame.data(), linkRecord, nullptr, FINAL_XID_SLOT, lapPutDiscoveryInfo, IRCOMM_HINT);
+    sirSendFrame(link(), txFrame.data(), finalLength);
+    setState(PRIMARY_CONNECTING);
+    primarySendHeld(lapBuildSnrm(txFrame.data(), linkRecord, &rxFrame[3]));
+}
+
+void acceptUa(uint16_t length) {
+    const uint16_t listLength = length > UA_PARAMS_OFFSET ? length - UA_PARAMS_OFFSET : 0;
+    const uint8_t code = lapFindParam(&rxFrame[UA_PARAMS_OFFSET], listLength, PARAM_BAUD_RATE);
+    const uint32_t speed = lapBaudFromCode(code);
+    consolePrint("\nIrLAP baud:\t0x%02X -> %lu", code, static_cast<unsigned long>(speed));
+    primaryPort().setBaudRate(speed);
+    setState(PRIMARY_LINK_CHECK);
+    // The first poll goes out at the new speed; state 3 keeps polling instead of repeating the
+    // SNRM.
+    primarySendRr();
+}
+
+// One read of an answer in states 1 to 9; a rejected answer leaves the counter running on from 101.
+void readAnswer(uint8_t state) {
+    const ReadSpec& spec = READS[state];
+    const uint16_t length =
+        lapWaitFrame(link(), linkRecord, rxFrame, spec.mask, spec.match, spec.stop);
+    switch (state) {
+    case PRIMARY_DISCOVERY:
+        if ((rxFrame[1] & 0xEF) == LAP_XID_RESPONSE && length >= 12) {
+            acceptXidResponse();
+        }
+        break;
+    case PRIMARY_CONNECTING:
+        if ((rxFrame[1] & 0xEF) == LAP_UA && length >= 8) {
+            acceptUa(length);
+        }
+        break;
+    case PRIMARY_LINK_CHECK:
+        if (isRr(length)) {
+            setState(PRIMARY_IAS_CONNECT);
+            primarySendIasConnect();
+        }
+        break;
+    case PRIMARY_IAS_CONNECT:
+        if (lmpIsConnectConfirm(rxFrame.data(), length) != 0) {
+            setState(PRIMARY_IAS_QUERY);
+            primarySendIasQuery();
+        }
+        break;
+    case PRIMARY_IAS_QUERY:
+        if (iasIsResponse(rxFrame.data(), length) != 0 && primaryTakeIasAnswer(length)) {
+            setState(PRIMARY_IAS_DISCONNECT);
+            primarySendIasDisconnect();
+        }
+        break;
+    case PRIMARY_IAS_DISCONNECT:
+        if (isRr(length)) {
+            setState(PRIMARY_COMM_CONNECT);
+            primarySendCommConnect();
+        }
+        break;
+    case PRIMARY_COMM_CONNECT:
+        if (ttpIsConnect(rxFrame.data(), length) != 0) {
+            setState(PRIMARY_COMM_OPEN);
+            primarySendCommParams();
+        } else {
+            stepCounter = 0;
+            primarySendRr();
+        }
+        break;
+    case PRIMARY_COMM_OPEN:
+        if (primaryIsCommFrame(length)) {
+            primaryShowCommLengths(length);
+            primaryOpenChannel();
+            primarySendRr();
+        }
+        break;
+    case PRIMARY_CONNECTED: {
+        const bool isData = primaryIsCommFrame(length);
+        if (isRr(length) || isData) {
+            stepCounter = 0;
+            primaryExchange(length, isData);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void giveUp(uint8_t state) {
+    if (state == PRIMARY_CONNECTED) {
+        consolePrint("%c", BEL);
+    }
+    setState(PRIMARY_START_DELAY);
+}
+
+// A step without a pending answer: the byte test comes before the give-up and the repeat.
+void poll(uint8_t state) {
+    if (link().waitByte(0)) {
+        stepCounter = ANSWER_SEEN;
+    } else if (stepCounter == GIVE_UP_STEP) {
+        giveUp(state);
+    } else if (stepCounter % REPEAT_STEPS == 0) {
+        if (state == PRIMARY_LINK_CHECK) {
+            primarySendRr();
+        } else {
+            sirSendFrame(link(), txFrame.data(), heldLength);
+        }
+    }
+}
+
+} // namespace
+
+void primarySendHeld(uint16_t length) {
+    heldLength = length;
+    sirSendFrame(link(), txFrame.data(), heldLength);
+}
+
+void primarySendRr() {
+    lapSendRrCommand(link(), linkRecord);
+}
+
+void primaryStep() {
+    ++stepCounter;
+    const uint8_t state = engineState.load();
+    if (state != shownState) {
+        consolePrint("\nsecondary_demo state:\t%d", state);
+        stepCounter = 1;
+        shownState = state;
+    }
+    rxFrame.fill(0);
+
+    if (state == PRIMARY_START_DELAY) {
+        if (stepCounter == START_DELAY_STEPS) {
+            startDiscovery();
+        }
+    } else if (stepCounter == ANSWER_PENDING) {
+        readAnswer(state);
+    } else {
+        poll(state);
+    }
+}

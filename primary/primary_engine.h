@@ -1,0 +1,39 @@
+// The primary's ten-state IrLAP engine: one exchange per step, repeats every 10 quiet steps and
+// gives the link up after 50. Its variables are written only by the task thread and primaryInit.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "lap.h"
+
+constexpr size_t PRIMARY_FRAME_SIZE = 68;
+
+enum : uint8_t {
+    PRIMARY_START_DELAY = 0,
+    PRIMARY_DISCOVERY = 1,
+    PRIMARY_CONNECTING = 2,
+    PRIMARY_LINK_CHECK = 3,
+    PRIMARY_IAS_CONNECT = 4,
+    PRIMARY_IAS_QUERY = 5,
+    PRIMARY_IAS_DISCONNECT = 6,
+    PRIMARY_COMM_CONNECT = 7,
+    PRIMARY_COMM_OPEN = 8,
+    PRIMARY_CONNECTED = 9,
+};
+
+// Read by the state queries from any thread.
+extern std::atomic<uint8_t> engineState;
+extern uint8_t stepCounter;
+extern uint8_t shownState;
+extern LinkRecord linkRecord;
+extern RxFrame rxFrame;
+extern std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame;
+extern uint16_t heldLength;
+
+void primaryStep();
+
+// Makes the first `length` bytes of txFrame the held frame and sends it.
+void primarySendHeld(uint16_t length);
+void primarySendRr();

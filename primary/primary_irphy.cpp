@@ -1,0 +1,7 @@
+#include "irphy.h"
+#include "primary_port.h"
+
+const PrimaryPort& primaryIrphyPort() {
+    static const PrimaryPort port{&irphyByteLink(), irphy_reset, irphy_set_baud_rate};
+    return port;
+}

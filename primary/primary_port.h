@@ -1,0 +1,19 @@
+// What the primary engine needs below it: the byte link, the port reset and the speed switch.
+// Bound to irphy by default; tests bind a scripted link instead.
+#pragma once
+
+#include <cstdint>
+
+#include "sir.h"
+
+struct PrimaryPort {
+    ByteLink* link;
+    void (*reset)();
+    void (*setBaudRate)(uint32_t speed);
+};
+
+// nullptr restores the irphy binding. Call before primaryInit.
+void primaryBindPort(const PrimaryPort* port);
+const PrimaryPort& primaryPort();
+// The port of primary_demo: irphy and its transceiver binding.
+const PrimaryPort& primaryIrphyPort();

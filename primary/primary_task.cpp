@@ -1,0 +1,103 @@
+#include "primary.h"
+
+#include "console.h"
+#include "primary_engine.h"
+#include "primary_port.h"
+#include "primary_upper.h"
+
+std::atomic<bool> taskRunning{false};
+
+namespace {
+
+HANDLE taskThread = nullptr;
+DWORD taskThreadId = 0;
+
+// Held over a whole primarySend so that no two texts interleave.
+std::mutex sendLock;
+
+constexpr DWORD TASK_PERIOD_MS = 50;
+constexpr DWORD SEND_WAIT_MS = 10;
+
+} // namespace
+
+void primaryInit() {
+    engineState.store(PRIMARY_START_DELAY);
+    shownState = 0xFF;
+    staging.fill(0);
+    primaryPort().reset();
+    lapResetLink(linkRecord, PRIMARY_DEVICE_ADDRESS);
+    primaryInitQueues();
+}
+
+uint8_t primaryIsIdle() {
+    return engineState.load() == PRIMARY_START_DELAY ? 1 : 0;
+}
+
+uint8_t primaryIsConnecting() {
+    const uint8_t state = engineState.load();
+    return state >= PRIMARY_DISCOVERY && state <= PRIMARY_COMM_OPEN ? 1 : 0;
+}
+
+uint8_t primaryIsConnected() {
+    return engineState.load() == PRIMARY_CONNECTED ? 1 : 0;
+}
+
+void primarySend(const uint8_t* data, uint8_t length) {
+    const std::lock_guard<std::mutex> text(sendLock);
+    uint8_t queued = 0;
+    bool open = false;
+    uint32_t opening = 0;
+    while (queued < length) {
+        {
+            // Only around the pushes: the engine needs this lock to open the channel.
+            const std::lock_guard<std::mutex> guard(transmitLock);
+            const bool connected = engineState.load() == PRIMARY_CONNECTED;
+            if (queued == 0) {
+                // Nothing of the text is queued yet, so it may still choose its channel.
+                open = connected;
+                opening = channelOpenings;
+            } else if (!connected || channelOpenings != opening) {
+                break; // the channel the text was meant for is gone
+            }
+            while (queued < length && transmitQueue.push(&transmitQueue, data[queued])) {
+                ++queued;
+            }
+        }
+        // Without an open channel nothing drains the queue, and its bytes die at channel open
+        // anyway.
+        if (!open) {
+            break;
+        }
+        if (queued < length) {
+            Sleep(SEND_WAIT_MS);
+        }
+    }
+}
+
+uint8_t primaryReceive(uint8_t* buffer) {
+    const std::lock_guard<std::mutex> guard(receiveLock);
+    uint8_t count = 0;
+    // The engine may push while we pop; never take more than the buffer is promised to hold.
+    while (count < PRIMARY_RECEIVE_SIZE - 1 && receiveQueue.isEmpty(&receiveQueue) == 0) {
+        buffer[count] = receiveQueue.pop(&receiveQueue);
+        ++count;
+    }
+    return count;
+}
+
+void startStackTask() {
+    taskRunning.store(true);
+    taskThread = CreateThread(nullptr, 0, stackTask, nullptr, 0, &taskThreadId);
+    if (taskThread == nullptr) {
+        consolePrint("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
+    }
+}
+
+DWORD WINAPI stackTask(LPVOID /*parameter*/) {
+    while (taskRunning.load()) {
+        Sleep(TASK_PERIOD_MS);
+        primaryStep();
+    }
+    consolePrint("\n\tEOT");
+    return 0;
+}

@@ -1,0 +1,109 @@
+#include "primary_upper.h"
+
+#include "console.h"
+#include "pdu.h"
+#include "primary_engine.h"
+
+uint8_t peerComLsap = 0;
+ByteQueue transmitQueue{};
+ByteQueue receiveQueue{};
+std::array<uint8_t, PRIMARY_STAGING_SIZE> staging{};
+uint8_t stagedCount = 0;
+std::mutex transmitLock;
+std::mutex receiveLock;
+uint32_t channelOpenings = 0;
+
+namespace {
+
+std::array<uint8_t, PRIMARY_TRANSMIT_SIZE> transmitStorage{};
+std::array<uint8_t, PRIMARY_RECEIVE_SIZE> receiveStorage{};
+
+constexpr uint16_t COMM_HEADER_LENGTH = 6;
+constexpr uint16_t IAS_ANSWER_OFFSET = 5;
+
+} // namespace
+
+void primaryInitQueues() {
+    receiveQueue.init = byteQueueInit;
+    receiveQueue.init(&receiveQueue, receiveStorage.data(), PRIMARY_RECEIVE_SIZE);
+    transmitQueue.init = byteQueueInit;
+    transmitQueue.init(&transmitQueue, transmitStorage.data(), PRIMARY_TRANSMIT_SIZE);
+}
+
+void primarySendIasConnect() {
+    primarySendHeld(lmpBuildConnectIas(txFrame.data(), linkRecord, OWN_LSAP));
+}
+
+void primarySendIasQuery() {
+    primarySendHeld(
+        iasBuildQuery(txFrame.data(), linkRecord, OWN_LSAP, IAS_CLASS_IRCOMM, IAS_ATTR_LSAP_SEL));
+}
+
+bool primaryTakeIasAnswer(uint16_t length) {
+    if (length < IAS_ANSWER_OFFSET) {
+        return false;
+    }
+    uint16_t value = 0;
+    if (iasParseLsapSel(&rxFrame[IAS_ANSWER_OFFSET], length - IAS_ANSWER_OFFSET, value) == 0) {
+        return false;
+    }
+    consolePrint("\nIrLMP dlsap:\t%d", value);
+    peerComLsap = static_cast<uint8_t>(value & 0xFF);
+    return true;
+}
+
+void primarySendIasDisconnect() {
+    primarySendHeld(lmpBuildDisconnectIas(txFrame.data(), linkRecord, OWN_LSAP));
+}
+
+void primarySendCommConnect() {
+    primarySendHeld(ttpBuildConnect(txFrame.data(), linkRecord, OWN_LSAP, peerComLsap));
+}
+
+void primarySendCommParams() {
+    primarySendHeld(commBuildParamsFrame(txFrame.data(), linkRecord, OWN_LSAP, peerComLsap));
+}
+
+bool primaryIsCommFrame(uint16_t length) {
+    return commIsDataFrame(rxFrame.data(), length) != 0 && length >= COMM_HEADER_LENGTH &&
+           rxFrame[5] <= length - COMM_HEADER_LENGTH;
+}
+
+uint8_t primaryShowCommLengths(uint16_t length) {
+    // primaryIsCommFrame has already made sure the control parameters lie inside the frame.
+    const uint8_t controlLength = rxFrame[5];
+    const auto dataLength = static_cast<uint8_t>(length - COMM_HEADER_LENGTH - controlLength);
+    consolePrint("\nIrCOMM length:\t%d:%d", controlLength, dataLength);
+    return dataLength;
+}
+
+void primaryOpenChannel() {
+    const std::scoped_lock guard(receiveLock, transmitLock);
+    // Under the lock, so that a text is either queued before the clear or finds the channel open.
+    engineState.store(PRIMARY_CONNECTED);
+    ++channelOpenings;
+    receiveQueue.clear(&receiveQueue);
+    transmitQueue.clear(&transmitQueue);
+}
+
+void primaryExchange(uint16_t length, bool isData) {
+    if (isData) {
+        const uint8_t dataLength = primaryShowCommLengths(length);
+        const uint16_t start = COMM_HEADER_LENGTH + rxFrame[5];
+        // A full queue keeps what it holds; bytes that do not fit are dropped.
+        for (uint16_t i = 0; i < dataLength; ++i) {
+            receiveQueue.push(&receiveQueue, rxFrame[start + i]);
+        }
+    }
+    if (transmitQueue.isEmpty(&transmitQueue) != 0) {
+        primarySendRr();
+        return;
+    }
+    stagedCount = 0;
+    while (stagedCount < PRIMARY_STAGING_SIZE && transmitQueue.isEmpty(&transmitQueue) == 0) {
+        staging[stagedCount] = transmitQueue.pop(&transmitQueue);
+        ++stagedCount;
+    }
+    primarySendHeld(commBuildDataCommand(txFrame.data(), linkRecord, OWN_LSAP, peerComLsap,
+                                         staging.data(), stagedCount));
+}

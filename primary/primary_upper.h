@@ -1,0 +1,45 @@
+// What the primary says and understands above IrLAP: IAS lookup, TinyTP connect, IrCOMM parameters
+// and the data exchange between the application's queues and I-frames.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <mutex>
+
+#include "byte_queue.h"
+
+constexpr uint8_t OWN_LSAP = 2;
+constexpr uint8_t PRIMARY_TRANSMIT_SIZE = 32;
+constexpr uint8_t PRIMARY_RECEIVE_SIZE = 64;
+constexpr uint8_t PRIMARY_STAGING_SIZE = 32;
+
+extern uint8_t peerComLsap;
+extern ByteQueue transmitQueue;
+extern ByteQueue receiveQueue;
+extern std::array<uint8_t, PRIMARY_STAGING_SIZE> staging;
+extern uint8_t stagedCount;
+
+// Clears may not coincide with a push or pop on the application side; these locks keep them apart.
+extern std::mutex transmitLock;
+extern std::mutex receiveLock;
+// Counts the openings of the IrCOMM channel; guarded by transmitLock.
+extern uint32_t channelOpenings;
+
+void primaryInitQueues();
+
+void primarySendIasConnect();
+void primarySendIasQuery();
+// True (and peerComLsap set) when the IAS answer in rxFrame yields an LSAP selector.
+bool primaryTakeIasAnswer(uint16_t length);
+void primarySendIasDisconnect();
+void primarySendCommConnect();
+void primarySendCommParams();
+// The IrCOMM data frame test; control parameters reaching past the frame fail it.
+bool primaryIsCommFrame(uint16_t length);
+// Prints the lengths of the IrCOMM frame in rxFrame and returns its user-data length.
+uint8_t primaryShowCommLengths(uint16_t length);
+// Enters state 9 and empties both queues in one step as seen from primarySend.
+void primaryOpenChannel();
+// State 9: delivers the data of an IrCOMM frame (when `isData`), then sends one data frame or an
+// RR.
+void primaryExchange(uint16_t length, bool isData);
