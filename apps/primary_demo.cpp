@@ -1,0 +1,95 @@
+// primary_demo: finds a device, connects and opens IrCOMM on its task thread, and sends the AT
+// command chosen from a numbered console menu. One optional argument: the port (default COM1).
+#include <array>
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+#include "console.h"
+#include "irphy.h"
+#include "primary.h"
+
+namespace {
+
+constexpr uint32_t EXIT_CODE = 99;
+
+constexpr std::array<const char*, 10> MENU = {
+    "\n",
+    "\nIrCOMM Menu",
+    "\n  0 <cr>",
+    "\n  1 atReqPing",
+    "\n  2 atReqSetup",
+    "\n  3 atReqGetBatteryStatus",
+    "\n  4 atReqGetSignalLevel",
+    "\n  5 atReqGetDateTime",
+    "\n 99 Exit",
+    "\n",
+};
+
+constexpr std::array<std::string_view, 6> TEXTS = {
+    "\r", "AT\r", "ATE0+CMGF=0;+CPBS=\"SM\"\r", "AT+CBC\r", "AT+CSQ\r", "AT+CCLK?\r",
+};
+
+enum class Input : uint8_t { Code, NotACode, End };
+
+// Reads one whitespace-delimited word; a code is an unsigned decimal number that fits 32 bits.
+Input readCode(uint32_t& code) {
+    int c = std::getchar();
+    while (c != EOF && std::isspace(c) != 0) {
+        c = std::getchar();
+    }
+    if (c == EOF) {
+        return Input::End;
+    }
+    bool number = true;
+    uint64_t value = 0;
+    while (c != EOF && std::isspace(c) == 0) {
+        if (std::isdigit(c) == 0) {
+            number = false;
+        } else if (number) {
+            value = value * 10 + static_cast<uint64_t>(c - '0');
+            if (value > UINT32_MAX) {
+                number = false;
+            }
+        }
+        c = std::getchar();
+    }
+    if (!number) {
+        return Input::NotACode;
+    }
+    code = static_cast<uint32_t>(value);
+    return Input::Code;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // The trace must show at once, also when it goes to a pipe or a file.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    if (argc > 1 && !irphy_set_port_name(argv[1])) {
+        consolePrint("\nport name too long: %s", argv[1]);
+    }
+    primaryInit();
+    startStackTask();
+    consolePrint("\n");
+    consolePrint("\nVantrel secondary_demo Primary Demo v007");
+
+    uint32_t code = 0;
+    while (code != EXIT_CODE) {
+        for (const char* line : MENU) {
+            consolePrint("%s", line);
+        }
+        const Input input = readCode(code);
+        if (input == Input::End) {
+            break;
+        }
+        if (input == Input::NotACode || code >= TEXTS.size()) {
+            continue;
+        }
+        const std::string_view text = TEXTS[code];
+        primarySend(reinterpret_cast<const uint8_t*>(text.data()),
+                    static_cast<uint8_t>(text.size()));
+    }
+    return 0;
+}
