@@ -109,6 +109,12 @@ TEST_F(PrimaryEngineTest, RrOfAnotherAddressIsAcceptedInLinkCheckButLeavesVs) {
     EXPECT_EQ(linkRecord.vs, 0);
 }
 
+TEST_F(PrimaryEngineTest, LinkCheckTakesVsFromASecondaryThatKeptItsSequenceNumbers) {
+    connectTo(PRIMARY_LINK_CHECK);
+    EXPECT_EQ(answer(peer::rr(3)), (std::vector<Bytes>{Bytes{0x03, 0x16, 0x80, 0x02, 0x01, 0x00}}));
+    EXPECT_EQ(linkRecord.vs, 3);
+}
+
 TEST_F(PrimaryEngineTest, RejectedAnswerLetsTheCounterRunOnFrom101) {
     connectTo(PRIMARY_IAS_QUERY);
     Bytes noSuchClass = {0x02, 0x52, 0x02, 0x00, 0x84, 0x01};
