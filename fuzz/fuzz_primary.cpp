@@ -30,7 +30,11 @@ void step() {
     FUZZ_CHECK(engineState.load() <= PRIMARY_CONNECTED);
     FUZZ_CHECK(linkRecord.vr < 8 && linkRecord.vs < 8);
     FUZZ_CHECK(heldLength <= PRIMARY_FRAME_SIZE);
-    fuzzCheckSent(activeLink->sent, PRIMARY_FRAME_SIZE);
+    for (const Bytes& frame : fuzzCheckSent(activeLink->sent, PRIMARY_FRAME_SIZE)) {
+        // Commands only, but for the answer to a TEST command.
+        FUZZ_CHECK(frame.size() >= 2);
+        FUZZ_CHECK((frame[0] & 1) != 0 || (frame[1] & 0xEF) == LAP_TEST);
+    }
     activeLink->sent.clear();
 }
 

@@ -23,6 +23,9 @@ void pass() {
     FUZZ_CHECK(linkRecord.vr < 8 && linkRecord.vs < 8);
     const std::vector<Bytes> replies = fuzzCheckSent(activeLink->sent, SECONDARY_TX_FRAME_SIZE);
     FUZZ_CHECK(replies.size() <= 1); // at most one reply per step
+    for (const Bytes& reply : replies) {
+        FUZZ_CHECK(reply.size() >= 2 && (reply[0] & 1) == 0); // a secondary only responds
+    }
     activeLink->sent.clear();
 }
 

@@ -22,6 +22,9 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// Each target's entry point, called by libFuzzer or by the replay tests in tests/fuzz_regressions.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
+
 class FuzzLink final : public ByteLink {
   public:
     void sendByte(uint8_t byte) override { sent.push_back(byte); }
