@@ -147,3 +147,46 @@ TEST_F(VlinkChannelTest, AirRefusesWhatItCannotHold) {
     EXPECT_EQ(vlinkAccept(link->channels[1], many.data(), many.size(), 0, 9600), VLINK_AIR_SLOTS);
     EXPECT_EQ(vlinkAirRoom(link->channels[1]), 0U);
 }
+
+TEST_F(VlinkChannelTest, EachDropLosesABurstOfBytesInARow) {
+    link->faults = VlinkFaultConfig{0.0, 0.01};
+    link->dropBurst = 20;
+    std::vector<uint8_t> bytes(4000);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<uint8_t>(i);
+    }
+    vlinkAccept(link->channels[0], bytes.data(), bytes.size(), 0, 115200);
+    vlinkLand(*link, VLINK_NS_PER_S, {115200, 115200});
+    const std::vector<uint8_t> got = takeOutbox(link->channels[0]);
+    ASSERT_EQ(got.size() + link->channels[0].faults.dropped, bytes.size());
+    ASSERT_GT(link->channels[0].faults.dropped, 0U);
+    // Every gap in what arrived is at least a whole burst long.
+    uint8_t expected = 0;
+    size_t gaps = 0;
+    for (const uint8_t byte : got) {
+        const auto gap = static_cast<uint8_t>(byte - expected);
+        if (gap != 0) {
+            EXPECT_GE(gap, 20U);
+            ++gaps;
+        }
+        expected = static_cast<uint8_t>(byte + 1);
+    }
+    EXPECT_GT(gaps, 0U);
+}
+
+TEST_F(VlinkChannelTest, NoiseStopsAtItsEndAndOnDemand) {
+    link->faults = VlinkFaultConfig{1.0, 0.0}; // every bit flipped while the noise lasts
+    link->noiseUntilNs = 2 * BYTE_9600 + 2;    // just after the second byte is due
+    const uint8_t bytes[] = {0x0F, 0x0F, 0x0F, 0x0F};
+    vlinkAccept(link->channels[0], bytes, 4, 0, 9600);
+    vlinkLand(*link, 10 * BYTE_9600, AT_9600);
+    EXPECT_EQ(takeOutbox(link->channels[0]), std::vector<uint8_t>({0xF0, 0xF0, 0x0F, 0x0F}));
+
+    link->noiseUntilNs = VLINK_NEVER;
+    link->noiseOffOnDemand = true;
+    vlinkAccept(link->channels[1], bytes, 2, 20 * BYTE_9600, 9600);
+    vlinkLand(*link, 30 * BYTE_9600, AT_9600);
+    EXPECT_EQ(takeOutbox(link->channels[1]), std::vector<uint8_t>({0x0F, 0x0F}));
+    link->noiseOffOnDemand = false;
+    EXPECT_TRUE(vlinkNoiseActive(*link, 40 * BYTE_9600));
+}

@@ -16,10 +16,12 @@ bool parse(std::vector<const char*> args, VlinkOptions& options, const char*& er
 TEST(VlinkOptions, ReadsEveryOption) {
     VlinkOptions options;
     const char* error = nullptr;
-    ASSERT_TRUE(
-        parse({"--a", "/tmp/x", "--b", "/tmp/y", "--half-duplex", "--seed", "7", "--ber", "1e-4",
-               "--drop", "0.5", "--cut-at", "2", "--cut-for", "5", "--pcap", "/tmp/c.pcap"},
-              options, error));
+    ASSERT_TRUE(parse({"--a",        "/tmp/x",  "--b",       "/tmp/y",      "--half-duplex",
+                       "--seed",     "7",       "--ber",     "1e-4",        "--drop",
+                       "0.5",        "--burst", "12",        "--noise-for", "8.5",
+                       "--cut-at",   "2",       "--cut-for", "5",           "--pcap",
+                       "/tmp/c.pcap"},
+                      options, error));
     EXPECT_STREQ(options.pathA, "/tmp/x");
     EXPECT_STREQ(options.pathB, "/tmp/y");
     EXPECT_STREQ(options.pcapPath, "/tmp/c.pcap");
@@ -27,6 +29,8 @@ TEST(VlinkOptions, ReadsEveryOption) {
     EXPECT_EQ(options.seed, 7U);
     EXPECT_DOUBLE_EQ(options.bitErrorRate, 1e-4);
     EXPECT_DOUBLE_EQ(options.dropRate, 0.5);
+    EXPECT_EQ(options.dropBurst, 12U);
+    EXPECT_DOUBLE_EQ(options.noiseForS, 8.5);
     EXPECT_DOUBLE_EQ(options.cutAtS, 2.0);
     EXPECT_DOUBLE_EQ(options.cutForS, 5.0);
 }
@@ -45,6 +49,8 @@ TEST(VlinkOptions, RefusesWhatItCannotUse) {
         {"--a", "x", "--b", "y", "--ber", "2"}, // not a rate
         {"--a", "x", "--b", "y", "--drop", "lots"},
         {"--a", "x", "--b", "y", "--seed", "-1"},
+        {"--a", "x", "--b", "y", "--burst", "0"},
+        {"--a", "x", "--b", "y", "--noise-for", "-2"},
         {"--a", "x", "--b", "y", "--speed"},
         {"--a", "x", "--b", "y", "--bogus", "1"},
     };
@@ -54,4 +60,12 @@ TEST(VlinkOptions, RefusesWhatItCannotUse) {
         EXPECT_FALSE(parse(args, options, error)) << args.back();
         EXPECT_NE(error, nullptr);
     }
+}
+
+TEST(VlinkOptions, NoiseLastsAndDropsSingleBytesUnlessTold) {
+    VlinkOptions options;
+    const char* error = nullptr;
+    ASSERT_TRUE(parse({"--a", "x", "--b", "y", "--ber", "1e-3"}, options, error));
+    EXPECT_EQ(options.dropBurst, 1U);
+    EXPECT_LT(options.noiseForS, 0.0);
 }

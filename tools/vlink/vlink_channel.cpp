@@ -32,10 +32,24 @@ bool landHead(VlinkLink& link, int c, uint32_t rxSpeed) {
     channel.airCount -= 1;
     channel.lastLandedNs = air.dueNs;
 
-    // Noise first, always, so that the seed's draws do not depend on timing.
-    VlinkOutcome outcome = vlinkApplyNoise(channel.random, link.faults, air.byte, channel.faults);
-    if (!outcome.delivered) {
-        return true;
+    // Noise first, so that while it lasts the seed's draws do not depend on timing.
+    VlinkOutcome outcome{true, air.byte};
+    if (vlinkNoiseActive(link, air.dueNs)) {
+        const bool inBurst = channel.dropRunLeft > 0;
+        VlinkFaultCounts unused{};
+        outcome = vlinkApplyNoise(channel.random, link.faults, air.byte,
+                                  inBurst ? unused : channel.faults);
+        if (inBurst) {
+            channel.dropRunLeft -= 1;
+            channel.faults.dropped += 1;
+            return true;
+        }
+        if (!outcome.delivered) {
+            channel.dropRunLeft = link.dropBurst > 1 ? link.dropBurst - 1 : 0;
+            return true;
+        }
+    } else {
+        channel.dropRunLeft = 0;
     }
     if (vlinkCutActive(link, air.dueNs)) {
         channel.faults.cut += 1;
@@ -77,11 +91,15 @@ void vlinkLinkInit(VlinkLink& link, const VlinkFaultConfig& faults, bool halfDup
         vlinkPacerReset(channel.pacer);
         vlinkRandomSeed(channel.random, seed ^ (CHANNEL_SEED_STEP * (c + 1)));
         channel.lastLandedNs = 0;
+        channel.dropRunLeft = 0;
         channel.accepted = 0;
         channel.delivered = 0;
         channel.faults = VlinkFaultCounts{};
     }
     link.faults = faults;
+    link.dropBurst = 1;
+    link.noiseOffOnDemand = false;
+    link.noiseUntilNs = VLINK_NEVER;
     link.halfDuplex = halfDuplex;
     link.cutOnDemand = false;
     link.cutFromNs = VLINK_NEVER;
@@ -136,6 +154,10 @@ int64_t vlinkNextDueNs(const VlinkLink& link) {
 
 bool vlinkCutActive(const VlinkLink& link, int64_t timeNs) {
     return link.cutOnDemand || (timeNs >= link.cutFromNs && timeNs < link.cutUntilNs);
+}
+
+bool vlinkNoiseActive(const VlinkLink& link, int64_t timeNs) {
+    return !link.noiseOffOnDemand && timeNs < link.noiseUntilNs;
 }
 
 const uint8_t* vlinkOutboxFront(const VlinkChannel& channel, size_t& count) {

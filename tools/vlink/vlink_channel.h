@@ -31,6 +31,7 @@ struct VlinkChannel {
     VlinkPacer pacer;
     VlinkRandom random;
     int64_t lastLandedNs; // due time of the last byte taken off the air
+    uint32_t dropRunLeft; // bytes still to lose of the current burst
     uint64_t accepted;
     uint64_t delivered;
     VlinkFaultCounts faults;
@@ -42,6 +43,9 @@ using VlinkLandedFn = void (*)(void* context, int channel, uint8_t byte, int64_t
 struct VlinkLink {
     std::array<VlinkChannel, 2> channels;
     VlinkFaultConfig faults;
+    uint32_t dropBurst;    // bytes lost in a row from each drop; 1 loses single bytes
+    bool noiseOffOnDemand; // toggled by the user
+    int64_t noiseUntilNs;  // bit errors and drops stop for bytes due from here on
     bool halfDuplex;
     bool cutOnDemand; // toggled by the user
     int64_t cutFromNs;
@@ -63,6 +67,8 @@ void vlinkLand(VlinkLink& link, int64_t nowNs, const std::array<uint32_t, 2>& rx
 // Earliest due time still on the air in a direction that can land, or VLINK_NEVER.
 int64_t vlinkNextDueNs(const VlinkLink& link);
 bool vlinkCutActive(const VlinkLink& link, int64_t timeNs);
+// True while bit errors and drops apply to bytes due at timeNs.
+bool vlinkNoiseActive(const VlinkLink& link, int64_t timeNs);
 
 // The oldest contiguous run of bytes waiting in the outbox.
 const uint8_t* vlinkOutboxFront(const VlinkChannel& channel, size_t& count);

@@ -78,7 +78,7 @@ bool installSignals(std::array<int, 2>& pipeFds) {
     struct sigaction action {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
-    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) {
         sigaction(number, &action, nullptr);
     }
     signal(SIGPIPE, SIG_IGN);
@@ -130,7 +130,7 @@ short masterEvents(int c) {
 
 int64_t nextWakeNs(int64_t nowNs) {
     int64_t wake = vlinkNextDueNs(airLink);
-    for (const int64_t edge : {airLink.cutFromNs, airLink.cutUntilNs}) {
+    for (const int64_t edge : {airLink.cutFromNs, airLink.cutUntilNs, airLink.noiseUntilNs}) {
         if (edge > nowNs && edge < wake) {
             wake = edge;
         }
@@ -145,6 +145,8 @@ bool handleSignals(int readFd) {
     while (read(readFd, &number, 1) == 1) {
         if (number == SIGUSR1) {
             airLink.cutOnDemand = !airLink.cutOnDemand;
+        } else if (number == SIGUSR2) {
+            airLink.noiseOffOnDemand = !airLink.noiseOffOnDemand;
         } else {
             running = false;
         }
@@ -154,12 +156,18 @@ bool handleSignals(int readFd) {
 
 void runLoop(int signalReadFd) {
     bool cutShown = false;
+    bool noiseShown = true;
     for (;;) {
         const int64_t nowNs = monotonicNs();
         const bool cut = vlinkCutActive(airLink, nowNs);
         if (cut != cutShown) {
             std::fprintf(stderr, cut ? "vlink: link cut\n" : "vlink: link restored\n");
             cutShown = cut;
+        }
+        const bool noise = vlinkNoiseActive(airLink, nowNs);
+        if (noise != noiseShown) {
+            std::fprintf(stderr, noise ? "vlink: noise on\n" : "vlink: noise off\n");
+            noiseShown = noise;
         }
         std::array<pollfd, 5> fds{{
             {ends[0].master, masterEvents(0), 0},
@@ -251,6 +259,7 @@ int main(int argc, char** argv) {
     vlinkLinkInit(airLink, VlinkFaultConfig{options.bitErrorRate, options.dropRate},
                   options.halfDuplex, options.seed);
     airLink.onLanded = onLanded;
+    airLink.dropBurst = options.dropBurst;
     const std::array<const char*, 2> paths{options.pathA, options.pathB};
     for (int c = 0; c < 2; ++c) {
         if (!vlinkEndOpen(ends[c], paths[c])) {
@@ -283,6 +292,9 @@ int main(int argc, char** argv) {
         airLink.cutFromNs = readyNs + static_cast<int64_t>(options.cutAtS * VLINK_NS_PER_S);
         airLink.cutUntilNs =
             airLink.cutFromNs + static_cast<int64_t>(options.cutForS * VLINK_NS_PER_S);
+    }
+    if (options.noiseForS >= 0.0) {
+        airLink.noiseUntilNs = readyNs + static_cast<int64_t>(options.noiseForS * VLINK_NS_PER_S);
     }
     std::fprintf(stderr, "vlink: ready %s <-> %s\n", options.pathA, options.pathB);
 

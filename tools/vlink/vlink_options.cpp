@@ -6,10 +6,11 @@
 
 const char* const VLINK_USAGE =
     "usage: vlink --a PATH --b PATH [--half-duplex] [--seed N] [--ber X] [--drop X]\n"
-    "             [--cut-at S --cut-for S] [--pcap FILE] [--quiet]\n"
+    "             [--burst N] [--noise-for S] [--cut-at S --cut-for S] [--pcap FILE] [--quiet]\n"
     "  Joins two pseudo-terminals reachable at the two paths like two infrared transceivers\n"
-    "  facing each other, paced at the speed each end has set. SIGUSR1 toggles a cut of the "
-    "link.\n";
+    "  facing each other, paced at the speed each end has set. Each drop loses --burst bytes\n"
+    "  in a row; bit errors and drops stop --noise-for seconds after start. SIGUSR1 toggles a\n"
+    "  cut of the link, SIGUSR2 toggles the noise off and on.\n";
 
 namespace {
 
@@ -28,6 +29,16 @@ bool parseSeed(const char* text, uint64_t& value) {
 }
 
 constexpr double MAX_SECONDS = 1e6;
+constexpr uint64_t MAX_BURST = 1'000'000;
+
+bool parseBurst(const char* text, uint32_t& value) {
+    uint64_t wide = 0;
+    if (!parseSeed(text, wide) || wide == 0 || wide > MAX_BURST) {
+        return false;
+    }
+    value = static_cast<uint32_t>(wide);
+    return true;
+}
 
 } // namespace
 
@@ -61,6 +72,10 @@ bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
             ok = parseNumber(value, 0.0, 1.0, options.bitErrorRate);
         } else if (std::strcmp(name, "--drop") == 0) {
             ok = parseNumber(value, 0.0, 1.0, options.dropRate);
+        } else if (std::strcmp(name, "--burst") == 0) {
+            ok = parseBurst(value, options.dropBurst);
+        } else if (std::strcmp(name, "--noise-for") == 0) {
+            ok = parseNumber(value, 0.0, MAX_SECONDS, options.noiseForS);
         } else if (std::strcmp(name, "--cut-at") == 0) {
             ok = parseNumber(value, 0.0, MAX_SECONDS, options.cutAtS);
         } else if (std::strcmp(name, "--cut-for") == 0) {

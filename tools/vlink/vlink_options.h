@@ -12,7 +12,9 @@ struct VlinkOptions {
     uint64_t seed = 1;
     double bitErrorRate = 0.0;
     double dropRate = 0.0;
-    double cutAtS = -1.0; // no timed cut when negative
+    uint32_t dropBurst = 1;  // bytes lost in a row from each drop
+    double noiseForS = -1.0; // noise never stops by itself when negative
+    double cutAtS = -1.0;    // no timed cut when negative
     double cutForS = 0.0;
 };
 
