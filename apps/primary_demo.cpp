@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "console.h"
+#include "console_streams.h"
 #include "irphy.h"
 #include "primary.h"
 
@@ -65,6 +66,7 @@ Input readCode(uint32_t& code) {
 } // namespace
 
 int main(int argc, char** argv) {
+    hostKeepConsoleStreams();
     // The trace must show at once, also when it goes to a pipe or a file.
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc > 1 && !irphy_set_port_name(argv[1])) {

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "console_streams.h"
 #include "platform.h"
 #include "secondary.h"
 #include "win32.h"
@@ -223,6 +224,7 @@ void secondaryExit() {
 
 #ifndef SECONDARY_DEMO_NO_MAIN
 int main(int argc, char** argv) {
+    hostKeepConsoleStreams();
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc > 1) {
         platformSetPortName(argv[1]);
