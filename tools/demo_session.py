@@ -12,6 +12,23 @@ import tempfile
 import threading
 import time
 
+import wine_ports
+
+# What AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer print when they find a fault.
+SANITIZER_REPORT = re.compile(r"(?:WARNING|ERROR): \w*Sanitizer|runtime error: ")
+
+
+class SanitizerReport(AssertionError):
+    """A program under test printed a sanitizer report."""
+
+
+def sanitizer_report(name, text):
+    """The report in text with some context, or None."""
+    match = SANITIZER_REPORT.search(text)
+    if not match:
+        return None
+    return f"{name}: sanitizer report:\n" + text[max(0, match.start() - 200):match.start() + 4000]
+
 
 class Console:
     """A program whose standard input we write and whose standard output we collect."""
@@ -87,6 +104,19 @@ class Console:
             self.proc.wait()
             return None
 
+    def close(self):
+        """Closes our ends of the pipes once the program has ended and its output is read."""
+        self._reader.join(5)
+        for stream in (self.proc.stdin, self.proc.stdout):
+            try:
+                stream.close()
+            except OSError:
+                pass
+
+    def sanitizer_report(self):
+        with self._cond:
+            return sanitizer_report(self.name, self.text)
+
 
 class Session:
     """vlink with secondary_demo on its first end and primary_demo on its second."""
@@ -97,6 +127,9 @@ class Session:
         self.path_a = os.path.join(self.dir, "ir-a")
         self.path_b = os.path.join(self.dir, "ir-b")
         self.pcap = pcap
+        self.vlink_text = ""
+        self._vlink_cond = threading.Condition()
+        self._stopped = None
         argv = [vlink, "--a", self.path_a, "--b", self.path_b, *vlink_args]
         if pcap:
             argv += ["--pcap", pcap]
@@ -105,6 +138,7 @@ class Session:
         self._wait_ready()
         self.env = dict(env or os.environ)
         if wine:
+            self.env = wine_ports.environment(self.env)
             port_a, port_b = "COM1", "COM2"
             self._wine_ports(port_a, port_b)
             sec_argv, pri_argv = ["wine", secondary, port_a], ["wine", primary, port_b]
@@ -117,13 +151,28 @@ class Session:
         line = self.vlink.stderr.readline()
         if "ready" not in line:
             raise RuntimeError(f"vlink did not start: {line!r}")
-        threading.Thread(target=self.vlink.stderr.read, daemon=True).start()
+        self.vlink_text = line
+        self._vlink_reader = threading.Thread(target=self._read_vlink, daemon=True)
+        self._vlink_reader.start()
+
+    def _read_vlink(self):
+        for line in self.vlink.stderr:
+            with self._vlink_cond:
+                self.vlink_text += line
+                self._vlink_cond.notify_all()
+
+    def wait_vlink(self, text, timeout):
+        """Waits until vlink has reported text (e.g. "noise off") on its standard error."""
+        deadline = time.monotonic() + timeout
+        with self._vlink_cond:
+            while text not in self.vlink_text:
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise TimeoutError(f"vlink: {text!r} not seen within {timeout} s")
+                self._vlink_cond.wait(min(left, 0.5))
 
     def _wine_ports(self, port_a, port_b):
-        for port, path in ((port_a, self.path_a), (port_b, self.path_b)):
-            subprocess.run(["wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", port, "/d",
-                            path, "/f"], check=True, env=self.env, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+        wine_ports.map_ports(self.env, {port_a: self.path_a, port_b: self.path_b})
 
     def wait_connected(self, timeout=20, start_primary=0, start_secondary=0):
         self.primary.wait_for("secondary_demo state:\t9", timeout, start_primary)
@@ -133,7 +182,22 @@ class Session:
         """Toggles a cut of the link."""
         self.vlink.send_signal(signal.SIGUSR1)
 
+    def toggle_noise(self):
+        """Turns the link's bit errors and drops off, or on again."""
+        self.vlink.send_signal(signal.SIGUSR2)
+
     def stop(self):
+        """Ends both programs with 99 and then vlink; returns the programs' exit codes (None for one
+        that had to be killed). Raises SanitizerReport if any of the three printed one."""
+        if self._stopped is None:
+            self._stopped = self._stop()
+        reports = [r for r in (self.primary.sanitizer_report(), self.secondary.sanitizer_report(),
+                               sanitizer_report("vlink", self.vlink_text)) if r]
+        if reports:
+            raise SanitizerReport("\n".join(reports))
+        return self._stopped
+
+    def _stop(self):
         for console in (self.primary, self.secondary):
             if console.proc.poll() is None:
                 try:
@@ -147,6 +211,11 @@ class Session:
             self.vlink.wait(5)
         except subprocess.TimeoutExpired:
             self.vlink.kill()
+            self.vlink.wait()
+        self._vlink_reader.join(5)
+        self.vlink.stderr.close()
+        self.primary.close()
+        self.secondary.close()
         return codes
 
 
