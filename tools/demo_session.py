@@ -12,7 +12,7 @@ import tempfile
 import threading
 import time
 
-import wine_ports
+import wine_env
 
 # What AddressSanitizer, UndefinedBehaviorSanitizer and ThreadSanitizer print when they find a fault.
 SANITIZER_REPORT = re.compile(r"(?:WARNING|ERROR): \w*Sanitizer|runtime error: ")
@@ -33,22 +33,34 @@ def sanitizer_report(name, text):
 class Console:
     """A program whose standard input we write and whose standard output we collect."""
 
-    def __init__(self, name, argv, env=None):
+    def __init__(self, name, argv, env=None, crlf=False):
+        """crlf: the program writes text-mode output, as Windows programs do ("\n" as "\r\n")."""
         self.name = name
         self.text = ""
         self._cond = threading.Condition()
         self._echo = None
+        self._crlf = crlf
         self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, env=env, bufsize=0)
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self):
+        held = ""  # a "\r" at the end of a chunk, until the next shows whether "\n" follows
         while True:
             chunk = self.proc.stdout.read(4096)
             if not chunk:
-                break
-            piece = chunk.decode("latin-1")
+                piece, held = held, ""
+                if not piece:
+                    break
+            else:
+                piece = chunk.decode("latin-1")
+            if self._crlf:
+                # Text mode puts a "\r" before every "\n"; dropping exactly those restores the output.
+                piece = (held + piece).replace("\r\n", "\n")
+                held = ""
+                if chunk and piece.endswith("\r"):
+                    piece, held = piece[:-1], "\r"
             with self._cond:
                 self.text += piece
                 self._cond.notify_all()
@@ -138,14 +150,14 @@ class Session:
         self._wait_ready()
         self.env = dict(env or os.environ)
         if wine:
-            self.env = wine_ports.environment(self.env)
+            self.env = wine_env.environment(self.env)
             port_a, port_b = "COM1", "COM2"
             self._wine_ports(port_a, port_b)
             sec_argv, pri_argv = ["wine", secondary, port_a], ["wine", primary, port_b]
         else:
             sec_argv, pri_argv = [secondary, self.path_a], [primary, self.path_b]
-        self.secondary = Console("secondary", sec_argv, self.env)
-        self.primary = Console("primary", pri_argv, self.env)
+        self.secondary = Console("secondary", sec_argv, self.env, crlf=wine)
+        self.primary = Console("primary", pri_argv, self.env, crlf=wine)
 
     def _wait_ready(self):
         line = self.vlink.stderr.readline()
@@ -172,7 +184,7 @@ class Session:
                 self._vlink_cond.wait(min(left, 0.5))
 
     def _wine_ports(self, port_a, port_b):
-        wine_ports.map_ports(self.env, {port_a: self.path_a, port_b: self.path_b})
+        wine_env.connect(self.env, {port_a: self.path_a, port_b: self.path_b})
 
     def wait_connected(self, timeout=20, start_primary=0, start_secondary=0):
         self.primary.wait_for("secondary_demo state:\t9", timeout, start_primary)
