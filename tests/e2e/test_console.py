@@ -100,6 +100,10 @@ class Peer:
         self.vlink.wait(10)
         self.vlink.stderr.close()
         os.close(self.far)
+        try:
+            os.rmdir(self.dir)  # vlink removed its two links
+        except OSError:
+            pass
 
 
 class LoneProgram:
