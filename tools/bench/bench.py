@@ -19,6 +19,7 @@ import tempfile
 import threading
 import time
 
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 import demo_session  # noqa: E402
@@ -36,6 +37,8 @@ IDLE_S = 30.0
 STATE9 = "secondary_demo state:\t9"
 SECONDARY_OPEN = "secondary_demo state:\t5"
 OK = b"\r\nOK\r\n"
+FROM_SECONDARY = 0x0004  # capture packet types: vlink's first end, then its second
+FROM_PRIMARY = 0x0000
 DUMP_LINE = re.compile(r"\n\t\t(\d{3})\t0x([0-9A-F]{2})")
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 
@@ -60,6 +63,11 @@ def wire_length(content):
     body = bytes(content) + bytes((fcs & 0xFF, fcs >> 8))
     escapes = sum(1 for b in body if b in (0x7D, 0xC0, 0xC1))
     return XBOFS + 1 + len(body) + escapes + 1
+
+
+def is_data(content):
+    """An I-frame with room for the LSAP, TinyTP and IrCOMM header bytes."""
+    return len(content) >= 6 and not content[1] & 1
 
 
 class TimedConsole:
@@ -141,6 +149,16 @@ class TimedConsole:
             fields = f.read().rsplit(")", 1)[1].split()
         return int(fields[11]) + int(fields[12])  # utime, stime
 
+    def wakeups(self):
+        """Voluntary context switches of all its threads: how often it went to sleep."""
+        total = 0
+        for task in os.listdir(f"/proc/{self.proc.pid}/task"):
+            with open(f"/proc/{self.proc.pid}/task/{task}/status") as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches"):
+                        total += int(line.split()[1])
+        return total
+
     def stop(self, command):
         if self.proc.poll() is None:
             try:
@@ -164,6 +182,8 @@ class Bench:
         self.bench_primary = os.path.join(build, "tools", "bench", "bench_primary")
         self.preload = os.path.join(build, "tools", "bench", "libbench_alloc_count.so")
         self._serial = 0
+        # vlink stamps its capture with the wall clock; the bench times on the monotonic one.
+        self.wall_offset = time.time() - time.monotonic()
         self._lock = threading.Lock()
 
     def _next(self):
@@ -203,12 +223,13 @@ class Bench:
 
     # Connection set-up and AT round trips, one fresh link and pair of programs per repetition.
     def setup_and_at(self, repeats, at_per_session):
-        setups, round_trips, setup_wire = [], [], []
+        setups, round_trips, parts = [], [], []
         for i in range(repeats):
             pcap = os.path.join(self.dir, f"setup{i}.pcap")
             link, path_a, path_b = self.start_link(pcap)
             sec = self.start("secondary_demo", self.secondary, path_a)
             pri = None
+            sends = []
             try:
                 sec.wait_for("Secondary Demo v007", 10)
                 start = time.monotonic()
@@ -226,23 +247,38 @@ class Bench:
                     if not any(rx and content.endswith(OK) for content, rx in frames):
                         raise RuntimeError("the answer frame does not hold \\r\\nOK\\r\\n")
                     round_trips.append(answered - sent)
+                    sends.append((sent, answered))
             finally:
                 if pri:
                     pri.stop("99")
                 sec.stop("99")
                 self.stop_link(link)
-            setup_wire.append(self.setup_wire_bytes(pcap))
-        return setups, round_trips, setup_wire
+            parts.append(self.setup_parts(pcap, start, open_at, sends))
+        return setups, round_trips, parts
 
-    @staticmethod
-    def setup_wire_bytes(pcap):
-        """Wire bytes of every frame up to the first IrCOMM data frame from the secondary."""
-        total = 0
-        for _, ptype, content in demo_session.read_pcap(pcap):
-            total += wire_length(content)
-            if ptype == 0x0004 and len(content) >= 6 and not content[1] & 1 and content[4] == 0x01:
-                break  # parameters answered: the primary opens the channel on this frame
-        return total
+    def setup_parts(self, pcap, start, open_at, sends):
+        """Where the time of one set-up session went, from its capture (monotonic seconds)."""
+        packets = [(when - self.wall_offset, ptype, content)
+                   for when, ptype, content in demo_session.read_pcap(pcap)]
+        wire, opened = 0, None
+        for when, ptype, content in packets:
+            wire += wire_length(content)
+            if ptype == FROM_SECONDARY and is_data(content) and content[4] == 0x01:
+                opened = when  # the answer to the parameters: the primary opens the channel
+                break
+        first = packets[0][0]
+        parts = {"wire": wire, "first": first - start, "exchanges": opened - first,
+                 "open": open_at - opened, "queued": [], "exchange2": [], "seen": []}
+        for sent, answered in sends:
+            data = [w for w, t, c in packets if t == FROM_PRIMARY and w > sent and
+                    is_data(c) and c.endswith(b"AT\r")]
+            okay = [w for w, t, c in packets if t == FROM_SECONDARY and w > sent and
+                    is_data(c) and c.endswith(OK)]
+            if data and okay:
+                parts["queued"].append(data[0] - sent)
+                parts["exchange2"].append(okay[0] - data[0])
+                parts["seen"].append(answered - okay[0])
+        return parts
 
     # Bulk text: bench_primary sends 2 KiB; timed until the secondary has dumped every byte.
     def bulk(self, repeats):
@@ -273,30 +309,28 @@ class Bench:
             self.stop_link(link)
         return results, self.bulk_rhythm(pcap, results)
 
-    @staticmethod
-    def bulk_rhythm(pcap, results):
+    def bulk_rhythm(self, pcap, results):
         """Timing of the frames on the wire during the bulk transfers."""
-        packets = demo_session.read_pcap(pcap)
-        # Capture times are wall-clock; the transfers were timed on the monotonic clock.
-        offset = time.time() - time.monotonic()
-        first, last = results[0][1] + offset, results[-1][2] + offset
-        data_frames, to_answer, to_next, wire, payload = [], [], [], 0, 0
+        packets = [(when - self.wall_offset, ptype, content)
+                   for when, ptype, content in demo_session.read_pcap(pcap)]
+        first, last = results[0][1], results[-1][2]
+        data_frames, to_answer, to_next, wire, payload, escapes = [], [], [], 0, 0, 0
         last_data = None
         for when, ptype, content in packets:
             if not first <= when <= last:
                 continue
             wire += wire_length(content)
-            from_primary = ptype == 0x0000
-            is_data = len(content) >= 6 and not content[1] & 1
-            if from_primary and is_data and len(content) > 6 + content[5]:
+            from_primary = ptype == FROM_PRIMARY
+            if from_primary and is_data(content) and len(content) > 6 + content[5]:
                 data_frames.append(when)
                 payload += len(content) - 6 - content[5]
+                escapes += wire_length(content) - (XBOFS + len(content) + 4)
                 last_data = when
             elif not from_primary and last_data is not None:
                 to_answer.append(when - last_data)
                 answered = when
                 last_data = None
-                nxt = [t for t, p, c in packets if p == 0x0000 and t > answered]
+                nxt = [t for t, p, c in packets if p == FROM_PRIMARY and t > answered]
                 if nxt:
                     to_next.append(nxt[0] - answered)
         gaps = [b - a for a, b in zip(data_frames, data_frames[1:]) if b - a < 1.0]
@@ -304,6 +338,7 @@ class Bench:
             "frames": len(data_frames),
             "payload": payload,
             "wire": wire,
+            "escapes": escapes,
             "cycle": statistics.median(gaps) if gaps else None,
             "answer": statistics.median(to_answer) if to_answer else None,
             "next": statistics.median(to_next) if to_next else None,
@@ -325,10 +360,10 @@ class Bench:
             pair_pri.wait_for(STATE9, 30)
             pair_sec.wait_for(SECONDARY_OPEN, 10)
             time.sleep(1.0)
-            before = [c.cpu_ticks() for c in consoles]
+            before = [(c.cpu_ticks(), c.wakeups()) for c in consoles]
             start = time.monotonic()
             time.sleep(IDLE_S)
-            after = [c.cpu_ticks() for c in consoles]
+            after = [(c.cpu_ticks(), c.wakeups()) for c in consoles]
             elapsed = time.monotonic() - start
             connected_at = pair_pri.text.find(STATE9)
             if pair_pri.text.find("secondary_demo state:", connected_at + 1) >= 0:
@@ -336,7 +371,7 @@ class Bench:
             names = ["secondary_demo unconnected", "primary_demo unconnected",
                      "secondary_demo connected", "primary_demo connected"]
             for name, b, a in zip(names, before, after):
-                out[name] = 100.0 * (a - b) / CLK_TCK / elapsed
+                out[name] = (100.0 * (a[0] - b[0]) / CLK_TCK / elapsed, (a[1] - b[1]) / elapsed)
         except Exception as error:  # reported in the table instead of aborting the others
             out["error"] = str(error)
         finally:
@@ -401,7 +436,14 @@ def render(r):
     model, cores, kernel, compiler = machine()
     setups, trips, bulk, rhythm = r["setups"], r["trips"], r["bulk"], r["rhythm"]
     rates = [BULK_BYTES / d for d, _, _ in bulk]
-    setup_wire = statistics.median(r["setup_wire"])
+    parts = r["parts"]
+    setup_wire = statistics.median(p["wire"] for p in parts)
+    first_frame = statistics.median(p["first"] for p in parts)
+    exchanges = statistics.median(p["exchanges"] for p in parts)
+    opening = statistics.median(p["open"] for p in parts)
+    queued = statistics.median(q for p in parts for q in p["queued"])
+    exchange2 = statistics.median(q for p in parts for q in p["exchange2"])
+    seen = statistics.median(q for p in parts for q in p["seen"])
     setup_protocol = (START_DELAY_STEPS + 2 * SETUP_EXCHANGES) * STEP_S
     at_wire = sum(wire_length(c) for c in (
         bytes([0x00, 0x10, 0x04, 0x02, 0x01, 0x00]) + b"AT\r",
@@ -431,13 +473,14 @@ def render(r):
     for name, (lo, med, hi), phys, proto in rows:
         lines.append(f"| {name} | {lo} | {med} | {hi} | {phys} | {proto} |")
     cpu = r["cpu"]
-    cpu_lines = ["| Program | CPU over 30 s idle |", "|---|---:|"]
+    cpu_lines = ["| Program | CPU over 30 s idle (% of one core) | wake-ups per second |",
+                 "|---|---:|---:|"]
     if "error" in cpu:
-        cpu_lines.append(f"| (not measured) | {cpu['error']} |")
+        cpu_lines.append(f"| (not measured: {cpu['error']}) | | |")
     for name in ("primary_demo unconnected", "primary_demo connected",
                  "secondary_demo unconnected", "secondary_demo connected"):
         if name in cpu:
-            cpu_lines.append(f"| {name} | {cpu[name]:.2f} % of one core |")
+            cpu_lines.append(f"| {name} | {cpu[name][0]:.2f} | {cpu[name][1]:.0f} |")
     alloc_lines = ["| Program | runs | allocations before the banner | after the banner |",
                    "|---|---:|---:|---:|"]
     site_lines = []
@@ -458,44 +501,57 @@ def render(r):
     notes = []
     if med_setup > setup_protocol * 1.1:
         notes.append(
-            f"- Set-up, {med_setup:.2f} s against {setup_protocol:.2f} s: before any frame the "
-            "primary opens the port and resets the transceiver (its fixed line delays), then waits "
-            "its 20 start steps; after that each of the 8 exchanges costs the secondary a step "
-            "that sees the frame and a step that reads it before it answers, and the primary "
-            "the same again for the answer, so an exchange takes 3 to 4 steps rather than 2. The "
-            "primary's step is also longer than 50 ms: the task sleeps 50 ms and then does the "
-            "step's work, and a read step polls the port every 2 ms per byte.")
+            f"- Set-up, {med_setup:.2f} s against {setup_protocol:.2f} s. The first frame (the "
+            f"discovery XID) goes out {first_frame:.2f} s after the launch: the primary opens "
+            "the port, resets the transceiver through its line delays and waits its 20 start "
+            f"steps. The 8 exchanges up to the secondary's IrCOMM parameters then take "
+            f"{exchanges:.2f} s, {exchanges / SETUP_EXCHANGES * 1000:.0f} ms or "
+            f"{exchanges / SETUP_EXCHANGES / STEP_S:.1f} steps each instead of 2: the "
+            "secondary needs a step that sees the command and the next one to read it and "
+            "answer, and the primary the same again for the answer (its step that sees the "
+            "answer is rarely the one right after its command). Opening the channel and "
+            f"printing state 9 takes another {opening * 1000:.0f} ms, the primary's see and "
+            "read steps for that last frame. The primary's steps are also longer than 50 ms: "
+            "the task sleeps 50 ms before each step, and a read step polls its port every 2 ms "
+            "for each byte, some 30 ms for a short frame.")
     if med_trip > 4 * STEP_S * 1.1:
         notes.append(
-            f"- AT round trip, {med_trip * 1000:.0f} ms against {4 * STEP_S * 1000:.0f} ms: the "
-            "text waits in the transmit queue until the primary accepts the next answer (the poll "
-            "cycle of one frame per accepted answer, on average half a cycle), then takes two "
-            "exchanges: the data frame and the secondary's RR, then the primary's poll and the "
-            "secondary's data frame with \"\\r\\nOK\\r\\n\" (queued by the secondary's task "
-            "after its engine has already answered the data frame with an RR). Each of those "
-            "four frames waits for a step of its receiver that sees it and then one that reads "
-            "it.")
+            f"- AT round trip, {med_trip * 1000:.0f} ms against {4 * STEP_S * 1000:.0f} ms. The "
+            "text waits in the transmit queue until the primary accepts the next answer to its "
+            "polls (one data frame per accepted answer): the data frame with \"AT\\r\" ended "
+            f"{queued * 1000:.0f} ms after the code was handed over (median), which includes "
+            f"its {wire_length(bytes(6) + b'AT' + bytes(1))} bytes of wire time. From there to "
+            f"the end of the secondary's frame with \"\\r\\nOK\\r\\n\" took "
+            f"{exchange2 * 1000:.0f} ms: the secondary answers the data frame with an RR (its "
+            "task queues the answer text in the same pass, after the engine has answered), "
+            "the primary polls again, and the secondary sends the answer; each of these frames "
+            "waits for a step of its receiver that sees it and the next step that reads it. "
+            f"The primary then printed the answer {seen * 1000:.0f} ms after the frame had "
+            "ended: a step that sees it and the next that reads it, at 2 ms per byte. (The three "
+            "parts are medians of their own and need not add up.)")
     if med_rate < PROTOCOL_BYTES_PER_S * 0.9:
         detail = ""
         if cycle:
             detail = (
                 f" On the wire one data frame left the primary every {cycle * 1000:.0f} ms "
-                f"(median); the secondary's RR ended {rhythm['answer'] * 1000:.0f} ms after the "
-                f"data frame had arrived, and the primary's next frame ended "
-                f"{rhythm['next'] * 1000:.0f} ms after that RR. The transfers put "
-                f"{rhythm['payload']} payload bytes into {rhythm['frames']} data frames and "
-                f"{rhythm['wire']} bytes on the wire in both directions.")
+                f"(median, {cycle / STEP_S:.1f} steps); the secondary's RR ended "
+                f"{rhythm['answer'] * 1000:.0f} ms after the data frame, and the primary's next "
+                f"data frame ended {rhythm['next'] * 1000:.0f} ms after that RR, of which "
+                f"{data_wire / WIRE_BYTES_PER_S * 1000:.0f} ms are its own wire time. The "
+                f"transfers put {rhythm['payload']} payload bytes into {rhythm['frames']} data "
+                f"frames with {rhythm['escapes']} SIR escapes, and {rhythm['wire']} bytes on "
+                "the wire in both directions.")
         notes.append(
-            f"- Bulk text, {med_rate:.0f} B/s against {PROTOCOL_BYTES_PER_S:.0f} B/s: the window "
-            f"is one frame, and the 32-slot transmit queue holds 31 bytes, so a data frame carries "
-            f"at most {frame_payload} bytes, wrapped in {data_wire - frame_payload} more bytes "
-            f"on the wire (10 XBOFs, BOF, 6 header bytes, FCS, EOF and about one SIR escape in "
-            f"three frames for this text), and each is answered by a {rr_wire}-byte RR. That "
-            f"stop-and-wait framing alone limits the wire to {framed_rate:.0f} B/s. The primary "
-            "sends the next frame only from a step that reads an accepted answer, and each "
-            "station needs one step to see a frame and the next to read it, so a cycle spans "
-            "about four steps, not two; the primary's read step also polls its port every 2 ms "
-            "per byte, which stretches its steps beyond 50 ms." + detail)
+            f"- Bulk text, {med_rate:.0f} B/s against {PROTOCOL_BYTES_PER_S:.0f} B/s. The window "
+            "is one frame, and the 32-slot transmit queue holds 31 bytes, so a data frame "
+            f"carries at most {frame_payload} bytes, wrapped in {data_wire - frame_payload} more "
+            "on the wire (10 XBOFs, BOF, 6 header bytes, 2 FCS bytes, EOF, and one SIR escape "
+            f"for every 95 bytes of this text), and each is answered by a {rr_wire}-byte RR. "
+            f"That stop-and-wait framing alone limits the link to {framed_rate:.0f} B/s. The "
+            "primary sends the next frame only from the step that reads an accepted answer, "
+            "and each station needs one step to see a frame and the next to read it, so a "
+            "cycle spans about four steps rather than two; the primary's read step also polls "
+            "its port every 2 ms for each byte, some 30 ms for the RR." + detail)
 
     now = datetime.datetime.now(datetime.timezone.utc)
     text = "\n".join([
@@ -527,24 +583,37 @@ def render(r):
         "",
         "Each program alone on its end of a link (unconnected: the primary keeps discovering, "
         "the secondary keeps listening) and both programs connected with nothing to send, "
-        "from utime + stime in /proc/<pid>/stat over 30 s.",
+        "from utime + stime in /proc/<pid>/stat over 30 s "
+        f"(resolution {100 / CLK_TCK / IDLE_S:.2f} %), "
+        "with the voluntary context switches of all threads as wake-ups. There is no bound to "
+        "hold these against; what sets them: the primary sleeps 50 ms per step and reads a "
+        "frame polling its port every 2 ms per byte, which the connected primary does for "
+        "every answer to its polls; in the secondary the receive thread polls the port every 2 ms "
+        "(500 wake-ups a second, most of its CPU, connected or not) besides the 50 ms task.",
         "",
         *cpu_lines,
         "",
         "## Heap allocations",
         "",
         "Counted by a preloaded interposer (`tools/bench/alloc_count.cpp`) over malloc, calloc, "
-        "realloc, the aligned allocators and operator new, across every run of the bench. "
-        "Counting starts when the program prints its banner and ends at exit. Must be zero "
-        "after the banner.",
+        "realloc, the aligned allocators and operator new, across every run of the bench "
+        "(set-up, AT, bulk and idle sessions). Counting starts when the program prints its "
+        "banner and ends at exit. Bound: zero after the banner.",
         "",
         *alloc_lines,
         "",
-        *(["Allocations after the banner, by size and caller:", "", *site_lines, ""]
+        *(["Allocations after the banner, by size and caller:", "", *site_lines, "",
+           "Where the caller is the C library's `_IO_file_doallocate`, it is the buffer of "
+           "standard input, which the C library allocates at the program's first console read, "
+           "after the banner. The stack and the programs' own code allocate nothing after "
+           "start-up; a static buffer given to stdin with setvbuf before the banner would remove "
+           "this one too.", ""]
           if site_lines else []),
         "## Size of the protocol core",
         "",
-        "`size` over the objects of each library (RelWithDebInfo, g++, x86-64), in bytes.",
+        "`size` over the objects of each library (RelWithDebInfo, g++, x86-64), in bytes; code "
+        "includes the constant tables (read-only data). `stack/` includes the console and the "
+        "frame trace.",
         "",
         *size_lines,
         "",
@@ -560,7 +629,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", required=True, help="build directory with the programs")
     parser.add_argument("--output", help="markdown file to write (default: print only)")
-    parser.add_argument("--setups", type=int, default=5)
+    parser.add_argument("--setups", type=int, default=8)
     parser.add_argument("--at-per-setup", type=int, default=4)
     parser.add_argument("--bulk", type=int, default=5)
     parser.add_argument("--no-idle", action="store_true", help="skip the idle CPU measurement")
@@ -577,7 +646,7 @@ def main():
     idle.start()
     try:
         print("connection set-up and AT round trips ...", flush=True)
-        results["setups"], results["trips"], results["setup_wire"] = bench.setup_and_at(
+        results["setups"], results["trips"], results["parts"] = bench.setup_and_at(
             args.setups, args.at_per_setup)
         print("bulk text ...", flush=True)
         results["bulk"], results["rhythm"] = bench.bulk(args.bulk)
