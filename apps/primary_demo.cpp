@@ -67,8 +67,6 @@ Input readCode(uint32_t& code) {
 
 int main(int argc, char** argv) {
     hostKeepConsoleStreams();
-    // The trace must show at once, also when it goes to a pipe or a file.
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc > 1 && !irphy_set_port_name(argv[1])) {
         consolePrint("\nport name too long: %s", argv[1]);
     }

@@ -225,7 +225,6 @@ void secondaryExit() {
 #ifndef SECONDARY_DEMO_NO_MAIN
 int main(int argc, char** argv) {
     hostKeepConsoleStreams();
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
     if (argc > 1) {
         platformSetPortName(argv[1]);
     }

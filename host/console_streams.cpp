@@ -1,5 +1,7 @@
 #include "console_streams.h"
 
+#include <cstdio>
+
 #if !defined(_WIN32)
 #include <csignal>
 #include <fcntl.h>
@@ -22,4 +24,10 @@ void hostKeepConsoleStreams() {
     std::signal(SIGPIPE, SIG_IGN);
 #endif
     // Windows keeps file handles apart from the C run-time's stream numbers and has no SIGPIPE.
+
+    // The first console read would otherwise allocate its buffer after start-up.
+    static char inputBuffer[BUFSIZ];
+    std::setvbuf(stdin, inputBuffer, _IOFBF, sizeof inputBuffer);
+    // The trace must show at once, also when it goes to a pipe or a file.
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
 }
