@@ -605,9 +605,8 @@ def render(r):
         *(["Allocations after the banner, by size and caller:", "", *site_lines, "",
            "Where the caller is the C library's `_IO_file_doallocate`, it is the buffer of "
            "standard input, which the C library allocates at the program's first console read, "
-           "after the banner. The stack and the programs' own code allocate nothing after "
-           "start-up; a static buffer given to stdin with setvbuf before the banner would remove "
-           "this one too.", ""]
+           "after the banner, unless the program gives it a static buffer first (the demo programs "
+           "do, through hostKeepConsoleStreams).", ""]
           if site_lines else []),
         "## Size of the protocol core",
         "",
@@ -664,8 +663,22 @@ def main():
     print(text)
     print(f"(bench took {time.monotonic() - began:.0f} s)")
     if args.output:
+        text = keep_faults_section(args.output, text)
         with open(args.output, "w") as f:
             f.write(text)
+
+
+def keep_faults_section(path, text):
+    """The faults figures come from tools/fault-report; a new bench run keeps them."""
+    try:
+        with open(path) as f:
+            old = f.read()
+    except OSError:
+        return text
+    marker = "## Faults"
+    if marker not in old or marker not in text:
+        return text
+    return text[:text.index(marker)] + old[old.index(marker):]
 
 
 if __name__ == "__main__":

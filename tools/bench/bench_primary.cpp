@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "console_streams.h"
 #include "irphy.h"
 #include "primary.h"
 
@@ -59,7 +60,7 @@ void sendBlock(size_t length) {
 } // namespace
 
 int main(int argc, char** argv) {
-    std::setvbuf(stdout, nullptr, _IONBF, 0);
+    hostKeepConsoleStreams();
     if (argc > 1 && !irphy_set_port_name(argv[1])) {
         consolePrint("\nport name too long: %s", argv[1]);
         return 1;
