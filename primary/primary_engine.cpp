@@ -92,9 +92,9 @@ void acceptUa(uint16_t length) {
 
 // One read of an answer in states 1 to 9; a rejected answer leaves the counter running on from 101.
 void readAnswer(uint8_t state) {
-    const ReadSpec& spec = READS[state];
+    const ReadSpec& wanted = READS[state];
     const uint16_t length =
-        lapWaitFrame(link(), linkRecord, rxFrame, spec.mask, spec.match, spec.stop);
+        lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match, wanted.stop);
     switch (state) {
     case PRIMARY_DISCOVERY:
         if ((rxFrame[1] & 0xEF) == LAP_XID_RESPONSE && length >= 12) {
