@@ -1,7 +1,6 @@
 // primary_demo: finds a device, connects and opens IrCOMM on its task thread, and sends the AT
 // command chosen from a numbered console menu. One optional argument: the port (default COM1).
 #include <array>
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <string_view>
@@ -9,6 +8,7 @@
 #include "console.h"
 #include "console_streams.h"
 #include "irphy.h"
+#include "menu_input.h"
 #include "primary.h"
 
 namespace {
@@ -32,37 +32,6 @@ constexpr std::array<std::string_view, 6> TEXTS = {
     "\r", "AT\r", "ATE0+CMGF=0;+CPBS=\"SM\"\r", "AT+CBC\r", "AT+CSQ\r", "AT+CCLK?\r",
 };
 
-enum class Input : uint8_t { Code, NotACode, End };
-
-// Reads one whitespace-delimited word; a code is an unsigned decimal number that fits 32 bits.
-Input readCode(uint32_t& code) {
-    int c = std::getchar();
-    while (c != EOF && std::isspace(c) != 0) {
-        c = std::getchar();
-    }
-    if (c == EOF) {
-        return Input::End;
-    }
-    bool number = true;
-    uint64_t value = 0;
-    while (c != EOF && std::isspace(c) == 0) {
-        if (std::isdigit(c) == 0) {
-            number = false;
-        } else if (number) {
-            value = value * 10 + static_cast<uint64_t>(c - '0');
-            if (value > UINT32_MAX) {
-                number = false;
-            }
-        }
-        c = std::getchar();
-    }
-    if (!number) {
-        return Input::NotACode;
-    }
-    code = static_cast<uint32_t>(value);
-    return Input::Code;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -80,11 +49,11 @@ int main(int argc, char** argv) {
         for (const char* line : MENU) {
             consolePrint("%s", line);
         }
-        const Input input = readCode(code);
-        if (input == Input::End) {
+        const MenuToken token = menuReadCode(stdin, code);
+        if (token == MenuToken::end) {
             break;
         }
-        if (input == Input::NotACode || code >= TEXTS.size()) {
+        if (token == MenuToken::other || code >= TEXTS.size()) {
             continue;
         }
         const std::string_view text = TEXTS[code];

@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "console_streams.h"
+#include "menu_input.h"
 #include "platform.h"
 #include "secondary.h"
 #include "win32.h"
@@ -54,60 +55,19 @@ constexpr std::array<const char*, CODE_HIGHEST + 1> FIXED_TEXTS = {
     "AT+CPBW=,\"07700900461\",129,\"Targetphone\"\r",
 };
 
-enum class Token : uint8_t { number, other, end };
 enum class Word : uint8_t { ok, tooLong, end };
-
-bool isSpace(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-// Skips white space; false at the end of input.
-bool skipSpace(std::FILE* input) {
-    int c = std::fgetc(input);
-    while (c != EOF && isSpace(c)) {
-        c = std::fgetc(input);
-    }
-    if (c == EOF) {
-        return false;
-    }
-    std::ungetc(c, input);
-    return true;
-}
-
-// One whitespace-delimited token as an unsigned 32-bit number; anything else is read past.
-Token readCode(std::FILE* input, uint32_t& code) {
-    if (!skipSpace(input)) {
-        return Token::end;
-    }
-    bool digits = true;
-    uint64_t value = 0;
-    int c = std::fgetc(input);
-    while (c != EOF && !isSpace(c)) {
-        if (c < '0' || c > '9') {
-            digits = false;
-        } else if (value <= UINT32_MAX) {
-            value = value * 10 + static_cast<uint64_t>(c - '0');
-        }
-        c = std::fgetc(input);
-    }
-    if (!digits || value > UINT32_MAX) {
-        return Token::other;
-    }
-    code = static_cast<uint32_t>(value);
-    return Token::number;
-}
 
 // Appends one word to the line, keeping `reserve` bytes free behind it and the terminating zero.
 // A longer word is read to its end and refused.
 Word readWord(std::FILE* input, LineBuffer& line, size_t reserve) {
-    if (!skipSpace(input)) {
+    if (!menuSkipSpace(input)) {
         return Word::end;
     }
     size_t length = std::strlen(line.data());
     const size_t limit = line.size() - 1 - reserve;
     bool tooLong = false;
     int c = std::fgetc(input);
-    while (c != EOF && !isSpace(c)) {
+    while (c != EOF && !menuIsSpace(c)) {
         if (length < limit) {
             line[length] = static_cast<char>(c);
             ++length;
@@ -192,11 +152,11 @@ MenuResult secondaryMenuPass(std::FILE* input) {
     consolePrint("\n 99 Exit");
     consolePrint("\n");
     uint32_t code = 0;
-    const Token token = readCode(input, code);
-    if (token == Token::end) {
+    const MenuToken token = menuReadCode(input, code);
+    if (token == MenuToken::end) {
         return MenuResult::exit; // end of input ends the program as 99 does
     }
-    if (token == Token::other) {
+    if (token == MenuToken::other) {
         return MenuResult::again;
     }
     if (code == CODE_EXIT) {
