@@ -1,7 +1,9 @@
 #include "menu_input.h"
 
 bool menuIsSpace(int c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+    // Control bytes count as blanks: a terminal may slip one (a NUL, say) in front of what is
+    // typed, and it must not turn a valid code into junk.
+    return c == ' ' || (c >= 0 && c < 0x20) || c == 0x7F;
 }
 
 bool menuSkipSpace(std::FILE* input) {

@@ -7,8 +7,9 @@
 
 enum class MenuToken : uint8_t { number, other, end };
 
-// Skips white space; false at the end of input.
+// Skips blanks; false at the end of input.
 bool menuSkipSpace(std::FILE* input);
+// Blanks separate tokens: white space and every other control byte.
 bool menuIsSpace(int c);
 
 // One whitespace-delimited token as an unsigned 32-bit number; anything else is read past.

@@ -16,7 +16,7 @@ struct Read {
 // Every token of `text`, read the way the consoles read their menu codes.
 std::vector<Read> readAll(const std::string& text) {
     std::FILE* input = std::tmpfile();
-    std::fputs(text.c_str(), input);
+    std::fwrite(text.data(), 1, text.size(), input);
     std::rewind(input);
     std::vector<Read> reads;
     for (;;) {
@@ -55,6 +55,20 @@ TEST(MenuInput, NumbersAbove32BitsAreNotCodes) {
     EXPECT_EQ(reads[2].token, MenuToken::other);
     EXPECT_EQ(reads[3].code, 3U);
     EXPECT_EQ(reads[4].token, MenuToken::end);
+}
+
+TEST(MenuInput, ControlBytesSeparateTokens) {
+    // A terminal put a NUL in front of a typed code.
+    const auto reads = readAll(std::string("\0"
+                                           "1\n\x1b"
+                                           "5\x7f",
+                                           6));
+    ASSERT_EQ(reads.size(), 3U);
+    EXPECT_EQ(reads[0].token, MenuToken::number);
+    EXPECT_EQ(reads[0].code, 1U);
+    EXPECT_EQ(reads[1].token, MenuToken::number);
+    EXPECT_EQ(reads[1].code, 5U);
+    EXPECT_EQ(reads[2].token, MenuToken::end);
 }
 
 TEST(MenuInput, EmptyOrBlankInputIsTheEnd) {
