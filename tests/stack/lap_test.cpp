@@ -73,6 +73,11 @@ TEST(Lap, FindParamStopsAtTheEndOfTheList) {
     const Bytes overlong = {0x85, 0x09, 0x02, 0x01, 0x01, 0x02};
     EXPECT_EQ(lapFindParam(overlong.data(), 6, 0x01), 0);
     EXPECT_EQ(lapFindParam(overlong.data(), 6, 0x85), 0);
+    // An entry of length 0 yields the byte behind it while that byte is inside the list.
+    const Bytes empty = {0x84, 0x00, 0x01, 0x01, 0x02};
+    EXPECT_EQ(lapFindParam(empty.data(), 5, 0x84), 0x01);
+    EXPECT_EQ(lapFindParam(empty.data(), 5, 0x01), 0x02) << "the search steps over it by 2 bytes";
+    EXPECT_EQ(lapFindParam(empty.data(), 2, 0x84), 0);
 }
 
 TEST(Lap, FindParamLooksAtSevenEntriesAndFirstValueByte) {
