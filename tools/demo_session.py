@@ -86,23 +86,36 @@ class Console:
         with self._cond:
             return len(self.text)
 
-    def wait_for(self, pattern, timeout, start=0):
-        """Waits until `pattern` (text or compiled regex) appears after offset `start`; returns its end."""
+    def wait_until(self, predicate, timeout):
+        """Waits until predicate() holds, trying it again whenever output arrives; False once
+        `timeout` seconds have passed or the program has ended without it holding."""
         deadline = time.monotonic() + timeout
         with self._cond:
-            while True:
-                if isinstance(pattern, str):
-                    pos = self.text.find(pattern, start)
-                    if pos >= 0:
-                        return pos + len(pattern)
-                else:
-                    match = pattern.search(self.text, start)
-                    if match:
-                        return match.end()
+            while not predicate():
                 left = deadline - time.monotonic()
                 if left <= 0 or (self.proc.poll() is not None and not self._reader.is_alive()):
-                    raise TimeoutError(f"{self.name}: {pattern!r} not seen within {timeout} s")
+                    return predicate()
                 self._cond.wait(min(left, 0.5))
+            return True
+
+    def wait_for(self, pattern, timeout, start=0):
+        """Waits until `pattern` (text or compiled regex) appears after offset `start`; returns its end."""
+        end = []
+
+        def seen():
+            if isinstance(pattern, str):
+                pos = self.text.find(pattern, start)
+                if pos >= 0:
+                    end.append(pos + len(pattern))
+            else:
+                match = pattern.search(self.text, start)
+                if match:
+                    end.append(match.end())
+            return bool(end)
+
+        if not self.wait_until(seen, timeout):
+            raise TimeoutError(f"{self.name}: {pattern!r} not seen within {timeout} s")
+        return end[0]
 
     def count(self, needle, start=0):
         with self._cond:

@@ -95,14 +95,12 @@ class EndToEnd(unittest.TestCase):
         for code, text in SECONDARY_TEXTS.items():
             secondary.send(str(code))
             expected += text
-        deadline = time.monotonic() + 20 * SLOW
-        got = b""
-        while time.monotonic() < deadline:
-            got = comm_user_data(demo_session.traced_frames(primary.text[mark_p:]), True, 2)
-            if len(got) >= len(expected):
-                break
-            time.sleep(0.2)
-        self.assertEqual(got, expected, self.dump_on_failure())
+
+        def received():
+            return comm_user_data(demo_session.traced_frames(primary.text[mark_p:]), True, 2)
+
+        primary.wait_until(lambda: len(received()) >= len(expected), 20 * SLOW)
+        self.assertEqual(received(), expected, self.dump_on_failure())
 
     def test_texts_typed_in_quick_succession_arrive_whole_and_in_order(self):
         secondary, primary = self.session.secondary, self.session.primary
@@ -111,12 +109,9 @@ class EndToEnd(unittest.TestCase):
         for code in (1, 2, 3, 4, 5, 0, 2):
             primary.send(str(code))
             expected += PRIMARY_TEXTS[code]
-        deadline = time.monotonic() + 20 * SLOW
-        got = b""
-        while time.monotonic() < deadline and len(got) < len(expected):
-            got = dumped_bytes(secondary.text[mark_s:])
-            time.sleep(0.2)
-        self.assertEqual(got, expected, self.dump_on_failure())
+        secondary.wait_until(lambda: len(dumped_bytes(secondary.text[mark_s:])) >= len(expected),
+                             20 * SLOW)
+        self.assertEqual(dumped_bytes(secondary.text[mark_s:]), expected, self.dump_on_failure())
 
     def test_link_cut_falls_back_and_reconnects(self):
         primary, secondary = self.session.primary, self.session.secondary

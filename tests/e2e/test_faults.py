@@ -73,8 +73,8 @@ class Faults(unittest.TestCase):
         deadline = time.monotonic() + RECOVERY_S
         while time.monotonic() < deadline:
             self.assert_running()
-            if last_state(primary) != 9 or last_state(secondary) != 5:
-                time.sleep(0.2)
+            if not primary.wait_until(lambda: last_state(primary) == 9 and
+                                      last_state(secondary) == 5, deadline - time.monotonic()):
                 continue
             mark_p, mark_s = primary.mark(), secondary.mark()
             primary.send("1")
