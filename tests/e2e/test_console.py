@@ -11,19 +11,16 @@ import os
 import re
 import select
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import tty
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-sys.path.insert(0, HERE)
-
-import demo_session  # noqa: E402
-import test_e2e as e2e  # noqa: E402
+from irtools import frames
+from irtools.console import cpu_seconds, sanitizer_report
+from irtools.frames import comm_user_data, dumped_bytes
+from irtools.session import Session
 
 EXIT_WAIT_S = 15
 # Waiting, a program wakes only for its short periodic steps: well under a hundredth of a core in
@@ -86,23 +83,11 @@ class Peer:
             self.proc.wait()
             return None
 
-    def cpu_seconds(self):
-        """CPU time all the program's threads have used so far, or None once it has ended."""
-        try:
-            with open(f"/proc/{self.proc.pid}/stat", encoding="latin-1") as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            return None
-        if fields[0] in ("Z", "X"):
-            return None
-        # utime and stime: fields 14 and 15 of the line, counted from the pid.
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
     def idle_share(self):
         """Share of one core the program uses over the next window; None if it ends meanwhile."""
-        before, start = self.cpu_seconds(), time.monotonic()
+        before, start = cpu_seconds(self.proc.pid), time.monotonic()
         time.sleep(IDLE_WINDOW_S)  # the measuring window, not a wait for anything
-        after = self.cpu_seconds()
+        after = cpu_seconds(self.proc.pid)
         if before is None or after is None:
             return None
         return (after - before) / (time.monotonic() - start)
@@ -142,7 +127,7 @@ class LoneProgram:
 
     def output(self, peer):
         text = peer.proc.stdout.read().decode("latin-1")
-        report = demo_session.sanitizer_report(self.name, text)
+        report = sanitizer_report(self.name, text)
         self.assertIsNone(report, report)
         return text
 
@@ -235,9 +220,8 @@ class Connected(unittest.TestCase):
     the other side is exactly what the valid codes send."""
 
     def setUp(self):
-        self.session = demo_session.Session(os.environ["VLINK"], os.environ["PRIMARY"],
-                                            os.environ["SECONDARY"],
-                                            workdir=tempfile.mkdtemp(prefix="console-"))
+        self.session = Session(os.environ["VLINK"], os.environ["PRIMARY"], os.environ["SECONDARY"],
+                               workdir=tempfile.mkdtemp(prefix="console-"))
         self.addCleanup(self.session.stop)
         self.session.wait_connected(timeout=30)
 
@@ -246,11 +230,11 @@ class Connected(unittest.TestCase):
         mark_p, mark_s = primary.mark(), secondary.mark()
         primary.send(" ".join(JUNK) + " 1")
         end = secondary.wait_for("\t\t013\t0x0D", 20, mark_s)
-        self.assertEqual(e2e.dumped_bytes(secondary.text[mark_s:end]), b"AT\r")
+        self.assertEqual(dumped_bytes(secondary.text[mark_s:end]), b"AT\r")
         primary.wait_for("IrCOMM length:\t0:6", 20, mark_p)
         self.assertEqual(primary.count(MENU_HEAD, mark_p), len(JUNK) + 1)
         self.assertEqual(self.session.stop(), (0, 0))
-        self.assertEqual(e2e.dumped_bytes(secondary.text[mark_s:]), b"AT\r")
+        self.assertEqual(dumped_bytes(secondary.text[mark_s:]), b"AT\r")
 
     def test_secondary_console_sends_only_valid_codes_and_words(self):
         primary, secondary = self.session.primary, self.session.secondary
@@ -262,7 +246,7 @@ class Connected(unittest.TestCase):
         expected = (b'AT+CMGS="12345"\r' + f'AT+CPBF="{name}"\r'.encode() +
                     f'AT+CMGS="{number}"\r'.encode() + message.encode() + b"\x1a" + b"AT\r")
         def received():
-            return e2e.comm_user_data(demo_session.traced_frames(primary.text[mark_p:]), True, 2)
+            return comm_user_data(frames.traced_frames(primary.text[mark_p:]), True, 2)
 
         primary.wait_until(lambda: len(received()) >= len(expected), 30)
         self.assertEqual(received(), expected)

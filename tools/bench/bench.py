@@ -20,9 +20,8 @@ import threading
 import time
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
-import demo_session  # noqa: E402
+from irtools import frames  # noqa: E402
 
 LINE_RATE = 9600
 WIRE_BYTES_PER_S = LINE_RATE / 10  # 8N1: ten bits on the wire per byte
@@ -243,8 +242,8 @@ class Bench:
                     mark = pri.mark()
                     sent = pri.send("1")
                     end, answered = pri.wait_for("IrCOMM length:\t0:6", 10, mark)
-                    frames = demo_session.traced_frames(pri.text[mark:end])
-                    if not any(rx and content.endswith(OK) for content, rx in frames):
+                    traced = frames.traced_frames(pri.text[mark:end])
+                    if not any(rx and content.endswith(OK) for content, rx in traced):
                         raise RuntimeError("the answer frame does not hold \\r\\nOK\\r\\n")
                     round_trips.append(answered - sent)
                     sends.append((sent, answered))
@@ -259,7 +258,7 @@ class Bench:
     def setup_parts(self, pcap, start, open_at, sends):
         """Where the time of one set-up session went, from its capture (monotonic seconds)."""
         packets = [(when - self.wall_offset, ptype, content)
-                   for when, ptype, content in demo_session.read_pcap(pcap)]
+                   for when, ptype, content in frames.read_pcap(pcap)]
         wire, opened = 0, None
         for when, ptype, content in packets:
             wire += wire_length(content)
@@ -312,7 +311,7 @@ class Bench:
     def bulk_rhythm(self, pcap, results):
         """Timing of the frames on the wire during the bulk transfers."""
         packets = [(when - self.wall_offset, ptype, content)
-                   for when, ptype, content in demo_session.read_pcap(pcap)]
+                   for when, ptype, content in frames.read_pcap(pcap)]
         first, last = results[0][1], results[-1][2]
         data_frames, to_answer, to_next, wire, payload, escapes = [], [], [], 0, 0, 0
         last_data = None
