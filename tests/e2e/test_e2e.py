@@ -5,15 +5,13 @@ Paths come from the environment: VLINK, PRIMARY, SECONDARY; WINE=1 runs the prog
 """
 
 import os
-import re
-import sys
 import tempfile
 import time
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
-
-import demo_session  # noqa: E402
+from irtools import frames
+from irtools.frames import OK, comm_user_data, dumped_bytes
+from irtools.session import Session
 
 SECONDARY_TEXTS = {
     0: b"\r",
@@ -31,35 +29,15 @@ SECONDARY_TEXTS = {
 }
 PRIMARY_TEXTS = {0: b"\r", 1: b"AT\r", 2: b'ATE0+CMGF=0;+CPBS="SM"\r', 3: b"AT+CBC\r",
                  4: b"AT+CSQ\r", 5: b"AT+CCLK?\r"}
-OK = b"\r\nOK\r\n"
-DUMP_LINE = re.compile(r"\n\t\t(\d{3})\t0x([0-9A-F]{2})")
 WINE = os.environ.get("WINE") == "1"
 SLOW = 3 if WINE else 1
-
-
-def comm_user_data(frames, received, own_lsap):
-    """User bytes of the IrCOMM data frames traced as received (or sent) and addressed to own_lsap."""
-    data = b""
-    for content, was_received in frames:
-        if was_received != received or len(content) < 6 or content[1] & 1:
-            continue
-        if content[2] & 0x80 or content[2] & 0x7F != own_lsap or content[3] & 0x7F == 0:
-            continue
-        clen = content[5]
-        if clen <= len(content) - 6:
-            data += content[6 + clen:]
-    return data
-
-
-def dumped_bytes(text):
-    return bytes(int(m.group(1)) for m in DUMP_LINE.finditer(text))
 
 
 class EndToEnd(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="e2e-")
         self.pcap = os.path.join(self.dir, "capture.pcap")
-        self.session = demo_session.Session(os.environ["VLINK"], os.environ["PRIMARY"],
+        self.session = Session(os.environ["VLINK"], os.environ["PRIMARY"],
                                             os.environ["SECONDARY"], workdir=self.dir,
                                             pcap=self.pcap, wine=WINE)
         try:
@@ -82,8 +60,8 @@ class EndToEnd(unittest.TestCase):
         end = secondary.wait_for("\t\t013\t0x0D", 10 * SLOW, mark_s)
         self.assertEqual(dumped_bytes(secondary.text[mark_s:end]), PRIMARY_TEXTS[code])
         primary.wait_for("IrCOMM length:\t0:6", 10 * SLOW, mark_p)
-        frames = demo_session.traced_frames(primary.text[mark_p:])
-        self.assertIn(OK, comm_user_data(frames, received=True, own_lsap=2))
+        traced = frames.traced_frames(primary.text[mark_p:])
+        self.assertIn(OK, comm_user_data(traced, received=True, own_lsap=2))
 
     def test_at_command_is_answered_ok(self):
         self.send_primary_and_wait_ok(1)
@@ -95,14 +73,12 @@ class EndToEnd(unittest.TestCase):
         for code, text in SECONDARY_TEXTS.items():
             secondary.send(str(code))
             expected += text
-        deadline = time.monotonic() + 20 * SLOW
-        got = b""
-        while time.monotonic() < deadline:
-            got = comm_user_data(demo_session.traced_frames(primary.text[mark_p:]), True, 2)
-            if len(got) >= len(expected):
-                break
-            time.sleep(0.2)
-        self.assertEqual(got, expected, self.dump_on_failure())
+
+        def received():
+            return comm_user_data(frames.traced_frames(primary.text[mark_p:]), True, 2)
+
+        primary.wait_until(lambda: len(received()) >= len(expected), 20 * SLOW)
+        self.assertEqual(received(), expected, self.dump_on_failure())
 
     def test_texts_typed_in_quick_succession_arrive_whole_and_in_order(self):
         secondary, primary = self.session.secondary, self.session.primary
@@ -111,12 +87,9 @@ class EndToEnd(unittest.TestCase):
         for code in (1, 2, 3, 4, 5, 0, 2):
             primary.send(str(code))
             expected += PRIMARY_TEXTS[code]
-        deadline = time.monotonic() + 20 * SLOW
-        got = b""
-        while time.monotonic() < deadline and len(got) < len(expected):
-            got = dumped_bytes(secondary.text[mark_s:])
-            time.sleep(0.2)
-        self.assertEqual(got, expected, self.dump_on_failure())
+        secondary.wait_until(lambda: len(dumped_bytes(secondary.text[mark_s:])) >= len(expected),
+                             20 * SLOW)
+        self.assertEqual(dumped_bytes(secondary.text[mark_s:]), expected, self.dump_on_failure())
 
     def test_link_cut_falls_back_and_reconnects(self):
         primary, secondary = self.session.primary, self.session.secondary
@@ -133,14 +106,14 @@ class EndToEnd(unittest.TestCase):
     def test_capture_holds_the_frames_both_programs_traced(self):
         self.send_primary_and_wait_ok(4)
         self.assertEqual(self.session.stop(), (0, 0), "both programs end cleanly on 99")
-        packets = demo_session.read_pcap(self.pcap)
+        packets = frames.read_pcap(self.pcap)
         from_secondary = [p[2] for p in packets if p[1] == 0x0004]
         from_primary = [p[2] for p in packets if p[1] == 0x0000]
-        sent_by_primary = [f for f, rx in demo_session.traced_frames(self.session.primary.text)
+        sent_by_primary = [f for f, rx in frames.traced_frames(self.session.primary.text)
                            if not rx]
-        sent_by_secondary = [f for f, rx in demo_session.traced_frames(self.session.secondary.text)
+        sent_by_secondary = [f for f, rx in frames.traced_frames(self.session.secondary.text)
                              if not rx]
-        got_by_secondary = [f for f, rx in demo_session.traced_frames(self.session.secondary.text)
+        got_by_secondary = [f for f, rx in frames.traced_frames(self.session.secondary.text)
                             if rx]
         self.assertGreater(len(from_primary), 10)
         # Frames in flight at the end may miss either record.

@@ -9,19 +9,14 @@ test_e2e.py: VLINK, PRIMARY, SECONDARY.
 
 import os
 import re
-import sys
 import tempfile
 import time
 import unittest
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-sys.path.insert(0, HERE)
+from irtools import frames
+from irtools.frames import OK, comm_user_data, dumped_bytes
+from irtools.session import Session
 
-import demo_session  # noqa: E402
-import test_e2e as e2e  # noqa: E402
-
-STATE = re.compile(r"\nsecondary_demo state:\t(\d+)")
 # What each side may have received: whole texts only, in any number.
 AT_UNITS = re.compile(rb"(?:AT\r)*")
 PRIMARY_UNITS = re.compile(rb"(?:\r\nOK\r\n|AT\+CSQ\r)*")
@@ -31,17 +26,16 @@ RECOVERY_S = 60
 
 
 def last_state(console):
-    states = STATE.findall(console.text)
-    return int(states[-1]) if states else None
+    states = frames.states(console.text)
+    return states[-1] if states else None
 
 
 class Faults(unittest.TestCase):
     def start(self, *noise):
         self.dir = tempfile.mkdtemp(prefix="faults-")
         args = ["--seed", "7", "--noise-for", str(NOISE_S), *noise]
-        self.session = demo_session.Session(os.environ["VLINK"], os.environ["PRIMARY"],
-                                            os.environ["SECONDARY"], workdir=self.dir,
-                                            vlink_args=args)
+        self.session = Session(os.environ["VLINK"], os.environ["PRIMARY"], os.environ["SECONDARY"],
+                               workdir=self.dir, vlink_args=args)
         self.addCleanup(self.session.stop)
         self.sent_at = 0
 
@@ -73,8 +67,8 @@ class Faults(unittest.TestCase):
         deadline = time.monotonic() + RECOVERY_S
         while time.monotonic() < deadline:
             self.assert_running()
-            if last_state(primary) != 9 or last_state(secondary) != 5:
-                time.sleep(0.2)
+            if not primary.wait_until(lambda: last_state(primary) == 9 and
+                                      last_state(secondary) == 5, deadline - time.monotonic()):
                 continue
             mark_p, mark_s = primary.mark(), secondary.mark()
             primary.send("1")
@@ -84,17 +78,17 @@ class Faults(unittest.TestCase):
                 primary.wait_for("IrCOMM length:\t0:6", 10, mark_p)
             except TimeoutError:
                 continue
-            frames = demo_session.traced_frames(primary.text[mark_p:])
-            if e2e.OK in e2e.comm_user_data(frames, received=True, own_lsap=2):
+            traced = frames.traced_frames(primary.text[mark_p:])
+            if OK in comm_user_data(traced, received=True, own_lsap=2):
                 return
         self.fail("no AT command answered after the noise\n" + self.dump())
 
     def check_nothing_corrupted(self):
-        at_secondary = e2e.dumped_bytes(self.session.secondary.text)
+        at_secondary = dumped_bytes(self.session.secondary.text)
         self.assertTrue(AT_UNITS.fullmatch(at_secondary), f"secondary got {at_secondary!r}")
         self.assertLessEqual(at_secondary.count(b"AT\r"), self.sent_at, "a text arrived twice")
-        frames = demo_session.traced_frames(self.session.primary.text)
-        at_primary = e2e.comm_user_data(frames, received=True, own_lsap=2)
+        traced = frames.traced_frames(self.session.primary.text)
+        at_primary = comm_user_data(traced, received=True, own_lsap=2)
         self.assertTrue(PRIMARY_UNITS.fullmatch(at_primary), f"primary got {at_primary!r}")
 
     def run_noise(self, *noise):

@@ -131,9 +131,11 @@ TEST_F(Irphy, WaitWithTimeoutZeroPollsOnceAndGivesUp) {
     EXPECT_FALSE(irphy_wait(0));
     const auto elapsed = Clock::now() - start;
     EXPECT_GE(elapsed, std::chrono::milliseconds(2));
-    EXPECT_LT(elapsed, std::chrono::milliseconds(100));
     // A negative time-out behaves like 0.
     EXPECT_FALSE(irphy_wait(-5));
+    // Only against a wait that ignores or wraps its time-out (a wrapped -5 lasts 65 s), so far
+    // above one poll that a loaded machine stays inside.
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
 }
 
 TEST_F(Irphy, WaitSpansItsTimeout) {

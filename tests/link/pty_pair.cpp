@@ -4,6 +4,7 @@
 #include <array>
 #include <chrono>
 #include <fcntl.h>
+#include <future>
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -86,6 +87,17 @@ bool PtyPair::waitPendingOnSlave(size_t count) const {
         poll(&entry, 1, msLeft(deadline));
     }
     return true;
+}
+
+bool PtyPair::returnsWithoutInput(const std::function<void()>& read) const {
+    std::future<void> done = std::async(std::launch::async, read);
+    if (done.wait_for(std::chrono::milliseconds(DEADLINE_MS)) == std::future_status::ready) {
+        done.get();
+        return true;
+    }
+    writeMaster(std::vector<uint8_t>(512));
+    done.get();
+    return false;
 }
 
 termios PtyPair::slaveSettings() const {

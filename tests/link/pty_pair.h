@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <termios.h>
 #include <vector>
@@ -26,6 +27,9 @@ class PtyPair {
     size_t pendingOnSlave() const;
     // Waits (poll, no sleeps) until at least `count` bytes wait on the slave side.
     bool waitPendingOnSlave(size_t count) const;
+    // Runs `read` on another thread with nothing arriving on the slave side. A read that waits for
+    // input would never return, so past a deadline bytes are written to release it; false then.
+    bool returnsWithoutInput(const std::function<void()>& read) const;
     // The slave's line settings, as the far end sees them.
     termios slaveSettings() const;
 

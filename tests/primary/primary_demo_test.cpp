@@ -1,4 +1,5 @@
-// The real program on a pseudo-terminal: its first discovery frame reaches the wire on time.
+// The real program on a pseudo-terminal: its first discovery frame reaches the wire after the start
+// delay.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -20,7 +21,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-TEST(PrimaryDemo, FirstXidGoesOutAboutOneSecondAfterStartAndEndOfInputEndsTheProgram) {
+TEST(PrimaryDemo, FirstXidGoesOutAfterTheStartDelayAndEndOfInputEndsTheProgram) {
     int master = -1;
     int slave = -1;
     std::array<char, 128> slaveName{};
@@ -77,9 +78,9 @@ TEST(PrimaryDemo, FirstXidGoesOutAboutOneSecondAfterStartAndEndOfInputEndsThePro
     const std::vector<uint8_t>& firstXid = wire::FIRST_XID;
     EXPECT_EQ(frames[0], firstXid);
     EXPECT_EQ(wire, sirWrap(firstXid));
-    const auto delay = firstByte - start;
-    EXPECT_GT(delay, std::chrono::milliseconds(500));
-    EXPECT_LT(delay, std::chrono::seconds(5));
+    // No upper bound: the clock also runs over the program's start-up, which a loaded or
+    // sanitized run can stretch; the start delay's length in steps is the engine tests' part.
+    EXPECT_GT(firstByte - start, std::chrono::milliseconds(500));
     EXPECT_EQ(ended, child);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "deadline.h"
 #include "primary_engine.h"
 #include "primary_fixture.h"
 #include "primary_upper.h"
@@ -76,8 +77,9 @@ TEST_F(PrimaryEngineTest, TextsSentWhileTheEngineRunsArriveIntactAndInOrder) {
             primaryStep();
         }
     });
+    const Deadline deadline;
     // Texts queued before the channel opens race with the clear at channel open; never a hang.
-    while (primaryIsConnected() == 0) {
+    while (primaryIsConnected() == 0 && !deadline.passed()) {
         send("early");
     }
     const std::string code23 = "AT+CPBW=,\"07700900461\",129,\"Targetphone\"\r";
@@ -87,11 +89,13 @@ TEST_F(PrimaryEngineTest, TextsSentWhileTheEngineRunsArriveIntactAndInOrder) {
         send("AT\r");
         expected += code23 + "AT\r";
     }
-    while (transmitQueue.isEmpty(&transmitQueue) == 0) {
+    while (transmitQueue.isEmpty(&transmitQueue) == 0 && !deadline.passed()) {
         std::this_thread::yield();
     }
+    const bool late = deadline.passed();
     stop.store(true);
     engine.join();
+    ASSERT_FALSE(late) << "the channel did not open or the queue did not drain";
 
     const std::string text = sentText(answering.wire);
     const size_t start = text.find(code23);

@@ -3,6 +3,7 @@
 #include <string>
 #include <thread>
 
+#include "deadline.h"
 #include "secondary.h"
 #include "secondary_fixture.h"
 #include "secondary_internal.h"
@@ -36,11 +37,19 @@ class SecondaryConsole : public SecondaryTest {
     std::string drainedPass() {
         engineState = SEC_IRCOMM_OPEN;
         std::atomic<bool> stop{false};
+        std::atomic<bool> late{false};
         std::string drained;
-        std::thread engine([&stop, &drained] {
+        std::thread engine([&stop, &late, &drained] {
+            const Deadline deadline;
             while (!stop) {
                 while (transmitQueue.isEmpty(&transmitQueue) == 0) {
                     drained.push_back(static_cast<char>(transmitQueue.pop(&transmitQueue)));
+                }
+                if (deadline.passed()) {
+                    // A closed channel releases a sender still waiting for room.
+                    engineState = SEC_LINKED;
+                    late = true;
+                    break;
                 }
                 std::this_thread::yield();
             }
@@ -48,6 +57,7 @@ class SecondaryConsole : public SecondaryTest {
         pass();
         stop = true;
         engine.join();
+        EXPECT_FALSE(late) << "the pass did not end";
         return drained + transmitQueued();
     }
 

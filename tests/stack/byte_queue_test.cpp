@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "byte_queue.h"
+#include "deadline.h"
 
 namespace {
 
@@ -86,16 +87,20 @@ TEST_F(QueueFixture, PopOnEmptyChangesNothing) {
 
 TEST_F(QueueFixture, OneProducerOneConsumerKeepOrder) {
     constexpr int total = 20000;
-    std::thread producer([this] {
+    const Deadline deadline;
+    std::thread producer([this, &deadline] {
         for (int i = 0; i < total; ++i) {
             while (!queue.push(&queue, static_cast<uint8_t>(i))) {
+                if (deadline.passed()) {
+                    return;
+                }
                 std::this_thread::yield();
             }
         }
     });
     int received = 0;
     bool inOrder = true;
-    while (received < total) {
+    while (received < total && !deadline.passed()) {
         if (queue.isEmpty(&queue) != 0) {
             std::this_thread::yield();
             continue;
@@ -104,6 +109,7 @@ TEST_F(QueueFixture, OneProducerOneConsumerKeepOrder) {
         ++received;
     }
     producer.join();
+    EXPECT_EQ(received, total) << "the bytes stopped coming";
     EXPECT_TRUE(inOrder);
     EXPECT_EQ(queue.isEmpty(&queue), 1);
 }

@@ -1,13 +1,12 @@
-#!/usr/bin/env python3
 """Running the Windows programs under Wine against the virtual link: prefix, wineserver, COM ports.
 
 Wine maps COMn to a host path from the registry value HKLM\\Software\\Wine\\Ports COMn, but reads it only
 when a Wine session (a wineserver) starts. So the registry names a fixed link per port inside the prefix,
 set before the session starts, and each demo session only re-points that link at its own vlink end.
 
-As a script: `wine_env.py start COM1 COM2` creates the prefix if needed, maps the ports and leaves one
-persistent wineserver running, so each program starts in a fraction of a second; `wine_env.py stop`
-ends that wineserver. WINEPREFIX names the prefix (Wine's default when unset).
+As a command (tools/wine-env): `wine-env start COM1 COM2` creates the prefix if needed, maps the
+ports and leaves one persistent wineserver running, so each program starts in a fraction of a
+second; `wine-env stop` ends that wineserver. WINEPREFIX names the prefix (Wine's default when unset).
 """
 
 import os
@@ -86,7 +85,7 @@ def start(env, ports):
     subprocess.run(["wine", "reg", "query", PORTS_KEY], check=True, env=env, **QUIET)
     missing = [port for port in ports if not _mapped(env, port)]
     if missing:
-        sys.exit(f"wine_env: {', '.join(missing)} not mapped in {prefix(env)}")
+        sys.exit(f"wine-env: {', '.join(missing)} not mapped in {prefix(env)}")
 
 
 def stop(env):
@@ -94,10 +93,10 @@ def stop(env):
     _server(env, "-w")
 
 
-if __name__ == "__main__":
-    if len(sys.argv) >= 2 and sys.argv[1] == "start":
-        start(environment(), sys.argv[2:] or ["COM1", "COM2"])
-    elif len(sys.argv) == 2 and sys.argv[1] == "stop":
+def main(args):
+    if args and args[0] == "start":
+        start(environment(), args[1:] or ["COM1", "COM2"])
+    elif args == ["stop"]:
         stop(environment())
     else:
-        sys.exit("usage: wine_env.py start [COM1 COM2 ...] | stop")
+        sys.exit("usage: wine-env start [COM1 COM2 ...] | stop")
