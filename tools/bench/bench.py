@@ -23,6 +23,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 
 import demo_session  # noqa: E402
+import pty_throughput  # noqa: E402
 
 LINE_RATE = 9600
 WIRE_BYTES_PER_S = LINE_RATE / 10  # 8N1: ten bits on the wire per byte
@@ -651,6 +652,8 @@ def main():
         results["bulk"], results["rhythm"] = bench.bulk(args.bulk)
         print("idle CPU ...", flush=True)
         idle.join()
+        print("throughput through the pseudo-terminal ...", flush=True)
+        results["pty"] = pty_throughput.measure(bench.build)
         results["alloc"] = bench.allocations()
         results["sizes"] = bench.sizes()
     finally:
@@ -659,7 +662,8 @@ def main():
             print(f"work folder: {workdir}")
         else:
             shutil.rmtree(workdir, ignore_errors=True)
-    text = render(results)
+    text = pty_throughput.insert_section(
+        render(results), pty_throughput.render(results["pty"], PROTOCOL_BYTES_PER_S))
     print(text)
     print(f"(bench took {time.monotonic() - began:.0f} s)")
     if args.output:
