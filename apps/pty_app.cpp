@@ -26,8 +26,6 @@ constexpr int READ_WAIT_MS = 50;
 constexpr int WRITE_WAIT_MS = 20;
 constexpr uint8_t READ_CHUNK = 32;
 constexpr size_t PORT_PATH_SIZE = 280;
-constexpr DWORD ERROR_MISSING = 2;
-constexpr DWORD ERROR_BUSY = 5;
 
 const char* programName = "pty";
 std::atomic<bool> stopRequested{false};
@@ -74,9 +72,9 @@ bool portUsable(const char* port) {
                                       OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        if (error == ERROR_MISSING) {
+        if (error == ERROR_FILE_NOT_FOUND) {
             fail("no such port: %s", port);
-        } else if (error == ERROR_BUSY) {
+        } else if (error == ERROR_ACCESS_DENIED) {
             fail("port busy or not allowed: %s", port);
         } else {
             fail("cannot open port %s", port);
