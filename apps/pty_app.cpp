@@ -21,7 +21,7 @@
 
 namespace {
 
-constexpr DWORD IDLE_MS = 5;
+constexpr DWORD IDLE_MS = 10;
 constexpr int READ_WAIT_MS = 50;
 constexpr int WRITE_WAIT_MS = 20;
 constexpr uint8_t READ_CHUNK = 32;
