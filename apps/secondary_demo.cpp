@@ -93,53 +93,52 @@ void append(LineBuffer& line, const char* text) {
     std::snprintf(line.data() + used, line.size() - used, "%s", text);
 }
 
-// Quotes a typed word: prefix, the word, "\"\r". Returns false at the end of input.
-bool sendQuoted(std::FILE* input, LineBuffer& line, const char* prefix, bool& sent) {
-    constexpr size_t SUFFIX = 2;
-    sent = false;
+constexpr size_t QUOTE_SUFFIX = 2; // "\"\r" behind a quoted word
+
+// Reads one word into a line holding `prefix` and appends the closing quote. A refused word has
+// been read to its end, so nothing of it is left to be taken for a menu code.
+Word readQuoted(std::FILE* input, LineBuffer& line, const char* prefix) {
     line.fill('\0');
     append(line, prefix);
-    const Word word = readWord(input, line, SUFFIX);
-    if (word == Word::end) {
-        return false;
-    }
+    const Word word = readWord(input, line, QUOTE_SUFFIX);
     if (word == Word::tooLong) {
-        refuse(line.size() - 1 - SUFFIX - std::strlen(prefix));
-        return true;
+        refuse(line.size() - 1 - QUOTE_SUFFIX - std::strlen(prefix));
+    } else if (word == Word::ok) {
+        append(line, "\"\r");
     }
-    append(line, "\"\r");
-    sendText(line.data());
-    sent = true;
-    return true;
+    return word;
 }
 
 MenuResult phoneBookFind(std::FILE* input, LineBuffer& line) {
-    bool sent = false;
-    return sendQuoted(input, line, "AT+CPBF=\"", sent) ? MenuResult::again : MenuResult::exit;
+    const Word name = readQuoted(input, line, "AT+CPBF=\"");
+    if (name == Word::ok) {
+        sendText(line.data());
+    }
+    return name == Word::end ? MenuResult::exit : MenuResult::again;
 }
 
+// Both words are read and checked before anything is sent: a number sent alone would leave the
+// phone waiting for a message body and take the next text sent as one.
 MenuResult shortMessage(std::FILE* input, LineBuffer& line) {
     consolePrint("\nPhone No: ");
-    bool sent = false;
-    if (!sendQuoted(input, line, "AT+CMGS=\"", sent)) {
+    const Word number = readQuoted(input, line, "AT+CMGS=\"");
+    if (number == Word::end) {
         return MenuResult::exit;
     }
-    if (!sent) {
-        return MenuResult::again; // no number, no message
-    }
-    line.fill('\0');
+    LineBuffer message{};
     consolePrint("\nMessage: ");
-    const Word word = readWord(input, line, 1);
-    if (word == Word::end) {
+    const Word text = readWord(input, message, 1);
+    if (text == Word::end) {
         return MenuResult::exit;
     }
-    if (word == Word::tooLong) {
-        refuse(line.size() - 2);
-        return MenuResult::again;
+    if (text == Word::tooLong) {
+        refuse(message.size() - 2);
     }
-    const size_t length = std::strlen(line.data());
-    line[length] = CONTROL_Z;
-    sendText(line.data());
+    if (number == Word::ok && text == Word::ok) {
+        message[std::strlen(message.data())] = CONTROL_Z;
+        sendText(line.data());
+        sendText(message.data());
+    }
     return MenuResult::again;
 }
 

@@ -101,7 +101,8 @@ uint8_t lapFindParam(const uint8_t* list, uint16_t listLength, uint8_t pi) {
             return 0; // runs past the end of the list
         }
         if (list[offset] == pi) {
-            return entryLength > 0 ? list[offset + 2] : 0;
+            // An empty entry still yields the byte after its length, as long as the list has it.
+            return offset + 2 < listLength ? list[offset + 2] : 0;
         }
         offset = static_cast<uint16_t>(offset + 2 + entryLength);
     }

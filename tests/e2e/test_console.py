@@ -184,7 +184,7 @@ class LoneSecondary(LoneProgram, unittest.TestCase):
     def test_over_long_words_are_refused(self):
         peer = self.start()
         peer.proc.stdin.write(b"6 " + b"N" * 21 + b" 6 " + b"x" * 5000 + b" 9 " + b"1" * 21 +
-                              b" 9 12345 " + b"m" * 31 + b" 9 12345 " + b"m" * 9000 + b"\n")
+                              b" hi 9 12345 " + b"m" * 31 + b" 9 12345 " + b"m" * 9000 + b"\n")
         peer.proc.stdin.close()
         self.assert_clean_end(peer)
         self.assertEqual(self.output(peer).count("Too long: at most"), 5)
@@ -216,10 +216,10 @@ class Connected(unittest.TestCase):
         primary, secondary = self.session.primary, self.session.secondary
         mark_p = primary.mark()
         name, number, message = "N" * 20, "1" * 20, "m" * 30
-        typed = [*JUNK, "6", "N" * 21, "9", "1" * 21, "9", "12345", "m" * 31, "6", name, "9",
+        typed = [*JUNK, "6", "N" * 21, "9", "1" * 21, "hi", "9", "12345", "m" * 31, "6", name, "9",
                  number, message, "1"]
         secondary.send(" ".join(typed))
-        expected = (b'AT+CMGS="12345"\r' + f'AT+CPBF="{name}"\r'.encode() +
+        expected = (f'AT+CPBF="{name}"\r'.encode() +
                     f'AT+CMGS="{number}"\r'.encode() + message.encode() + b"\x1a" + b"AT\r")
         deadline = time.monotonic() + 30
         got = b""

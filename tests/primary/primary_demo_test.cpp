@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "memory_link.h"
+#include "wire_frames.h"
 
 namespace {
 
@@ -73,8 +74,7 @@ TEST(PrimaryDemo, FirstXidGoesOutAboutOneSecondAfterStartAndEndOfInputEndsThePro
     close(slave);
 
     ASSERT_FALSE(frames.empty());
-    const std::vector<uint8_t> firstXid = {0xFF, 0x3F, 0x01, 0x34, 0x12, 0xCD, 0xAB,
-                                           0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00};
+    const std::vector<uint8_t>& firstXid = wire::FIRST_XID;
     EXPECT_EQ(frames[0], firstXid);
     EXPECT_EQ(wire, sirWrap(firstXid));
     const auto delay = firstByte - start;

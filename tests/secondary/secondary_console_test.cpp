@@ -132,11 +132,14 @@ TEST_F(SecondaryConsole, ShortMessageQueuesNumberThenTextWithControlZ) {
 
 TEST_F(SecondaryConsole, OverlongMessageIsRefusedAndThirtyFits) {
     const std::string thirty(30, 'm');
-    type("9 1 " + thirty + " 9 1 " + thirty + "m");
+    type("9 1 " + thirty + " 9 1 " + thirty + "m 1");
     EXPECT_EQ(drainedPass(), "AT+CMGS=\"1\"\r" + thirty + "\x1A");
     console.take();
-    EXPECT_EQ(drainedPass(), "AT+CMGS=\"1\"\r") << "the message alone is refused";
+    EXPECT_EQ(pass(), MenuResult::again);
+    EXPECT_EQ(transmitQueued(), "") << "not even the number goes without its message";
     EXPECT_NE(console.take().find("Too long"), std::string::npos);
+    pass();
+    EXPECT_EQ(transmitQueued(), "AT\r");
 }
 
 TEST_F(SecondaryConsole, LongestFixedTextGoesThroughWholeWhileOpen) {
@@ -151,12 +154,13 @@ TEST_F(SecondaryConsole, TextThatDoesNotFitWhileClosedNeverHangs) {
     EXPECT_EQ(transmitQueued(), "AT\r");
 }
 
-TEST_F(SecondaryConsole, OverlongNumberSendsNothing) {
-    type("9 " + std::string(200, '5') + " 1");
+TEST_F(SecondaryConsole, OverlongNumberSendsNothingAndTakesTheMessageWord) {
+    type("9 " + std::string(200, '5') + " 1 4");
     pass();
     EXPECT_EQ(transmitQueued(), "");
-    pass();
-    EXPECT_EQ(transmitQueued(), "AT\r");
+    EXPECT_EQ(console.take(), MENU + "\nPhone No: \nToo long: at most 20 characters\nMessage: ");
+    pass(); // the message word "1" is gone with the number: next is the code 4
+    EXPECT_EQ(transmitQueued(), "AT+CSQ\r");
 }
 
 TEST_F(SecondaryConsole, EndOfInputWhileAWordIsExpectedExits) {

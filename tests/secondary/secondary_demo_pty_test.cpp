@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "memory_link.h"
+#include "wire_frames.h"
 
 namespace {
 
@@ -80,12 +81,9 @@ TEST(SecondaryDemoOnPty, AnswersDiscoveryInSlotZeroOnTheWire) {
         std::chrono::seconds(10));
     ASSERT_TRUE(contains(console, "\nVantrel secondary_demo Secondary Demo v007")) << "no banner";
 
-    const Bytes xid = {0xFF, 0x3F, 0x01, 0x34, 0x12, 0xCD, 0xAB,
-                       0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00};
-    const Bytes command = sirWrap(xid);
+    const Bytes command = sirWrap(wire::FIRST_XID);
     ASSERT_EQ(write(master, command.data(), command.size()), static_cast<ssize_t>(command.size()));
-    const Bytes expected = sirWrap({0xFE, 0xBF, 0x01, 0xAB, 0xCD, 0x12, 0x34, 0x34, 0x12, 0xCD,
-                                    0xAB, 0x00, 0x00, 0x00, 0x82, 0x04});
+    const Bytes expected = sirWrap(wire::XID_RESPONSE);
     Bytes wire;
     readUntil(
         master, wire, [&expected](const Bytes& b) { return b.size() >= expected.size(); },

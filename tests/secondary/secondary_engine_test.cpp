@@ -5,16 +5,7 @@
 
 namespace {
 
-const Bytes XID_RESPONSE = {0xFE, 0xBF, 0x01, 0xAB, 0xCD, 0x12, 0x34, 0x34,
-                            0x12, 0xCD, 0xAB, 0x00, 0x00, 0x00, 0x82, 0x04};
-const Bytes PARAMS = {0x01, 0x01, 0x02, 0x82, 0x01, 0x01, 0x83, 0x01, 0x01, 0x84, 0x01,
-                      0x01, 0x85, 0x01, 0x02, 0x86, 0x01, 0x80, 0x08, 0x01, 0x01};
-
-Bytes uaParams(uint8_t connectionByte) {
-    Bytes frame = {connectionByte, 0x73, 0xAB, 0xCD, 0x12, 0x34, 0x34, 0x12, 0xCD, 0xAB};
-    frame.insert(frame.end(), PARAMS.begin(), PARAMS.end());
-    return frame;
-}
+const Bytes& XID_RESPONSE = wire::XID_RESPONSE;
 
 using SecondaryEngine = SecondaryTest;
 
@@ -51,7 +42,7 @@ TEST_F(SecondaryEngine, XidInOtherSlotsOrToOneDeviceIsIgnored) {
 }
 
 TEST_F(SecondaryEngine, SnrmForUsIsAnsweredFromTheNewConnectionAddress) {
-    EXPECT_EQ(deliver(snrm(0x07)), Frames{uaParams(0x06)});
+    EXPECT_EQ(deliver(snrm(0x07)), Frames{wire::uaParams(0x06)});
     EXPECT_EQ(engineState, SEC_LINKED);
     EXPECT_NE(console.take().find("\nIrLAP addr:\t0x03\nIrLAP baud:\t0x02 -> 9600"),
               std::string::npos);
@@ -60,7 +51,7 @@ TEST_F(SecondaryEngine, SnrmForUsIsAnsweredFromTheNewConnectionAddress) {
 }
 
 TEST_F(SecondaryEngine, SnrmOfferingAHigherRateOnlyPrintsIt) {
-    EXPECT_EQ(deliver(snrm(0x02, 0x3E)), Frames{uaParams(0x02)});
+    EXPECT_EQ(deliver(snrm(0x02, 0x3E)), Frames{wire::uaParams(0x02)});
     EXPECT_NE(console.take().find("\nIrLAP baud:\t0x3E -> 115200"), std::string::npos);
 }
 

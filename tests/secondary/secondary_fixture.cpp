@@ -4,21 +4,17 @@
 #include "secondary.h"
 #include "secondary_internal.h"
 #include "transceiver.h"
+#include "wire_frames.h"
 
 Bytes xidCommand(uint8_t slot, const Bytes& destination, uint8_t flags) {
-    Bytes frame = {0xFF, 0x3F, 0x01, 0x34, 0x12, 0xCD, 0xAB};
+    Bytes frame(wire::FIRST_XID.begin(), wire::FIRST_XID.begin() + 7); // up to the destination
     frame.insert(frame.end(), destination.begin(), destination.end());
     frame.insert(frame.end(), {flags, slot, 0x00});
     return frame;
 }
 
 Bytes snrm(uint8_t connectionByte, uint8_t baudCode, const Bytes& destination) {
-    Bytes frame = {0xFF, 0x93, 0x34, 0x12, 0xCD, 0xAB};
-    frame.insert(frame.end(), destination.begin(), destination.end());
-    frame.push_back(connectionByte);
-    frame.insert(frame.end(), {0x01, 0x01, baudCode, 0x82, 0x01, 0x01, 0x83, 0x01, 0x01, 0x84, 0x01,
-                               0x01, 0x85, 0x01,     0x02, 0x86, 0x01, 0x80, 0x08, 0x01, 0x01});
-    return frame;
+    return wire::snrm(connectionByte, baudCode, destination);
 }
 
 Bytes rrCommand(uint8_t nr, uint8_t address) {

@@ -10,15 +10,14 @@
 
 #include "console_capture.h"
 #include "memory_link.h"
+#include "wire_frames.h"
 
-using Bytes = std::vector<uint8_t>;
 using Frames = std::vector<Bytes>;
 
 // Frames a primary sends, with connection address 1 (address byte 0x03).
-Bytes xidCommand(uint8_t slot, const Bytes& destination = {0xFF, 0xFF, 0xFF, 0xFF},
-                 uint8_t flags = 0);
+Bytes xidCommand(uint8_t slot, const Bytes& destination = wire::BROADCAST, uint8_t flags = 0);
 Bytes snrm(uint8_t connectionByte = 0x02, uint8_t baudCode = 0x02,
-           const Bytes& destination = {0xAB, 0xCD, 0x12, 0x34});
+           const Bytes& destination = wire::SECONDARY_ADDRESS);
 Bytes rrCommand(uint8_t nr, uint8_t address = 0x03);
 Bytes iCommand(uint8_t ns, uint8_t nr, const Bytes& payload, uint8_t address = 0x03);
 Bytes iasQuery(const std::string& className, const std::string& attribute);

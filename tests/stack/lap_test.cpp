@@ -5,13 +5,12 @@
 #include "console_capture.h"
 #include "lap.h"
 #include "memory_link.h"
+#include "wire_frames.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-const Bytes PRIMARY_WIRE = {0x34, 0x12, 0xCD, 0xAB};
-const Bytes SECONDARY_WIRE = {0xAB, 0xCD, 0x12, 0x34};
+const Bytes& PRIMARY_WIRE = wire::PRIMARY_ADDRESS;
+const Bytes& SECONDARY_WIRE = wire::SECONDARY_ADDRESS;
 
 LinkRecord linkOf(uint32_t address) {
     LinkRecord link{};
@@ -21,11 +20,6 @@ LinkRecord linkOf(uint32_t address) {
 
 Bytes built(const uint8_t* buffer, uint16_t length) {
     return Bytes(buffer, buffer + length);
-}
-
-Bytes paramsList() {
-    return {0x01, 0x01, 0x02, 0x82, 0x01, 0x01, 0x83, 0x01, 0x01, 0x84, 0x01,
-            0x01, 0x85, 0x01, 0x02, 0x86, 0x01, 0x80, 0x08, 0x01, 0x01};
 }
 
 TEST(Lap, ResetLink) {
@@ -49,11 +43,11 @@ TEST(Lap, BaudFromCode) {
 TEST(Lap, ParamsList) {
     uint8_t buffer[LAP_PARAMS_LENGTH]{};
     EXPECT_EQ(lapBuildParams(buffer), LAP_PARAMS_LENGTH);
-    EXPECT_EQ(built(buffer, LAP_PARAMS_LENGTH), paramsList());
+    EXPECT_EQ(built(buffer, LAP_PARAMS_LENGTH), wire::PARAMS);
 }
 
 TEST(Lap, FindParamWithinList) {
-    const Bytes list = paramsList();
+    const Bytes list = wire::PARAMS;
     EXPECT_EQ(lapFindParam(list.data(), 21, 0x01), 0x02);
     EXPECT_EQ(lapFindParam(list.data(), 21, 0x86), 0x80);
     EXPECT_EQ(lapFindParam(list.data(), 21, 0x08), 0x01);
@@ -62,7 +56,7 @@ TEST(Lap, FindParamWithinList) {
 
 TEST(Lap, FindParamStopsAtTheEndOfTheList) {
     // Exact-size copies: a read past the end trips the sanitizer.
-    const Bytes full = paramsList();
+    const Bytes full = wire::PARAMS;
     const Bytes cut(full.begin(), full.begin() + 20);
     EXPECT_EQ(lapFindParam(cut.data(), 20, 0x08), 0);
     EXPECT_EQ(lapFindParam(cut.data(), 20, 0x86), 0x80);
@@ -73,6 +67,11 @@ TEST(Lap, FindParamStopsAtTheEndOfTheList) {
     const Bytes overlong = {0x85, 0x09, 0x02, 0x01, 0x01, 0x02};
     EXPECT_EQ(lapFindParam(overlong.data(), 6, 0x01), 0);
     EXPECT_EQ(lapFindParam(overlong.data(), 6, 0x85), 0);
+    // An entry of length 0 yields the byte behind it while that byte is inside the list.
+    const Bytes empty = {0x84, 0x00, 0x01, 0x01, 0x02};
+    EXPECT_EQ(lapFindParam(empty.data(), 5, 0x84), 0x01);
+    EXPECT_EQ(lapFindParam(empty.data(), 5, 0x01), 0x02) << "the search steps over it by 2 bytes";
+    EXPECT_EQ(lapFindParam(empty.data(), 2, 0x84), 0);
 }
 
 TEST(Lap, FindParamLooksAtSevenEntriesAndFirstValueByte) {
@@ -105,8 +104,7 @@ TEST(Lap, XidCommands) {
     const LinkRecord link = linkOf(PRIMARY_DEVICE_ADDRESS);
     uint8_t buffer[32]{};
     EXPECT_EQ(built(buffer, lapBuildXidCommand(buffer, link, nullptr, 0x00, nullptr, 4)),
-              (Bytes{0xFF, 0x3F, 0x01, 0x34, 0x12, 0xCD, 0xAB, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00,
-                     0x00}));
+              wire::FIRST_XID);
     EXPECT_EQ(
         built(buffer, lapBuildXidCommand(buffer, link, nullptr, 0xFF, lapPutDiscoveryInfo, 4)),
         (Bytes{0xFF, 0x3F, 0x01, 0x34, 0x12, 0xCD, 0xAB, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFF, 0x00,
@@ -122,8 +120,7 @@ TEST(Lap, XidResponse) {
     uint8_t buffer[32]{};
     EXPECT_EQ(built(buffer, lapBuildXidResponse(buffer, link, PRIMARY_WIRE.data(), 0x00, 0x00,
                                                 lapPutDiscoveryInfo, 4)),
-              (Bytes{0xFE, 0xBF, 0x01, 0xAB, 0xCD, 0x12, 0x34, 0x34, 0x12, 0xCD, 0xAB, 0x00, 0x00,
-                     0x00, 0x82, 0x04}));
+              wire::XID_RESPONSE);
     EXPECT_EQ(buffer[11], 0x00);
     lapBuildXidResponse(buffer, link, PRIMARY_WIRE.data(), 0x03, 0x00, nullptr, 0);
     EXPECT_EQ(buffer[11], 0x03);
@@ -133,16 +130,11 @@ TEST(Lap, SnrmAndUa) {
     const LinkRecord primary = linkOf(PRIMARY_DEVICE_ADDRESS);
     const LinkRecord secondary = linkOf(SECONDARY_DEVICE_ADDRESS);
     uint8_t buffer[32]{};
-    Bytes snrm = {0xFF, 0x93, 0x34, 0x12, 0xCD, 0xAB, 0xAB, 0xCD, 0x12, 0x34, 0x02};
-    const Bytes params = paramsList();
-    snrm.insert(snrm.end(), params.begin(), params.end());
-    EXPECT_EQ(built(buffer, lapBuildSnrm(buffer, primary, SECONDARY_WIRE.data())), snrm);
-    EXPECT_EQ(snrm.size(), 32U);
-
-    Bytes ua = {0x02, 0x73, 0xAB, 0xCD, 0x12, 0x34, 0x34, 0x12, 0xCD, 0xAB};
-    ua.insert(ua.end(), params.begin(), params.end());
-    EXPECT_EQ(built(buffer, lapBuildUaParams(buffer, secondary, PRIMARY_WIRE.data())), ua);
-    EXPECT_EQ(ua.size(), 31U);
+    EXPECT_EQ(built(buffer, lapBuildSnrm(buffer, primary, SECONDARY_WIRE.data())), wire::snrm());
+    EXPECT_EQ(wire::snrm().size(), 32U);
+    EXPECT_EQ(built(buffer, lapBuildUaParams(buffer, secondary, PRIMARY_WIRE.data())),
+              wire::uaParams());
+    EXPECT_EQ(wire::uaParams().size(), 31U);
 
     EXPECT_EQ(built(buffer, lapBuildUa(buffer, secondary)), (Bytes{0x02, 0x73}));
 }
@@ -190,8 +182,7 @@ TEST_F(WaitFrame, ReadFailureYieldsZero) {
 }
 
 TEST_F(WaitFrame, SkipsFramesThatDoNotMatch) {
-    byteLink.feedFrame({0xFE, 0xBF, 0x01, 0xAB, 0xCD, 0x12, 0x34, 0x34, 0x12, 0xCD, 0xAB, 0x00,
-                        0x00, 0x00, 0x82, 0x04});
+    byteLink.feedFrame(wire::XID_RESPONSE);
     byteLink.feedFrame({0x02, 0x73});
     EXPECT_EQ(wait(0xEF, LAP_UA), 2);
     EXPECT_EQ(frame[1], 0x73);
