@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "lap.h"
 #include "win32.h"
 
 // Run flag of the task loop; set by startStackTask.
@@ -21,6 +22,13 @@ uint8_t primaryIsConnected();
 void primarySend(const uint8_t* data, uint8_t length);
 // Pops every received byte into `buffer` (at least 63 bytes) and returns how many.
 uint8_t primaryReceive(uint8_t* buffer);
+
+// For programs that pump the channel themselves: the link as the user sees it, and the transmit
+// queue's free room and the bytes waiting in it.
+extern LinkWatch linkWatch;
+LinkPhase primaryPhase();
+int primaryTransmitRoom();
+int primaryTransmitQueued();
 
 void startStackTask();
 DWORD WINAPI stackTask(LPVOID parameter);

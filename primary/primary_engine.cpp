@@ -9,6 +9,7 @@ std::atomic<uint8_t> engineState{PRIMARY_START_DELAY};
 uint8_t stepCounter = 0;
 uint8_t shownState = 0xFF;
 LinkRecord linkRecord{};
+LinkWatch linkWatch{};
 RxFrame rxFrame{};
 std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame{};
 uint16_t heldLength = 0;
@@ -68,6 +69,7 @@ void startDiscovery() {
 }
 
 void acceptXidResponse() {
+    linkWatch.peerAddress = lapGetAddress(&rxFrame[3]);
     consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", rxFrame[3], rxFrame[4], rxFrame[5],
                  rxFrame[6]);
     // The final XID is sent once; the SNRM built over it in the same step is what gets repeated.
@@ -84,6 +86,7 @@ void acceptUa(uint16_t length) {
     const uint32_t speed = lapBaudFromCode(code);
     consolePrint("\nIrLAP baud:\t0x%02X -> %lu", code, static_cast<unsigned long>(speed));
     primaryPort().setBaudRate(speed);
+    linkWatch.speed = speed;
     setState(PRIMARY_LINK_CHECK);
     // The first poll goes out at the new speed; state 3 keeps polling instead of repeating the
     // SNRM.
@@ -150,6 +153,9 @@ void readAnswer(uint8_t state) {
         const bool isData = primaryIsCommFrame(length);
         if (isRr(length) || isData) {
             stepCounter = 0;
+            // Counted before the exchange takes more bytes, so a watcher that saw the queue
+            // empty counts on only at the answer to the frame that carried them.
+            ++linkWatch.exchanges;
             primaryExchange(length, isData);
         }
         break;

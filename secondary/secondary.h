@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "lap.h"
 #include "sir.h"
 #include "win32.h"
 
@@ -45,6 +46,16 @@ void secondarySend(const uint8_t* data, uint8_t length);
 bool secondaryTrySend(const uint8_t* data, uint8_t length);
 // Pops every received byte into buffer (room for 63 bytes) and returns how many.
 uint8_t secondaryReceive(uint8_t* buffer);
+
+// For programs that pump the channel themselves: the link as the user sees it, and the transmit
+// queue's free room and the bytes waiting in it.
+extern LinkWatch linkWatch;
+LinkPhase secondaryPhase();
+int secondaryTransmitRoom();
+int secondaryTransmitQueued();
+// Off: the task leaves received bytes in the queue for the program and answers nothing itself
+// (on by default: it prints them and answers "AT" with "OK").
+void secondarySetDemoAnswers(bool on);
 
 void startStackTask();
 DWORD WINAPI stackTask(LPVOID parameter);

@@ -6,6 +6,7 @@
 
 std::atomic<uint8_t> engineState{SEC_IDLE};
 LinkRecord linkRecord{};
+LinkWatch linkWatch{};
 std::array<uint8_t, SECONDARY_TX_FRAME_SIZE> txFrame{};
 uint8_t stepCounter = 0;
 uint8_t shownState = 0xFF;
@@ -67,6 +68,8 @@ void handleSnrm(uint16_t length) {
     consolePrint("\nIrLAP addr:\t0x%02X", (rxFrame[10] & 0xFE) >> 1);
     consolePrint("\nIrLAP baud:\t0x%02X -> %lu", code,
                  static_cast<unsigned long>(lapBaudFromCode(code)));
+    linkWatch.peerAddress = lapGetAddress(&rxFrame[2]);
+    linkWatch.speed = lapBaudFromCode(code);
     linkRecord.connectionAddress = static_cast<uint8_t>(rxFrame[10] & 0xFE);
     // A new connection: the peer numbers its frames from 0 again, DISC or not.
     linkRecord.vr = 0;
@@ -106,6 +109,7 @@ void handleSupervisory() {
         return; // RNR, REJ and SREJ are not served
     }
     linkRecord.vs = nr(control);
+    ++linkWatch.exchanges; // before the reply takes more bytes from the queue
     if (engineState == SEC_IRCOMM_OPEN && transmitQueue.isEmpty(&transmitQueue) == 0) {
         secondarySendPending(peerComLsap, false);
     } else {
@@ -123,6 +127,7 @@ void handleInformation(uint16_t length) {
     }
     linkRecord.vs = nr(control);
     linkRecord.vr = static_cast<uint8_t>((linkRecord.vr + 1) & 7);
+    ++linkWatch.exchanges;
     secondaryHandleIFrame(rxFrame.data(), length);
 }
 

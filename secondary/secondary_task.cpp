@@ -28,6 +28,7 @@ std::array<uint8_t, TRANSMIT_SLOTS> transmitStorage{};
 HANDLE taskThread = nullptr;
 DWORD taskThreadId = 0;
 TaskMode taskMode = TaskMode::waiting;
+std::atomic<bool> demoAnswers{true};
 // Modem answers owed to the peer that did not fit yet; queued on a later pass.
 uint8_t answersOwed = 0;
 
@@ -122,8 +123,15 @@ void dumpReceived(const uint8_t* data, uint16_t count) {
     }
 }
 
+void secondarySetDemoAnswers(bool on) {
+    demoAnswers = on;
+}
+
 void secondaryTaskPass() {
     secondaryStep();
+    if (!demoAnswers) {
+        return;
+    }
     std::array<uint8_t, 64> received{};
     if (taskMode == TaskMode::waiting) {
         if (secondaryIsConnected() != 0) {

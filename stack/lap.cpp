@@ -49,6 +49,11 @@ void lapPutAddress(uint8_t* destination, uint32_t address) {
     }
 }
 
+uint32_t lapGetAddress(const uint8_t* source) {
+    return static_cast<uint32_t>(source[0]) | static_cast<uint32_t>(source[1]) << 8 |
+           static_cast<uint32_t>(source[2]) << 16 | static_cast<uint32_t>(source[3]) << 24;
+}
+
 void lapResetLink(LinkRecord& link, uint32_t stationAddress) {
     link.deviceAddress = stationAddress;
     link.connectionAddress = LAP_RESET_CONNECTION_ADDRESS;

@@ -2,6 +2,7 @@
 // receive.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "sir.h"
@@ -28,6 +29,18 @@ struct LinkRecord {
     uint8_t vr;
     uint8_t vs;
 };
+
+// What a program may watch of a station from any thread; the station's task writes it.
+enum LinkPhase : uint8_t { LINK_SEARCHING = 0, LINK_CONNECTED = 1, LINK_OPEN = 2 };
+struct LinkWatch {
+    std::atomic<uint32_t> peerAddress{0}; // as read from the wire, least significant byte first
+    std::atomic<uint32_t> speed{0};
+    // Frames from the peer taken on the connection; one more than seen means it answered since.
+    std::atomic<uint32_t> exchanges{0};
+};
+
+// Reads a 32-bit address in wire order.
+uint32_t lapGetAddress(const uint8_t* source);
 
 // Writes the 32-bit address in wire order (least significant byte first).
 void lapPutAddress(uint8_t* destination, uint32_t address);

@@ -16,7 +16,8 @@ import time
 
 sys.dont_write_bytecode = True
 
-from measure import Bench  # noqa: E402
+import pty_throughput  # noqa: E402
+from measure import PROTOCOL_BYTES_PER_S, Bench  # noqa: E402
 from report import keep_faults_section, render  # noqa: E402
 
 
@@ -47,6 +48,8 @@ def main():
         results["bulk"], results["rhythm"] = bench.bulk(args.bulk)
         print("idle CPU ...", flush=True)
         idle.join()
+        print("throughput through the pseudo-terminal ...", flush=True)
+        results["pty"] = pty_throughput.measure(bench.build)
         results["alloc"] = bench.allocations()
         results["sizes"] = bench.sizes()
     finally:
@@ -55,7 +58,8 @@ def main():
             print(f"work folder: {workdir}")
         else:
             shutil.rmtree(workdir, ignore_errors=True)
-    text = render(results)
+    text = pty_throughput.insert_section(
+        render(results), pty_throughput.render(results["pty"], PROTOCOL_BYTES_PER_S))
     print(text)
     print(f"(bench took {time.monotonic() - began:.0f} s)")
     if args.output:

@@ -1,0 +1,50 @@
+// secondary_pty: the device side's IrCOMM channel as a pseudo-terminal or the standard streams;
+// the program at the other end answers the computer instead of the built-in "OK".
+#include <cstring>
+
+#include "platform.h"
+#include "pty_app.h"
+#include "secondary.h"
+
+namespace {
+
+constexpr DWORD EXIT_WAIT_MS = 100;
+
+// The platform keeps 255 characters of the name and would cut a longer one.
+constexpr size_t PORT_NAME_LIMIT = 255;
+
+bool setPort(const char* name) {
+    if (std::strlen(name) > PORT_NAME_LIMIT) {
+        return false;
+    }
+    platformSetPortName(name);
+    return true;
+}
+
+void start() {
+    secondarySetDemoAnswers(false);
+    platformInit();
+    secondaryInit();
+    startStackTask();
+}
+
+void stop() {
+    taskRunning = false;
+    Sleep(EXIT_WAIT_MS); // the task ends its pass
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const PtyStation station{"device",
+                             setPort,
+                             start,
+                             stop,
+                             secondaryPhase,
+                             secondaryTransmitRoom,
+                             secondaryTransmitQueued,
+                             secondarySend,
+                             secondaryReceive,
+                             &linkWatch};
+    return ptyMain(argc, argv, station);
+}

@@ -1,0 +1,47 @@
+// The byte streams a program can offer the IrCOMM channel on: a raw pseudo-terminal (POSIX) or
+// the standard input and output, read and written with time-outs; and the stop signals.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t HOST_PATH_SIZE = 256;
+
+struct HostStream {
+    int input = -1;
+    int output = -1;
+    // Our own descriptor of the pseudo-terminal's device side: while it is open, a client that
+    // closes the device leaves the stream working for the next one.
+    int deviceKeeper = -1;
+    std::array<char, HOST_PATH_SIZE> devicePath{};
+    std::array<char, HOST_PATH_SIZE> linkPath{};
+};
+
+// False where reads cannot time out (Windows' standard input): a reader blocked in
+// hostStreamRead then ends only with the program.
+extern const bool HOST_READ_TIMES_OUT;
+
+// Opens a pseudo-terminal in raw mode; its device path is in devicePath. False (errno set) when
+// the host has none.
+bool hostPtyOpen(HostStream& stream);
+// The standard input and output, in binary mode.
+void hostStdioOpen(HostStream& stream);
+
+enum class HostLinkResult : uint8_t { made, taken, failed };
+// Makes `path` a symbolic link to the device, replacing an older symbolic link but nothing else.
+HostLinkResult hostPtyLink(HostStream& stream, const char* path);
+// Removes the link (if it still points at our device) and closes the descriptors.
+void hostStreamClose(HostStream& stream);
+
+// Bytes read (at most `maximum`), 0 when none came within timeoutMs, -1 at the end of input.
+int hostStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int timeoutMs);
+// True when a byte can be written now or becomes writable within timeoutMs.
+bool hostStreamWritable(HostStream& stream, int timeoutMs);
+// Writes all of it, waiting for room; false when the output is gone or `stop` is set first.
+bool hostStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
+                     const std::atomic<bool>& stop);
+
+// SIGINT and SIGTERM set `flag` (which must stay alive) instead of ending the program.
+void hostCatchStopSignals(std::atomic<bool>* flag);

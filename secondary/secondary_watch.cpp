@@ -1,0 +1,19 @@
+// The secondary's state as a program pumping the channel sees it.
+#include "secondary.h"
+#include "secondary_internal.h"
+
+LinkPhase secondaryPhase() {
+    const uint8_t state = engineState;
+    if (state == SEC_IRCOMM_OPEN) {
+        return LINK_OPEN;
+    }
+    return state >= SEC_LINKED ? LINK_CONNECTED : LINK_SEARCHING;
+}
+
+int secondaryTransmitRoom() {
+    return byteQueueRoom(&transmitQueue);
+}
+
+int secondaryTransmitQueued() {
+    return transmitQueue.count(&transmitQueue);
+}
