@@ -16,10 +16,7 @@ import time
 import unittest
 import warnings
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
-
-import demo_session  # noqa: E402
+from irtools.console import Console, sanitizer_report
 
 try:
     import serial
@@ -130,12 +127,12 @@ class PtyPrograms(unittest.TestCase):
         return proc, path
 
     def no_sanitizer_report(self, proc, name):
-        report = demo_session.sanitizer_report(name, proc.status.all_text())
+        report = sanitizer_report(name, proc.status.all_text())
         self.assertIsNone(report, report)
 
     def test_demo_answers_at_through_pty(self):
         a, b = self.link()
-        demo = demo_session.Console("secondary", [os.environ["SECONDARY"], a])
+        demo = Console("secondary", [os.environ["SECONDARY"], a])
         self.addCleanup(demo.wait_exit, 5)
         self.addCleanup(demo.close_input)
         primary, path = self.program("PRIMARY_PTY", b)
@@ -146,12 +143,12 @@ class PtyPrograms(unittest.TestCase):
 
     def test_stdio_pipeline_gets_ok(self):
         a, b = self.link()
-        demo = demo_session.Console("secondary", [os.environ["SECONDARY"], a])
+        demo = Console("secondary", [os.environ["SECONDARY"], a])
         self.addCleanup(demo.wait_exit, 5)
         self.addCleanup(demo.close_input)
         run = subprocess.run([os.environ["PRIMARY_PTY"], "--stdio", "--linger", "1", b],
                              input=b"AT\r", capture_output=True, timeout=OPEN_S + 20)
-        self.assertIsNone(demo_session.sanitizer_report("primary", run.stderr.decode("latin-1")))
+        self.assertIsNone(sanitizer_report("primary", run.stderr.decode("latin-1")))
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertEqual(run.stdout, b"\r\nOK\r\n")
 
