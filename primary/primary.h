@@ -7,6 +7,8 @@
 
 #include "win32.h"
 
+namespace primary {
+
 // Run flag of the task loop; set by startStackTask.
 extern std::atomic<bool> taskRunning;
 
@@ -24,3 +26,5 @@ uint8_t primaryReceive(uint8_t* buffer);
 
 void startStackTask();
 DWORD WINAPI stackTask(LPVOID parameter);
+
+} // namespace primary

@@ -5,6 +5,8 @@
 #include "primary_port.h"
 #include "primary_upper.h"
 
+namespace primary {
+
 std::atomic<uint8_t> engineState{PRIMARY_START_DELAY};
 uint8_t stepCounter = 0;
 uint8_t shownState = 0xFF;
@@ -212,3 +214,5 @@ void primaryStep() {
         poll(state);
     }
 }
+
+} // namespace primary

@@ -8,6 +8,8 @@
 
 #include "lap.h"
 
+namespace primary {
+
 constexpr size_t PRIMARY_FRAME_SIZE = 68;
 
 enum : uint8_t {
@@ -37,3 +39,5 @@ void primaryStep();
 // Makes the first `length` bytes of txFrame the held frame and sends it.
 void primarySendHeld(uint16_t length);
 void primarySendRr();
+
+} // namespace primary

@@ -4,6 +4,8 @@
 #include "pdu.h"
 #include "primary_engine.h"
 
+namespace primary {
+
 uint8_t peerComLsap = 0;
 ByteQueue transmitQueue{};
 ByteQueue receiveQueue{};
@@ -107,3 +109,5 @@ void primaryExchange(uint16_t length, bool isData) {
     primarySendHeld(commBuildDataCommand(txFrame.data(), linkRecord, OWN_LSAP, peerComLsap,
                                          staging.data(), stagedCount));
 }
+
+} // namespace primary

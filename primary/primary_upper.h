@@ -8,6 +8,8 @@
 
 #include "byte_queue.h"
 
+namespace primary {
+
 constexpr uint8_t OWN_LSAP = 2;
 constexpr uint8_t PRIMARY_TRANSMIT_SIZE = 32;
 constexpr uint8_t PRIMARY_RECEIVE_SIZE = 64;
@@ -43,3 +45,5 @@ void primaryOpenChannel();
 // State 9: delivers the data of an IrCOMM frame (when `isData`), then sends one data frame or an
 // RR.
 void primaryExchange(uint16_t length, bool isData);
+
+} // namespace primary

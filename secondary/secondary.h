@@ -8,6 +8,8 @@
 #include "sir.h"
 #include "win32.h"
 
+namespace secondary {
+
 constexpr uint8_t OWN_LSAP = 4;
 
 enum SecondaryState : uint8_t {
@@ -51,3 +53,5 @@ DWORD WINAPI stackTask(LPVOID parameter);
 // One pass of the task after its sleep: a step, then fetch, print and answer "AT".
 void secondaryTaskPass();
 void dumpReceived(const uint8_t* data, uint16_t count);
+
+} // namespace secondary

@@ -4,6 +4,8 @@
 #include "secondary.h"
 #include "secondary_internal.h"
 
+namespace secondary {
+
 std::atomic<uint8_t> engineState{SEC_IDLE};
 LinkRecord linkRecord{};
 std::array<uint8_t, SECONDARY_TX_FRAME_SIZE> txFrame{};
@@ -172,3 +174,5 @@ void secondaryStep() {
         handleInformation(length);
     }
 }
+
+} // namespace secondary

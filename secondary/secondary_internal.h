@@ -9,6 +9,8 @@
 #include "lap.h"
 #include "sir.h"
 
+namespace secondary {
+
 constexpr uint8_t SECONDARY_MAX_STAGED = 32;
 // The longest reply: IrCOMM header, line settings and 32 data bytes.
 constexpr uint16_t SECONDARY_TX_FRAME_SIZE = 41;
@@ -30,3 +32,5 @@ extern std::mutex transmitLock;
 ByteLink& secondaryLink();
 // Sends the built reply in txFrame.
 void secondarySendTx(uint16_t length);
+
+} // namespace secondary

@@ -7,6 +7,8 @@
 #include "secondary_internal.h"
 #include "transceiver.h"
 
+namespace secondary {
+
 ByteQueue receiveQueue{};
 ByteQueue transmitQueue{};
 std::mutex transmitLock;
@@ -162,3 +164,5 @@ void startStackTask() {
         consolePrint("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
     }
 }
+
+} // namespace secondary

@@ -6,6 +6,8 @@
 #include "secondary.h"
 #include "secondary_internal.h"
 
+namespace secondary {
+
 uint8_t peerComLsap = 0;
 std::array<uint8_t, SECONDARY_MAX_STAGED> staging{};
 uint8_t stagedCount = 0;
@@ -147,3 +149,5 @@ void secondarySendPending(uint8_t dlsap, bool lineSettings) {
     secondarySendTx(commBuildDataResponse(txFrame.data(), linkRecord, OWN_LSAP, dlsap, lineSettings,
                                           staging.data(), stagedCount));
 }
+
+} // namespace secondary

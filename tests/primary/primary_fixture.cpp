@@ -4,6 +4,8 @@
 #include "primary.h"
 #include "primary_engine.h"
 
+using namespace primary;
+
 namespace {
 
 MemoryLink scriptedLink;

@@ -10,6 +10,8 @@
 #include "primary_fixture.h"
 #include "primary_upper.h"
 
+using namespace primary;
+
 namespace {
 
 // A secondary that answers every frame the primary sends with an RR. Only the engine thread uses

@@ -4,6 +4,8 @@
 #include "primary_engine.h"
 #include "primary_fixture.h"
 
+using namespace primary;
+
 namespace {
 
 Bytes received() {

@@ -3,6 +3,8 @@
 #include "secondary_fixture.h"
 #include "secondary_internal.h"
 
+using namespace secondary;
+
 namespace {
 
 const Bytes XID_RESPONSE = {0xFE, 0xBF, 0x01, 0xAB, 0xCD, 0x12, 0x34, 0x34,

@@ -5,6 +5,8 @@
 #include "secondary_internal.h"
 #include "transceiver.h"
 
+using namespace secondary;
+
 Bytes xidCommand(uint8_t slot, const Bytes& destination, uint8_t flags) {
     Bytes frame = {0xFF, 0x3F, 0x01, 0x34, 0x12, 0xCD, 0xAB};
     frame.insert(frame.end(), destination.begin(), destination.end());

@@ -7,6 +7,8 @@
 #include "secondary_fixture.h"
 #include "secondary_internal.h"
 
+using namespace secondary;
+
 namespace {
 
 const Bytes OK_ANSWER = text("\r\nOK\r\n");

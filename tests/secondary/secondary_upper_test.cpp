@@ -2,6 +2,8 @@
 #include "secondary_fixture.h"
 #include "secondary_internal.h"
 
+using namespace secondary;
+
 namespace {
 
 const Bytes LINE_SETTINGS = {0x20, 0x01, 0x0C};
