@@ -40,6 +40,7 @@ int main(int argc, char** argv) {
         consolePrint("\nport name too long: %s", argv[1]);
     }
     primary::primaryInit();
+    primary::primaryDiscardReceived(); // answers show in the frame trace
     primary::startStackTask();
     consolePrint("\n");
     consolePrint("\nVantrel secondary_demo Primary Demo v007");

@@ -49,6 +49,9 @@ constexpr std::array<ReadSpec, 10> READS{{
     {0x00, 0x00, false},
 }};
 
+// The held frame is an I-frame that the secondary has not acknowledged yet.
+bool heldAwaitingAck = false;
+
 ByteLink& link() {
     return *primaryPort().link;
 }
@@ -95,8 +98,13 @@ void acceptUa(uint16_t length) {
 // One read of an answer in states 1 to 9; a rejected answer leaves the counter running on from 101.
 void readAnswer(uint8_t state) {
     const ReadSpec& wanted = READS[state];
+    const uint8_t expected = linkRecord.vr;
     const uint16_t length =
         lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match, wanted.stop);
+    // Once its Nr has passed the held frame, an older Nr arriving later does not take that back.
+    if (heldAwaitingAck && ((txFrame[1] >> 1) & 7) != linkRecord.vs) {
+        heldAwaitingAck = false;
+    }
     switch (state) {
     case PRIMARY_DISCOVERY:
         if ((rxFrame[1] & 0xEF) == LAP_XID_RESPONSE && length >= 12) {
@@ -152,7 +160,7 @@ void readAnswer(uint8_t state) {
         const bool isData = primaryIsCommFrame(length);
         if (isRr(length) || isData) {
             stepCounter = 0;
-            primaryExchange(length, isData);
+            primaryExchange(length, isData, linkRecord.vr != expected);
         }
         break;
     }
@@ -187,11 +195,22 @@ void poll(uint8_t state) {
 
 void primarySendHeld(uint16_t length) {
     heldLength = length;
+    heldAwaitingAck = length >= 2 && (txFrame[1] & 1) == 0;
     sirSendFrame(link(), txFrame.data(), heldLength);
 }
 
 void primarySendRr() {
     lapSendRrCommand(link(), linkRecord);
+}
+
+bool primaryHeldUnacknowledged() {
+    return heldAwaitingAck;
+}
+
+void primaryResendHeld() {
+    // The Nr as built may be stale by now; the secondary takes it for what we have received.
+    txFrame[1] = static_cast<uint8_t>((txFrame[1] & 0x1F) | (linkRecord.vr << 5));
+    sirSendFrame(link(), txFrame.data(), heldLength);
 }
 
 void primaryStep() {
@@ -212,6 +231,9 @@ void primaryStep() {
         readAnswer(state);
     } else {
         poll(state);
+    }
+    if (engineState.load() == PRIMARY_CONNECTED) {
+        dataUnacknowledged.store(primaryHeldUnacknowledged());
     }
 }
 

@@ -45,8 +45,11 @@ void secondarySend(const uint8_t* data, uint8_t length);
 // Non-blocking form for the task thread: queues the whole text and returns true, or queues
 // nothing and returns false when it does not fit or another producer holds the queue.
 bool secondaryTrySend(const uint8_t* data, uint8_t length);
-// Pops every received byte into buffer (room for 63 bytes) and returns how many.
+// Pops every received byte into buffer (room for 63 bytes) and returns how many. A data frame
+// that does not fit into the queue is refused, and the primary sends it again later.
 uint8_t secondaryReceive(uint8_t* buffer);
+// Every byte queued so far has gone out and the primary has acknowledged it.
+uint8_t secondaryAllAcknowledged();
 
 void startStackTask();
 DWORD WINAPI stackTask(LPVOID parameter);

@@ -57,6 +57,8 @@ void secondaryInit() {
     staging.fill(0);
     transceiverStart();
     lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
+    heldLength = 0;
+    dataUnacknowledged = false;
     receiveQueue.init = byteQueueInit;
     receiveQueue.init(&receiveQueue, receiveStorage.data(), RECEIVE_SLOTS);
     transmitQueue.init = byteQueueInit;
