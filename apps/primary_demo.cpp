@@ -39,8 +39,9 @@ int main(int argc, char** argv) {
     if (argc > 1 && !irphy_set_port_name(argv[1])) {
         consolePrint("\nport name too long: %s", argv[1]);
     }
-    primaryInit();
-    startStackTask();
+    primary::primaryInit();
+    primary::primaryDiscardReceived(); // answers show in the frame trace
+    primary::startStackTask();
     consolePrint("\n");
     consolePrint("\nVantrel secondary_demo Primary Demo v007");
 
@@ -57,8 +58,8 @@ int main(int argc, char** argv) {
             continue;
         }
         const std::string_view text = TEXTS[code];
-        primarySend(reinterpret_cast<const uint8_t*>(text.data()),
-                    static_cast<uint8_t>(text.size()));
+        primary::primarySend(reinterpret_cast<const uint8_t*>(text.data()),
+                             static_cast<uint8_t>(text.size()));
     }
     return 0;
 }

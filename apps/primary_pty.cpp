@@ -8,20 +8,27 @@ namespace {
 constexpr DWORD EXIT_WAIT_MS = 100;
 
 void start() {
-    primaryInit();
-    startStackTask();
+    primary::primaryInit();
+    primary::startStackTask();
 }
 
 void stop() {
-    taskRunning.store(false);
+    primary::taskRunning.store(false);
     Sleep(EXIT_WAIT_MS); // the task ends its pass
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const PtyStation station{
-        "computer",          irphy_set_port_name,   start,       stop,           primaryPhase,
-        primaryTransmitRoom, primaryTransmitQueued, primarySend, primaryReceive, &linkWatch};
+    const PtyStation station{"computer",
+                             irphy_set_port_name,
+                             start,
+                             stop,
+                             primary::primaryPhase,
+                             primary::primaryTransmitRoom,
+                             primary::primaryTransmitQueued,
+                             primary::primarySend,
+                             primary::primaryReceive,
+                             &primary::linkWatch};
     return ptyMain(argc, argv, station);
 }

@@ -81,7 +81,8 @@ Word readWord(std::FILE* input, LineBuffer& line, size_t reserve) {
 }
 
 void sendText(const char* text) {
-    secondarySend(reinterpret_cast<const uint8_t*>(text), static_cast<uint8_t>(std::strlen(text)));
+    secondary::secondarySend(reinterpret_cast<const uint8_t*>(text),
+                             static_cast<uint8_t>(std::strlen(text)));
 }
 
 void refuse(size_t limit) {
@@ -177,7 +178,7 @@ MenuResult secondaryMenuPass(std::FILE* input) {
 }
 
 void secondaryExit() {
-    taskRunning = false;
+    secondary::taskRunning = false;
     Sleep(EXIT_WAIT_MS); // the task ends its pass and prints its end
 }
 
@@ -188,8 +189,8 @@ int main(int argc, char** argv) {
         platformSetPortName(argv[1]);
     }
     platformInit();
-    secondaryInit();
-    startStackTask();
+    secondary::secondaryInit();
+    secondary::startStackTask();
     consolePrint("\n");
     consolePrint("\nVantrel secondary_demo Secondary Demo v007");
     while (secondaryMenuPass(stdin) == MenuResult::again) {

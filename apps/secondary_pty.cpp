@@ -22,14 +22,14 @@ bool setPort(const char* name) {
 }
 
 void start() {
-    secondarySetDemoAnswers(false);
+    secondary::secondarySetDemoAnswers(false);
     platformInit();
-    secondaryInit();
-    startStackTask();
+    secondary::secondaryInit();
+    secondary::startStackTask();
 }
 
 void stop() {
-    taskRunning = false;
+    secondary::taskRunning = false;
     Sleep(EXIT_WAIT_MS); // the task ends its pass
 }
 
@@ -40,11 +40,11 @@ int main(int argc, char** argv) {
                              setPort,
                              start,
                              stop,
-                             secondaryPhase,
-                             secondaryTransmitRoom,
-                             secondaryTransmitQueued,
-                             secondarySend,
-                             secondaryReceive,
-                             &linkWatch};
+                             secondary::secondaryPhase,
+                             secondary::secondaryTransmitRoom,
+                             secondary::secondaryTransmitQueued,
+                             secondary::secondarySend,
+                             secondary::secondaryReceive,
+                             &secondary::linkWatch};
     return ptyMain(argc, argv, station);
 }

@@ -14,6 +14,8 @@
 #include "primary_port.h"
 #include "primary_upper.h"
 
+using namespace primary;
+
 namespace {
 
 constexpr int STEPS_PER_FRAME = 2;

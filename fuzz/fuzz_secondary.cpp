@@ -9,6 +9,8 @@
 #include "secondary_internal.h"
 #include "transceiver.h"
 
+using namespace secondary;
+
 namespace {
 
 // Enough passes for a frame fed whole to be seen and then read.

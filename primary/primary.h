@@ -8,6 +8,8 @@
 #include "lap.h"
 #include "win32.h"
 
+namespace primary {
+
 // Run flag of the task loop; set by startStackTask.
 extern std::atomic<bool> taskRunning;
 
@@ -20,8 +22,15 @@ uint8_t primaryIsConnected();
 // to make room; otherwise bytes that do not fit are dropped (they would be discarded at channel
 // open).
 void primarySend(const uint8_t* data, uint8_t length);
-// Pops every received byte into `buffer` (at least 63 bytes) and returns how many.
+// Pops every received byte into `buffer` (at least 63 bytes) and returns how many. A data frame
+// that does not fit into the queue is refused, and the secondary sends it again later.
 uint8_t primaryReceive(uint8_t* buffer);
+// For an application that never calls primaryReceive (the demo shows answers only in the frame
+// trace): received data is then dropped instead of holding up the secondary. Call after
+// primaryInit.
+void primaryDiscardReceived();
+// Every byte queued so far has gone out and the secondary has acknowledged it.
+uint8_t primaryAllAcknowledged();
 
 // For programs that pump the channel themselves: the link as the user sees it, and the transmit
 // queue's free room and the bytes waiting in it.
@@ -32,3 +41,5 @@ int primaryTransmitQueued();
 
 void startStackTask();
 DWORD WINAPI stackTask(LPVOID parameter);
+
+} // namespace primary

@@ -5,6 +5,8 @@
 #include "primary_port.h"
 #include "primary_upper.h"
 
+namespace primary {
+
 std::atomic<uint8_t> engineState{PRIMARY_START_DELAY};
 uint8_t stepCounter = 0;
 uint8_t shownState = 0xFF;
@@ -47,6 +49,9 @@ constexpr std::array<ReadSpec, 10> READS{{
     {0x01, 0x00, true},
     {0x00, 0x00, false},
 }};
+
+// The held frame is an I-frame that the secondary has not acknowledged yet.
+bool heldAwaitingAck = false;
 
 ByteLink& link() {
     return *primaryPort().link;
@@ -96,8 +101,13 @@ void acceptUa(uint16_t length) {
 // One read of an answer in states 1 to 9; a rejected answer leaves the counter running on from 101.
 void readAnswer(uint8_t state) {
     const ReadSpec& wanted = READS[state];
+    const uint8_t expected = linkRecord.vr;
     const uint16_t length =
         lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match, wanted.stop);
+    // Once its Nr has passed the held frame, an older Nr arriving later does not take that back.
+    if (heldAwaitingAck && ((txFrame[1] >> 1) & 7) != linkRecord.vs) {
+        heldAwaitingAck = false;
+    }
     switch (state) {
     case PRIMARY_DISCOVERY:
         if ((rxFrame[1] & 0xEF) == LAP_XID_RESPONSE && length >= 12) {
@@ -156,7 +166,7 @@ void readAnswer(uint8_t state) {
             // Counted before the exchange takes more bytes, so a watcher that saw the queue
             // empty counts on only at the answer to the frame that carried them.
             ++linkWatch.exchanges;
-            primaryExchange(length, isData);
+            primaryExchange(length, isData, linkRecord.vr != expected);
         }
         break;
     }
@@ -191,11 +201,22 @@ void poll(uint8_t state) {
 
 void primarySendHeld(uint16_t length) {
     heldLength = length;
+    heldAwaitingAck = length >= 2 && (txFrame[1] & 1) == 0;
     sirSendFrame(link(), txFrame.data(), heldLength);
 }
 
 void primarySendRr() {
     lapSendRrCommand(link(), linkRecord);
+}
+
+bool primaryHeldUnacknowledged() {
+    return heldAwaitingAck;
+}
+
+void primaryResendHeld() {
+    // The Nr as built may be stale by now; the secondary takes it for what we have received.
+    txFrame[1] = static_cast<uint8_t>((txFrame[1] & 0x1F) | (linkRecord.vr << 5));
+    sirSendFrame(link(), txFrame.data(), heldLength);
 }
 
 void primaryStep() {
@@ -217,4 +238,9 @@ void primaryStep() {
     } else {
         poll(state);
     }
+    if (engineState.load() == PRIMARY_CONNECTED) {
+        dataUnacknowledged.store(primaryHeldUnacknowledged());
+    }
 }
+
+} // namespace primary

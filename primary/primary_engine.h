@@ -8,6 +8,8 @@
 
 #include "lap.h"
 
+namespace primary {
+
 constexpr size_t PRIMARY_FRAME_SIZE = 68;
 
 enum : uint8_t {
@@ -37,3 +39,9 @@ void primaryStep();
 // Makes the first `length` bytes of txFrame the held frame and sends it.
 void primarySendHeld(uint16_t length);
 void primarySendRr();
+// The held frame is an I-frame that no Nr from the secondary has passed yet.
+bool primaryHeldUnacknowledged();
+// Sends the held I-frame again, its Nr brought up to date.
+void primaryResendHeld();
+
+} // namespace primary

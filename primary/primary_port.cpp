@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+namespace primary {
+
 namespace {
 
 std::atomic<const PrimaryPort*> boundPort{nullptr};
@@ -16,3 +18,5 @@ const PrimaryPort& primaryPort() {
     const PrimaryPort* port = boundPort.load();
     return port != nullptr ? *port : primaryIrphyPort();
 }
+
+} // namespace primary

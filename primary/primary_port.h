@@ -6,6 +6,8 @@
 
 #include "sir.h"
 
+namespace primary {
+
 struct PrimaryPort {
     ByteLink* link;
     void (*reset)();
@@ -17,3 +19,5 @@ void primaryBindPort(const PrimaryPort* port);
 const PrimaryPort& primaryPort();
 // The port of primary_demo: irphy and its transceiver binding.
 const PrimaryPort& primaryIrphyPort();
+
+} // namespace primary

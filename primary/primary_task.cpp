@@ -5,6 +5,8 @@
 #include "primary_port.h"
 #include "primary_upper.h"
 
+namespace primary {
+
 std::atomic<bool> taskRunning{false};
 
 namespace {
@@ -101,3 +103,5 @@ DWORD WINAPI stackTask(LPVOID /*parameter*/) {
     consolePrint("\n\tEOT");
     return 0;
 }
+
+} // namespace primary

@@ -2,7 +2,10 @@
 
 #include "console.h"
 #include "pdu.h"
+#include "primary.h"
 #include "primary_engine.h"
+
+namespace primary {
 
 uint8_t peerComLsap = 0;
 ByteQueue transmitQueue{};
@@ -12,6 +15,8 @@ uint8_t stagedCount = 0;
 std::mutex transmitLock;
 std::mutex receiveLock;
 uint32_t channelOpenings = 0;
+std::atomic<bool> dataUnacknowledged{false};
+std::atomic<bool> discardReceived{false};
 
 namespace {
 
@@ -21,13 +26,41 @@ std::array<uint8_t, PRIMARY_RECEIVE_SIZE> receiveStorage{};
 constexpr uint16_t COMM_HEADER_LENGTH = 6;
 constexpr uint16_t IAS_ANSWER_OFFSET = 5;
 
+// Puts the user data of the IrCOMM frame in rxFrame into the receive queue; false, taking nothing,
+// when it does not fit.
+bool takeData(uint16_t length) {
+    const uint16_t start = COMM_HEADER_LENGTH + rxFrame[5];
+    const auto dataLength = static_cast<uint8_t>(length - start);
+    const bool discard = discardReceived.load();
+    if (!discard && byteQueueRoom(&receiveQueue) < dataLength) {
+        return false;
+    }
+    primaryShowCommLengths(length);
+    for (uint16_t i = 0; i < dataLength && !discard; ++i) {
+        receiveQueue.push(&receiveQueue, rxFrame[start + i]);
+    }
+    return true;
+}
+
 } // namespace
 
 void primaryInitQueues() {
+    discardReceived.store(false);
+    dataUnacknowledged.store(false);
     receiveQueue.init = byteQueueInit;
     receiveQueue.init(&receiveQueue, receiveStorage.data(), PRIMARY_RECEIVE_SIZE);
     transmitQueue.init = byteQueueInit;
     transmitQueue.init(&transmitQueue, transmitStorage.data(), PRIMARY_TRANSMIT_SIZE);
+}
+
+void primaryDiscardReceived() {
+    discardReceived.store(true);
+}
+
+uint8_t primaryAllAcknowledged() {
+    // The queue first: the engine marks the data unacknowledged before it pops it.
+    const bool drained = transmitQueue.isEmpty(&transmitQueue) != 0;
+    return drained && !dataUnacknowledged.load() ? 1 : 0;
 }
 
 void primarySendIasConnect() {
@@ -86,19 +119,22 @@ void primaryOpenChannel() {
     transmitQueue.clear(&transmitQueue);
 }
 
-void primaryExchange(uint16_t length, bool isData) {
-    if (isData) {
-        const uint8_t dataLength = primaryShowCommLengths(length);
-        const uint16_t start = COMM_HEADER_LENGTH + rxFrame[5];
-        // A full queue keeps what it holds; bytes that do not fit are dropped.
-        for (uint16_t i = 0; i < dataLength; ++i) {
-            receiveQueue.push(&receiveQueue, rxFrame[start + i]);
-        }
+void primaryExchange(uint16_t length, bool isData, bool inSequence) {
+    // A repetition still answers the poll, but its bytes were taken the first time.
+    if (isData && inSequence && !takeData(length)) {
+        // Not accepted: Nr stays put, so the secondary keeps the frame and sends it again.
+        linkRecord.vr = static_cast<uint8_t>((linkRecord.vr + 7) & 7);
+    }
+    if (primaryHeldUnacknowledged()) {
+        primaryResendHeld(); // new data would have to take its Ns
+        return;
     }
     if (transmitQueue.isEmpty(&transmitQueue) != 0) {
         primarySendRr();
         return;
     }
+    // Before the pop, so that no reader sees the queue empty and the data acknowledged.
+    dataUnacknowledged.store(true);
     stagedCount = 0;
     while (stagedCount < PRIMARY_STAGING_SIZE && transmitQueue.isEmpty(&transmitQueue) == 0) {
         staging[stagedCount] = transmitQueue.pop(&transmitQueue);
@@ -107,3 +143,5 @@ void primaryExchange(uint16_t length, bool isData) {
     primarySendHeld(commBuildDataCommand(txFrame.data(), linkRecord, OWN_LSAP, peerComLsap,
                                          staging.data(), stagedCount));
 }
+
+} // namespace primary

@@ -3,10 +3,13 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
 #include "byte_queue.h"
+
+namespace primary {
 
 constexpr uint8_t OWN_LSAP = 2;
 constexpr uint8_t PRIMARY_TRANSMIT_SIZE = 32;
@@ -24,6 +27,10 @@ extern std::mutex transmitLock;
 extern std::mutex receiveLock;
 // Counts the openings of the IrCOMM channel; guarded by transmitLock.
 extern uint32_t channelOpenings;
+// A data frame went out and the secondary has not acknowledged it yet; read by any thread.
+extern std::atomic<bool> dataUnacknowledged;
+// Set by an application that never reads the receive queue; see primaryDiscardReceived.
+extern std::atomic<bool> discardReceived;
 
 void primaryInitQueues();
 
@@ -40,6 +47,8 @@ bool primaryIsCommFrame(uint16_t length);
 uint8_t primaryShowCommLengths(uint16_t length);
 // Enters state 9 and empties both queues in one step as seen from primarySend.
 void primaryOpenChannel();
-// State 9: delivers the data of an IrCOMM frame (when `isData`), then sends one data frame or an
-// RR.
-void primaryExchange(uint16_t length, bool isData);
+// State 9: takes the data of an IrCOMM frame (when `isData`) that came in sequence, then sends one
+// frame: the unacknowledged data frame again, else a new data frame or an RR.
+void primaryExchange(uint16_t length, bool isData, bool inSequence);
+
+} // namespace primary

@@ -3,6 +3,8 @@
 #include "primary_engine.h"
 #include "primary_upper.h"
 
+namespace primary {
+
 LinkPhase primaryPhase() {
     const uint8_t state = engineState.load();
     if (state == PRIMARY_CONNECTED) {
@@ -18,3 +20,5 @@ int primaryTransmitRoom() {
 int primaryTransmitQueued() {
     return transmitQueue.count(&transmitQueue);
 }
+
+} // namespace primary

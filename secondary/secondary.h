@@ -9,6 +9,8 @@
 #include "sir.h"
 #include "win32.h"
 
+namespace secondary {
+
 constexpr uint8_t OWN_LSAP = 4;
 
 enum SecondaryState : uint8_t {
@@ -44,8 +46,11 @@ void secondarySend(const uint8_t* data, uint8_t length);
 // Non-blocking form for the task thread: queues the whole text and returns true, or queues
 // nothing and returns false when it does not fit or another producer holds the queue.
 bool secondaryTrySend(const uint8_t* data, uint8_t length);
-// Pops every received byte into buffer (room for 63 bytes) and returns how many.
+// Pops every received byte into buffer (room for 63 bytes) and returns how many. A data frame
+// that does not fit into the queue is refused, and the primary sends it again later.
 uint8_t secondaryReceive(uint8_t* buffer);
+// Every byte queued so far has gone out and the primary has acknowledged it.
+uint8_t secondaryAllAcknowledged();
 
 // For programs that pump the channel themselves: the link as the user sees it, and the transmit
 // queue's free room and the bytes waiting in it.
@@ -62,3 +67,5 @@ DWORD WINAPI stackTask(LPVOID parameter);
 // One pass of the task after its sleep: a step, then fetch, print and answer "AT".
 void secondaryTaskPass();
 void dumpReceived(const uint8_t* data, uint16_t count);
+
+} // namespace secondary

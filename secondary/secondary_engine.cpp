@@ -4,10 +4,14 @@
 #include "secondary.h"
 #include "secondary_internal.h"
 
+namespace secondary {
+
 std::atomic<uint8_t> engineState{SEC_IDLE};
 LinkRecord linkRecord{};
 LinkWatch linkWatch{};
 std::array<uint8_t, SECONDARY_TX_FRAME_SIZE> txFrame{};
+uint16_t heldLength = 0;
+std::atomic<bool> dataUnacknowledged{false};
 uint8_t stepCounter = 0;
 uint8_t shownState = 0xFF;
 
@@ -24,13 +28,27 @@ constexpr uint16_t SNRM_MIN_LENGTH = 11;
 
 RxFrame rxFrame{};
 ByteLink* engineLink = nullptr;
+// The held I-frame has not been acknowledged yet.
+bool heldAwaitingAck = false;
 
 uint8_t nr(uint8_t control) {
     return static_cast<uint8_t>((control >> 5) & 7);
 }
 
+uint8_t ns(uint8_t control) {
+    return static_cast<uint8_t>((control >> 1) & 7);
+}
+
 bool addressMatches(uint8_t addressByte) {
     return (addressByte & 0xFE) == linkRecord.connectionAddress;
+}
+
+void takeNr(uint8_t control) {
+    linkRecord.vs = nr(control);
+    // Once passed, the held frame stays acknowledged whatever older Nr arrives later.
+    if (heldAwaitingAck && ns(txFrame[1]) != linkRecord.vs) {
+        heldAwaitingAck = false;
+    }
 }
 
 void handleXid(uint16_t length) {
@@ -108,13 +126,15 @@ void handleSupervisory() {
     if ((control & 0x0F) != LAP_RR || !addressMatches(rxFrame[0])) {
         return; // RNR, REJ and SREJ are not served
     }
-    linkRecord.vs = nr(control);
+    takeNr(control);
     ++linkWatch.exchanges; // before the reply takes more bytes from the queue
-    if (engineState == SEC_IRCOMM_OPEN && transmitQueue.isEmpty(&transmitQueue) == 0) {
-        secondarySendPending(peerComLsap, false);
-    } else {
-        lapSendRrResponse(secondaryLink(), linkRecord);
-    }
+    secondaryAnswerPoll(peerComLsap);
+}
+
+void resendHeld() {
+    // Brought up to date, the Nr also acknowledges what arrived since it was built.
+    txFrame[1] = static_cast<uint8_t>((txFrame[1] & 0x1F) | (linkRecord.vr << 5));
+    sirSendFrame(secondaryLink(), txFrame.data(), heldLength);
 }
 
 void handleInformation(uint16_t length) {
@@ -122,10 +142,19 @@ void handleInformation(uint16_t length) {
     if (!addressMatches(rxFrame[0])) {
         return;
     }
-    if (((control >> 1) & 7) != linkRecord.vr) {
-        return; // out of sequence, a repeat included: no reply
+    if (ns(control) == ((linkRecord.vr + 7) & 7)) {
+        // The primary repeats what we accepted, so our reply was lost: give it again.
+        if (secondaryHeldUnacknowledged()) {
+            resendHeld();
+        } else {
+            lapSendRrResponse(secondaryLink(), linkRecord);
+        }
+        return;
     }
-    linkRecord.vs = nr(control);
+    if (ns(control) != linkRecord.vr) {
+        return; // out of sequence: no reply
+    }
+    takeNr(control);
     linkRecord.vr = static_cast<uint8_t>((linkRecord.vr + 1) & 7);
     ++linkWatch.exchanges;
     secondaryHandleIFrame(rxFrame.data(), length);
@@ -142,7 +171,23 @@ ByteLink& secondaryLink() {
 }
 
 void secondarySendTx(uint16_t length) {
+    heldLength = (txFrame[1] & 1) == 0 ? length : 0;
+    heldAwaitingAck = heldLength != 0;
     sirSendFrame(secondaryLink(), txFrame.data(), length);
+}
+
+bool secondaryHeldUnacknowledged() {
+    return heldLength != 0 && heldAwaitingAck;
+}
+
+void secondaryAnswerPoll(uint8_t dlsap) {
+    if (secondaryHeldUnacknowledged()) {
+        resendHeld(); // new data would have to take its Ns
+    } else if (engineState == SEC_IRCOMM_OPEN && transmitQueue.isEmpty(&transmitQueue) == 0) {
+        secondarySendPending(dlsap, false);
+    } else {
+        lapSendRrResponse(secondaryLink(), linkRecord);
+    }
 }
 
 void secondaryStep() {
@@ -176,4 +221,9 @@ void secondaryStep() {
     } else {
         handleInformation(length);
     }
+    if (engineState == SEC_IRCOMM_OPEN) {
+        dataUnacknowledged = secondaryHeldUnacknowledged();
+    }
 }
+
+} // namespace secondary

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 
@@ -9,12 +10,18 @@
 #include "lap.h"
 #include "sir.h"
 
+namespace secondary {
+
 constexpr uint8_t SECONDARY_MAX_STAGED = 32;
 // The longest reply: IrCOMM header, line settings and 32 data bytes.
 constexpr uint16_t SECONDARY_TX_FRAME_SIZE = 41;
 
 extern LinkRecord linkRecord;
 extern std::array<uint8_t, SECONDARY_TX_FRAME_SIZE> txFrame;
+// Length of the last I-frame sent, kept in txFrame until another reply is built there; 0 for none.
+extern uint16_t heldLength;
+// An I-frame went out that the primary has not acknowledged yet; read by any thread.
+extern std::atomic<bool> dataUnacknowledged;
 extern uint8_t stepCounter;
 extern uint8_t shownState;
 extern uint8_t peerComLsap;
@@ -28,5 +35,12 @@ extern ByteQueue transmitQueue;
 extern std::mutex transmitLock;
 
 ByteLink& secondaryLink();
-// Sends the built reply in txFrame.
+// Sends the built reply in txFrame; an I-frame is held there for sending again.
 void secondarySendTx(uint16_t length);
+// The held I-frame carries an Ns that the primary's last Nr has not passed.
+bool secondaryHeldUnacknowledged();
+// The answer to a poll: the unacknowledged I-frame again, else (channel open) queued data, else
+// an RR.
+void secondaryAnswerPoll(uint8_t dlsap);
+
+} // namespace secondary

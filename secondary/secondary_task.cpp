@@ -7,6 +7,8 @@
 #include "secondary_internal.h"
 #include "transceiver.h"
 
+namespace secondary {
+
 ByteQueue receiveQueue{};
 ByteQueue transmitQueue{};
 std::mutex transmitLock;
@@ -56,6 +58,8 @@ void secondaryInit() {
     staging.fill(0);
     transceiverStart();
     lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
+    heldLength = 0;
+    dataUnacknowledged = false;
     receiveQueue.init = byteQueueInit;
     receiveQueue.init(&receiveQueue, receiveStorage.data(), RECEIVE_SLOTS);
     transmitQueue.init = byteQueueInit;
@@ -170,3 +174,5 @@ void startStackTask() {
         consolePrint("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
     }
 }
+
+} // namespace secondary

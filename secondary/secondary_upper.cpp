@@ -6,6 +6,8 @@
 #include "secondary.h"
 #include "secondary_internal.h"
 
+namespace secondary {
+
 uint8_t peerComLsap = 0;
 std::array<uint8_t, SECONDARY_MAX_STAGED> staging{};
 uint8_t stagedCount = 0;
@@ -104,15 +106,21 @@ void handleIrComm(const uint8_t* frame, uint16_t length) {
     const uint8_t paramLength = frame[5];
     const bool hasParams = paramLength != 0;
     const auto dataLength = static_cast<uint8_t>(length - paramLength - 6);
+    const auto peer = static_cast<uint8_t>(frame[3] & 0x7F);
+    if (byteQueueRoom(&receiveQueue) < dataLength) {
+        // Not accepted: our Nr stays put, so the primary keeps the frame and sends it again.
+        linkRecord.vr = static_cast<uint8_t>((linkRecord.vr + 7) & 7);
+        secondaryAnswerPoll(peer);
+        return;
+    }
     consolePrint("\nIrCOMM length:\t%d:%d", paramLength, dataLength);
     const uint8_t* data = &frame[6 + paramLength];
     for (uint8_t i = 0; i < dataLength; ++i) {
-        if (!receiveQueue.push(&receiveQueue, data[i])) {
-            break; // the task empties the queue every pass; it never holds two frames
-        }
+        receiveQueue.push(&receiveQueue, data[i]);
     }
-    const auto peer = static_cast<uint8_t>(frame[3] & 0x7F);
-    if (transmitQueue.isEmpty(&transmitQueue) == 0) {
+    if (secondaryHeldUnacknowledged()) {
+        secondaryAnswerPoll(peer); // our last frame again before anything new
+    } else if (transmitQueue.isEmpty(&transmitQueue) == 0) {
         secondarySendPending(peer, hasParams);
     } else if (hasParams) {
         secondarySendTx(
@@ -138,7 +146,15 @@ void secondaryHandleIFrame(const uint8_t* frame, uint16_t length) {
     // Data for any other selector: no reply.
 }
 
+uint8_t secondaryAllAcknowledged() {
+    // The queue first: the engine marks the data unacknowledged before it pops it.
+    const bool drained = transmitQueue.isEmpty(&transmitQueue) != 0;
+    return drained && !dataUnacknowledged ? 1 : 0;
+}
+
 void secondarySendPending(uint8_t dlsap, bool lineSettings) {
+    // Before the pop, so that no reader sees the queue empty and the data acknowledged.
+    dataUnacknowledged = true;
     stagedCount = 0;
     while (transmitQueue.isEmpty(&transmitQueue) == 0 && stagedCount < SECONDARY_MAX_STAGED) {
         staging[stagedCount] = transmitQueue.pop(&transmitQueue);
@@ -147,3 +163,5 @@ void secondarySendPending(uint8_t dlsap, bool lineSettings) {
     secondarySendTx(commBuildDataResponse(txFrame.data(), linkRecord, OWN_LSAP, dlsap, lineSettings,
                                           staging.data(), stagedCount));
 }
+
+} // namespace secondary

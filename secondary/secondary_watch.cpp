@@ -2,6 +2,8 @@
 #include "secondary.h"
 #include "secondary_internal.h"
 
+namespace secondary {
+
 LinkPhase secondaryPhase() {
     const uint8_t state = engineState;
     if (state == SEC_IRCOMM_OPEN) {
@@ -17,3 +19,5 @@ int secondaryTransmitRoom() {
 int secondaryTransmitQueued() {
     return transmitQueue.count(&transmitQueue);
 }
+
+} // namespace secondary

@@ -3,6 +3,8 @@
 #include "primary_fixture.h"
 #include "primary_upper.h"
 
+using namespace primary;
+
 namespace {
 
 std::string stateReport(int state) {

@@ -5,6 +5,8 @@
 #include "primary_engine.h"
 #include "wire_frames.h"
 
+using namespace primary;
+
 namespace {
 
 MemoryLink scriptedLink;

@@ -1,6 +1,7 @@
 #include "primary.h"
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -11,17 +12,26 @@
 #include "primary_fixture.h"
 #include "primary_upper.h"
 
+using namespace primary;
+
 namespace {
 
-// A secondary that answers every frame the primary sends with an RR. Only the engine thread uses
-// the ByteLink side while it runs.
+// A secondary that answers every frame the primary sends with an RR acknowledging the I-frames so
+// far. Only the engine thread uses the ByteLink side while it runs.
 class AnsweringLink final : public ByteLink {
   public:
     void sendByte(uint8_t byte) override {
         const std::lock_guard<std::mutex> guard(lock);
         wire.push_back(byte);
+        frame.push_back(byte);
         if (byte == SIR_EOF) {
-            const Bytes bytes = sirWrap(peer::rr(5));
+            for (const Bytes& content : sirUnwrapAll(frame)) {
+                if ((content[1] & 1) == 0) {
+                    nr = static_cast<uint8_t>(((content[1] >> 1) + 1) & 7);
+                }
+            }
+            frame.clear();
+            const Bytes bytes = sirWrap(peer::rr(nr));
             incoming.insert(incoming.end(), bytes.begin(), bytes.end());
         }
     }
@@ -42,6 +52,8 @@ class AnsweringLink final : public ByteLink {
     std::mutex lock;
     std::deque<uint8_t> incoming;
     Bytes wire;
+    Bytes frame;
+    uint8_t nr = 5;
 };
 
 AnsweringLink answering;

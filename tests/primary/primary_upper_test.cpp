@@ -4,6 +4,8 @@
 #include "primary_engine.h"
 #include "primary_fixture.h"
 
+using namespace primary;
+
 namespace {
 
 Bytes received() {
@@ -91,14 +93,15 @@ TEST_F(PrimaryEngineTest, ConnectedDeliversUserDataBehindControlParameters) {
     EXPECT_TRUE(received().empty());
 }
 
-TEST_F(PrimaryEngineTest, RepeatedDataFrameIsDeliveredAgainButVrMovesOnce) {
+TEST_F(PrimaryEngineTest, RepeatedDataFrameAnswersThePollButIsDeliveredOnce) {
     connectTo(PRIMARY_CONNECTED);
-    const Bytes frame = peer::commData(4, 4, {}, "\r\nOK\r\n");
-    answer(frame);
-    answer(frame);
+    const Bytes frame = peer::commData(5, 4, {}, "\r\nOK\r\n");
+    EXPECT_EQ(answer(frame), (std::vector<Bytes>{Bytes{0x03, 0xB1}}));
+    EXPECT_EQ(answer(frame), (std::vector<Bytes>{Bytes{0x03, 0xB1}}));
+    EXPECT_EQ(stepCounter, 0);
     EXPECT_EQ(linkRecord.vr, 5);
     const Bytes got = received();
-    EXPECT_EQ(std::string(got.begin(), got.end()), "\r\nOK\r\n\r\nOK\r\n");
+    EXPECT_EQ(std::string(got.begin(), got.end()), "\r\nOK\r\n");
 }
 
 TEST_F(PrimaryEngineTest, CreditOnlyFrameIsAcceptedAndAnswered) {
@@ -107,16 +110,20 @@ TEST_F(PrimaryEngineTest, CreditOnlyFrameIsAcceptedAndAnswered) {
     EXPECT_NE(console.take().find("\nIrCOMM length:\t0:0"), std::string::npos);
 }
 
-TEST_F(PrimaryEngineTest, FullReceiveQueueKeepsWhatItHolds) {
+TEST_F(PrimaryEngineTest, DataThatDoesNotFitIsRefusedUntilTheApplicationReads) {
     connectTo(PRIMARY_CONNECTED);
     const std::string a(30, 'a');
     const std::string b(30, 'b');
     const std::string c(30, 'c');
-    answer(peer::commData(4, 4, {}, a));
-    answer(peer::commData(4, 5, {}, b));
-    answer(peer::commData(4, 6, {}, c));
-    const Bytes got = received();
-    EXPECT_EQ(std::string(got.begin(), got.end()), a + b + "ccc");
+    answer(peer::commData(5, 4, {}, a));
+    answer(peer::commData(5, 5, {}, b));
+    const Bytes third = peer::commData(5, 6, {}, c);
+    EXPECT_EQ(answer(third), (std::vector<Bytes>{Bytes{0x03, 0xD1}})) << "Nr stays at 6";
+    Bytes got = received();
+    EXPECT_EQ(std::string(got.begin(), got.end()), a + b);
+    EXPECT_EQ(answer(third), (std::vector<Bytes>{Bytes{0x03, 0xF1}}));
+    got = received();
+    EXPECT_EQ(std::string(got.begin(), got.end()), c);
 }
 
 TEST_F(PrimaryEngineTest, QueuedTextGoesOutInOneDataFrame) {
@@ -124,8 +131,9 @@ TEST_F(PrimaryEngineTest, QueuedTextGoesOutInOneDataFrame) {
     send("AT+CSQ\r");
     EXPECT_EQ(answer(peer::rr(5)), std::vector<Bytes>{dataCommand(0x9A, "AT+CSQ\r")});
     EXPECT_EQ(transmitQueue.isEmpty(&transmitQueue), 1);
-    // The next answer has nothing to carry; the Ns stays until the peer acknowledges.
-    EXPECT_EQ(answer(peer::rr(5)), (std::vector<Bytes>{Bytes{0x03, 0x91}}));
+    // Not acknowledged: the frame goes again, and new data waits for its own Ns.
+    EXPECT_EQ(answer(peer::rr(5)), std::vector<Bytes>{dataCommand(0x9A, "AT+CSQ\r")});
+    EXPECT_EQ(answer(peer::rr(6)), (std::vector<Bytes>{Bytes{0x03, 0x91}}));
     send("AT\r");
     EXPECT_EQ(answer(peer::rr(6)), std::vector<Bytes>{dataCommand(0x9C, "AT\r")});
 }
@@ -139,7 +147,7 @@ TEST_F(PrimaryEngineTest, OneDataFrameOfAtMost32BytesPerAnswer) {
     EXPECT_EQ(sent, std::vector<Bytes>{dataCommand(0x9A, first)});
     EXPECT_EQ(stagedCount, 31);
     send(std::string(20, 'y'));
-    EXPECT_EQ(answer(peer::rr(5)), std::vector<Bytes>{dataCommand(0x9A, std::string(20, 'y'))});
+    EXPECT_EQ(answer(peer::rr(6)), std::vector<Bytes>{dataCommand(0x9C, std::string(20, 'y'))});
 }
 
 TEST_F(PrimaryEngineTest, SendWhenNotConnectedKeepsWhatFitsAndReturns) {

@@ -8,6 +8,8 @@
 #include "secondary_fixture.h"
 #include "secondary_internal.h"
 
+using namespace secondary;
+
 // The console's menu from apps/secondary_demo.cpp.
 enum class MenuResult : uint8_t { again, exit };
 MenuResult secondaryMenuPass(std::FILE* input);

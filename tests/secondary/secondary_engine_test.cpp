@@ -3,6 +3,8 @@
 #include "secondary_fixture.h"
 #include "secondary_internal.h"
 
+using namespace secondary;
+
 namespace {
 
 const Bytes& XID_RESPONSE = wire::XID_RESPONSE;
@@ -119,10 +121,13 @@ TEST_F(SecondaryEngine, OtherSupervisoryAndUnnumberedFramesGetNoReply) {
     EXPECT_EQ(engineState, SEC_LINKED);
 }
 
-TEST_F(SecondaryEngine, IFrameOutOfSequenceIsIgnored) {
+TEST_F(SecondaryEngine, RepeatedIFrameGetsTheReplyAgainOtherOutOfSequenceNone) {
     deliver(snrm());
-    deliver(iCommand(0, 0, {0x80, 0x02, 0x01, 0x00}));
-    EXPECT_TRUE(deliver(iCommand(0, 0, {0x80, 0x02, 0x01, 0x00})).empty()) << "a repeat";
+    const Bytes connect = iCommand(0, 0, {0x80, 0x02, 0x01, 0x00});
+    const Frames confirm = deliver(connect);
+    EXPECT_EQ(deliver(connect), confirm) << "our reply was lost";
+    EXPECT_EQ(deliver(rrCommand(1)), Frames{rrResponse(1)});
+    EXPECT_EQ(deliver(connect), Frames{rrResponse(1)}) << "the confirm was acknowledged since";
     EXPECT_TRUE(deliver(iCommand(3, 0, {0x80, 0x02, 0x01, 0x00})).empty());
     EXPECT_EQ(linkRecord.vr, 1);
     EXPECT_TRUE(deliver(iCommand(1, 0, {0x80, 0x02, 0x01, 0x00}, 0x05)).empty())

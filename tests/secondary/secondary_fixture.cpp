@@ -6,6 +6,8 @@
 #include "transceiver.h"
 #include "wire_frames.h"
 
+using namespace secondary;
+
 Bytes xidCommand(uint8_t slot, const Bytes& destination, uint8_t flags) {
     Bytes frame(wire::FIRST_XID.begin(), wire::FIRST_XID.begin() + 7); // up to the destination
     frame.insert(frame.end(), destination.begin(), destination.end());

@@ -11,6 +11,8 @@
 #include "sim_clock.h"
 #include "transceiver.h"
 
+using namespace secondary;
+
 namespace {
 
 constexpr uint64_t TASK_PERIOD_US = 50'000;

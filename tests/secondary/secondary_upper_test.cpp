@@ -2,6 +2,8 @@
 #include "secondary_fixture.h"
 #include "secondary_internal.h"
 
+using namespace secondary;
+
 namespace {
 
 const Bytes LINE_SETTINGS = {0x20, 0x01, 0x0C};
@@ -23,16 +25,22 @@ class SecondaryUpper : public SecondaryTest {
         console.take();
     }
 
-    // Sends one I-frame in sequence and returns the replies.
+    // Sends one I-frame in sequence and returns the replies; the next frame acknowledges them.
     Frames send(const Bytes& payload) {
         const Frames replies = deliver(iCommand(ns, nr, payload));
         ns = static_cast<uint8_t>((ns + 1) & 7);
+        for (const Bytes& reply : replies) {
+            if ((reply[1] & 1) == 0) {
+                nr = static_cast<uint8_t>(((reply[1] >> 1) + 1) & 7);
+            }
+        }
         return replies;
     }
     // Sends one I-frame and expects one I-frame reply carrying `answer`.
     void expectReply(const Bytes& payload, const Bytes& answer) {
+        const uint8_t replyNs = nr;
         const Frames replies = send(payload);
-        EXPECT_EQ(replies, Frames{iResponse(ns, nr, answer)});
+        EXPECT_EQ(replies, Frames{iResponse(ns, replyNs, answer)});
     }
     void expectRr(const Bytes& payload) {
         const Frames replies = send(payload);
@@ -157,7 +165,7 @@ TEST_F(SecondaryUpper, PollTakesAllThirtyOneQueuedBytesThenRr) {
     Bytes payload = {0x02, 0x04, 0x01, 0x00};
     payload.insert(payload.end(), full.begin(), full.end());
     EXPECT_EQ(deliver(rrCommand(ns)), Frames{iResponse(ns, ns, payload)});
-    EXPECT_EQ(deliver(rrCommand(ns)), Frames{rrResponse(ns)});
+    EXPECT_EQ(deliver(rrCommand(ns + 1)), Frames{rrResponse(ns)});
 }
 
 TEST_F(SecondaryUpper, RrInOpenChannelWithEmptyQueueGetsRr) {

@@ -42,7 +42,7 @@ int64_t microsecondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 void sendBlock(size_t length) {
-    while (primaryIsConnected() == 0) {
+    while (primary::primaryIsConnected() == 0) {
         Sleep(CONNECT_POLL_MS);
     }
     const auto start = std::chrono::steady_clock::now();
@@ -50,7 +50,7 @@ void sendBlock(size_t length) {
     while (sent < length) {
         const size_t left = length - sent;
         const auto piece = static_cast<uint8_t>(left < CHUNK ? left : CHUNK);
-        primarySend(&block[sent], piece);
+        primary::primarySend(&block[sent], piece);
         sent += piece;
     }
     consolePrint("\nbench queued:\t%zu bytes in %lld us", length,
@@ -66,8 +66,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     fillPattern();
-    primaryInit();
-    startStackTask();
+    primary::primaryInit();
+    primary::startStackTask();
     consolePrint("\nbench_primary ready");
 
     std::array<char, LINE_SIZE> line{};
@@ -84,6 +84,6 @@ int main(int argc, char** argv) {
             }
         }
     }
-    taskRunning.store(false);
+    primary::taskRunning.store(false);
     return 0;
 }

@@ -1,0 +1,213 @@
+// Both station engines joined by a pair of memory links and stepped in turn, one step each per
+// simulated 50 ms: a connection and a data exchange both ways, with exactly one frame lost or
+// damaged at every position in either direction. Every byte must arrive once and in order, and
+// neither station may fall back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "console_capture.h"
+#include "memory_link.h"
+#include "primary.h"
+#include "primary_engine.h"
+#include "primary_port.h"
+#include "primary_upper.h"
+#include "secondary.h"
+#include "secondary_internal.h"
+#include "transceiver.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// More than either receive queue holds, so slow readers make the stations refuse data.
+const std::string FROM_PRIMARY =
+    "AT\r" + std::string("AT+CPBW=,\"07700900461\",129,\"Targetphone\"\r") + std::string(30, 'p');
+const std::string FROM_SECONDARY = "\r\nOK\r\n" +
+                                   std::string("+CPBR: 1,\"07700900461\",129,\"Target\"\r\n") +
+                                   std::string(50, 's');
+// Steps between two reads of a receive queue.
+constexpr int PRIMARY_READS_EVERY = 40;
+constexpr int SECONDARY_READS_EVERY = 24;
+constexpr int SETTLE_STEPS = 150; // after everything is acknowledged, nothing more may arrive
+constexpr int MAX_STEPS = 3000;
+
+enum class Fault : uint8_t { lose, damage };
+
+// One direction: moves whole frames from a station's sent bytes to the other's input, and spoils
+// the frame at `target` (counted from 0) on the way.
+struct Wire {
+    Wire(MemoryLink& source, MemoryLink& sink, int spoilt, Fault how)
+        : from(&source), to(&sink), target(spoilt), fault(how) {}
+
+    MemoryLink* from;
+    MemoryLink* to;
+    int target;
+    Fault fault;
+    int frames = 0;
+    Bytes frame;
+
+    void carry() {
+        for (const uint8_t byte : from->sent) {
+            frame.push_back(byte);
+            if (byte != SIR_EOF) {
+                continue;
+            }
+            const bool hit = frames++ == target;
+            if (hit && fault == Fault::damage) {
+                for (size_t i = 0; i + 1 < frame.size(); ++i) {
+                    if (frame[i] == SIR_BOF) {
+                        frame[i + 1] ^= 0x40; // the address byte: never a SIR control byte
+                        break;
+                    }
+                }
+            }
+            if (!hit || fault == Fault::damage) {
+                to->incoming.insert(to->incoming.end(), frame.begin(), frame.end());
+            }
+            frame.clear();
+        }
+        from->sent.clear();
+    }
+};
+
+MemoryLink primaryLink;
+MemoryLink secondaryLink;
+void noReset() {}
+void noSpeed(uint32_t /*speed*/) {}
+const primary::PrimaryPort PORT{&primaryLink, noReset, noSpeed};
+
+// One application per station: sends its text as the queue makes room, reads now and then.
+struct Application {
+    explicit Application(const std::string& text) : out(text) {}
+
+    const std::string& out;
+    size_t sent = 0;
+    std::string received;
+};
+
+struct Outcome {
+    std::string failure; // empty when every check held
+    int framesFromPrimary = 0;
+    int framesFromSecondary = 0;
+};
+
+// One connection and exchange with frame `target` of the primary (or else of the secondary)
+// spoilt; a target of -1 spoils nothing.
+Outcome run(bool primarysFrame, int target, Fault fault) {
+    Wire toSecondary(primaryLink, secondaryLink, primarysFrame ? target : -1, fault);
+    Wire toPrimary(secondaryLink, primaryLink, primarysFrame ? -1 : target, fault);
+    primaryLink.incoming.clear();
+    primaryLink.sent.clear();
+    secondaryLink.incoming.clear();
+    secondaryLink.sent.clear();
+    primary::primaryBindPort(&PORT);
+    primary::primaryInit();
+    transceiverBind(nullptr);
+    secondary::secondaryBindLink(&secondaryLink);
+    secondary::secondaryInit();
+
+    Application atPrimary{FROM_PRIMARY};
+    Application atSecondary{FROM_SECONDARY};
+    std::array<uint8_t, 64> buffer{};
+    uint8_t primaryHighest = 0;
+    uint8_t secondaryHighest = 0;
+    int quietSince = -1;
+    Outcome outcome;
+    for (int now = 0; now < MAX_STEPS && outcome.failure.empty(); ++now) {
+        primary::primaryStep();
+        toSecondary.carry();
+        secondary::secondaryStep();
+        toPrimary.carry();
+
+        const uint8_t p = primary::engineState.load();
+        const uint8_t s = secondary::engineState.load();
+        if (p < primaryHighest || (s == secondary::SEC_IDLE && secondaryHighest != 0) ||
+            (secondaryHighest == secondary::SEC_IRCOMM_OPEN && s != secondaryHighest)) {
+            outcome.failure = "fell back at step " + std::to_string(now) + ": primary " +
+                              std::to_string(p) + ", secondary " + std::to_string(s);
+        }
+        primaryHighest = std::max(primaryHighest, p);
+        secondaryHighest = std::max(secondaryHighest, s);
+
+        if (primary::primaryIsConnected() != 0 && atPrimary.sent < atPrimary.out.size()) {
+            const auto piece = static_cast<uint8_t>(std::min<size_t>(
+                byteQueueRoom(&primary::transmitQueue), atPrimary.out.size() - atPrimary.sent));
+            primary::primarySend(reinterpret_cast<const uint8_t*>(&atPrimary.out[atPrimary.sent]),
+                                 piece);
+            atPrimary.sent += piece;
+        }
+        if (secondary::secondaryIsConnected() != 0 && atSecondary.sent < atSecondary.out.size()) {
+            const auto piece =
+                static_cast<uint8_t>(std::min<size_t>(byteQueueRoom(&secondary::transmitQueue),
+                                                      atSecondary.out.size() - atSecondary.sent));
+            if (!secondary::secondaryTrySend(
+                    reinterpret_cast<const uint8_t*>(&atSecondary.out[atSecondary.sent]), piece)) {
+                outcome.failure = "the secondary's queue refused what fits";
+            }
+            atSecondary.sent += piece;
+        }
+        if (now % PRIMARY_READS_EVERY == 0) {
+            const uint8_t count = primary::primaryReceive(buffer.data());
+            atPrimary.received.append(buffer.begin(), buffer.begin() + count);
+        }
+        if (now % SECONDARY_READS_EVERY == 0) {
+            const uint8_t count = secondary::secondaryReceive(buffer.data());
+            atSecondary.received.append(buffer.begin(), buffer.begin() + count);
+        }
+        if (FROM_SECONDARY.compare(0, atPrimary.received.size(), atPrimary.received) != 0 ||
+            FROM_PRIMARY.compare(0, atSecondary.received.size(), atSecondary.received) != 0) {
+            outcome.failure = "wrong bytes at step " + std::to_string(now) + ": primary got \"" +
+                              atPrimary.received + "\", secondary got \"" + atSecondary.received +
+                              "\"";
+        }
+
+        const bool done =
+            atPrimary.received == FROM_SECONDARY && atSecondary.received == FROM_PRIMARY &&
+            primary::primaryAllAcknowledged() != 0 && secondary::secondaryAllAcknowledged() != 0;
+        if (done && quietSince < 0) {
+            quietSince = now;
+            outcome.framesFromPrimary = toSecondary.frames;
+            outcome.framesFromSecondary = toPrimary.frames;
+        } else if (!done) {
+            quietSince = -1;
+        }
+        if (quietSince >= 0 && now - quietSince == SETTLE_STEPS) {
+            return outcome;
+        }
+    }
+    if (outcome.failure.empty()) {
+        outcome.failure = "not done after " + std::to_string(MAX_STEPS) + " steps";
+    }
+    return outcome;
+}
+
+TEST(Loopback, OneFrameLostOrDamagedAnywhereCostsNoDataAndNoLink) {
+    ConsoleCapture console;
+    const Outcome clean = run(true, -1, Fault::lose);
+    ASSERT_EQ(clean.failure, "");
+    ASSERT_GT(clean.framesFromPrimary, 20);
+    console.take();
+
+    for (const Fault fault : {Fault::lose, Fault::damage}) {
+        const char* what = fault == Fault::lose ? "lost" : "damaged";
+        for (int i = 0; i < clean.framesFromPrimary; ++i) {
+            const Outcome o = run(true, i, fault);
+            EXPECT_EQ(o.failure, "") << "primary's frame " << i << " " << what;
+            console.take();
+        }
+        for (int i = 0; i < clean.framesFromSecondary; ++i) {
+            const Outcome o = run(false, i, fault);
+            EXPECT_EQ(o.failure, "") << "secondary's frame " << i << " " << what;
+            console.take();
+        }
+    }
+    primary::primaryBindPort(nullptr);
+    secondary::secondaryBindLink(nullptr);
+}
+
+} // namespace
