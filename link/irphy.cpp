@@ -122,10 +122,8 @@ void irphy_set_baud_rate(uint32_t speed) {
     clearCommError(handle);
     portDcb.DCBlength = sizeof(DCB);
     GetCommState(handle, &portDcb);
-    portDcb.BaudRate = speed;
-    portDcb.ByteSize = 8;
-    portDcb.Parity = NOPARITY;
-    portDcb.StopBits = ONESTOPBIT;
+    // The flow-control fields read back are the ones irphy_reset set, so this changes the speed.
+    portSetupFields(portDcb, speed);
     if (SetCommState(handle, &portDcb) != FALSE) {
         transceiverSetSpeed(speed);
     } else {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "port_setup.h"
 #include "pty_pair.h"
 #include "win32.h"
 
@@ -29,18 +30,7 @@ bool configure(HANDLE port, DWORD speed) {
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     GetCommState(port, &dcb);
-    dcb.BaudRate = speed;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
+    portSetupFields(dcb, speed);
     return SetCommState(port, &dcb) != FALSE;
 }
 
