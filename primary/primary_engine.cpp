@@ -192,6 +192,10 @@ void primarySendRr() {
     lapSendRrCommand(link(), linkRecord);
 }
 
+bool primaryAnswerSeen() {
+    return stepCounter == ANSWER_SEEN;
+}
+
 void primaryStep() {
     ++stepCounter;
     const uint8_t state = engineState.load();

@@ -44,6 +44,8 @@ struct Transfer {
     DWORD count;
     // Return with what has moved as soon as nothing more is ready.
     bool immediate;
+    // Wait until the deadline for the first byte only, then return as `immediate` does.
+    bool firstByteOnly;
     // 0: none.
     uint64_t deadline;
     // Longest gap between bytes once one has come; 0: none.
@@ -64,6 +66,10 @@ BOOL transferBytes(const Transfer& job, LPDWORD moved) {
         const ssize_t count = moveOnce(job, total);
         if (count > 0) {
             total += static_cast<DWORD>(count);
+            // A short read took all there was; asking again would only find nothing.
+            if (total < job.count && (job.immediate || job.firstByteOnly)) {
+                break;
+            }
             continue;
         }
         if (count < 0 && errno == EINTR) {
@@ -76,7 +82,7 @@ BOOL transferBytes(const Transfer& job, LPDWORD moved) {
             }
             return hostFailWith(error);
         }
-        if (job.immediate) {
+        if (job.immediate || (job.firstByteOnly && total > 0)) {
             break;
         }
         uint64_t until = job.deadline;
@@ -119,14 +125,21 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
     if (overlapped != nullptr || (buffer == nullptr && bytesToRead != 0)) {
         return hostFailWith(ERROR_INVALID_PARAMETER);
     }
-    Transfer job{fd, static_cast<uint8_t*>(buffer), nullptr, bytesToRead, false, 0, 0};
+    Transfer job{fd, static_cast<uint8_t*>(buffer), nullptr, bytesToRead, false, false, 0, 0};
+    const bool intervalMax = timeouts.ReadIntervalTimeout == MAXDWORD;
+    const DWORD constant = timeouts.ReadTotalTimeoutConstant;
     // MAXDWORD interval with zero totals: return at once with what has arrived.
-    job.immediate = timeouts.ReadIntervalTimeout == MAXDWORD &&
-                    timeouts.ReadTotalTimeoutMultiplier == 0 &&
-                    timeouts.ReadTotalTimeoutConstant == 0;
-    job.deadline =
-        deadlineAfter(static_cast<uint64_t>(timeouts.ReadTotalTimeoutMultiplier) * bytesToRead +
-                      timeouts.ReadTotalTimeoutConstant);
+    job.immediate = intervalMax && timeouts.ReadTotalTimeoutMultiplier == 0 && constant == 0;
+    // MAXDWORD interval and multiplier: what has arrived at once, else the first byte to come
+    // within the constant.
+    job.firstByteOnly = intervalMax && timeouts.ReadTotalTimeoutMultiplier == MAXDWORD &&
+                        constant > 0 && constant < MAXDWORD;
+    if (job.firstByteOnly) {
+        job.deadline = deadlineAfter(constant);
+    } else {
+        job.deadline = deadlineAfter(
+            static_cast<uint64_t>(timeouts.ReadTotalTimeoutMultiplier) * bytesToRead + constant);
+    }
     if (timeouts.ReadIntervalTimeout != MAXDWORD) {
         job.intervalMs = timeouts.ReadIntervalTimeout;
     }
@@ -152,6 +165,7 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWri
         nullptr,
         static_cast<const uint8_t*>(buffer),
         bytesToWrite,
+        false,
         false,
         deadlineAfter(static_cast<uint64_t>(timeouts.WriteTotalTimeoutMultiplier) * bytesToWrite +
                       timeouts.WriteTotalTimeoutConstant),

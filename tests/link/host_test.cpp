@@ -178,6 +178,35 @@ TEST_F(HostPort, ReadWithNothingWaitingReturnsAtOnce) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
 }
 
+TEST_F(HostPort, FirstByteReadWaitsOnlyForTheFirstByte) {
+    // MAXDWORD interval and multiplier: what is there at once, else the first byte within the
+    // constant. The constant is far longer than the test may take, so waiting it out fails.
+    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 30000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    std::array<uint8_t, 16> buffer{};
+    const auto read = [&] {
+        DWORD got = 0;
+        ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+        return got;
+    };
+    pty.writeMaster({1, 2, 3});
+    ASSERT_TRUE(pty.waitPendingOnSlave(3));
+    auto first = std::async(std::launch::async, read);
+    ASSERT_EQ(first.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(first.get(), 3U);
+    auto blocked = std::async(std::launch::async, read);
+    pty.writeMaster({4});
+    ASSERT_EQ(blocked.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(blocked.get(), 1U);
+    EXPECT_EQ(buffer[0], 4);
+
+    timeouts.ReadTotalTimeoutConstant = 20;
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read(), 0U);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+}
+
 TEST_F(HostPort, PurgeDropsWaitingInput) {
     pty.writeMaster({1, 2, 3});
     ASSERT_TRUE(pty.waitPendingOnSlave(3));
