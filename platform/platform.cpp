@@ -24,8 +24,21 @@ std::array<uint8_t, PLATFORM_RX_RING_SIZE> rxRing{};
 std::atomic<uint8_t> rxWriteIndex{0};
 std::atomic<uint8_t> rxReadIndex{0};
 // Wakes a reader waiting for the ring; the lock only orders the wait against the push.
-std::mutex rxSignalLock;
-std::condition_variable rxSignal;
+struct RxSignal {
+    std::mutex lock;
+    std::condition_variable ready;
+};
+// Never destroyed: the receive thread is never stopped and may still signal while the program
+// exits.
+union LastingRxSignal {
+    RxSignal signal;
+    LastingRxSignal() : signal() {}
+    ~LastingRxSignal() {}
+    LastingRxSignal(const LastingRxSignal&) = delete;
+    LastingRxSignal& operator=(const LastingRxSignal&) = delete;
+};
+LastingRxSignal rxSignalStore;
+RxSignal& rxSignal = rxSignalStore.signal;
 // Whether the bytes moved so far end inside a frame; the receive thread's alone.
 bool rxInFrame = false;
 
@@ -55,8 +68,9 @@ void hostSleep(uint32_t milliseconds) {
     Sleep(milliseconds);
 }
 void hostWaitRx(uint32_t milliseconds) {
-    std::unique_lock<std::mutex> lock(rxSignalLock);
-    rxSignal.wait_for(lock, std::chrono::milliseconds(milliseconds), [] { return !rxRingEmpty(); });
+    std::unique_lock<std::mutex> lock(rxSignal.lock);
+    rxSignal.ready.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                            [] { return !rxRingEmpty(); });
 }
 constexpr PlatformTiming HOST_TIMING = {hostTick, hostSleep, hostWaitRx};
 
@@ -167,10 +181,10 @@ uint32_t platformRxPoll() {
         return 0;
     }
     {
-        const std::lock_guard<std::mutex> guard(rxSignalLock);
+        const std::lock_guard<std::mutex> guard(rxSignal.lock);
         rxWriteIndex.store(write, std::memory_order_release);
     }
-    rxSignal.notify_one();
+    rxSignal.ready.notify_one();
     // Only the pacing looks at the framing: after a frame's end the next pass may block, before
     // its BOF the receiver waits far longer for a byte than inside a frame.
     if (chunk[received - 1] == SIR_EOF) {
