@@ -39,8 +39,11 @@ union LastingRxSignal {
 };
 LastingRxSignal rxSignalStore;
 RxSignal& rxSignal = rxSignalStore.signal;
-// Whether the bytes moved so far end inside a frame; the receive thread's alone.
+// The receive thread's alone: whether the bytes moved so far end inside a frame, and the
+// chunk it reads into, with the XBOFs it holds back at its start.
 bool rxInFrame = false;
+std::array<uint8_t, PLATFORM_RX_CHUNK> rxChunk{};
+uint32_t rxHeld = 0;
 
 SerialCommsPort uartPort{};
 std::array<char, PORT_NAME_SIZE> portName{"COM1"};
@@ -129,6 +132,8 @@ void platformSetPortName(const char* name) {
 void platformRxReset() {
     rxWriteIndex.store(0, std::memory_order_relaxed);
     rxReadIndex.store(0, std::memory_order_relaxed);
+    rxHeld = 0;
+    rxInFrame = false;
 }
 
 void platformInitBoard() {
@@ -159,26 +164,38 @@ void platformInitWin32() {
 }
 
 uint32_t platformRxPoll() {
-    std::array<uint8_t, PLATFORM_RX_CHUNK> chunk{};
     const uint32_t room = rxRingRoom();
     if (room == 0) {
         // Full: the bytes wait in the port until the reader makes room.
         return PLATFORM_RX_GATHER_MS;
     }
-    const uint32_t wanted = room < chunk.size() ? room : static_cast<uint32_t>(chunk.size());
-    const uint32_t received = uartReceive(chunk.data(), wanted);
+    // Held bytes were taken with room to spare, and only this thread fills the ring.
+    const uint32_t wanted = room < rxChunk.size() ? room : static_cast<uint32_t>(rxChunk.size());
+    const uint32_t received = uartReceive(rxChunk.data() + rxHeld, wanted - rxHeld);
+    bool preamble = !rxInFrame && rxHeld == 0 && received > 0;
+    for (uint32_t i = 0; i < received && preamble; ++i) {
+        preamble = rxChunk[i] == SIR_XBOF;
+    }
+    if (preamble) {
+        // Nobody needs a frame's XBOFs before its BOF: they go in with the bytes after them, so
+        // a reader finds a short frame whole instead of waiting through it.
+        rxHeld = received;
+        return PLATFORM_RX_PREAMBLE_MS;
+    }
+    const uint32_t count = rxHeld + received;
+    rxHeld = 0;
+    if (count == 0) {
+        return 0;
+    }
     uint8_t write = rxWriteIndex.load(std::memory_order_relaxed);
-    for (uint32_t i = 0; i < received && i < wanted; ++i) {
-        rxRing[write] = chunk[i];
+    for (uint32_t i = 0; i < count; ++i) {
+        rxRing[write] = rxChunk[i];
         ++write;
-        if (chunk[i] == SIR_BOF) {
+        if (rxChunk[i] == SIR_BOF) {
             rxInFrame = true;
-        } else if (chunk[i] == SIR_EOF) {
+        } else if (rxChunk[i] == SIR_EOF) {
             rxInFrame = false;
         }
-    }
-    if (received == 0) {
-        return 0;
     }
     {
         const std::lock_guard<std::mutex> guard(rxSignal.lock);
@@ -187,7 +204,7 @@ uint32_t platformRxPoll() {
     rxSignal.ready.notify_one();
     // Only the pacing looks at the framing: after a frame's end the next pass may block, before
     // its BOF the receiver waits far longer for a byte than inside a frame.
-    if (chunk[received - 1] == SIR_EOF) {
+    if (rxChunk[count - 1] == SIR_EOF) {
         return 0;
     }
     return rxInFrame ? PLATFORM_RX_GATHER_MS : PLATFORM_RX_PREAMBLE_MS;

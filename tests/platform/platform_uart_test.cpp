@@ -83,6 +83,26 @@ TEST_F(PlatformUart, FullRingLeavesTheRestInThePort) {
     EXPECT_EQ(platformUartRxReady(0), 0);
 }
 
+TEST_F(PlatformUart, PacesItsPassesByTheFrameAndHoldsBackOnlyLeadingXbofs) {
+    portHolds = {SIR_XBOF, SIR_XBOF};
+    EXPECT_EQ(platformRxPoll(), PLATFORM_RX_PREAMBLE_MS);
+    EXPECT_EQ(platformUartRxReady(0), 0);
+    portHolds = {SIR_XBOF, SIR_BOF, 0x01};
+    EXPECT_EQ(platformRxPoll(), PLATFORM_RX_GATHER_MS);
+    portHolds = {0x7D, SIR_EOF};
+    EXPECT_EQ(platformRxPoll(), 0U);
+    const std::vector<uint8_t> frame = {SIR_XBOF, SIR_XBOF, SIR_XBOF, SIR_BOF, 0x01, 0x7D, SIR_EOF};
+    for (const uint8_t byte : frame) {
+        ASSERT_EQ(platformUartRxByte(), byte);
+    }
+    // A lone XBOF is not lost when nothing follows it.
+    portHolds = {SIR_XBOF};
+    platformRxPoll();
+    platformRxPoll();
+    EXPECT_EQ(platformUartRxByte(), SIR_XBOF);
+    EXPECT_EQ(platformUartRxReady(0), 0);
+}
+
 TEST_F(PlatformUart, IndicesWrapWithoutLosingOrder) {
     for (int round = 0; round < 5; ++round) {
         for (int i = 0; i < 200; ++i) {
