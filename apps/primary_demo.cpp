@@ -10,6 +10,7 @@
 #include "irphy.h"
 #include "menu_input.h"
 #include "primary.h"
+#include "win32.h"
 
 namespace {
 
@@ -36,6 +37,8 @@ constexpr std::array<std::string_view, 6> TEXTS = {
 
 int main(int argc, char** argv) {
     hostKeepConsoleStreams();
+    // 1 ms timer resolution, so that Windows' waits and the 50 ms step are not 15.6 ms ticks.
+    timeBeginPeriod(1);
     if (argc > 1 && !irphy_set_port_name(argv[1])) {
         consolePrint("\nport name too long: %s", argv[1]);
     }

@@ -185,6 +185,8 @@ void secondaryExit() {
 #ifndef SECONDARY_DEMO_NO_MAIN
 int main(int argc, char** argv) {
     hostKeepConsoleStreams();
+    // 1 ms timer resolution, so that Windows' waits and the 50 ms step are not 15.6 ms ticks.
+    timeBeginPeriod(1);
     if (argc > 1) {
         platformSetPortName(argv[1]);
     }

@@ -10,6 +10,8 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// timeBeginPeriod, which the lean header leaves out.
+#include <mmsystem.h>
 #else
 #include "posix/win32_posix.h"
 #endif

@@ -12,7 +12,6 @@
 namespace {
 
 constexpr uint32_t IRPHY_START_SPEED = 9600;
-constexpr int32_t IRPHY_POLL_MS = 2;
 constexpr uint8_t RX_IDLE = 1;
 constexpr uint8_t RX_HELD = 2;
 constexpr size_t PORT_NAME_SIZE = 256;
@@ -29,10 +28,24 @@ int errorNumber() {
     return static_cast<int>(GetLastError());
 }
 
+// The flags are dropped; the status is not asked for, which spares a query per byte.
 void clearCommError(HANDLE handle) {
     DWORD errors = 0;
-    COMSTAT status{};
-    ClearCommError(handle, &errors, &status);
+    ClearCommError(handle, &errors, nullptr);
+}
+
+// A read that returns at once with a waiting byte, else waits up to `waitMs` for one (0: returns at
+// once either way). Set only when it changes, the port keeps it between calls.
+void setReadWait(HANDLE handle, DWORD waitMs) {
+    const DWORD multiplier = waitMs == 0 ? 0 : MAXDWORD;
+    if (portTimeouts.ReadTotalTimeoutConstant == waitMs &&
+        portTimeouts.ReadTotalTimeoutMultiplier == multiplier) {
+        return;
+    }
+    portTimeouts.ReadIntervalTimeout = MAXDWORD;
+    portTimeouts.ReadTotalTimeoutMultiplier = multiplier;
+    portTimeouts.ReadTotalTimeoutConstant = waitMs;
+    SetCommTimeouts(handle, &portTimeouts);
 }
 
 bool bindingPortIsOpen() {
@@ -122,10 +135,8 @@ void irphy_set_baud_rate(uint32_t speed) {
     clearCommError(handle);
     portDcb.DCBlength = sizeof(DCB);
     GetCommState(handle, &portDcb);
-    portDcb.BaudRate = speed;
-    portDcb.ByteSize = 8;
-    portDcb.Parity = NOPARITY;
-    portDcb.StopBits = ONESTOPBIT;
+    // The flow-control fields read back are the ones irphy_reset set, so this changes the speed.
+    portSetupFields(portDcb, speed);
     if (SetCommState(handle, &portDcb) != FALSE) {
         transceiverSetSpeed(speed);
     } else {
@@ -156,29 +167,23 @@ bool irphy_wait(int16_t timeoutMs) {
     if (rxState.load() == RX_HELD) {
         return true;
     }
-    // Wider than the argument, so a negative time-out polls once instead of wrapping.
-    int32_t remaining = timeoutMs;
-    for (;;) {
-        Sleep(IRPHY_POLL_MS);
-        remaining -= IRPHY_POLL_MS;
-        clearCommError(handle);
-        uint8_t byte = 0;
-        DWORD received = 0;
-        if (ReadFile(handle, &byte, 1, &received, nullptr) == FALSE) {
-            consolePrint("irphy_wait: ReadFile error: %d", errorNumber());
-            rxState.store(RX_IDLE);
-            return false;
-        }
-        if (received == 1) {
-            heldByte.store(byte);
-            rxState.store(RX_HELD);
-            return true;
-        }
-        if (remaining < 0) {
-            rxState.store(RX_IDLE);
-            return false;
-        }
+    // A negative time-out looks once, like 0.
+    setReadWait(handle, timeoutMs > 0 ? static_cast<DWORD>(timeoutMs) : 0);
+    clearCommError(handle);
+    uint8_t byte = 0;
+    DWORD received = 0;
+    if (ReadFile(handle, &byte, 1, &received, nullptr) == FALSE) {
+        consolePrint("irphy_wait: ReadFile error: %d", errorNumber());
+        rxState.store(RX_IDLE);
+        return false;
     }
+    if (received == 1) {
+        heldByte.store(byte);
+        rxState.store(RX_HELD);
+        return true;
+    }
+    rxState.store(RX_IDLE);
+    return false;
 }
 
 uint8_t irphy_read() {

@@ -1,5 +1,5 @@
-// The primary station's serial port: one port in module state, one byte at a time, reads polled
-// every 2 ms. Its send, wait and read are the primary's ByteLink.
+// The primary station's serial port: one port in module state, one byte at a time, waits blocking
+// in the port. Its send, wait and read are the primary's ByteLink.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +19,8 @@ int32_t irphy_close();
 // The port first, the transceiver only when the port took the speed.
 void irphy_set_baud_rate(uint32_t speed);
 void irphy_send(uint8_t byte);
-// True when a byte is held; polls the port every 2 ms for up to `timeoutMs` (0: one poll).
+// True when a byte is held; a waiting byte is taken at once, otherwise the port is waited on for
+// up to `timeoutMs` (0: one look).
 bool irphy_wait(int16_t timeoutMs);
 // Takes the held byte (the previous one again when none is held).
 uint8_t irphy_read();

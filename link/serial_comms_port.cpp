@@ -85,6 +85,17 @@ int32_t SerialCommsPort_receiveBlock(SerialCommsPort* port, uint8_t* buffer, uin
     return static_cast<int32_t>(received <= maximum ? received : 0);
 }
 
+void SerialCommsPort_setReadWait(SerialCommsPort* port, uint32_t waitMs) {
+    const HANDLE handle = port->handle.load();
+    if (handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    port->timeouts.ReadIntervalTimeout = MAXDWORD;
+    port->timeouts.ReadTotalTimeoutMultiplier = waitMs == 0 ? 0 : MAXDWORD;
+    port->timeouts.ReadTotalTimeoutConstant = waitMs;
+    SetCommTimeouts(handle, &port->timeouts);
+}
+
 int32_t SerialCommsPort_isOpen(SerialCommsPort* port) {
     return port->handle.load() != INVALID_HANDLE_VALUE ? 1 : 0;
 }

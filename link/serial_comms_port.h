@@ -37,7 +37,8 @@ void SerialCommsPort_init(SerialCommsPort* port);
 // open).
 int32_t SerialCommsPort_open(SerialCommsPort* port, const char* name, uint32_t speed);
 void SerialCommsPort_transmitBlock(SerialCommsPort* port, const uint8_t* data, uint32_t count);
-// Bytes read at once (0 when none arrived or the port is closed).
+// Bytes read (0 when none arrived or the port is closed); waits as SerialCommsPort_setReadWait
+// set, at once unless set.
 int32_t SerialCommsPort_receiveBlock(SerialCommsPort* port, uint8_t* buffer, uint32_t maximum);
 int32_t SerialCommsPort_close(SerialCommsPort* port);
 int32_t SerialCommsPort_isOpen(SerialCommsPort* port);
@@ -45,6 +46,10 @@ void SerialCommsPort_setDtr(SerialCommsPort* port, uint8_t level);
 void SerialCommsPort_setRts(SerialCommsPort* port, uint8_t level);
 int32_t SerialCommsPort_getCts(SerialCommsPort* port);
 int32_t SerialCommsPort_getDsr(SerialCommsPort* port);
+
+// Reads return at once with what has arrived, or, when nothing has, wait up to `waitMs` for the
+// first byte (0: never wait). Not in the table: only the owner of the port sets it.
+void SerialCommsPort_setReadWait(SerialCommsPort* port, uint32_t waitMs);
 
 // Construction: stores SerialCommsPort_init in the first slot and calls it through that slot.
 void SerialCommsPort_construct(SerialCommsPort* port);

@@ -4,7 +4,10 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
 
 #include "console.h"
 #include "platform_internal.h"
@@ -20,6 +23,27 @@ constexpr size_t PORT_NAME_SIZE = 256;
 std::array<uint8_t, PLATFORM_RX_RING_SIZE> rxRing{};
 std::atomic<uint8_t> rxWriteIndex{0};
 std::atomic<uint8_t> rxReadIndex{0};
+// Wakes a reader waiting for the ring; the lock only orders the wait against the push.
+struct RxSignal {
+    std::mutex lock;
+    std::condition_variable ready;
+};
+// Never destroyed: the receive thread is never stopped and may still signal while the program
+// exits.
+union LastingRxSignal {
+    RxSignal signal;
+    LastingRxSignal() : signal() {}
+    ~LastingRxSignal() {}
+    LastingRxSignal(const LastingRxSignal&) = delete;
+    LastingRxSignal& operator=(const LastingRxSignal&) = delete;
+};
+LastingRxSignal rxSignalStore;
+RxSignal& rxSignal = rxSignalStore.signal;
+// The receive thread's alone: whether the bytes moved so far end inside a frame, and the
+// chunk it reads into, with the XBOFs it holds back at its start.
+bool rxInFrame = false;
+std::array<uint8_t, PLATFORM_RX_CHUNK> rxChunk{};
+uint32_t rxHeld = 0;
 
 SerialCommsPort uartPort{};
 std::array<char, PORT_NAME_SIZE> portName{"COM1"};
@@ -28,19 +52,6 @@ DWORD rxThreadId = 0;
 
 std::atomic<const PlatformTiming*> timing{nullptr};
 std::atomic<const PlatformPortHooks*> portHooks{nullptr};
-
-uint32_t hostTick() {
-    return GetTickCount();
-}
-void hostSleep(uint32_t milliseconds) {
-    Sleep(milliseconds);
-}
-constexpr PlatformTiming HOST_TIMING = {hostTick, hostSleep};
-
-const PlatformTiming& hostClock() {
-    const PlatformTiming* bound = timing.load(std::memory_order_acquire);
-    return bound != nullptr ? *bound : HOST_TIMING;
-}
 
 bool rxRingEmpty() {
     return rxWriteIndex.load(std::memory_order_acquire) ==
@@ -51,6 +62,24 @@ uint32_t rxRingRoom() {
     const uint8_t used = static_cast<uint8_t>(rxWriteIndex.load(std::memory_order_relaxed) -
                                               rxReadIndex.load(std::memory_order_acquire));
     return static_cast<uint32_t>(rxRing.size() - 1 - used);
+}
+
+uint32_t hostTick() {
+    return GetTickCount();
+}
+void hostSleep(uint32_t milliseconds) {
+    Sleep(milliseconds);
+}
+void hostWaitRx(uint32_t milliseconds) {
+    std::unique_lock<std::mutex> lock(rxSignal.lock);
+    rxSignal.ready.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                            [] { return !rxRingEmpty(); });
+}
+constexpr PlatformTiming HOST_TIMING = {hostTick, hostSleep, hostWaitRx};
+
+const PlatformTiming& hostClock() {
+    const PlatformTiming* bound = timing.load(std::memory_order_acquire);
+    return bound != nullptr ? *bound : HOST_TIMING;
 }
 
 // Before platformInitWin32 builds it the port counts as closed.
@@ -103,6 +132,8 @@ void platformSetPortName(const char* name) {
 void platformRxReset() {
     rxWriteIndex.store(0, std::memory_order_relaxed);
     rxReadIndex.store(0, std::memory_order_relaxed);
+    rxHeld = 0;
+    rxInFrame = false;
 }
 
 void platformInitBoard() {
@@ -123,6 +154,7 @@ void platformInitWin32() {
     uartPort.ops.init = SerialCommsPort_init;
     uartPort.ops.init(&uartPort);
     uartPort.ops.open(&uartPort, portName.data(), UART_BAUD); // a failure is printed by the open
+    SerialCommsPort_setReadWait(&uartPort, PLATFORM_RX_WAIT_MS);
     transceiverBind(&TRANSCEIVER_BINDING);
     rxThread = CreateThread(nullptr, 0, platformRxThread, nullptr, 0, &rxThreadId);
     if (rxThread == nullptr) {
@@ -131,26 +163,59 @@ void platformInitWin32() {
     }
 }
 
-void platformRxPoll() {
-    std::array<uint8_t, PLATFORM_RX_CHUNK> chunk{};
+uint32_t platformRxPoll() {
     const uint32_t room = rxRingRoom();
     if (room == 0) {
-        return; // full: the bytes wait in the port until the reader makes room
+        // Full: the bytes wait in the port until the reader makes room.
+        return PLATFORM_RX_GATHER_MS;
     }
-    const uint32_t wanted = room < chunk.size() ? room : static_cast<uint32_t>(chunk.size());
-    const uint32_t received = uartReceive(chunk.data(), wanted);
+    // Held bytes were taken with room to spare, and only this thread fills the ring.
+    const uint32_t wanted = room < rxChunk.size() ? room : static_cast<uint32_t>(rxChunk.size());
+    const uint32_t received = uartReceive(rxChunk.data() + rxHeld, wanted - rxHeld);
+    bool preamble = !rxInFrame && rxHeld == 0 && received > 0;
+    for (uint32_t i = 0; i < received && preamble; ++i) {
+        preamble = rxChunk[i] == SIR_XBOF;
+    }
+    if (preamble) {
+        // Nobody needs a frame's XBOFs before its BOF: they go in with the bytes after them, so
+        // a reader finds a short frame whole instead of waiting through it.
+        rxHeld = received;
+        return PLATFORM_RX_PREAMBLE_MS;
+    }
+    const uint32_t count = rxHeld + received;
+    rxHeld = 0;
+    if (count == 0) {
+        return 0;
+    }
     uint8_t write = rxWriteIndex.load(std::memory_order_relaxed);
-    for (uint32_t i = 0; i < received && i < wanted; ++i) {
-        rxRing[write] = chunk[i];
+    for (uint32_t i = 0; i < count; ++i) {
+        rxRing[write] = rxChunk[i];
         ++write;
+        if (rxChunk[i] == SIR_BOF) {
+            rxInFrame = true;
+        } else if (rxChunk[i] == SIR_EOF) {
+            rxInFrame = false;
+        }
     }
-    rxWriteIndex.store(write, std::memory_order_release);
+    {
+        const std::lock_guard<std::mutex> guard(rxSignal.lock);
+        rxWriteIndex.store(write, std::memory_order_release);
+    }
+    rxSignal.ready.notify_one();
+    // Only the pacing looks at the framing: after a frame's end the next pass may block, before
+    // its BOF the receiver waits far longer for a byte than inside a frame.
+    if (rxChunk[count - 1] == SIR_EOF) {
+        return 0;
+    }
+    return rxInFrame ? PLATFORM_RX_GATHER_MS : PLATFORM_RX_PREAMBLE_MS;
 }
 
 DWORD WINAPI platformRxThread(LPVOID /*parameter*/) {
     while (uartIsOpen()) {
-        hostClock().sleepMs(PLATFORM_RX_POLL_MS);
-        platformRxPoll();
+        const uint32_t gatherMs = platformRxPoll();
+        if (gatherMs != 0) {
+            hostClock().sleepMs(gatherMs);
+        }
     }
     consolePrint("\n\tEOT");
     return 0;
@@ -177,12 +242,17 @@ uint8_t platformUartRxReady(uint16_t waitMs) {
     const PlatformTiming& host = hostClock();
     const uint32_t start = host.tickCount();
     for (;;) {
-        host.sleepMs(RX_WAIT_SLICE_MS);
+        const uint32_t waited = host.tickCount() - start;
+        if (waited >= waitMs) {
+            return 0;
+        }
+        if (host.waitRxMs != nullptr) {
+            host.waitRxMs(waitMs - waited);
+        } else {
+            host.sleepMs(RX_WAIT_SLICE_MS);
+        }
         if (!rxRingEmpty()) {
             return 1;
-        }
-        if (host.tickCount() - start >= waitMs) {
-            return 0;
         }
     }
 }

@@ -13,9 +13,14 @@ constexpr uint8_t LED_COUNT = 4;
 constexpr uint8_t PLATFORM_OUTPUT_PINS = 6;
 // Receive ring: 256 bytes, so the 8-bit indices wrap by themselves; it holds 255.
 constexpr uint16_t PLATFORM_RX_RING_SIZE = 256;
-// The receive thread's poll period. A byte takes about 1.04 ms at 9600 bit/s, so the gaps the SIR
-// receiver sees inside a frame stay far below its 20 ms inter-byte wait.
-constexpr uint32_t PLATFORM_RX_POLL_MS = 2;
+// The receive thread blocks in the port until a byte comes (at most this long, so it notices a
+// closed port), then lets bytes gather while they keep coming, so it wakes a few times a frame
+// and not once a byte: inside a frame for PLATFORM_RX_GATHER_MS, well below the SIR receiver's
+// 20 ms byte wait; before its BOF, where the receiver waits 500 ms, long enough for a short frame
+// (16 bytes at 9600 bit/s) to end; after its EOF not at all.
+constexpr uint32_t PLATFORM_RX_WAIT_MS = 500;
+constexpr uint32_t PLATFORM_RX_GATHER_MS = 8;
+constexpr uint32_t PLATFORM_RX_PREAMBLE_MS = 18;
 constexpr uint32_t PLATFORM_RX_CHUNK = 115;
 
 // Board I/O. Index checks stop the program naming the expression and "platform".
@@ -65,9 +70,10 @@ uint8_t platformUartRxByte();
 ByteLink& platformUartLink();
 
 DWORD WINAPI platformRxThread(LPVOID parameter);
-// One poll of the receive thread: moves what the port holds, as far as there is room, into the
-// ring.
-void platformRxPoll();
+// One pass of the receive thread: moves what the port holds (waiting in the port for a first
+// byte), as far as there is room, into the ring. Returns how long to let bytes gather before the
+// next pass (0: the next pass may block).
+uint32_t platformRxPoll();
 
 void platformSetDtr(uint8_t level);
 void platformSetRts(uint8_t level);
@@ -79,6 +85,9 @@ int platformRandom();
 struct PlatformTiming {
     uint32_t (*tickCount)();
     void (*sleepMs)(uint32_t milliseconds);
+    // Waits up to `milliseconds`, ending early when the receive thread moves bytes; nullptr: waits
+    // in 1 ms sleeps.
+    void (*waitRxMs)(uint32_t milliseconds);
 };
 void platformSetTiming(const PlatformTiming* timing);
 

@@ -219,6 +219,10 @@ void primaryResendHeld() {
     sirSendFrame(link(), txFrame.data(), heldLength);
 }
 
+bool primaryAnswerSeen() {
+    return stepCounter == ANSWER_SEEN;
+}
+
 void primaryStep() {
     ++stepCounter;
     const uint8_t state = engineState.load();

@@ -35,6 +35,8 @@ extern std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame;
 extern uint16_t heldLength;
 
 void primaryStep();
+// True when the last step saw an answer begin, so the next step reads it.
+bool primaryAnswerSeen();
 
 // Makes the first `length` bytes of txFrame the held frame and sends it.
 void primarySendHeld(uint16_t length);

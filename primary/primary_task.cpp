@@ -97,7 +97,10 @@ void startStackTask() {
 
 DWORD WINAPI stackTask(LPVOID /*parameter*/) {
     while (taskRunning.load()) {
-        Sleep(TASK_PERIOD_MS);
+        // A seen answer is read at once; the read waits for the rest of the frame itself.
+        if (!primaryAnswerSeen()) {
+            Sleep(TASK_PERIOD_MS);
+        }
         primaryStep();
     }
     consolePrint("\n\tEOT");

@@ -28,6 +28,8 @@ extern std::atomic<bool> taskRunning;
 
 // Engine: one non-blocking step; reads at most one frame and sends at most one reply.
 void secondaryStep();
+// True when the last step saw a byte waiting, so the next step reads the frame.
+bool secondaryByteSeen();
 void secondaryHandleIFrame(const uint8_t* frame, uint16_t length);
 void secondarySendPending(uint8_t dlsap, bool lineSettings);
 

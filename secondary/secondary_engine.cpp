@@ -30,6 +30,8 @@ RxFrame rxFrame{};
 ByteLink* engineLink = nullptr;
 // The held I-frame has not been acknowledged yet.
 bool heldAwaitingAck = false;
+// The last step saw a byte waiting (the counter alone also reaches 100 by counting).
+bool byteSeen = false;
 
 uint8_t nr(uint8_t control) {
     return static_cast<uint8_t>((control >> 5) & 7);
@@ -190,8 +192,13 @@ void secondaryAnswerPoll(uint8_t dlsap) {
     }
 }
 
+bool secondaryByteSeen() {
+    return byteSeen;
+}
+
 void secondaryStep() {
     ++stepCounter;
+    byteSeen = false;
     const uint8_t state = engineState;
     if (shownState != state) {
         consolePrint("\nsecondary_demo state:\t%d", state);
@@ -200,8 +207,9 @@ void secondaryStep() {
     }
     if (stepCounter != STEP_READ) {
         if (secondaryLink().waitByte(0)) {
-            // Read one step later, so the rest of the frame has time to arrive.
+            // The next step reads; the read waits for the rest of the frame.
             stepCounter = STEP_BYTE_SEEN;
+            byteSeen = true;
         } else if (stepCounter == STEP_FALLBACK) {
             engineState = SEC_IDLE;
         }

@@ -160,7 +160,10 @@ void secondaryTaskPass() {
 
 DWORD WINAPI stackTask(LPVOID /*parameter*/) {
     while (taskRunning) {
-        Sleep(TASK_PERIOD_MS);
+        // A frame seen is read at once; every other step keeps the period.
+        if (!secondaryByteSeen()) {
+            Sleep(TASK_PERIOD_MS);
+        }
         secondaryTaskPass();
     }
     consolePrint("\n\tEOT");

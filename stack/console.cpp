@@ -1,18 +1,51 @@
 #include "console.h"
 
+#include <array>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 std::atomic<ConsoleSink> currentSink{nullptr};
 
-void stdoutSink(const char* text, size_t length) {
+struct HeldText {
+    std::array<char, 1024> text;
+    size_t length;
+    bool holding;
+};
+
+thread_local HeldText held{};
+
+void writeOut(const char* text, size_t length) {
     std::fwrite(text, 1, length, stdout);
     // Lines start with "\n" rather than end with it, so line buffering alone would hold the last
     // one.
     std::fflush(stdout);
+}
+
+void releaseHeld() {
+    if (held.length > 0) {
+        writeOut(held.text.data(), held.length);
+        held.length = 0;
+    }
+}
+
+void stdoutSink(const char* text, size_t length) {
+    if (!held.holding) {
+        writeOut(text, length);
+        return;
+    }
+    if (held.length + length > held.text.size()) {
+        releaseHeld();
+    }
+    if (length > held.text.size()) {
+        writeOut(text, length);
+        return;
+    }
+    std::memcpy(held.text.data() + held.length, text, length);
+    held.length += length;
 }
 
 } // namespace
@@ -35,4 +68,13 @@ void consolePrint(const char* format, ...) {
 
 ConsoleSink consoleSetSink(ConsoleSink sink) {
     return currentSink.exchange(sink, std::memory_order_acq_rel);
+}
+
+ConsoleBatch::ConsoleBatch() {
+    held.holding = true;
+}
+
+ConsoleBatch::~ConsoleBatch() {
+    held.holding = false;
+    releaseHeld();
 }

@@ -16,3 +16,14 @@ void consolePrint(const char* format, ...) CONSOLE_PRINTF_FORMAT(1, 2);
 
 // Installs a sink; nullptr restores stdout. Returns the previous sink.
 ConsoleSink consoleSetSink(ConsoleSink sink);
+
+// While one lives, this thread's pieces for stdout are kept and written in one go when it ends:
+// one system call for text printed in many pieces at once (a frame's trace). Other sinks still
+// get every piece as it comes.
+class ConsoleBatch {
+  public:
+    ConsoleBatch();
+    ~ConsoleBatch();
+    ConsoleBatch(const ConsoleBatch&) = delete;
+    ConsoleBatch& operator=(const ConsoleBatch&) = delete;
+};

@@ -102,6 +102,7 @@ void traceUpperLayers(const uint8_t* frame, uint16_t length) {
 } // namespace
 
 void frameTrace(const uint8_t* frame, uint16_t length) {
+    const ConsoleBatch batch;
     consolePrint("\n[");
     for (uint16_t i = 0; i < length; ++i) {
         consolePrint(" %02X", frame[i]);

@@ -1,4 +1,4 @@
-// CreateThread, Sleep and GetTickCount on POSIX threads and the monotonic clock.
+// CreateThread, Sleep, GetTickCount and timeBeginPeriod on POSIX threads and the monotonic clock.
 #include <atomic>
 #include <cerrno>
 #include <ctime>
@@ -75,4 +75,9 @@ void Sleep(DWORD milliseconds) {
 
 DWORD GetTickCount() {
     return static_cast<DWORD>(hostMonotonicMs());
+}
+
+MMRESULT timeBeginPeriod(UINT period) {
+    (void)period;
+    return TIMERR_NOERROR;
 }

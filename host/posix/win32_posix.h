@@ -7,6 +7,8 @@
 using BYTE = uint8_t;
 using WORD = uint16_t;
 using DWORD = uint32_t;
+using UINT = unsigned int;
+using MMRESULT = UINT;
 using BOOL = int;
 using CHAR = char;
 using SIZE_T = uintptr_t;
@@ -181,3 +183,6 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES threadAttributes, SIZE_T stackSize,
                     LPDWORD threadId);
 void Sleep(DWORD milliseconds);
 DWORD GetTickCount();
+// The timer here is always fine-grained: accepted and nothing to do.
+constexpr MMRESULT TIMERR_NOERROR = 0;
+MMRESULT timeBeginPeriod(UINT period);

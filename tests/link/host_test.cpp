@@ -9,6 +9,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "port_setup.h"
 #include "pty_pair.h"
 #include "win32.h"
 
@@ -28,18 +29,7 @@ bool configure(HANDLE port, DWORD speed) {
     DCB dcb{};
     dcb.DCBlength = sizeof(DCB);
     GetCommState(port, &dcb);
-    dcb.BaudRate = speed;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
+    portSetupFields(dcb, speed);
     return SetCommState(port, &dcb) != FALSE;
 }
 
@@ -187,6 +177,35 @@ TEST_F(HostPort, ReadWithNothingWaitingReturnsAtOnce) {
     }));
     EXPECT_TRUE(done);
     EXPECT_EQ(got, 0U);
+}
+
+TEST_F(HostPort, FirstByteReadWaitsOnlyForTheFirstByte) {
+    // MAXDWORD interval and multiplier: what is there at once, else the first byte within the
+    // constant. The constant is far longer than the test may take, so waiting it out fails.
+    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 30000, 0, 0};
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    std::array<uint8_t, 16> buffer{};
+    const auto read = [&] {
+        DWORD got = 0;
+        ReadFile(port, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr);
+        return got;
+    };
+    pty.writeMaster({1, 2, 3});
+    ASSERT_TRUE(pty.waitPendingOnSlave(3));
+    auto first = std::async(std::launch::async, read);
+    ASSERT_EQ(first.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(first.get(), 3U);
+    auto blocked = std::async(std::launch::async, read);
+    pty.writeMaster({4});
+    ASSERT_EQ(blocked.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(blocked.get(), 1U);
+    EXPECT_EQ(buffer[0], 4);
+
+    timeouts.ReadTotalTimeoutConstant = 20;
+    ASSERT_TRUE(SetCommTimeouts(port, &timeouts));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read(), 0U);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
 }
 
 TEST_F(HostPort, PurgeDropsWaitingInput) {

@@ -53,11 +53,11 @@ TEST_F(PlatformUart, WaitRunsItsFullTimeWhenNothingComes) {
 }
 
 TEST_F(PlatformUart, WaitEndsAsSoonAsTheReceiveThreadDeliversAByte) {
-    clock.everyPeriod(0, PLATFORM_RX_POLL_MS * 1000, [] { platformRxPoll(); });
+    clock.everyPeriod(0, PLATFORM_RX_GATHER_MS * 1000, [] { platformRxPoll(); });
     clock.advanceUs(1);
     portHolds.push_back(0x42);
     EXPECT_EQ(platformUartRxReady(20), 1);
-    EXPECT_LE(clock.nowUs, 3'000U);
+    EXPECT_LE(clock.nowUs, (PLATFORM_RX_GATHER_MS + 1) * 1000U);
     EXPECT_EQ(platformUartRxByte(), 0x42);
 }
 
@@ -80,6 +80,26 @@ TEST_F(PlatformUart, FullRingLeavesTheRestInThePort) {
         }
         ASSERT_EQ(platformUartRxByte(), static_cast<uint8_t>(i)) << "byte " << i;
     }
+    EXPECT_EQ(platformUartRxReady(0), 0);
+}
+
+TEST_F(PlatformUart, PacesItsPassesByTheFrameAndHoldsBackOnlyLeadingXbofs) {
+    portHolds = {SIR_XBOF, SIR_XBOF};
+    EXPECT_EQ(platformRxPoll(), PLATFORM_RX_PREAMBLE_MS);
+    EXPECT_EQ(platformUartRxReady(0), 0);
+    portHolds = {SIR_XBOF, SIR_BOF, 0x01};
+    EXPECT_EQ(platformRxPoll(), PLATFORM_RX_GATHER_MS);
+    portHolds = {0x7D, SIR_EOF};
+    EXPECT_EQ(platformRxPoll(), 0U);
+    const std::vector<uint8_t> frame = {SIR_XBOF, SIR_XBOF, SIR_XBOF, SIR_BOF, 0x01, 0x7D, SIR_EOF};
+    for (const uint8_t byte : frame) {
+        ASSERT_EQ(platformUartRxByte(), byte);
+    }
+    // A lone XBOF is not lost when nothing follows it.
+    portHolds = {SIR_XBOF};
+    platformRxPoll();
+    platformRxPoll();
+    EXPECT_EQ(platformUartRxByte(), SIR_XBOF);
     EXPECT_EQ(platformUartRxReady(0), 0);
 }
 

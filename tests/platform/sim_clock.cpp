@@ -16,7 +16,7 @@ void simSleep(uint32_t milliseconds) {
     active->advanceUs(uint64_t{milliseconds} * 1000);
 }
 
-constexpr PlatformTiming SIM_TIMING = {simTick, simSleep};
+constexpr PlatformTiming SIM_TIMING = {simTick, simSleep, nullptr};
 
 } // namespace
 
