@@ -20,7 +20,6 @@ namespace {
 
 constexpr int STEPS_PER_FRAME = 2;
 constexpr int DRAIN_STEPS = 64;
-constexpr int START_DELAY_STEPS = 20;
 constexpr uint8_t RECEIVE_BUFFER_SIZE = 63;
 
 FuzzLink* activeLink = nullptr;
@@ -85,7 +84,7 @@ void driveTo(uint8_t state) {
     if (state == PRIMARY_START_DELAY) {
         return; // the input itself waits out the start delay
     }
-    for (int i = 0; i < START_DELAY_STEPS; ++i) {
+    for (int i = 0; i < PRIMARY_START_DELAY_STEPS; ++i) {
         step();
     }
     for (uint8_t s = 1; s < state; ++s) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "ir_options.h"
 #include "sir.h"
 #include "win32.h"
 
@@ -11,17 +12,7 @@ constexpr uint8_t DIP_COUNT = 3;
 constexpr uint8_t DOP_COUNT = 7;
 constexpr uint8_t LED_COUNT = 4;
 constexpr uint8_t PLATFORM_OUTPUT_PINS = 6;
-// Receive ring: 256 bytes, so the 8-bit indices wrap by themselves; it holds 255.
-constexpr uint16_t PLATFORM_RX_RING_SIZE = 256;
-// The receive thread blocks in the port until a byte comes (at most this long, so it notices a
-// closed port), then lets bytes gather while they keep coming, so it wakes a few times a frame
-// and not once a byte: inside a frame for PLATFORM_RX_GATHER_MS, well below the SIR receiver's
-// 20 ms byte wait; before its BOF, where the receiver waits 500 ms, long enough for a short frame
-// (16 bytes at 9600 bit/s) to end; after its EOF not at all.
-constexpr uint32_t PLATFORM_RX_WAIT_MS = 500;
-constexpr uint32_t PLATFORM_RX_GATHER_MS = 8;
-constexpr uint32_t PLATFORM_RX_PREAMBLE_MS = 18;
-constexpr uint32_t PLATFORM_RX_CHUNK = 115;
+// The receive ring and its thread's pacing are settings (PLATFORM_RX_* in ir_options.h).
 
 // Board I/O. Index checks stop the program naming the expression and "platform".
 uint8_t platformDipGet(uint8_t dipIndex);

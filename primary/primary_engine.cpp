@@ -18,14 +18,12 @@ uint16_t heldLength = 0;
 
 namespace {
 
-constexpr uint8_t START_DELAY_STEPS = 20;
-constexpr uint8_t REPEAT_STEPS = 10;
-constexpr uint8_t GIVE_UP_STEP = 50;
 constexpr uint8_t ANSWER_SEEN = 100;
 constexpr uint8_t ANSWER_PENDING = 101;
+static_assert(PRIMARY_START_DELAY_STEPS < ANSWER_SEEN && PRIMARY_GIVE_UP_STEP < ANSWER_SEEN,
+              "the step counter's marks lie beyond every count");
 constexpr uint8_t FIRST_XID_SLOT = 0x00;
 constexpr uint8_t FINAL_XID_SLOT = 0xFF;
-constexpr uint8_t IRCOMM_HINT = 0x04;
 constexpr uint8_t PARAM_BAUD_RATE = 0x01;
 constexpr uint16_t UA_PARAMS_OFFSET = 10;
 constexpr char BEL = '\a';
@@ -186,9 +184,9 @@ void giveUp(uint8_t state) {
 void poll(uint8_t state) {
     if (link().waitByte(0)) {
         stepCounter = ANSWER_SEEN;
-    } else if (stepCounter == GIVE_UP_STEP) {
+    } else if (stepCounter == PRIMARY_GIVE_UP_STEP) {
         giveUp(state);
-    } else if (stepCounter % REPEAT_STEPS == 0) {
+    } else if (stepCounter % PRIMARY_REPEAT_STEPS == 0) {
         if (state == PRIMARY_LINK_CHECK) {
             primarySendRr();
         } else {
@@ -234,7 +232,7 @@ void primaryStep() {
     rxFrame.fill(0);
 
     if (state == PRIMARY_START_DELAY) {
-        if (stepCounter == START_DELAY_STEPS) {
+        if (stepCounter == PRIMARY_START_DELAY_STEPS) {
             startDiscovery();
         }
     } else if (stepCounter == ANSWER_PENDING) {

@@ -6,11 +6,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "ir_options.h"
 #include "lap.h"
 
 namespace primary {
-
-constexpr size_t PRIMARY_FRAME_SIZE = 68;
 
 enum : uint8_t {
     PRIMARY_START_DELAY = 0,

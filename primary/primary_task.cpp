@@ -1,6 +1,7 @@
 #include "primary.h"
 
 #include "console.h"
+#include "ir_options.h"
 #include "primary_engine.h"
 #include "primary_port.h"
 #include "primary_upper.h"
@@ -16,9 +17,6 @@ DWORD taskThreadId = 0;
 
 // Held over a whole primarySend so that no two texts interleave.
 std::mutex sendLock;
-
-constexpr DWORD TASK_PERIOD_MS = 50;
-constexpr DWORD SEND_WAIT_MS = 10;
 
 } // namespace
 
@@ -71,7 +69,7 @@ void primarySend(const uint8_t* data, uint8_t length) {
             break;
         }
         if (queued < length) {
-            Sleep(SEND_WAIT_MS);
+            Sleep(PRIMARY_SEND_WAIT_MS);
         }
     }
 }
@@ -99,7 +97,7 @@ DWORD WINAPI stackTask(LPVOID /*parameter*/) {
     while (taskRunning.load()) {
         // A seen answer is read at once; the read waits for the rest of the frame itself.
         if (!primaryAnswerSeen()) {
-            Sleep(TASK_PERIOD_MS);
+            Sleep(STACK_TASK_PERIOD_MS);
         }
         primaryStep();
     }

@@ -25,6 +25,8 @@ std::array<uint8_t, PRIMARY_RECEIVE_SIZE> receiveStorage{};
 
 constexpr uint16_t COMM_HEADER_LENGTH = 6;
 constexpr uint16_t IAS_ANSWER_OFFSET = 5;
+static_assert(COMM_HEADER_LENGTH + PRIMARY_STAGING_SIZE <= PRIMARY_FRAME_SIZE,
+              "a data frame with a full staging fits the transmit frame");
 
 // Puts the user data of the IrCOMM frame in rxFrame into the receive queue; false, taking nothing,
 // when it does not fit.

@@ -8,13 +8,11 @@
 #include <mutex>
 
 #include "byte_queue.h"
+#include "ir_options.h"
 
 namespace primary {
 
-constexpr uint8_t OWN_LSAP = 2;
-constexpr uint8_t PRIMARY_TRANSMIT_SIZE = 32;
-constexpr uint8_t PRIMARY_RECEIVE_SIZE = 64;
-constexpr uint8_t PRIMARY_STAGING_SIZE = 32;
+constexpr uint8_t OWN_LSAP = PRIMARY_OWN_LSAP;
 
 extern uint8_t peerComLsap;
 extern ByteQueue transmitQueue;

@@ -5,13 +5,14 @@
 #include <atomic>
 #include <cstdint>
 
+#include "ir_options.h"
 #include "lap.h"
 #include "sir.h"
 #include "win32.h"
 
 namespace secondary {
 
-constexpr uint8_t OWN_LSAP = 4;
+constexpr uint8_t OWN_LSAP = SECONDARY_OWN_LSAP;
 
 enum SecondaryState : uint8_t {
     SEC_IDLE = 0,

@@ -19,8 +19,7 @@ namespace {
 
 constexpr uint8_t STEP_READ = 101;
 constexpr uint8_t STEP_BYTE_SEEN = 100;
-constexpr uint8_t STEP_FALLBACK = 50;
-constexpr uint8_t IRCOMM_HINT = 4;
+static_assert(SECONDARY_GIVE_UP_STEP < STEP_BYTE_SEEN, "the step counter's marks lie beyond it");
 // XID command: destination 7..10, flags 11, slot 12.
 constexpr uint16_t XID_MIN_LENGTH = 13;
 // SNRM: connection address at 10, parameters from 11.
@@ -210,7 +209,7 @@ void secondaryStep() {
             // The next step reads; the read waits for the rest of the frame.
             stepCounter = STEP_BYTE_SEEN;
             byteSeen = true;
-        } else if (stepCounter == STEP_FALLBACK) {
+        } else if (stepCounter == SECONDARY_GIVE_UP_STEP) {
             engineState = SEC_IDLE;
         }
         return;

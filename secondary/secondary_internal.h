@@ -7,14 +7,11 @@
 #include <mutex>
 
 #include "byte_queue.h"
+#include "ir_options.h"
 #include "lap.h"
 #include "sir.h"
 
 namespace secondary {
-
-constexpr uint8_t SECONDARY_MAX_STAGED = 32;
-// The longest reply: IrCOMM header, line settings and 32 data bytes.
-constexpr uint16_t SECONDARY_TX_FRAME_SIZE = 41;
 
 extern LinkRecord linkRecord;
 extern std::array<uint8_t, SECONDARY_TX_FRAME_SIZE> txFrame;
@@ -25,7 +22,7 @@ extern std::atomic<bool> dataUnacknowledged;
 extern uint8_t stepCounter;
 extern uint8_t shownState;
 extern uint8_t peerComLsap;
-extern std::array<uint8_t, SECONDARY_MAX_STAGED> staging;
+extern std::array<uint8_t, SECONDARY_STAGING_SIZE> staging;
 extern uint8_t stagedCount;
 
 extern ByteQueue receiveQueue;

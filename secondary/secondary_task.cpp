@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "console.h"
+#include "ir_options.h"
 #include "secondary.h"
 #include "secondary_internal.h"
 #include "transceiver.h"
@@ -16,17 +17,12 @@ std::atomic<bool> taskRunning{false};
 
 namespace {
 
-constexpr uint8_t RECEIVE_SLOTS = 64;
-constexpr uint8_t TRANSMIT_SLOTS = 32;
-constexpr DWORD TASK_PERIOD_MS = 50;
-// How often a producer waiting for room looks again.
-constexpr DWORD SEND_POLL_MS = 2;
 constexpr std::array<uint8_t, 6> MODEM_ANSWER = {'\r', '\n', 'O', 'K', '\r', '\n'};
 
 enum class TaskMode : uint8_t { waiting, connected };
 
-std::array<uint8_t, RECEIVE_SLOTS> receiveStorage{};
-std::array<uint8_t, TRANSMIT_SLOTS> transmitStorage{};
+std::array<uint8_t, SECONDARY_RECEIVE_SIZE> receiveStorage{};
+std::array<uint8_t, SECONDARY_TRANSMIT_SIZE> transmitStorage{};
 HANDLE taskThread = nullptr;
 DWORD taskThreadId = 0;
 TaskMode taskMode = TaskMode::waiting;
@@ -34,7 +30,7 @@ std::atomic<bool> demoAnswers{true};
 // Modem answers owed to the peer that did not fit yet; queued on a later pass.
 uint8_t answersOwed = 0;
 
-bool containsAt(const std::array<uint8_t, 64>& bytes) {
+bool containsAt(const std::array<uint8_t, SECONDARY_RECEIVE_SIZE>& bytes) {
     // Like a C string search: the bytes end at the first zero.
     for (size_t i = 0; i + 1 < bytes.size() && bytes[i] != 0; ++i) {
         if (bytes[i] == 'A' && bytes[i + 1] == 'T') {
@@ -61,9 +57,9 @@ void secondaryInit() {
     heldLength = 0;
     dataUnacknowledged = false;
     receiveQueue.init = byteQueueInit;
-    receiveQueue.init(&receiveQueue, receiveStorage.data(), RECEIVE_SLOTS);
+    receiveQueue.init(&receiveQueue, receiveStorage.data(), SECONDARY_RECEIVE_SIZE);
     transmitQueue.init = byteQueueInit;
-    transmitQueue.init(&transmitQueue, transmitStorage.data(), TRANSMIT_SLOTS);
+    transmitQueue.init(&transmitQueue, transmitStorage.data(), SECONDARY_TRANSMIT_SIZE);
     taskMode = TaskMode::waiting;
     answersOwed = 0;
 }
@@ -95,7 +91,7 @@ void secondarySend(const uint8_t* data, uint8_t length) {
             ++sent;
         }
         if (sent < length) {
-            Sleep(SEND_POLL_MS);
+            Sleep(SECONDARY_SEND_POLL_MS);
         }
     }
 }
@@ -111,7 +107,7 @@ bool secondaryTrySend(const uint8_t* data, uint8_t length) {
 
 uint8_t secondaryReceive(uint8_t* buffer) {
     uint8_t count = 0;
-    while (receiveQueue.isEmpty(&receiveQueue) == 0 && count < RECEIVE_SLOTS - 1) {
+    while (receiveQueue.isEmpty(&receiveQueue) == 0 && count < SECONDARY_RECEIVE_SIZE - 1) {
         buffer[count] = receiveQueue.pop(&receiveQueue);
         ++count;
     }
@@ -136,7 +132,7 @@ void secondaryTaskPass() {
     if (!demoAnswers) {
         return;
     }
-    std::array<uint8_t, 64> received{};
+    std::array<uint8_t, SECONDARY_RECEIVE_SIZE> received{};
     if (taskMode == TaskMode::waiting) {
         if (secondaryIsConnected() != 0) {
             taskMode = TaskMode::connected;
@@ -162,7 +158,7 @@ DWORD WINAPI stackTask(LPVOID /*parameter*/) {
     while (taskRunning) {
         // A frame seen is read at once; every other step keeps the period.
         if (!secondaryByteSeen()) {
-            Sleep(TASK_PERIOD_MS);
+            Sleep(STACK_TASK_PERIOD_MS);
         }
         secondaryTaskPass();
     }

@@ -9,7 +9,7 @@
 namespace secondary {
 
 uint8_t peerComLsap = 0;
-std::array<uint8_t, SECONDARY_MAX_STAGED> staging{};
+std::array<uint8_t, SECONDARY_STAGING_SIZE> staging{};
 uint8_t stagedCount = 0;
 
 namespace {
@@ -17,11 +17,14 @@ namespace {
 constexpr uint8_t LM_CONNECT_LENGTH = 6;
 constexpr uint8_t TTP_PARAMETERS_BIT = 0x80;
 constexpr uint8_t IRCOMM_LSAP = OWN_LSAP;
+// IrCOMM header, line settings and a full staging of data.
+static_assert(6 + COMM_LINE_SETTINGS_LENGTH + SECONDARY_STAGING_SIZE <= SECONDARY_TX_FRAME_SIZE,
+              "the longest reply fits the transmit frame");
 
 constexpr std::array<uint8_t, 11> IAS_RESULT_PARAMETERS = {0x00, 0x00, 0x01, 0x00, 0x01, 0x02,
                                                            0x00, 0x03, 0x00, 0x01, 0x04};
 constexpr std::array<uint8_t, 10> IAS_RESULT_LSAP_SEL = {0x00, 0x00, 0x01, 0x00, 0x01,
-                                                         0x01, 0x00, 0x00, 0x00, 0x04};
+                                                         0x01, 0x00, 0x00, 0x00, IRCOMM_LSAP};
 constexpr std::array<uint8_t, 1> IAS_RESULT_NO_ATTRIBUTE = {0x02};
 constexpr std::array<uint8_t, 1> IAS_RESULT_NO_CLASS = {0x01};
 
@@ -156,7 +159,7 @@ void secondarySendPending(uint8_t dlsap, bool lineSettings) {
     // Before the pop, so that no reader sees the queue empty and the data acknowledged.
     dataUnacknowledged = true;
     stagedCount = 0;
-    while (transmitQueue.isEmpty(&transmitQueue) == 0 && stagedCount < SECONDARY_MAX_STAGED) {
+    while (transmitQueue.isEmpty(&transmitQueue) == 0 && stagedCount < SECONDARY_STAGING_SIZE) {
         staging[stagedCount] = transmitQueue.pop(&transmitQueue);
         ++stagedCount;
     }

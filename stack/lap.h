@@ -5,12 +5,10 @@
 #include <atomic>
 #include <cstdint>
 
+#include "ir_options.h"
 #include "sir.h"
 
-constexpr uint32_t SECONDARY_DEVICE_ADDRESS = 0x3412CDAB;
-constexpr uint32_t PRIMARY_DEVICE_ADDRESS = 0xABCD1234;
 constexpr uint32_t BROADCAST_DEVICE_ADDRESS = 0xFFFFFFFF;
-constexpr uint8_t LAP_RESET_CONNECTION_ADDRESS = 0x02;
 constexpr uint16_t LAP_PARAMS_LENGTH = 21;
 
 // Control bytes as sent (P/F set) and as compared (control AND 0xEF).

@@ -5,9 +5,6 @@
 
 namespace {
 
-constexpr uint16_t SIR_XBOF_COUNT = 10;
-constexpr uint16_t SIR_HUNT_WAIT_MS = 500;
-constexpr uint16_t SIR_BYTE_WAIT_MS = 20;
 constexpr uint8_t SIR_ESCAPE_XOR = 0x20;
 
 } // namespace

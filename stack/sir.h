@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ir_options.h"
+
 // The three byte operations under the framing, provided by each station (or a test).
 class ByteLink {
   public:
@@ -27,9 +29,6 @@ constexpr uint8_t SIR_EOF = 0xC1;
 constexpr uint8_t SIR_CE = 0x7D;
 constexpr uint16_t FCS_INIT = 0xFFFF;
 constexpr uint16_t FCS_GOOD = 0xF0B8;
-constexpr size_t SIR_RX_BUFFER_SIZE = 68;
-// Longest content a receiver accepts (67 stored bytes less the FCS).
-constexpr uint16_t SIR_MAX_CONTENT = 65;
 
 using RxFrame = std::array<uint8_t, SIR_RX_BUFFER_SIZE>;
 

@@ -16,7 +16,7 @@ using namespace secondary;
 
 namespace {
 
-constexpr uint64_t TASK_PERIOD_US = 50'000;
+constexpr uint64_t TASK_PERIOD_US = STACK_TASK_PERIOD_MS * 1000ULL;
 constexpr uint64_t LINE_BYTES_PER_SECOND = 960; // 9600 bit/s, 10 bits a byte
 
 SimClock* clockInUse = nullptr;

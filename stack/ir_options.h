@@ -1,0 +1,93 @@
+// The stack's settings in one place: frame and queue sizes, the task's rhythm, repeat and give-up
+// counts, addresses, selectors and the receive thread's pacing. Every layer builds with these.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---- Frames
+
+// XBOFs before each frame's BOF.
+constexpr uint16_t SIR_XBOF_COUNT = 10;
+// The receiver's wait for a frame's BOF, and for each byte after it.
+constexpr uint16_t SIR_HUNT_WAIT_MS = 500;
+constexpr uint16_t SIR_BYTE_WAIT_MS = 20;
+constexpr size_t SIR_RX_BUFFER_SIZE = 68;
+// Longest content a receiver accepts (67 stored bytes less the FCS).
+constexpr uint16_t SIR_MAX_CONTENT = 65;
+// The primary's transmit frame, which it holds for sending again.
+constexpr size_t PRIMARY_FRAME_SIZE = 68;
+// The secondary's longest reply: IrCOMM header, line settings and 32 data bytes.
+constexpr uint16_t SECONDARY_TX_FRAME_SIZE = 41;
+
+// ---- Queues between the application and the engines
+
+// Powers of two; a queue holds one byte less than its size.
+constexpr uint8_t PRIMARY_TRANSMIT_SIZE = 32;
+constexpr uint8_t PRIMARY_RECEIVE_SIZE = 64;
+constexpr uint8_t SECONDARY_TRANSMIT_SIZE = 32;
+constexpr uint8_t SECONDARY_RECEIVE_SIZE = 64;
+// Most bytes one data frame takes from the transmit queue.
+constexpr uint8_t PRIMARY_STAGING_SIZE = 32;
+constexpr uint8_t SECONDARY_STAGING_SIZE = 32;
+// How long a text waiting for room in the transmit queue sleeps before it looks again.
+constexpr uint32_t PRIMARY_SEND_WAIT_MS = 10;
+constexpr uint32_t SECONDARY_SEND_POLL_MS = 2;
+
+// ---- The task's rhythm
+
+// Sleep before each step of either station's task; a step that saw a frame begin is followed at
+// once by the one that reads it.
+constexpr uint32_t STACK_TASK_PERIOD_MS = 50;
+// The primary: steps before the first discovery, quiet steps between repeats of the held frame,
+// and the quiet step at which it gives the link up.
+constexpr uint8_t PRIMARY_START_DELAY_STEPS = 20;
+constexpr uint8_t PRIMARY_REPEAT_STEPS = 10;
+constexpr uint8_t PRIMARY_GIVE_UP_STEP = 50;
+// The secondary: the quiet step at which it falls back to idle.
+constexpr uint8_t SECONDARY_GIVE_UP_STEP = 50;
+
+// ---- Addresses, hint and selectors
+
+constexpr uint32_t PRIMARY_DEVICE_ADDRESS = 0xABCD1234;
+constexpr uint32_t SECONDARY_DEVICE_ADDRESS = 0x3412CDAB;
+// A link's connection address until an SNRM gives it one.
+constexpr uint8_t LAP_RESET_CONNECTION_ADDRESS = 0x02;
+// Service hint sent in discovery by both stations.
+constexpr uint8_t IRCOMM_HINT = 0x04;
+// Each station's own LSAP selector (IAS is always selector 0).
+constexpr uint8_t PRIMARY_OWN_LSAP = 2;
+constexpr uint8_t SECONDARY_OWN_LSAP = 4;
+
+// ---- The secondary platform's receive ring and its thread
+
+// 256 bytes, so the 8-bit indices wrap by themselves; it holds 255.
+constexpr uint16_t PLATFORM_RX_RING_SIZE = 256;
+// The receive thread blocks in the port until a byte comes (at most this long, so it notices a
+// closed port), then lets bytes gather while they keep coming, so it wakes a few times a frame
+// and not once a byte: inside a frame for PLATFORM_RX_GATHER_MS, well below the SIR receiver's
+// byte wait; before its BOF, where the receiver waits far longer, long enough for a short frame (16
+// bytes at 9600 bit/s) to end; after its EOF not at all.
+constexpr uint32_t PLATFORM_RX_WAIT_MS = 500;
+constexpr uint32_t PLATFORM_RX_GATHER_MS = 8;
+constexpr uint32_t PLATFORM_RX_PREAMBLE_MS = 18;
+constexpr uint32_t PLATFORM_RX_CHUNK = 115;
+
+// ---- What the settings must keep to
+
+constexpr bool optionIsPowerOfTwo(unsigned size) {
+    return size != 0 && (size & (size - 1)) == 0;
+}
+static_assert(optionIsPowerOfTwo(PRIMARY_TRANSMIT_SIZE) &&
+                  optionIsPowerOfTwo(PRIMARY_RECEIVE_SIZE) &&
+                  optionIsPowerOfTwo(SECONDARY_TRANSMIT_SIZE) &&
+                  optionIsPowerOfTwo(SECONDARY_RECEIVE_SIZE),
+              "the byte queues index with a mask");
+static_assert(SIR_MAX_CONTENT + 2 <= SIR_RX_BUFFER_SIZE, "content and FCS fit the receive buffer");
+static_assert(PLATFORM_RX_RING_SIZE == 256, "the ring's 8-bit indices wrap by themselves");
+static_assert(PLATFORM_RX_CHUNK < PLATFORM_RX_RING_SIZE, "a chunk fits the ring");
+static_assert(PLATFORM_RX_GATHER_MS < SIR_BYTE_WAIT_MS &&
+                  PLATFORM_RX_PREAMBLE_MS < SIR_HUNT_WAIT_MS,
+              "the receiver never gives up on bytes the thread lets gather");
+static_assert(PRIMARY_REPEAT_STEPS < PRIMARY_GIVE_UP_STEP,
+              "the primary repeats before it gives up");
