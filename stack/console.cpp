@@ -13,7 +13,7 @@ std::atomic<ConsoleSink> currentSink{nullptr};
 struct HeldText {
     std::array<char, 1024> text;
     size_t length;
-    bool holding;
+    unsigned depth; // batches alive on this thread
 };
 
 thread_local HeldText held{};
@@ -33,7 +33,7 @@ void releaseHeld() {
 }
 
 void stdoutSink(const char* text, size_t length) {
-    if (!held.holding) {
+    if (held.depth == 0) {
         writeOut(text, length);
         return;
     }
@@ -71,10 +71,11 @@ ConsoleSink consoleSetSink(ConsoleSink sink) {
 }
 
 ConsoleBatch::ConsoleBatch() {
-    held.holding = true;
+    ++held.depth;
 }
 
 ConsoleBatch::~ConsoleBatch() {
-    held.holding = false;
-    releaseHeld();
+    if (--held.depth == 0) {
+        releaseHeld();
+    }
 }

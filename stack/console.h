@@ -19,7 +19,7 @@ ConsoleSink consoleSetSink(ConsoleSink sink);
 
 // While one lives, this thread's pieces for stdout are kept and written in one go when it ends:
 // one system call for text printed in many pieces at once (a frame's trace). Other sinks still
-// get every piece as it comes.
+// get every piece as it comes. Batches nest; the outermost one writes.
 class ConsoleBatch {
   public:
     ConsoleBatch();

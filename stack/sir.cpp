@@ -76,6 +76,9 @@ uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer) {
                 return 0;
             }
             const auto length = static_cast<uint16_t>(count - 2);
+            // The mark of a received frame goes out with its trace, so that no other thread's
+            // line can come between them.
+            const ConsoleBatch batch;
             frameTrace(buffer.data(), length);
             consolePrint(".");
             return length;

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
 #include <string>
 
 #include "console.h"
@@ -28,6 +33,36 @@ TEST(Console, LongTextIsCutNotOverrun) {
 TEST(Console, SetSinkReturnsThePreviousOne) {
     EXPECT_EQ(consoleSetSink(otherSink), nullptr);
     EXPECT_EQ(consoleSetSink(nullptr), otherSink);
+}
+
+// A received frame's trace and its mark are one write: nothing reaches stdout until the outermost
+// batch ends.
+TEST(Console, NestedBatchesWriteOnceAtTheOutermostEnd) {
+    std::fflush(stdout);
+    std::array<int, 2> pipeEnds{};
+    ASSERT_EQ(pipe(pipeEnds.data()), 0);
+    fcntl(pipeEnds[0], F_SETFL, O_NONBLOCK);
+    const int savedStdout = dup(STDOUT_FILENO);
+    dup2(pipeEnds[1], STDOUT_FILENO);
+    std::array<char, 64> text{};
+    ssize_t early = 0;
+    {
+        const ConsoleBatch outer;
+        {
+            const ConsoleBatch inner;
+            consolePrint("\n[ 01 ]");
+        }
+        consolePrint(".");
+        early = read(pipeEnds[0], text.data(), text.size());
+    }
+    const ssize_t got = read(pipeEnds[0], text.data(), text.size());
+    dup2(savedStdout, STDOUT_FILENO);
+    close(savedStdout);
+    close(pipeEnds[0]);
+    close(pipeEnds[1]);
+    EXPECT_EQ(early, -1) << "written before the outermost batch ended";
+    ASSERT_GT(got, 0);
+    EXPECT_EQ(std::string(text.data(), static_cast<size_t>(got)), "\n[ 01 ].");
 }
 
 } // namespace
