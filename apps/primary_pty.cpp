@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
                              stop,
                              primary::primaryPhase,
                              primary::primaryTransmitRoom,
-                             primary::primaryTransmitQueued,
+                             primary::primaryAllAcknowledged,
                              primary::primarySend,
                              primary::primaryReceive,
                              &primary::linkWatch};

@@ -160,10 +160,9 @@ void showStatus(const PtyStation& station, StatusView& view) {
     view.shown = phase;
 }
 
-// After the end of standard input: sent, then acknowledged, then the linger time.
+// After the end of standard input: all acknowledged, then the linger time.
 struct Ending {
-    enum Stage : uint8_t { sending, draining, answered, lingering } stage = sending;
-    uint32_t exchanges = 0;
+    enum Stage : uint8_t { sending, draining, lingering } stage = sending;
     DWORD lingerStart = 0;
 };
 
@@ -181,11 +180,7 @@ int followEnding(const PtyStation& station, const PtyOptions& options, Ending& e
     if (station.phase() != LINK_OPEN) {
         return -1;
     }
-    if (ending.stage == Ending::draining && station.queued() == 0) {
-        ending.exchanges = station.watch->exchanges.load();
-        ending.stage = Ending::answered;
-    } else if (ending.stage == Ending::answered &&
-               station.watch->exchanges.load() != ending.exchanges) {
+    if (station.allAcknowledged() != 0) {
         ending.stage = Ending::lingering;
         ending.lingerStart = GetTickCount();
     }

@@ -18,7 +18,8 @@ struct PtyStation {
     void (*stop)();
     LinkPhase (*phase)();
     int (*room)();
-    int (*queued)();
+    // Every byte queued has gone out and the peer has acknowledged it.
+    uint8_t (*allAcknowledged)();
     void (*send)(const uint8_t* data, uint8_t length);
     uint8_t (*receive)(uint8_t* buffer);
     const LinkWatch* watch;

@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
                              stop,
                              secondary::secondaryPhase,
                              secondary::secondaryTransmitRoom,
-                             secondary::secondaryTransmitQueued,
+                             secondary::secondaryAllAcknowledged,
                              secondary::secondarySend,
                              secondary::secondaryReceive,
                              &secondary::linkWatch};

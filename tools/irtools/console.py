@@ -27,23 +27,29 @@ def sanitizer_report(name, text):
 class Console:
     """A program whose standard input we write and whose standard output we collect."""
 
-    def __init__(self, name, argv, env=None, crlf=False):
-        """crlf: the program writes text-mode output, as Windows programs do ("\n" as "\r\n")."""
+    def __init__(self, name, argv, env=None, crlf=False, output=None):
+        """crlf: the program writes text-mode output, as Windows programs do ("\n" as "\r\n").
+        output: where the program's standard output goes instead; the console gets its standard
+        error then."""
         self.name = name
         self.text = ""
         self._arrivals = []  # (end offset, monotonic seconds) of each piece
         self._cond = threading.Condition()
         self._echo = None
         self._crlf = crlf
-        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT, env=env, bufsize=0)
+        apart = output is not None
+        self.proc = subprocess.Popen(argv, stdin=subprocess.PIPE,
+                                     stdout=output if apart else subprocess.PIPE,
+                                     stderr=subprocess.PIPE if apart else subprocess.STDOUT,
+                                     env=env, bufsize=0)
+        self._stream = self.proc.stderr if apart else self.proc.stdout
         self._reader = threading.Thread(target=self._read, daemon=True)
         self._reader.start()
 
     def _read(self):
         held = ""  # a "\r" at the end of a chunk, until the next shows whether "\n" follows
         while True:
-            chunk = self.proc.stdout.read(4096)
+            chunk = self._stream.read(4096)
             now = time.monotonic()
             if not chunk:
                 piece, held = held, ""
@@ -156,7 +162,7 @@ class Console:
     def close(self):
         """Closes our ends of the pipes once the program has ended and its output is read."""
         self._reader.join(5)
-        for stream in (self.proc.stdin, self.proc.stdout):
+        for stream in (self.proc.stdin, self._stream):
             try:
                 stream.close()
             except OSError:
