@@ -5,30 +5,17 @@
 
 namespace {
 
-constexpr DWORD EXIT_WAIT_MS = 100;
-
 void start() {
     primary::primaryInit();
     primary::startStackTask();
 }
 
-void stop() {
-    primary::taskRunning.store(false);
-    Sleep(EXIT_WAIT_MS); // the task ends its pass
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    const PtyStation station{"computer",
-                             irphy_set_port_name,
-                             start,
-                             stop,
-                             primary::primaryPhase,
-                             primary::primaryTransmitRoom,
-                             primary::primaryAllAcknowledged,
-                             primary::primarySend,
-                             primary::primaryReceive,
-                             &primary::linkWatch};
-    return ptyMain(argc, argv, station);
+    return ptyMain(argc, argv,
+                   PtyStation{"computer", irphy_set_port_name, start, &primary::taskRunning,
+                              primary::primaryPhase, primary::primaryTransmitRoom,
+                              primary::primaryAllAcknowledged, primary::primarySend,
+                              primary::primaryReceive, &primary::linkWatch});
 }

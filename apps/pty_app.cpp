@@ -22,6 +22,7 @@
 namespace {
 
 constexpr DWORD IDLE_MS = 10;
+constexpr DWORD STOP_WAIT_MS = 100;
 constexpr int READ_WAIT_MS = 50;
 constexpr int WRITE_WAIT_MS = 20;
 constexpr uint8_t READ_CHUNK = 32;
@@ -260,7 +261,8 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
     } else {
         input.detach(); // blocked in a read that only the end of the program ends
     }
-    station.stop();
+    station.taskRunning->store(false);
+    Sleep(STOP_WAIT_MS); // the task ends its pass
     hostStreamClose(stream);
     return status;
 }

@@ -2,6 +2,7 @@
 // queues and a pseudo-terminal (or the standard streams), with status lines on standard error.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 
@@ -15,7 +16,8 @@ struct PtyStation {
     // False when the name is too long for the station.
     bool (*setPort)(const char* name);
     void (*start)();
-    void (*stop)();
+    // The run flag of the station's task; the program clears it to stop the station.
+    std::atomic<bool>* taskRunning;
     LinkPhase (*phase)();
     int (*room)();
     // Every byte queued has gone out and the peer has acknowledged it.

@@ -8,8 +8,6 @@
 
 namespace {
 
-constexpr DWORD EXIT_WAIT_MS = 100;
-
 // The platform keeps 255 characters of the name and would cut a longer one.
 constexpr size_t PORT_NAME_LIMIT = 255;
 
@@ -28,23 +26,12 @@ void start() {
     secondary::startStackTask();
 }
 
-void stop() {
-    secondary::taskRunning = false;
-    Sleep(EXIT_WAIT_MS); // the task ends its pass
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
-    const PtyStation station{"device",
-                             setPort,
-                             start,
-                             stop,
-                             secondary::secondaryPhase,
-                             secondary::secondaryTransmitRoom,
-                             secondary::secondaryAllAcknowledged,
-                             secondary::secondarySend,
-                             secondary::secondaryReceive,
-                             &secondary::linkWatch};
-    return ptyMain(argc, argv, station);
+    return ptyMain(argc, argv,
+                   PtyStation{"device", setPort, start, &secondary::taskRunning,
+                              secondary::secondaryPhase, secondary::secondaryTransmitRoom,
+                              secondary::secondaryAllAcknowledged, secondary::secondarySend,
+                              secondary::secondaryReceive, &secondary::linkWatch});
 }

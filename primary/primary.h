@@ -37,7 +37,6 @@ uint8_t primaryAllAcknowledged();
 extern LinkWatch linkWatch;
 LinkPhase primaryPhase();
 int primaryTransmitRoom();
-int primaryTransmitQueued();
 
 void startStackTask();
 DWORD WINAPI stackTask(LPVOID parameter);

@@ -17,8 +17,4 @@ int primaryTransmitRoom() {
     return byteQueueRoom(&transmitQueue);
 }
 
-int primaryTransmitQueued() {
-    return transmitQueue.count(&transmitQueue);
-}
-
 } // namespace primary

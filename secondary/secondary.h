@@ -60,7 +60,6 @@ uint8_t secondaryAllAcknowledged();
 extern LinkWatch linkWatch;
 LinkPhase secondaryPhase();
 int secondaryTransmitRoom();
-int secondaryTransmitQueued();
 // Off: the task leaves received bytes in the queue for the program and answers nothing itself
 // (on by default: it prints them and answers "AT" with "OK").
 void secondarySetDemoAnswers(bool on);

@@ -16,8 +16,4 @@ int secondaryTransmitRoom() {
     return byteQueueRoom(&transmitQueue);
 }
 
-int secondaryTransmitQueued() {
-    return transmitQueue.count(&transmitQueue);
-}
-
 } // namespace secondary
