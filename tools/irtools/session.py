@@ -10,7 +10,7 @@ import tempfile
 import threading
 import time
 
-from irtools import wine
+from irtools import wine as wine_prefix
 from irtools.console import Console, SanitizerReport, sanitizer_report
 
 
@@ -84,7 +84,7 @@ class Session:
         self.path_a, self.path_b = self.link.path_a, self.link.path_b
         self.env = dict(env or os.environ)
         if wine:
-            self.env = wine.environment(self.env)
+            self.env = wine_prefix.environment(self.env)
             port_a, port_b = "COM1", "COM2"
             self._wine_ports(port_a, port_b)
             sec_argv, pri_argv = ["wine", secondary, port_a], ["wine", primary, port_b]
@@ -102,7 +102,7 @@ class Session:
         self.link.wait_for(text, timeout)
 
     def _wine_ports(self, port_a, port_b):
-        wine.connect(self.env, {port_a: self.path_a, port_b: self.path_b})
+        wine_prefix.connect(self.env, {port_a: self.path_a, port_b: self.path_b})
 
     def wait_connected(self, timeout=20, start_primary=0, start_secondary=0):
         self.primary.wait_for("secondary_demo state:\t9", timeout, start_primary)
