@@ -189,8 +189,8 @@ def render(r):
         "wakes when a frame begins and lets its bytes gather in the port, so it wakes twice "
         "for a short frame. Connected, the primary's poll is answered within the step after "
         "it, so it polls about 20 times a second (a step that sees the answer is followed at "
-        "once by the read, which sends the next poll), and both programs write every frame "
-        "byte by byte and print its trace lines: most of their CPU.",
+        "once by the read, which sends the next poll), and both programs write each frame to "
+        "the port in one write and print its trace lines: most of their CPU.",
         "",
         *cpu_lines,
         "",
