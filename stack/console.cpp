@@ -70,11 +70,13 @@ ConsoleSink consoleSetSink(ConsoleSink sink) {
     return currentSink.exchange(sink, std::memory_order_acq_rel);
 }
 
-ConsoleBatch::ConsoleBatch() {
+ConsoleBatch::ConsoleBatch() : outermost(!held.holding) {
     held.holding = true;
 }
 
 ConsoleBatch::~ConsoleBatch() {
-    held.holding = false;
-    releaseHeld();
+    if (outermost) {
+        held.holding = false;
+        releaseHeld();
+    }
 }

@@ -19,11 +19,14 @@ ConsoleSink consoleSetSink(ConsoleSink sink);
 
 // While one lives, this thread's pieces for stdout are kept and written in one go when it ends:
 // one system call for text printed in many pieces at once (a frame's trace). Other sinks still
-// get every piece as it comes.
+// get every piece as it comes. A batch inside another leaves the writing to the outer one.
 class ConsoleBatch {
   public:
     ConsoleBatch();
     ~ConsoleBatch();
     ConsoleBatch(const ConsoleBatch&) = delete;
     ConsoleBatch& operator=(const ConsoleBatch&) = delete;
+
+  private:
+    bool outermost;
 };

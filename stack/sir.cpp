@@ -112,6 +112,7 @@ uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer) {
                 return 0;
             }
             const auto length = static_cast<uint16_t>(count - 2);
+            const ConsoleBatch batch; // the trace and its dot in one write
             frameTrace(buffer.data(), length);
             consolePrint(".");
             return length;
