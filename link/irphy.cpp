@@ -64,12 +64,31 @@ void bindingDelayMs(uint8_t milliseconds) {
     Sleep(milliseconds);
 }
 
+// A frame goes in one write: one write per byte cost more than anything else in sending.
+void writePort(const uint8_t* bytes, DWORD count) {
+    const HANDLE handle = portHandle.load();
+    if (handle == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    clearCommError(handle);
+    DWORD written = 0;
+    if (WriteFile(handle, bytes, count, &written, nullptr) == FALSE) {
+        consolePrint("irphy_send: WriteFile error: %d", errorNumber());
+    } else if (written < count) {
+        consolePrint("irphy_send: WriteFile incomplete: %d missed: %d", errorNumber(),
+                     static_cast<int>(count - written));
+    }
+}
+
 constexpr TransceiverBinding IRPHY_BINDING{bindingPortIsOpen, bindingSetDtr, bindingSetRts,
                                            bindingDelayMs};
 
 class IrphyByteLink final : public ByteLink {
   public:
     void sendByte(uint8_t byte) override { irphy_send(byte); }
+    void sendBytes(std::span<const uint8_t> bytes) override {
+        writePort(bytes.data(), static_cast<DWORD>(bytes.size()));
+    }
     bool waitByte(uint16_t timeoutMs) override {
         return irphy_wait(static_cast<int16_t>(std::min<uint16_t>(timeoutMs, INT16_MAX)));
     }
@@ -145,18 +164,7 @@ void irphy_set_baud_rate(uint32_t speed) {
 }
 
 void irphy_send(uint8_t byte) {
-    const HANDLE handle = portHandle.load();
-    if (handle == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    clearCommError(handle);
-    DWORD written = 0;
-    if (WriteFile(handle, &byte, 1, &written, nullptr) == FALSE) {
-        consolePrint("irphy_send: WriteFile error: %d", errorNumber());
-    } else if (written < 1) {
-        consolePrint("irphy_send: WriteFile incomplete: %d missed: %d", errorNumber(),
-                     1 - static_cast<int>(written));
-    }
+    writePort(&byte, 1);
 }
 
 bool irphy_wait(int16_t timeoutMs) {

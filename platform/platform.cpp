@@ -103,6 +103,17 @@ uint32_t uartReceive(uint8_t* buffer, uint32_t maximum) {
     return received > 0 ? static_cast<uint32_t>(received) : 0;
 }
 
+void uartTransmit(const uint8_t* bytes, uint32_t count) {
+    const PlatformPortHooks* hooks = portHooks.load(std::memory_order_acquire);
+    if (hooks != nullptr) {
+        hooks->transmit(bytes, count);
+        return;
+    }
+    if (uartBuilt()) {
+        uartPort.ops.transmitBlock(&uartPort, bytes, count);
+    }
+}
+
 bool transceiverPortIsOpen() {
     return uartIsOpen();
 }
@@ -113,6 +124,10 @@ constexpr TransceiverBinding TRANSCEIVER_BINDING = {transceiverPortIsOpen, platf
 class UartLink final : public ByteLink {
   public:
     void sendByte(uint8_t byte) override { platformUartTxByte(byte); }
+    // A frame in one write: a write per byte was most of the connected secondary's idle cost.
+    void sendBytes(std::span<const uint8_t> bytes) override {
+        uartTransmit(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    }
     bool waitByte(uint16_t timeoutMs) override { return platformUartRxReady(timeoutMs) != 0; }
     uint8_t readByte() override { return platformUartRxByte(); }
 };
@@ -222,14 +237,7 @@ DWORD WINAPI platformRxThread(LPVOID /*parameter*/) {
 }
 
 void platformUartTxByte(uint8_t byte) {
-    const PlatformPortHooks* hooks = portHooks.load(std::memory_order_acquire);
-    if (hooks != nullptr) {
-        hooks->transmit(byte);
-        return;
-    }
-    if (uartBuilt()) {
-        uartPort.ops.transmitBlock(&uartPort, &byte, 1);
-    }
+    uartTransmit(&byte, 1);
 }
 
 uint8_t platformUartRxReady(uint16_t waitMs) {

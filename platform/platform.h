@@ -84,7 +84,7 @@ void platformSetTiming(const PlatformTiming* timing);
 
 struct PlatformPortHooks {
     uint32_t (*receive)(uint8_t* buffer, uint32_t maximum);
-    void (*transmit)(uint8_t byte);
+    void (*transmit)(const uint8_t* bytes, uint32_t count);
 };
 void platformSetPortHooks(const PlatformPortHooks* hooks);
 

@@ -6,6 +6,40 @@
 namespace {
 
 constexpr uint8_t SIR_ESCAPE_XOR = 0x20;
+// A longest frame with every content and FCS byte escaped.
+constexpr size_t SIR_TX_GATHER_SIZE = SIR_XBOF_COUNT + 2 + 2 * (SIR_MAX_CONTENT + 2);
+
+// Gathers wire bytes so that a port takes a frame in one write instead of one per byte.
+class TxGather {
+  public:
+    explicit TxGather(ByteLink& target) : link(target) {}
+    void put(uint8_t byte) {
+        if (count == bytes.size()) {
+            flush();
+        }
+        bytes[count] = byte;
+        ++count;
+    }
+    void putEscaped(uint8_t byte) {
+        if (byte == SIR_CE || byte == SIR_BOF || byte == SIR_EOF) {
+            put(SIR_CE);
+            put(static_cast<uint8_t>(byte ^ SIR_ESCAPE_XOR));
+        } else {
+            put(byte);
+        }
+    }
+    void flush() {
+        if (count != 0) {
+            link.sendBytes(std::span<const uint8_t>(bytes.data(), count));
+            count = 0;
+        }
+    }
+
+  private:
+    ByteLink& link;
+    std::array<uint8_t, SIR_TX_GATHER_SIZE> bytes{};
+    size_t count = 0;
+};
 
 } // namespace
 
@@ -20,28 +54,27 @@ uint16_t fcsUpdate(uint16_t fcs, uint8_t byte) {
 }
 
 void sirSendEscaped(ByteLink& link, uint8_t byte) {
-    if (byte == SIR_CE || byte == SIR_BOF || byte == SIR_EOF) {
-        link.sendByte(SIR_CE);
-        link.sendByte(static_cast<uint8_t>(byte ^ SIR_ESCAPE_XOR));
-    } else {
-        link.sendByte(byte);
-    }
+    TxGather gather(link);
+    gather.putEscaped(byte);
+    gather.flush();
 }
 
 void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length) {
+    TxGather gather(link);
     for (uint16_t i = 0; i < SIR_XBOF_COUNT; ++i) {
-        link.sendByte(SIR_XBOF);
+        gather.put(SIR_XBOF);
     }
-    link.sendByte(SIR_BOF);
+    gather.put(SIR_BOF);
     uint16_t fcs = FCS_INIT;
     for (uint16_t i = 0; i < length; ++i) {
-        sirSendEscaped(link, frame[i]);
+        gather.putEscaped(frame[i]);
         fcs = fcsUpdate(fcs, frame[i]);
     }
     fcs = static_cast<uint16_t>(~fcs);
-    sirSendEscaped(link, static_cast<uint8_t>(fcs & 0xFF));
-    sirSendEscaped(link, static_cast<uint8_t>(fcs >> 8));
-    link.sendByte(SIR_EOF);
+    gather.putEscaped(static_cast<uint8_t>(fcs & 0xFF));
+    gather.putEscaped(static_cast<uint8_t>(fcs >> 8));
+    gather.put(SIR_EOF);
+    gather.flush();
     frameTrace(frame, length);
 }
 

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "ir_options.h"
 
@@ -16,6 +17,12 @@ class ByteLink {
     // True when a received byte is available for readByte.
     virtual bool waitByte(uint16_t timeoutMs) = 0;
     virtual uint8_t readByte() = 0;
+    // A link that can hand bytes to its port in one write overrides this.
+    virtual void sendBytes(std::span<const uint8_t> bytes) {
+        for (const uint8_t byte : bytes) {
+            sendByte(byte);
+        }
+    }
 
   protected:
     ByteLink() = default;
@@ -35,7 +42,7 @@ using RxFrame = std::array<uint8_t, SIR_RX_BUFFER_SIZE>;
 uint16_t fcsUpdate(uint16_t fcs, uint8_t byte);
 
 void sirSendEscaped(ByteLink& link, uint8_t byte);
-// Sends the whole wrapped frame byte by byte, then traces it.
+// Sends the whole wrapped frame, in one sendBytes when it fits a longest frame, then traces it.
 void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length);
 // Content length of one intact frame (traced, followed by "."), or 0.
 uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "memory_link.h"
 #include "platform.h"
 #include "sim_clock.h"
 
@@ -11,6 +12,7 @@ namespace {
 // The port as the receive poll sees it: bytes that have arrived and not yet been read.
 std::deque<uint8_t> portHolds;
 std::vector<uint8_t> portSent;
+size_t portWrites = 0;
 
 uint32_t fakeReceive(uint8_t* buffer, uint32_t maximum) {
     uint32_t count = 0;
@@ -21,8 +23,9 @@ uint32_t fakeReceive(uint8_t* buffer, uint32_t maximum) {
     return count;
 }
 
-void fakeTransmit(uint8_t byte) {
-    portSent.push_back(byte);
+void fakeTransmit(const uint8_t* bytes, uint32_t count) {
+    portSent.insert(portSent.end(), bytes, bytes + count);
+    ++portWrites;
 }
 
 constexpr PlatformPortHooks FAKE_PORT = {fakeReceive, fakeTransmit};
@@ -32,6 +35,7 @@ class PlatformUart : public ::testing::Test {
     void SetUp() override {
         portHolds.clear();
         portSent.clear();
+        portWrites = 0;
         platformSetPortHooks(&FAKE_PORT);
         platformRxReset();
     }
@@ -116,11 +120,22 @@ TEST_F(PlatformUart, IndicesWrapWithoutLosingOrder) {
     }
 }
 
-TEST_F(PlatformUart, LinkSendsEachByteToThePort) {
+TEST_F(PlatformUart, AFrameReachesThePortInOneWriteByteForByte) {
     ByteLink& link = platformUartLink();
-    link.sendByte(0xC0);
-    link.sendByte(0x01);
-    EXPECT_EQ(portSent, (std::vector<uint8_t>{0xC0, 0x01}));
+    link.sendByte(0x55);
+    EXPECT_EQ(portSent, (std::vector<uint8_t>{0x55}));
+    portSent.clear();
+    portWrites = 0;
+    // A longest frame, every byte escaped: the largest a single write has to hold.
+    const std::vector<uint8_t> content(SIR_MAX_CONTENT, SIR_EOF);
+    sirSendFrame(link, content.data(), static_cast<uint16_t>(content.size()));
+    EXPECT_EQ(portWrites, 1U);
+    EXPECT_EQ(portSent, sirWrap(content));
+    // Anything longer still arrives whole, in more than one write.
+    portSent.clear();
+    const std::vector<uint8_t> longer(200, SIR_CE);
+    sirSendFrame(link, longer.data(), static_cast<uint16_t>(longer.size()));
+    EXPECT_EQ(portSent, sirWrap(longer));
 }
 
 TEST_F(PlatformUart, DelayAndTickUseTheHostClock) {

@@ -50,8 +50,8 @@ void receiveThreadTick() {
     }
 }
 
-void simTransmit(uint8_t byte) {
-    sentOnTheWire.push_back(byte);
+void simTransmit(const uint8_t* bytes, uint32_t count) {
+    sentOnTheWire.insert(sentOnTheWire.end(), bytes, bytes + count);
 }
 
 constexpr PlatformPortHooks SIM_PORT = {simReceive, simTransmit};

@@ -12,7 +12,6 @@ from irtools.frames import OK, wire_length
 from measure import (BULK_BYTES, IDLE_S, LINE_RATE, PROTOCOL_BYTES_PER_S, SETUP_EXCHANGES,
                      START_DELAY_STEPS, STEP_S, WINDOW_BYTES, WIRE_BYTES_PER_S, pattern)
 
-CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
 def spread(values, scale=1.0, digits=0):
@@ -181,16 +180,19 @@ def render(r):
         "",
         "Each program alone on its end of a link (unconnected: the primary keeps discovering, "
         "the secondary keeps listening) and both programs connected with nothing to send, "
-        "from utime + stime in /proc/<pid>/stat over 30 s "
-        f"(resolution {100 / CLK_TCK / IDLE_S:.2f} %), "
+        "from the run time of all its threads in /proc/<pid>/task/*/schedstat over 30 s, "
         "with the voluntary context switches of all threads as wake-ups. Bound: 0.2 % of a "
         "core and 60 wake-ups a second. What sets them: each program's task sleeps 50 ms per "
         "step, and every wait for a byte blocks in the port; the secondary's receive thread "
         "wakes when a frame begins and lets its bytes gather in the port, so it wakes twice "
         "for a short frame. Connected, the primary's poll is answered within the step after "
         "it, so it polls about 20 times a second (a step that sees the answer is followed at "
-        "once by the read, which sends the next poll), and both programs write every frame "
-        "byte by byte and print its trace lines: most of their CPU.",
+        "once by the read, which sends the next poll). Connected, the secondary thus wakes "
+        "three times per poll: its task's step, and its receive thread when the frame begins "
+        "and when its bytes have gathered; each time it writes its answer to the port (one "
+        "write per frame) and the two frames' traces to its console. A profile puts about a "
+        "third of its CPU into the switches to and from sleep and another third into those "
+        "writes.",
         "",
         *cpu_lines,
         "",
