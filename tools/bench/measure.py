@@ -23,6 +23,7 @@ START_DELAY_STEPS = 20
 SETUP_EXCHANGES = 8  # XID, SNRM, link check, IAS connect, query, disconnect, TinyTP, IrCOMM
 BULK_BYTES = 2048
 IDLE_S = 30.0
+IDLE_PAIRS = 5
 FROM_SECONDARY = 0x0004  # capture packet types: vlink's first end, then its second
 FROM_PRIMARY = 0x0000
 
@@ -45,6 +46,15 @@ def cpu_seconds(pid):
         with open(f"/proc/{pid}/task/{task}/schedstat") as f:
             total += int(f.read().split()[0])
     return total / 1e9
+
+
+def wake_cost(build):
+    """Microseconds of a core that one wake-up from a 50 ms sleep costs on this machine, and the
+    same for a wake by a byte on a pseudo-terminal (tools/bench/wake_cost)."""
+    program = os.path.join(build, "tools", "bench", "wake_cost")
+    done = subprocess.run([program], capture_output=True, text=True, timeout=60, check=True)
+    timer, byte = done.stdout.split()
+    return {"timer": float(timer), "byte": float(byte)}
 
 
 def stop(console, command):
@@ -231,39 +241,62 @@ class Bench:
             "next": statistics.median(to_next) if to_next else None,
         }
 
-    # Idle CPU over IDLE_S: each program alone and both connected.
+    # Idle CPU over IDLE_S: each program alone, and IDLE_PAIRS pairs connected at once. A pair
+    # keeps the phase its two tasks' steps fell into, and that phase sets how often the primary
+    # polls (every step or every second one), so one pair would be a draw.
     def idle_cpu(self, out):
         links, consoles = [], []
         try:
-            link1, a1, _ = self.start_link()
-            link2, _, b2 = self.start_link()
-            link3, a3, b3 = self.start_link()
-            links = [link1, link2, link3]
-            lone_sec = self.start("secondary_demo", self.secondary, a1)
-            lone_pri = self.start("primary_demo", self.primary, b2)
-            pair_sec = self.start("secondary_demo", self.secondary, a3)
-            pair_pri = self.start("primary_demo", self.primary, b3)
-            consoles = [lone_sec, lone_pri, pair_sec, pair_pri]
-            pair_pri.wait_for(PRIMARY_OPEN, 30)
-            pair_sec.wait_for(SECONDARY_OPEN, 10)
+            link, a, _ = self.start_link()
+            links.append(link)
+            lone_sec = self.start("secondary_demo", self.secondary, a)
+            link, _, b = self.start_link()
+            links.append(link)
+            lone_pri = self.start("primary_demo", self.primary, b)
+            pairs = []
+            for _ in range(IDLE_PAIRS):
+                link, a, b = self.start_link()
+                links.append(link)
+                pairs.append((self.start("secondary_demo", self.secondary, a),
+                              self.start("primary_demo", self.primary, b)))
+            consoles = [lone_sec, lone_pri] + [c for pair in pairs for c in pair]
+            for sec, pri in pairs:
+                pri.wait_for(PRIMARY_OPEN, 30)
+                sec.wait_for(SECONDARY_OPEN, 10)
             time.sleep(1.0)
+            marks = [c.mark() for c in consoles]
             before = [(cpu_seconds(c.proc.pid), wakeups(c.proc.pid)) for c in consoles]
             start = time.monotonic()
+            # The yardstick runs inside the same window, so it sees the same host.
+            cost = {}
+            yardstick = threading.Thread(target=lambda: cost.update(wake_cost(self.build)))
+            yardstick.start()
             time.sleep(IDLE_S)
+            yardstick.join()
             after = [(cpu_seconds(c.proc.pid), wakeups(c.proc.pid)) for c in consoles]
             elapsed = time.monotonic() - start
-            connected_at = pair_pri.text.find(PRIMARY_OPEN)
-            if pair_pri.text.find("secondary_demo state:", connected_at + 1) >= 0:
-                raise RuntimeError("the connected pair lost its link while idle")
-            names = ["secondary_demo unconnected", "primary_demo unconnected",
-                     "secondary_demo connected", "primary_demo connected"]
-            for name, b, a in zip(names, before, after):
-                out[name] = (100.0 * (a[0] - b[0]) / elapsed, (a[1] - b[1]) / elapsed)
+            ends = [c.mark() for c in consoles]
+            figures = [(100.0 * (a[0] - b[0]) / elapsed, (a[1] - b[1]) / elapsed)
+                       for b, a in zip(before, after)]
+            out["secondary_demo unconnected"] = [figures[0] + (0.0,)]
+            out["primary_demo unconnected"] = [figures[1] + (0.0,)]
+            for i, (sec, pri) in enumerate(pairs):
+                connected_at = pri.text.find(PRIMARY_OPEN)
+                if pri.text.find("secondary_demo state:", connected_at + 1) >= 0:
+                    raise RuntimeError("a connected pair lost its link while idle")
+                # The primary's polls, as the secondary took them.
+                k = 2 + 2 * i
+                polls = sum(1 for _, rx in frames.traced_frames(sec.text[marks[k]:ends[k]])
+                            if rx) / elapsed
+                out.setdefault("secondary_demo connected", []).append(figures[k] + (polls,))
+                out.setdefault("primary_demo connected", []).append(figures[k + 1] + (polls,))
+            if cost:
+                out["wake cost"] = (cost["timer"], cost["byte"])
         except Exception as error:  # reported in the table instead of aborting the others
             out["error"] = str(error)
         finally:
-            for c, command in zip(consoles, ["99", "99", "99", "99"]):
-                stop(c, command)
+            for c in consoles:
+                stop(c, "99")
             for link in links:
                 self.stop_link(link)
 

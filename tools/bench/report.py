@@ -20,6 +20,39 @@ def spread(values, scale=1.0, digits=0):
                                                   ordered[-1])]
 
 
+def idle_cell(values, digits):
+    """One run's figure, or the median with the range of several."""
+    if len(values) == 1:
+        return f"{values[0]:.{digits}f}"
+    lo, med, hi = spread(values, digits=digits)
+    return f"{med} ({lo} to {hi})"
+
+
+def wake_cost_lines(cpu):
+    """What sets the idle figures, with this machine's price of a wake-up."""
+    lines = [
+        "What sets them is how often a program wakes up. Each task sleeps 50 ms per step (20 "
+        "wake-ups a second), and every wait for a byte blocks in the port. Connected, the "
+        "primary polls once per step or once per two: the step that sees the answer reads it "
+        "and polls again at once, and whether the answer has begun by the next step depends on "
+        "the phase between the two programs' steps, which a pair keeps for minutes. The "
+        "secondary's receive thread wakes for each poll when the frame begins, sleeps while "
+        "its bytes gather (a pseudo-terminal hands them over one at a time, and waiting for "
+        "each would wake it for every byte) and wakes again to take them; its task answers "
+        "in its next step. The connected secondary thus wakes 20 + 2 x polls times a second: "
+        "40 at 10 polls, 60 at 20."]
+    if "wake cost" in cpu:
+        timer, byte = cpu["wake cost"]
+        lines += ["", (
+            f"On this machine one wake-up from a 50 ms sleep costs {timer:.0f} us of a core and "
+            f"one by a byte on a pseudo-terminal {byte:.0f} us (`tools/bench/wake_cost`, measured "
+            f"in the same 30 s; it moves with the load on the host). The wake-ups alone "
+            f"of the connected secondary thus cost "
+            f"{(20 * timer + 10 * (timer + byte)) / 1e4:.2f} % of a core at 10 polls a second and "
+            f"{(20 * timer + 20 * (timer + byte)) / 1e4:.2f} % at 20, before any work.")]
+    return lines
+
+
 def machine():
     model = "unknown"
     with open("/proc/cpuinfo") as f:
@@ -75,14 +108,18 @@ def render(r):
     for name, (lo, med, hi), phys, proto in rows:
         lines.append(f"| {name} | {lo} | {med} | {hi} | {phys} | {proto} |")
     cpu = r["cpu"]
-    cpu_lines = ["| Program | CPU over 30 s idle (% of one core) | wake-ups per second |",
-                 "|---|---:|---:|"]
+    cpu_lines = ["| Program | runs | CPU over 30 s idle (% of one core) | wake-ups per second "
+                 "| primary's polls per second |",
+                 "|---|---:|---:|---:|---:|"]
     if "error" in cpu:
-        cpu_lines.append(f"| (not measured: {cpu['error']}) | | |")
+        cpu_lines.append(f"| (not measured: {cpu['error']}) | | | | |")
     for name in ("primary_demo unconnected", "primary_demo connected",
                  "secondary_demo unconnected", "secondary_demo connected"):
         if name in cpu:
-            cpu_lines.append(f"| {name} | {cpu[name][0]:.2f} | {cpu[name][1]:.0f} |")
+            runs = cpu[name]
+            cells = [idle_cell([run[k] for run in runs], digits)
+                     for k, digits in ((0, 2), (1, 0), (2, 0))]
+            cpu_lines.append(f"| {name} | {len(runs)} | {' | '.join(cells)} |")
     alloc_lines = ["| Program | runs | allocations before the banner | after the banner |",
                    "|---|---:|---:|---:|"]
     site_lines = []
@@ -179,20 +216,12 @@ def render(r):
         "## Idle CPU",
         "",
         "Each program alone on its end of a link (unconnected: the primary keeps discovering, "
-        "the secondary keeps listening) and both programs connected with nothing to send, "
-        "from the run time of all its threads in /proc/<pid>/task/*/schedstat over 30 s, "
-        "with the voluntary context switches of all threads as wake-ups. Bound: 0.2 % of a "
-        "core and 60 wake-ups a second. What sets them: each program's task sleeps 50 ms per "
-        "step, and every wait for a byte blocks in the port; the secondary's receive thread "
-        "wakes when a frame begins and lets its bytes gather in the port, so it wakes twice "
-        "for a short frame. Connected, the primary's poll is answered within the step after "
-        "it, so it polls about 20 times a second (a step that sees the answer is followed at "
-        "once by the read, which sends the next poll). Connected, the secondary thus wakes "
-        "three times per poll: its task's step, and its receive thread when the frame begins "
-        "and when its bytes have gathered; each time it writes its answer to the port (one "
-        "write per frame) and the two frames' traces to its console. A profile puts about a "
-        "third of its CPU into the switches to and from sleep and another third into those "
-        "writes.",
+        "the secondary keeps listening), and five pairs connected with nothing to send "
+        "(median and range over the pairs), from the run time of all its threads in "
+        "/proc/<pid>/task/*/schedstat over 30 s, with the voluntary context switches of all "
+        "threads as wake-ups. Bound: 0.2 % of a core and 60 wake-ups a second.",
+        "",
+        *wake_cost_lines(cpu),
         "",
         *cpu_lines,
         "",
