@@ -18,7 +18,7 @@ import tty
 import unittest
 
 from irtools import frames
-from irtools.console import cpu_seconds, sanitizer_report
+from irtools.console import cpu_seconds, sanitizer_report, wait_exit
 from irtools.frames import comm_user_data, dumped_bytes
 from irtools.session import Session
 
@@ -75,13 +75,7 @@ class Peer:
                     pass
 
     def wait_exit(self, timeout):
-        """Exit code, or None on a hang (then killed)."""
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            return None
+        return wait_exit(self.proc, timeout)
 
     def idle_share(self):
         """Share of one core the program uses over the next window; None if it ends meanwhile."""

@@ -11,7 +11,7 @@ import threading
 import time
 
 from irtools import frames
-from irtools.console import Console, wakeups
+from irtools.console import Console, run_seconds, wakeups
 from irtools.frames import DUMP_LINE, OK, PRIMARY_OPEN, SECONDARY_OPEN, XBOFS, wire_length
 
 LINE_RATE = 9600
@@ -36,16 +36,6 @@ def pattern(length):
 def is_data(content):
     """An I-frame with room for the LSAP, TinyTP and IrCOMM header bytes."""
     return len(content) >= 6 and not content[1] & 1
-
-
-def cpu_seconds(pid):
-    """Run time of all threads of process `pid` as the scheduler counts it, to the nanosecond:
-    utime and stime count whole clock ticks, too coarse for an idle program over 30 s."""
-    total = 0
-    for task in os.listdir(f"/proc/{pid}/task"):
-        with open(f"/proc/{pid}/task/{task}/schedstat") as f:
-            total += int(f.read().split()[0])
-    return total / 1e9
 
 
 def wake_cost(build):
@@ -265,7 +255,7 @@ class Bench:
                 sec.wait_for(SECONDARY_OPEN, 10)
             time.sleep(1.0)
             marks = [c.mark() for c in consoles]
-            before = [(cpu_seconds(c.proc.pid), wakeups(c.proc.pid)) for c in consoles]
+            before = [(run_seconds(c.proc.pid), wakeups(c.proc.pid)) for c in consoles]
             start = time.monotonic()
             # The yardstick runs inside the same window, so it sees the same host.
             cost = {}
@@ -273,7 +263,7 @@ class Bench:
             yardstick.start()
             time.sleep(IDLE_S)
             yardstick.join()
-            after = [(cpu_seconds(c.proc.pid), wakeups(c.proc.pid)) for c in consoles]
+            after = [(run_seconds(c.proc.pid), wakeups(c.proc.pid)) for c in consoles]
             elapsed = time.monotonic() - start
             ends = [c.mark() for c in consoles]
             figures = [(100.0 * (a[0] - b[0]) / elapsed, (a[1] - b[1]) / elapsed)

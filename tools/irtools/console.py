@@ -152,12 +152,7 @@ class Console:
             return self.text.count(needle, start)
 
     def wait_exit(self, timeout):
-        try:
-            return self.proc.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-            return None
+        return wait_exit(self.proc, timeout)
 
     def close(self):
         """Closes our ends of the pipes once the program has ended and its output is read."""
@@ -186,6 +181,26 @@ def cpu_seconds(pid):
         return None
     # utime and stime: fields 14 and 15 of the line, counted from the pid.
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def wait_exit(proc, timeout):
+    """Exit code of `proc`, or None on a hang (then killed)."""
+    try:
+        return proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+        return None
+
+
+def run_seconds(pid):
+    """Run time of all threads of process `pid` as the scheduler counts it, to the nanosecond:
+    utime and stime count whole clock ticks, too coarse for an idle program over 30 s."""
+    total = 0
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/schedstat") as f:
+            total += int(f.read().split()[0])
+    return total / 1e9
 
 
 def wakeups(pid):
