@@ -1,17 +1,17 @@
-// The pty programs' main: checks the port, opens the stream, starts the station and pumps bytes
-// between them. Input is read only while the channel is open and the transmit queue has room, and
-// received bytes are taken only when the stream can take them, so the queues never overflow.
-#include <algorithm>
+// The pty programs' main: checks the port, opens the stream, starts the station and hands them to
+// the pump; or, with --discover, lists the devices in range.
 #include <array>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <thread>
+#include <mutex>
+#include <string_view>
 
 #include "byte_stream.h"
 #include "console.h"
 #include "console_streams.h"
+#include "ir_options.h"
 #include "pty_app.h"
 #include "win32.h"
 
@@ -21,17 +21,15 @@
 
 namespace {
 
-constexpr DWORD IDLE_MS = 10;
-constexpr DWORD STOP_WAIT_MS = 100;
-constexpr int READ_WAIT_MS = 50;
-constexpr int WRITE_WAIT_MS = 20;
-constexpr uint8_t READ_CHUNK = 32;
 constexpr size_t PORT_PATH_SIZE = 280;
+constexpr size_t ERROR_TEXT_SIZE = 256;
 
-const char* programName = "pty";
+const char*& programName = ptyProgramName;
 std::atomic<bool> stopRequested{false};
-std::atomic<bool> inputEnded{false};
-std::atomic<bool> inputDone{false};
+
+// The last error shown: a port that fails every step says so once.
+std::mutex errorLock;
+std::array<char, ERROR_TEXT_SIZE> lastError{};
 
 void fail(const char* format, ...) CONSOLE_PRINTF_FORMAT(1, 2);
 void fail(const char* format, ...) {
@@ -50,16 +48,44 @@ void toStandardError(const char* text, size_t length) {
 
 void toNowhere(const char* /*text*/, size_t /*length*/) {}
 
+// The stack's errors as status lines, with or without the trace.
+void errorToStandardError(const char* text, size_t length) {
+    std::string_view error(text, length);
+    while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) {
+        error.remove_suffix(1);
+    }
+    error = error.substr(0, lastError.size() - 1);
+    const std::lock_guard<std::mutex> guard(errorLock);
+    if (error == std::string_view(lastError.data())) {
+        return;
+    }
+    lastError.fill('\0');
+    error.copy(lastError.data(), error.size());
+    ptyStatus("%s", lastError.data());
+}
+
 void usage(const PtyStation& station) {
-    std::printf("usage: %s [--link PATH] [--stdio] [--trace] [--linger SECONDS] [PORT]\n"
-                "The IrCOMM channel of the %s side as a pseudo-terminal; its path is printed.\n"
-                "  PORT              the transceiver's serial port (default COM1)\n"
-                "  --link PATH       also make PATH a symbolic link to the pseudo-terminal\n"
-                "  --stdio           standard input and output instead of a pseudo-terminal;\n"
-                "                    at the end of input, wait until all is acknowledged\n"
-                "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
-                "  --trace           print the frame trace on standard error\n",
-                programName, station.role);
+    const bool computer = station.discovered != nullptr;
+    std::printf(
+        "usage: %s [--link PATH] [--stdio] [--trace] [--linger SECONDS] [--class NAME]\n"
+        "       [--attribute NAME]%s [--raw] [PORT]\n%s"
+        "The IrCOMM channel of the %s side as a pseudo-terminal; its path is printed.\n"
+        "  PORT              the transceiver's serial port (default COM1)\n"
+        "  --link PATH       also make PATH a symbolic link to the pseudo-terminal\n"
+        "  --stdio           standard input and output instead of a pseudo-terminal;\n"
+        "                    at the end of input, wait until all is acknowledged\n"
+        "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
+        "  --trace           print the frame trace on standard error\n"
+        "  --class NAME      the IAS class of the service %s\n"
+        "  --attribute NAME  the IAS attribute holding its selector\n"
+        "%s"
+        "  --raw             TinyTP data as it is, for a service that is not IrCOMM\n"
+        "%s",
+        programName, computer ? " [--lsap N]" : "",
+        computer ? "       " PROGRAM_NAME " --discover [PORT]\n" : "", station.role,
+        computer ? "asked for" : "offered",
+        computer ? "  --lsap N          connect to selector N without asking the IAS\n" : "",
+        computer ? "  --discover        list the devices in range and exit (1: none)\n" : "");
 }
 
 // Opens and closes the port once, so a missing or busy port is a clear error before start-up.
@@ -84,6 +110,30 @@ bool portUsable(const char* port) {
     }
     CloseHandle(handle);
     return true;
+}
+
+// Discovery for a few seconds, then one line per device found.
+int discover(const PtyStation& station) {
+    station.discoverOnly();
+    hostCatchStopSignals(&stopRequested);
+    station.start();
+    const DWORD start = GetTickCount();
+    while (!stopRequested.load() && GetTickCount() - start < PTY_DISCOVER_MS) {
+        Sleep(PTY_DISCOVER_MS / 40);
+    }
+    station.stop();
+    LapDiscovered device;
+    uint8_t index = 0;
+    for (; station.discovered(index, device); ++index) {
+        std::array<char, 256> line{};
+        lapDescribeDiscovered(device, line);
+        std::printf("%s\n", line.data());
+    }
+    if (index == 0) {
+        fail("%s", "no device found");
+        return 1;
+    }
+    return 0;
 }
 
 bool openStream(const PtyOptions& options, HostStream& stream) {
@@ -111,115 +161,6 @@ bool openStream(const PtyOptions& options, HostStream& stream) {
     return true;
 }
 
-// Standard input or the pseudo-terminal into the transmit queue.
-void pumpInput(const PtyStation* station, HostStream* stream) {
-    std::array<uint8_t, READ_CHUNK> buffer{};
-    while (!stopRequested.load()) {
-        const int room = station->room();
-        if (station->phase() != LINK_OPEN || room <= 0) {
-            Sleep(IDLE_MS); // the bytes wait in the stream
-            continue;
-        }
-        const size_t wanted = std::min<size_t>(buffer.size(), static_cast<size_t>(room));
-        const int count = hostStreamRead(*stream, buffer.data(), wanted, READ_WAIT_MS);
-        if (count < 0) {
-            inputEnded.store(true);
-            break;
-        }
-        if (count > 0) {
-            station->send(buffer.data(), static_cast<uint8_t>(count));
-        }
-    }
-    inputDone.store(true);
-}
-
-struct StatusView {
-    LinkPhase shown = LINK_SEARCHING;
-};
-
-void showStatus(const PtyStation& station, StatusView& view) {
-    const LinkPhase phase = station.phase();
-    if (phase == view.shown) {
-        return;
-    }
-    if (view.shown == LINK_OPEN) {
-        std::fprintf(stderr, "%s: channel lost\n", programName);
-    }
-    if (phase == LINK_SEARCHING) {
-        std::fprintf(stderr, "%s: searching\n", programName);
-    }
-    if (phase >= LINK_CONNECTED && view.shown == LINK_SEARCHING) {
-        std::array<uint8_t, 4> address{};
-        lapPutAddress(address.data(), station.watch->peerAddress.load());
-        std::fprintf(stderr, "%s: connected to %02X-%02X-%02X-%02X at %lu bit/s\n", programName,
-                     address[0], address[1], address[2], address[3],
-                     static_cast<unsigned long>(station.watch->speed.load()));
-    }
-    if (phase == LINK_OPEN) {
-        std::fprintf(stderr, "%s: channel open\n", programName);
-    }
-    view.shown = phase;
-}
-
-// After the end of standard input: all acknowledged, then the linger time.
-struct Ending {
-    enum Stage : uint8_t { sending, draining, lingering } stage = sending;
-    DWORD lingerStart = 0;
-};
-
-// 0 to go on, 1 when the program should exit 0, -1 when the channel was lost with data unsent.
-int followEnding(const PtyStation& station, const PtyOptions& options, Ending& ending) {
-    if (ending.stage == Ending::sending) {
-        if (!inputEnded.load()) {
-            return 0;
-        }
-        ending.stage = Ending::draining;
-    }
-    if (ending.stage == Ending::lingering) {
-        return GetTickCount() - ending.lingerStart >= options.lingerMs ? 1 : 0;
-    }
-    if (station.phase() != LINK_OPEN) {
-        return -1;
-    }
-    if (station.allAcknowledged() != 0) {
-        ending.stage = Ending::lingering;
-        ending.lingerStart = GetTickCount();
-    }
-    return 0;
-}
-
-// Received bytes to the stream until a stop, the end of the linger time or a lost channel.
-int pumpOutput(const PtyStation& station, const PtyOptions& options, HostStream& stream) {
-    std::array<uint8_t, PTY_RECEIVE_SIZE> buffer{};
-    StatusView view;
-    Ending ending;
-    std::fprintf(stderr, "%s: searching\n", programName);
-    while (!stopRequested.load()) {
-        showStatus(station, view);
-        const int end = options.stdio ? followEnding(station, options, ending) : 0;
-        if (end > 0) {
-            return 0;
-        }
-        if (end < 0) {
-            fail("%s", "channel lost before all input was acknowledged");
-            return 1;
-        }
-        if (!hostStreamWritable(stream, WRITE_WAIT_MS)) {
-            continue; // a slow reader: the bytes stay queued
-        }
-        const uint8_t count = station.receive(buffer.data());
-        if (count == 0) {
-            Sleep(IDLE_MS);
-        } else if (!hostStreamWrite(stream, buffer.data(), count, stopRequested)) {
-            if (!stopRequested.load()) {
-                fail("%s", "output closed");
-                return 1;
-            }
-        }
-    }
-    return 0;
-}
-
 } // namespace
 
 int ptyMain(int argc, char** argv, const PtyStation& station) {
@@ -239,10 +180,19 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
         }
         return 0;
     }
+    if (station.discovered == nullptr && (options.lsap >= 0 || options.discover)) {
+        fail("%s is for the computer side (try --help)",
+             options.discover ? "--discover" : "--lsap");
+        return 1;
+    }
     consoleSetSink(options.trace ? toStandardError : toNowhere);
+    consoleSetErrorSink(errorToStandardError);
     if (!station.setPort(options.port)) {
         fail("port name too long: %s", options.port);
         return 1;
+    }
+    if (options.discover) {
+        return portUsable(options.port) ? discover(station) : 1;
     }
     HostStream stream;
     if (!portUsable(options.port) || !openStream(options, stream)) {
@@ -250,19 +200,12 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
     }
     if (!options.stdio) {
         std::printf("IrCOMM channel: %s\n", stream.devicePath.data());
+        std::fflush(stdout);
     }
     hostCatchStopSignals(&stopRequested);
+    station.setService(options);
     station.start();
-    std::thread input(pumpInput, &station, &stream);
-    const int status = pumpOutput(station, options, stream);
-    stopRequested.store(true);
-    if (HOST_READ_TIMES_OUT || inputDone.load()) {
-        input.join();
-    } else {
-        input.detach(); // blocked in a read that only the end of the program ends
-    }
-    station.taskRunning->store(false);
-    Sleep(STOP_WAIT_MS); // the task ends its pass
+    const int status = ptyPump(station, options, stream, stopRequested);
     hostStreamClose(stream);
     return status;
 }

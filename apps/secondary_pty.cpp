@@ -19,6 +19,10 @@ bool setPort(const char* name) {
     return true;
 }
 
+void setService(const PtyOptions& options) {
+    secondary::secondarySetService(options.className, options.attribute, options.raw);
+}
+
 void start() {
     secondary::secondarySetDemoAnswers(false);
     platformInit();
@@ -26,12 +30,18 @@ void start() {
     secondary::startStackTask();
 }
 
+void stop() {
+    secondary::stopStackTask();
+    platformStop();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    return ptyMain(argc, argv,
-                   PtyStation{"device", setPort, start, &secondary::taskRunning,
-                              secondary::secondaryPhase, secondary::secondaryTransmitRoom,
-                              secondary::secondaryAllAcknowledged, secondary::secondarySend,
-                              secondary::secondaryReceive, &secondary::linkWatch});
+    return ptyMain(
+        argc, argv,
+        PtyStation{"device", setPort, setService, start, stop, secondary::secondaryUnacknowledged,
+                   nullptr, nullptr, &secondary::taskRunning, secondary::secondaryPhase,
+                   secondary::secondaryTransmitRoom, secondary::secondaryAllAcknowledged,
+                   secondary::secondarySend, secondary::secondaryReceive, &secondary::linkWatch});
 }

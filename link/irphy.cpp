@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "port_health.h"
 #include "port_setup.h"
 
 namespace {
@@ -24,8 +25,11 @@ std::atomic<uint8_t> rxState{0};
 std::atomic<uint8_t> heldByte{0};
 std::array<char, PORT_NAME_SIZE> portName{'C', 'O', 'M', '1'};
 
+// Called on every failure only, so a port that has gone is noted wherever it shows.
 int errorNumber() {
-    return static_cast<int>(GetLastError());
+    const DWORD error = GetLastError();
+    portHealthReport(error);
+    return static_cast<int>(error);
 }
 
 // The flags are dropped; the status is not asked for, which spares a query per byte.
@@ -73,9 +77,9 @@ void writePort(const uint8_t* bytes, DWORD count) {
     clearCommError(handle);
     DWORD written = 0;
     if (WriteFile(handle, bytes, count, &written, nullptr) == FALSE) {
-        consolePrint("irphy_send: WriteFile error: %d", errorNumber());
+        consoleError("irphy_send: WriteFile error: %d", errorNumber());
     } else if (written < count) {
-        consolePrint("irphy_send: WriteFile incomplete: %d missed: %d", errorNumber(),
+        consoleError("irphy_send: WriteFile incomplete: %d missed: %d", errorNumber(),
                      static_cast<int>(count - written));
     }
 }
@@ -123,13 +127,13 @@ void irphy_reset() {
     const HANDLE handle = portSetupOpen(portName.data());
     portHandle.store(handle);
     if (handle == INVALID_HANDLE_VALUE) {
-        consolePrint("irphy_reset: CreateFile error: %d", errorNumber());
+        consoleError("irphy_reset: CreateFile error: %d", errorNumber());
         return;
     }
     portSetupPrepare(handle, portDcb, portTimeouts);
     portSetupFields(portDcb, IRPHY_START_SPEED);
     if (SetCommState(handle, &portDcb) == FALSE) {
-        consolePrint("irphy_reset: SetCommState error: %d", errorNumber());
+        consoleError("irphy_reset: SetCommState error: %d", errorNumber());
         return;
     }
     transceiverBind(&IRPHY_BINDING);
@@ -159,7 +163,7 @@ void irphy_set_baud_rate(uint32_t speed) {
     if (SetCommState(handle, &portDcb) != FALSE) {
         transceiverSetSpeed(speed);
     } else {
-        consolePrint("\nirphy_set_baud_rate: SetCommState error: %d", errorNumber());
+        consoleError("\nirphy_set_baud_rate: SetCommState error: %d", errorNumber());
     }
 }
 
@@ -181,7 +185,7 @@ bool irphy_wait(int16_t timeoutMs) {
     uint8_t byte = 0;
     DWORD received = 0;
     if (ReadFile(handle, &byte, 1, &received, nullptr) == FALSE) {
-        consolePrint("irphy_wait: ReadFile error: %d", errorNumber());
+        consoleError("irphy_wait: ReadFile error: %d", errorNumber());
         rxState.store(RX_IDLE);
         return false;
     }

@@ -2,12 +2,16 @@
 #include "serial_comms_port.h"
 
 #include "console.h"
+#include "port_health.h"
 #include "port_setup.h"
 
 namespace {
 
+// Called on every failure only, so a port that has gone is noted wherever it shows.
 int errorNumber() {
-    return static_cast<int>(GetLastError());
+    const DWORD error = GetLastError();
+    portHealthReport(error);
+    return static_cast<int>(error);
 }
 
 } // namespace
@@ -36,7 +40,7 @@ int32_t SerialCommsPort_open(SerialCommsPort* port, const char* name, uint32_t s
     const HANDLE handle = portSetupOpen(name);
     port->handle.store(handle);
     if (handle == INVALID_HANDLE_VALUE) {
-        consolePrint("SerialCommsPort_open: CreateFile error: %d", errorNumber());
+        consoleError("SerialCommsPort_open: CreateFile error: %d", errorNumber());
         return 0;
     }
     portSetupPrepare(handle, port->dcb, port->timeouts);
@@ -44,7 +48,7 @@ int32_t SerialCommsPort_open(SerialCommsPort* port, const char* name, uint32_t s
     if (SetCommState(handle, &port->dcb) != FALSE) {
         return 1;
     }
-    consolePrint("SerialCommsPort_open: SetCommState error: %d", errorNumber());
+    consoleError("SerialCommsPort_open: SetCommState error: %d", errorNumber());
     return 0;
 }
 
@@ -66,9 +70,9 @@ void SerialCommsPort_transmitBlock(SerialCommsPort* port, const uint8_t* data, u
     }
     DWORD written = 0;
     if (WriteFile(handle, data, count, &written, nullptr) == FALSE) {
-        consolePrint("SerialCommsPort_transmitBlock: WriteFile error: %d", errorNumber());
+        consoleError("SerialCommsPort_transmitBlock: WriteFile error: %d", errorNumber());
     } else if (written < count) {
-        consolePrint("SerialCommsPort_transmitBlock: WriteFile incomplete: %d missed: %d",
+        consoleError("SerialCommsPort_transmitBlock: WriteFile incomplete: %d missed: %d",
                      errorNumber(), static_cast<int>(count - written));
     }
 }
@@ -80,7 +84,7 @@ int32_t SerialCommsPort_receiveBlock(SerialCommsPort* port, uint8_t* buffer, uin
     }
     DWORD received = 0;
     if (ReadFile(handle, buffer, maximum, &received, nullptr) == FALSE) {
-        consolePrint("SerialCommsPort_receiveBlock: ReadFile error: %d", errorNumber());
+        consoleError("SerialCommsPort_receiveBlock: ReadFile error: %d", errorNumber());
     }
     return static_cast<int32_t>(received <= maximum ? received : 0);
 }

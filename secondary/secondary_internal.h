@@ -30,6 +30,8 @@ extern ByteQueue transmitQueue;
 // Held by each producer for the whole of one text and by the engine for the clear at channel
 // open, so a text is never interleaved with another or cut by the clear.
 extern std::mutex transmitLock;
+// Held by the application's reader while it pops and by the engine while it clears the queue.
+extern std::mutex receiveLock;
 
 ByteLink& secondaryLink();
 // Sends the built reply in txFrame; an I-frame is held there for sending again.
