@@ -67,14 +67,16 @@ void errorToStandardError(const char* text, size_t length) {
 void usage(const PtyStation& station) {
     const bool computer = station.discovered != nullptr;
     std::printf(
-        "usage: %s [--link PATH] [--stdio] [--trace] [--linger SECONDS] [--class NAME]\n"
-        "       [--attribute NAME]%s [--raw] [PORT]\n%s"
+        "usage: %s [--link PATH | --stdio | --serial PORT2] [--trace] [--linger SECONDS]\n"
+        "       [--class NAME] [--attribute NAME]%s [--raw] [PORT]\n%s"
         "The IrCOMM channel of the %s side as a pseudo-terminal; its path is printed.\n"
         "  PORT              the transceiver's serial port (default COM1)\n"
         "  --link PATH       also make PATH a symbolic link to the pseudo-terminal\n"
         "  --stdio           standard input and output instead of a pseudo-terminal;\n"
         "                    at the end of input, wait until all is acknowledged\n"
         "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
+        "  --serial PORT2    relay the channel to another serial port instead, such as\n"
+        "                    one end of a virtual null-modem pair\n"
         "  --trace           print the frame trace on standard error\n"
         "  --class NAME      the IAS class of the service %s\n"
         "  --attribute NAME  the IAS attribute holding its selector\n"
@@ -140,6 +142,13 @@ bool openStream(const PtyOptions& options, HostStream& stream) {
     if (options.stdio) {
         hostStdioOpen(stream);
         return true;
+    }
+    if (options.serial != nullptr) {
+        const unsigned long error = hostSerialStreamOpen(stream, options.serial);
+        if (error != 0) {
+            fail("cannot open the second port %s (error %lu)", options.serial, error);
+        }
+        return error == 0;
     }
     if (!hostPtyOpen(stream)) {
         fail("no pseudo-terminal here (%s); use --stdio", std::strerror(errno));

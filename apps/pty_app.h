@@ -45,6 +45,8 @@ struct PtyStation {
 struct PtyOptions {
     const char* link = nullptr;
     const char* port = "COM1";
+    // A second serial port that carries the channel instead of a pseudo-terminal.
+    const char* serial = nullptr;
     // The service: IAS class and attribute (nullptr: the stations' own), a fixed selector (-1:
     // ask the IAS) and TinyTP data without IrCOMM.
     const char* className = nullptr;

@@ -29,7 +29,8 @@ bool parseSeconds(const char* text, uint32_t& milliseconds) {
 }
 
 bool takesValue(const char* argument) {
-    for (const char* name : {"--link", "--linger", "--class", "--attribute", "--lsap"}) {
+    for (const char* name :
+         {"--link", "--linger", "--class", "--attribute", "--lsap", "--serial"}) {
         if (isOption(argument, name)) {
             return true;
         }
@@ -95,6 +96,8 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
             return false;
         } else if (isOption(argument, "--link")) {
             options.link = argv[++i];
+        } else if (isOption(argument, "--serial")) {
+            options.serial = argv[++i];
         } else if (isOption(argument, "--class")) {
             options.className = argv[++i];
         } else if (isOption(argument, "--attribute")) {
@@ -124,6 +127,11 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
     }
     if (options.stdio && options.link != nullptr) {
         std::snprintf(error.data(), error.size(), "--link needs the pseudo-terminal, not --stdio");
+        return false;
+    }
+    if (options.serial != nullptr && (options.stdio || options.link != nullptr)) {
+        std::snprintf(error.data(), error.size(), "--serial takes the place of %s",
+                      options.stdio ? "--stdio" : "the pseudo-terminal and its --link");
         return false;
     }
     return checkService(options, error);

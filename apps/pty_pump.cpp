@@ -34,8 +34,10 @@ void pumpInput(const PtyStation* station, HostStream* stream, const std::atomic<
     std::array<uint8_t, READ_CHUNK> buffer{};
     while (!stop->load()) {
         inputBusy.store(true);
-        const int room = station->room();
-        if (portDown.load() || station->phase() != LINK_OPEN || room <= 0) {
+        // The port first: a station being started afresh is not asked anything.
+        const bool held = portDown.load();
+        const int room = held ? 0 : station->room();
+        if (held || station->phase() != LINK_OPEN || room <= 0) {
             inputBusy.store(false);
             Sleep(IDLE_MS); // the bytes wait in the stream
             continue;
@@ -213,7 +215,7 @@ int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& st
         }
     }
     stop.store(true);
-    if (HOST_READ_TIMES_OUT || inputDone.load()) {
+    if (HOST_READ_TIMES_OUT || stream.serial != nullptr || inputDone.load()) {
         input.join();
     } else {
         input.detach(); // blocked in a read that only the end of the program ends

@@ -4,24 +4,67 @@ selector, TinyTP without IrCOMM, discovery, a port that goes away and comes back
 goes away and comes back.
 
 Paths come from the environment: VLINK, PRIMARY_PTY, SECONDARY_PTY, SECONDARY (secondary_demo).
+WINE=1 runs the Windows builds under Wine, where only the relay to a second serial port is tested.
 """
 
 import os
 import random
 import re
+import select
 import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
+from irtools import wine
 from irtools.console import Console
 from irtools.session import Vlink
-from test_pty import CHANNEL, OPEN_S, read_exactly, serial, stop
+from test_pty import CHANNEL, OPEN_S, WINE, read_exactly, serial, stop
 
 BACK_S = 10  # the channel is open again this long after the port or the peer is back
 
 
+class SerialRelay(unittest.TestCase):
+    def test_second_port_relays_at_to_the_demo(self):
+        """--serial: the channel on one end of a terminal pair, as on a virtual null-modem pair;
+        the test holds the other end as the Windows program would its serial port."""
+        vlink = Vlink(os.environ["VLINK"], tempfile.mkdtemp(prefix="pty-serial-"))
+        self.addCleanup(lambda: self.assertIsNone(vlink.stop()))
+        master, slave = os.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        pair = os.ttyname(slave)
+        demo, primary = os.environ["SECONDARY"], os.environ["PRIMARY_PTY"]
+        if WINE:
+            env = wine.environment()
+            wine.connect(env, {"COM1": vlink.path_a, "COM2": vlink.path_b, "COM3": pair})
+            demo_argv = ["wine", demo, "COM1"]
+            primary_argv = ["wine", primary, "--serial", "COM3", "COM2"]
+        else:
+            env = None
+            demo_argv, primary_argv = [demo, vlink.path_a], [primary, "--serial", pair,
+                                                             vlink.path_b]
+        demo = Console("secondary", demo_argv, env, crlf=WINE)
+        self.addCleanup(demo.close)
+        self.addCleanup(demo.wait_exit, 10)
+        self.addCleanup(demo.send, "99")
+        relay = Console("primary", primary_argv, env, crlf=WINE)
+        self.addCleanup(relay.close)
+        self.addCleanup(stop, relay)
+        relay.wait_for("channel open", OPEN_S)
+        os.write(master, b"AT\r")
+
+        def read(count):
+            ready, _, _ = select.select([master], [], [], 0.2)
+            return os.read(master, count) if ready else b""
+
+        self.assertEqual(read_exactly(read, 6, 20), b"\r\nOK\r\n")
+        self.assertIsNone(relay.sanitizer_report())
+        self.assertIsNone(demo.sanitizer_report())
+
+
+@unittest.skipIf(WINE, "no pseudo-terminals under Windows")
 @unittest.skipIf(serial is None, "python3-serial is not installed")
 class FieldPty(unittest.TestCase):
     def setUp(self):
