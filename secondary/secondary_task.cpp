@@ -54,7 +54,8 @@ void secondaryInit() {
     staging.fill(0);
     transceiverStart();
     lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
-    heldLength = 0;
+    held.length = 0;
+    held.awaitingAck = false;
     dataUnacknowledged = false;
     receiveQueue.init = byteQueueInit;
     receiveQueue.init(&receiveQueue, receiveStorage.data(), SECONDARY_RECEIVE_SIZE);
