@@ -14,7 +14,7 @@ LinkRecord linkRecord{};
 LinkWatch linkWatch{};
 RxFrame rxFrame{};
 std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame{};
-uint16_t heldLength = 0;
+HeldFrame held{txFrame, 0, false};
 
 namespace {
 
@@ -47,9 +47,6 @@ constexpr std::array<ReadSpec, 10> READS{{
     {0x01, 0x00, true},
     {0x00, 0x00, false},
 }};
-
-// The held frame is an I-frame that the secondary has not acknowledged yet.
-bool heldAwaitingAck = false;
 
 ByteLink& link() {
     return *primaryPort().link;
@@ -107,10 +104,7 @@ void readAnswer(uint8_t state) {
     const uint8_t expected = linkRecord.vr;
     const uint16_t length =
         lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match, wanted.stop);
-    // Once its Nr has passed the held frame, an older Nr arriving later does not take that back.
-    if (heldAwaitingAck && ((txFrame[1] >> 1) & 7) != linkRecord.vs) {
-        heldAwaitingAck = false;
-    }
+    lapNoteAck(held, linkRecord);
     switch (state) {
     case PRIMARY_DISCOVERY:
         if ((rxFrame[1] & 0xEF) == LAP_XID_RESPONSE && length >= 12) {
@@ -193,7 +187,7 @@ void poll(uint8_t state) {
         if (state == PRIMARY_LINK_CHECK) {
             primarySendRr();
         } else {
-            sirSendFrame(link(), txFrame.data(), heldLength);
+            lapRepeatHeld(link(), held);
         }
     }
 }
@@ -201,23 +195,15 @@ void poll(uint8_t state) {
 } // namespace
 
 void primarySendHeld(uint16_t length) {
-    heldLength = length;
-    heldAwaitingAck = length >= 2 && (txFrame[1] & 1) == 0;
-    sirSendFrame(link(), txFrame.data(), heldLength);
+    lapSendHeld(link(), held, length);
 }
 
 void primarySendRr() {
     lapSendRrCommand(link(), linkRecord);
 }
 
-bool primaryHeldUnacknowledged() {
-    return heldAwaitingAck;
-}
-
 void primaryResendHeld() {
-    // The Nr as built may be stale by now; the secondary takes it for what we have received.
-    txFrame[1] = static_cast<uint8_t>((txFrame[1] & 0x1F) | (linkRecord.vr << 5));
-    sirSendFrame(link(), txFrame.data(), heldLength);
+    lapResendHeld(link(), held, linkRecord);
 }
 
 bool primaryAnswerSeen() {
@@ -244,7 +230,7 @@ void primaryStep() {
         poll(state);
     }
     if (engineState.load() == PRIMARY_CONNECTED) {
-        dataUnacknowledged.store(primaryHeldUnacknowledged());
+        dataUnacknowledged.store(held.awaitingAck);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "ir_options.h"
 #include "lap.h"
+#include "lap_data.h"
 
 namespace primary {
 
@@ -31,7 +32,8 @@ extern uint8_t shownState;
 extern LinkRecord linkRecord;
 extern RxFrame rxFrame;
 extern std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame;
-extern uint16_t heldLength;
+// The last frame sent, kept in txFrame for repeating.
+extern HeldFrame held;
 
 void primaryStep();
 // True when the last step saw an answer begin, so the next step reads it.
@@ -40,8 +42,6 @@ bool primaryAnswerSeen();
 // Makes the first `length` bytes of txFrame the held frame and sends it.
 void primarySendHeld(uint16_t length);
 void primarySendRr();
-// The held frame is an I-frame that no Nr from the secondary has passed yet.
-bool primaryHeldUnacknowledged();
 // Sends the held I-frame again, its Nr brought up to date.
 void primaryResendHeld();
 

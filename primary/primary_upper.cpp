@@ -141,10 +141,9 @@ void primaryOpenChannel() {
 void primaryExchange(uint16_t length, bool isData, bool inSequence) {
     // A repetition still answers the poll, but its bytes were taken the first time.
     if (isData && inSequence && !takeData(length)) {
-        // Not accepted: Nr stays put, so the secondary keeps the frame and sends it again.
-        linkRecord.vr = static_cast<uint8_t>((linkRecord.vr + 7) & 7);
+        lapRefuseIFrame(linkRecord);
     }
-    if (primaryHeldUnacknowledged()) {
+    if (held.awaitingAck) {
         primaryResendHeld(); // new data would have to take its Ns
         return;
     }

@@ -55,7 +55,8 @@ void secondaryInit() {
     staging.fill(0);
     transceiverStart();
     lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
-    heldLength = 0;
+    held.length = 0;
+    held.awaitingAck = false;
     dataUnacknowledged = false;
     // Locked: a restarted station's program may be pumping the queues already.
     const std::scoped_lock guard(receiveLock, transmitLock);

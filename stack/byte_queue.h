@@ -3,11 +3,14 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 struct ByteQueue;
 
-using ByteQueueInitFn = ByteQueue* (*)(ByteQueue* queue, uint8_t* storage, uint8_t size);
+// `size` is a power of two up to 256.
+using ByteQueueInitFn = ByteQueue* (*)(ByteQueue* queue, uint8_t* storage, uint16_t size);
 
 struct ByteQueue {
     ByteQueueInitFn init;
@@ -24,7 +27,11 @@ struct ByteQueue {
 };
 
 // The initialisation operation: the creator stores it in `init` and calls it through that slot.
-ByteQueue* byteQueueInit(ByteQueue* queue, uint8_t* storage, uint8_t size);
+ByteQueue* byteQueueInit(ByteQueue* queue, uint8_t* storage, uint16_t size);
 
 // Free room in bytes (size - 1 - count).
 int byteQueueRoom(const ByteQueue* queue);
+
+// The producer's block push: stores as many of `bytes` as there is room for and hands them to the
+// consumer together. Returns how many it stored.
+size_t byteQueuePushAll(ByteQueue* queue, std::span<const uint8_t> bytes);

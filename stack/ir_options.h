@@ -76,7 +76,7 @@ constexpr uint32_t PTY_PORT_RETRY_MS = 1000;
 
 // ---- The secondary platform's receive ring and its thread
 
-// 256 bytes, so the 8-bit indices wrap by themselves; it holds 255.
+// A byte queue of the largest size; it holds 255.
 constexpr uint16_t PLATFORM_RX_RING_SIZE = 256;
 // The receive thread blocks in the port until a byte comes (at most this long, so it notices a
 // closed port), then lets bytes gather while they keep coming, so it wakes a few times a frame
@@ -99,7 +99,8 @@ static_assert(optionIsPowerOfTwo(PRIMARY_TRANSMIT_SIZE) &&
                   optionIsPowerOfTwo(SECONDARY_RECEIVE_SIZE),
               "the byte queues index with a mask");
 static_assert(SIR_MAX_CONTENT + 2 <= SIR_RX_BUFFER_SIZE, "content and FCS fit the receive buffer");
-static_assert(PLATFORM_RX_RING_SIZE == 256, "the ring's 8-bit indices wrap by themselves");
+static_assert(optionIsPowerOfTwo(PLATFORM_RX_RING_SIZE) && PLATFORM_RX_RING_SIZE <= 256,
+              "the receive ring is a byte queue");
 static_assert(PLATFORM_RX_CHUNK < PLATFORM_RX_RING_SIZE, "a chunk fits the ring");
 static_assert(PLATFORM_RX_GATHER_MS < SIR_BYTE_WAIT_MS &&
                   PLATFORM_RX_PREAMBLE_MS < SIR_HUNT_WAIT_MS,
