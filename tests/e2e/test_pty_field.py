@@ -153,6 +153,18 @@ class FieldPty(unittest.TestCase):
         self.assertEqual(found.returncode, 0, found.stderr)
         self.assertEqual(found.stdout, b"AB-CD-12-34  PDA/Palmtop, IrCOMM\n")
 
+    def test_option_errors(self):
+        _, b = self.link()
+        cases = [("PRIMARY_PTY", ["--lsap", "0"]), ("PRIMARY_PTY", ["--lsap", "4", "--class", "X"]),
+                 ("PRIMARY_PTY", ["--class", "C" * 40, "--attribute", "A" * 40]),
+                 ("PRIMARY_PTY", ["--class", ""]), ("PRIMARY_PTY", ["--serial", b, "--stdio"]),
+                 ("PRIMARY_PTY", ["--serial", os.path.join(self.dir, "none")]),
+                 ("SECONDARY_PTY", ["--lsap", "4"]), ("SECONDARY_PTY", ["--discover"])]
+        for name, args in cases:
+            run = subprocess.run([os.environ[name], *args, b], capture_output=True, timeout=10)
+            self.assertEqual(run.returncode, 1, args)
+            self.assertEqual(run.stderr.decode().count("\n"), 1, (args, run.stderr))
+
     def test_port_lost_and_back(self):
         """vlink ends and starts again on the same paths, as a dongle unplugged and plugged back;
         the clients keep their pseudo-terminals open throughout."""
