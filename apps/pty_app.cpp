@@ -5,8 +5,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
-#include <string_view>
 
 #include "byte_stream.h"
 #include "console.h"
@@ -22,14 +20,9 @@
 namespace {
 
 constexpr size_t PORT_PATH_SIZE = 280;
-constexpr size_t ERROR_TEXT_SIZE = 256;
 
 const char*& programName = ptyProgramName;
 std::atomic<bool> stopRequested{false};
-
-// The last error shown: a port that fails every step says so once.
-std::mutex errorLock;
-std::array<char, ERROR_TEXT_SIZE> lastError{};
 
 void fail(const char* format, ...) CONSOLE_PRINTF_FORMAT(1, 2);
 void fail(const char* format, ...) {
@@ -47,22 +40,6 @@ void toStandardError(const char* text, size_t length) {
 }
 
 void toNowhere(const char* /*text*/, size_t /*length*/) {}
-
-// The stack's errors as status lines, with or without the trace.
-void errorToStandardError(const char* text, size_t length) {
-    std::string_view error(text, length);
-    while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) {
-        error.remove_suffix(1);
-    }
-    error = error.substr(0, lastError.size() - 1);
-    const std::lock_guard<std::mutex> guard(errorLock);
-    if (error == std::string_view(lastError.data())) {
-        return;
-    }
-    lastError.fill('\0');
-    error.copy(lastError.data(), error.size());
-    ptyStatus("%s", lastError.data());
-}
 
 void usage(const PtyStation& station) {
     const bool computer = station.discovered != nullptr;
@@ -195,7 +172,7 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
         return 1;
     }
     consoleSetSink(options.trace ? toStandardError : toNowhere);
-    consoleSetErrorSink(errorToStandardError);
+    consoleSetErrorSink(ptyShowError);
     if (!station.setPort(options.port)) {
         fail("port name too long: %s", options.port);
         return 1;

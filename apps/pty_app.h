@@ -74,4 +74,6 @@ int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& st
             std::atomic<bool>& stop);
 // A status line on standard error, in one write so other threads' lines do not tear it.
 void ptyStatus(const char* format, ...) CONSOLE_PRINTF_FORMAT(1, 2);
+// The stack's errors (the console's error sink) as status lines; one that repeats is shown once.
+void ptyShowError(const char* text, size_t length);
 extern const char* ptyProgramName;

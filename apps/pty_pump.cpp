@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "byte_stream.h"
@@ -21,6 +23,17 @@ constexpr DWORD IDLE_MS = 10;
 constexpr int READ_WAIT_MS = 50;
 constexpr int WRITE_WAIT_MS = 20;
 constexpr uint8_t READ_CHUNK = 32;
+constexpr size_t ERROR_TEXT_SIZE = 256;
+
+// The last error shown: a port that fails every step says so once, until the port is back or a
+// channel opens.
+std::mutex errorLock;
+std::array<char, ERROR_TEXT_SIZE> lastError{};
+
+void forgetError() {
+    const std::lock_guard<std::mutex> guard(errorLock);
+    lastError.fill('\0');
+}
 
 std::atomic<bool> inputEnded{false};
 std::atomic<bool> inputDone{false};
@@ -80,6 +93,7 @@ void showStatus(const PtyStation& station, StatusView& view) {
     }
     if (phase == LINK_OPEN) {
         ptyStatus("channel open");
+        forgetError();
     }
     view.shown = phase;
 }
@@ -155,6 +169,7 @@ bool followPort(const PtyStation& station, const PtyOptions& options, StatusView
         return true;
     }
     portHealthClear();
+    forgetError();
     ptyStatus("port back");
     station.start();
     ptyStatus("searching");
@@ -172,6 +187,21 @@ void ptyStatus(const char* format, ...) {
     std::vsnprintf(line.data(), line.size(), format, arguments);
     va_end(arguments);
     std::fprintf(stderr, "%s: %s\n", ptyProgramName, line.data());
+}
+
+void ptyShowError(const char* text, size_t length) {
+    std::string_view error(text, length);
+    while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) {
+        error.remove_suffix(1);
+    }
+    error = error.substr(0, lastError.size() - 1);
+    const std::lock_guard<std::mutex> guard(errorLock);
+    if (error == std::string_view(lastError.data())) {
+        return;
+    }
+    lastError.fill('\0');
+    error.copy(lastError.data(), error.size());
+    ptyStatus("%s", lastError.data());
 }
 
 int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& stream,
