@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 struct VlinkOptions {
     const char* pathA = nullptr;
@@ -22,4 +23,5 @@ struct VlinkOptions {
 bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
                        const char*& error);
 
-extern const char* const VLINK_USAGE;
+// The usage text, under the name the program was started by.
+void vlinkPrintUsage(std::FILE* out, const char* name);
