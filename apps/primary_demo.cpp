@@ -46,11 +46,12 @@ int main(int argc, char** argv) {
     if (start != DemoStart::run) {
         return start == DemoStart::exitOk ? 0 : 1;
     }
+    if (port != nullptr && !irphy_set_port_name(port)) {
+        std::fprintf(stderr, "%s: port name too long: %s\n", PROGRAM_NAME, port);
+        return 1;
+    }
     // 1 ms timer resolution, so that Windows' waits and the 50 ms step are not 15.6 ms ticks.
     timeBeginPeriod(1);
-    if (port != nullptr && !irphy_set_port_name(port)) {
-        consolePrint("\nport name too long: %s", port);
-    }
     primary::primaryInit();
     primary::primaryDiscardReceived(); // answers show in the frame trace
     primary::startStackTask();

@@ -2,7 +2,9 @@
 """Every manual page source against the --help of the programs it describes.
 
 The argument is a file of lines "program<TAB>page source". A page must have the sections every
-page has, name the program in NAME, and describe in OPTIONS exactly the options --help lists.
+page has, name the program in NAME, and describe in OPTIONS exactly the options --help lists. The
+two options every page describes are held to what they promise: --version prints the name and
+version, and an option the program does not know is refused with a message.
 """
 import re
 import subprocess
@@ -25,12 +27,30 @@ def sections(source):
     return found
 
 
+def run(program, *args):
+    return subprocess.run([program, *args], capture_output=True, text=True, timeout=20,
+                          check=False, stdin=subprocess.DEVNULL)
+
+
 def help_text(program):
-    run = subprocess.run([program, "--help"], capture_output=True, text=True, timeout=20,
-                         check=False)
-    if run.returncode != 0:
-        return None, f"{program} --help exited with {run.returncode}: {run.stderr.strip()}"
-    return run.stdout, None
+    done = run(program, "--help")
+    if done.returncode != 0:
+        return None, f"{program} --help exited with {done.returncode}: {done.stderr.strip()}"
+    return done.stdout, None
+
+
+def command_line(program, name):
+    """--version and an unknown option, as every page describes them."""
+    problems = []
+    version = run(program, "--version")
+    if version.returncode != 0 or not re.fullmatch(rf"{re.escape(name)} \d+\.\d+\.\d+\n",
+                                                    version.stdout):
+        problems.append(f"`{name} --version` printed {version.stdout!r} ({version.returncode})")
+    unknown = run(program, "--no-such-option")
+    if unknown.returncode == 0 or "--no-such-option" not in unknown.stderr:
+        problems.append(f"`{name} --no-such-option` was not refused with a message "
+                        f"({unknown.returncode}, {unknown.stderr!r})")
+    return problems
 
 
 def check(program, source):
@@ -39,6 +59,7 @@ def check(program, source):
     problems = [f"{source}: no {title} section" for title in SECTIONS if title not in page]
     if not re.search(rf"(?<![\w-]){re.escape(name)}(?![\w-])", page.get("NAME", "")):
         problems.append(f"{source}: NAME does not name {name}")
+    problems += command_line(program, name)
     text, error = help_text(program)
     if error:
         return problems + [error]

@@ -261,7 +261,9 @@ int main(int argc, char** argv) {
     VlinkOptions options;
     const char* error = nullptr;
     if (!vlinkParseOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "%s: %s (try --help)\n", programName, error);
+        std::fprintf(stderr, "%s: %s%s%s (try --help)\n", programName, error,
+                     options.refused != nullptr ? " " : "",
+                     options.refused != nullptr ? options.refused : "");
         return 2;
     }
     std::array<int, 2> signalPipe{-1, -1};

@@ -70,11 +70,10 @@ bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
             options.quiet = true;
             continue;
         }
-        if (i + 1 >= argc) {
-            error = "unknown option or missing value";
-            return false;
-        }
-        const char* value = argv[++i];
+        options.refused = name;
+        const bool hasValue = i + 1 < argc;
+        const char* value = hasValue ? argv[i + 1] : "";
+        bool known = true;
         bool ok = true;
         if (std::strcmp(name, "--a") == 0) {
             options.pathA = value;
@@ -97,13 +96,20 @@ bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
         } else if (std::strcmp(name, "--cut-for") == 0) {
             ok = parseNumber(value, 0.0, MAX_SECONDS, options.cutForS);
         } else {
+            known = false;
+        }
+        if (!known) {
             error = "unknown option";
+        } else if (!hasValue) {
+            error = "no value after";
+        } else if (!ok) {
+            error = "malformed value after";
+        }
+        if (!known || !hasValue || !ok) {
             return false;
         }
-        if (!ok) {
-            error = "malformed value";
-            return false;
-        }
+        options.refused = nullptr;
+        ++i;
     }
     if (options.pathA == nullptr || options.pathB == nullptr) {
         error = "both --a and --b are needed";

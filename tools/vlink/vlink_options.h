@@ -17,6 +17,7 @@ struct VlinkOptions {
     double noiseForS = -1.0; // noise never stops by itself when negative
     double cutAtS = -1.0;    // no timed cut when negative
     double cutForS = 0.0;
+    const char* refused = nullptr; // the option an error is about, if it is about one
 };
 
 // Fills options from argv; false (with a message in error) on anything unknown or malformed.
