@@ -58,7 +58,9 @@ void usage(const PtyStation& station) {
                 "  --stdio           standard input and output instead of a pseudo-terminal;\n"
                 "                    at the end of input, wait until all is acknowledged\n"
                 "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
-                "  --trace           print the frame trace on standard error\n",
+                "  --trace           print the frame trace on standard error\n"
+                "  --help            print this and exit\n"
+                "  --version         print the version and exit\n",
                 programName, station.role);
 }
 
