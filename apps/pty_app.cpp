@@ -59,7 +59,9 @@ void usage(const PtyStation& station) {
         "  --attribute NAME  the IAS attribute holding its selector\n"
         "%s"
         "  --raw             TinyTP data as it is, for a service that is not IrCOMM\n"
-        "%s",
+        "%s"
+        "  --help            print this and exit\n"
+        "  --version         print the version and exit\n",
         programName, computer ? " [--lsap N]" : "",
         computer ? "       " PROGRAM_NAME " --discover [PORT]\n" : "", station.role,
         computer ? "asked for" : "offered",
