@@ -1,4 +1,5 @@
 #include <array>
+#include <cstring>
 #include <mutex>
 
 #include "console.h"
@@ -18,6 +19,9 @@ namespace {
 const char* serviceClass = IAS_CLASS_IRCOMM;
 const char* serviceAttribute = IAS_ATTR_LSAP_SEL;
 bool serviceRaw = false;
+// Names a program gave must match whole: a query for a mere leading part of one is another
+// service. The built-in names keep their lenient match.
+bool namesExact = false;
 
 constexpr uint8_t LM_CONNECT_LENGTH = 6;
 constexpr uint8_t TTP_PARAMETERS_BIT = 0x80;
@@ -46,6 +50,13 @@ bool iasNameMatches(const char* reference, const uint8_t* name, uint8_t count) {
         }
     }
     return true;
+}
+
+bool serviceNameMatches(const char* reference, const uint8_t* name, uint8_t count) {
+    if (namesExact && std::strlen(reference) != count) {
+        return false;
+    }
+    return iasNameMatches(reference, name, count);
 }
 
 // Empties both queues for a new channel; under the producers' lock, so the clear never cuts a
@@ -91,7 +102,7 @@ void handleIas(const uint8_t* frame, uint16_t length) {
     uint8_t count = IAS_RESULT_NO_CLASS.size();
     // A name whose length runs past the frame is not a name of ours: "no such class".
     const uint16_t classEnd = length >= 6 ? static_cast<uint16_t>(6 + frame[5]) : 0xFFFF;
-    if (classEnd < length && iasNameMatches(serviceClass, &frame[6], frame[5])) {
+    if (classEnd < length && serviceNameMatches(serviceClass, &frame[6], frame[5])) {
         const uint8_t attributeLength = frame[classEnd];
         const uint8_t* attribute = &frame[classEnd + 1];
         if (classEnd + 1 + attributeLength > length) {
@@ -99,7 +110,7 @@ void handleIas(const uint8_t* frame, uint16_t length) {
         } else if (iasNameMatches(IAS_ATTR_PARAMETERS, attribute, attributeLength)) {
             result = IAS_RESULT_PARAMETERS.data();
             count = IAS_RESULT_PARAMETERS.size();
-        } else if (iasNameMatches(serviceAttribute, attribute, attributeLength)) {
+        } else if (serviceNameMatches(serviceAttribute, attribute, attributeLength)) {
             result = IAS_RESULT_LSAP_SEL.data();
             count = IAS_RESULT_LSAP_SEL.size();
         } else {
@@ -191,6 +202,7 @@ void secondarySetService(const char* className, const char* attribute, bool raw)
     serviceClass = className != nullptr ? className : IAS_CLASS_IRCOMM;
     serviceAttribute = attribute != nullptr ? attribute : IAS_ATTR_LSAP_SEL;
     serviceRaw = raw;
+    namesExact = className != nullptr || attribute != nullptr;
 }
 
 } // namespace secondary
