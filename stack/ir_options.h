@@ -59,6 +59,11 @@ constexpr uint8_t IRCOMM_HINT = 0x04;
 constexpr uint8_t PRIMARY_OWN_LSAP = 2;
 constexpr uint8_t SECONDARY_OWN_LSAP = 4;
 
+// ---- Ports
+
+// A port's name as the user gives it, or the path it maps to, with its terminating NUL.
+constexpr size_t PORT_NAME_SIZE = 256;
+
 // ---- The secondary platform's receive ring and its thread
 
 // A byte queue of the largest size; it holds 255.
