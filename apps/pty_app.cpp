@@ -22,12 +22,6 @@
 
 namespace {
 
-constexpr DWORD IDLE_MS = 10;
-constexpr DWORD STOP_WAIT_MS = 100;
-constexpr int READ_WAIT_MS = 50;
-constexpr int WRITE_WAIT_MS = 20;
-constexpr uint8_t READ_CHUNK = 32;
-
 const char* programName = "pty";
 std::atomic<bool> stopRequested{false};
 std::atomic<bool> inputEnded{false};
@@ -107,15 +101,15 @@ bool openStream(const PtyOptions& options, HostStream& stream) {
 
 // Standard input or the pseudo-terminal into the transmit queue.
 void pumpInput(const PtyStation* station, HostStream* stream) {
-    std::array<uint8_t, READ_CHUNK> buffer{};
+    std::array<uint8_t, PTY_READ_CHUNK> buffer{};
     while (!stopRequested.load()) {
         const int room = station->room();
         if (station->phase() != LINK_OPEN || room <= 0) {
-            Sleep(IDLE_MS); // the bytes wait in the stream
+            Sleep(PTY_IDLE_MS); // the bytes wait in the stream
             continue;
         }
         const size_t wanted = std::min<size_t>(buffer.size(), static_cast<size_t>(room));
-        const int count = hostStreamRead(*stream, buffer.data(), wanted, READ_WAIT_MS);
+        const int count = hostStreamRead(*stream, buffer.data(), wanted, PTY_READ_WAIT_MS);
         if (count < 0) {
             inputEnded.store(true);
             break;
@@ -198,12 +192,12 @@ int pumpOutput(const PtyStation& station, const PtyOptions& options, HostStream&
             fail("%s", "channel lost before all input was acknowledged");
             return 1;
         }
-        if (!hostStreamWritable(stream, WRITE_WAIT_MS)) {
+        if (!hostStreamWritable(stream, PTY_WRITE_WAIT_MS)) {
             continue; // a slow reader: the bytes stay queued
         }
         const uint8_t count = station.receive(buffer.data());
         if (count == 0) {
-            Sleep(IDLE_MS);
+            Sleep(PTY_IDLE_MS);
         } else if (!hostStreamWrite(stream, buffer.data(), count, stopRequested)) {
             if (!stopRequested.load()) {
                 fail("%s", "output closed");
@@ -256,7 +250,7 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
         input.detach(); // blocked in a read that only the end of the program ends
     }
     station.taskRunning->store(false);
-    Sleep(STOP_WAIT_MS); // the task ends its pass
+    Sleep(PTY_STOP_WAIT_MS); // the task ends its pass
     hostStreamClose(stream);
     return status;
 }
