@@ -12,6 +12,7 @@
 #include "byte_stream.h"
 #include "console.h"
 #include "console_streams.h"
+#include "port_setup.h"
 #include "pty_app.h"
 #include "win32.h"
 
@@ -20,13 +21,6 @@
 #endif
 
 namespace {
-
-constexpr DWORD IDLE_MS = 10;
-constexpr DWORD STOP_WAIT_MS = 100;
-constexpr int READ_WAIT_MS = 50;
-constexpr int WRITE_WAIT_MS = 20;
-constexpr uint8_t READ_CHUNK = 32;
-constexpr size_t PORT_PATH_SIZE = 280;
 
 const char* programName = "pty";
 std::atomic<bool> stopRequested{false};
@@ -66,13 +60,7 @@ void usage(const PtyStation& station) {
 
 // Opens and closes the port once, so a missing or busy port is a clear error before start-up.
 bool portUsable(const char* port) {
-    std::array<char, PORT_PATH_SIZE> path{};
-    if (!hostPortName(port, path.data(), path.size())) {
-        fail("port name too long: %s", port);
-        return false;
-    }
-    const HANDLE handle = CreateFileA(path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+    const HANDLE handle = portSetupOpen(port);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) {
@@ -115,15 +103,15 @@ bool openStream(const PtyOptions& options, HostStream& stream) {
 
 // Standard input or the pseudo-terminal into the transmit queue.
 void pumpInput(const PtyStation* station, HostStream* stream) {
-    std::array<uint8_t, READ_CHUNK> buffer{};
+    std::array<uint8_t, PTY_READ_CHUNK> buffer{};
     while (!stopRequested.load()) {
         const int room = station->room();
         if (station->phase() != LINK_OPEN || room <= 0) {
-            Sleep(IDLE_MS); // the bytes wait in the stream
+            Sleep(PTY_IDLE_MS); // the bytes wait in the stream
             continue;
         }
         const size_t wanted = std::min<size_t>(buffer.size(), static_cast<size_t>(room));
-        const int count = hostStreamRead(*stream, buffer.data(), wanted, READ_WAIT_MS);
+        const int count = hostStreamRead(*stream, buffer.data(), wanted, PTY_READ_WAIT_MS);
         if (count < 0) {
             inputEnded.store(true);
             break;
@@ -206,12 +194,12 @@ int pumpOutput(const PtyStation& station, const PtyOptions& options, HostStream&
             fail("%s", "channel lost before all input was acknowledged");
             return 1;
         }
-        if (!hostStreamWritable(stream, WRITE_WAIT_MS)) {
+        if (!hostStreamWritable(stream, PTY_WRITE_WAIT_MS)) {
             continue; // a slow reader: the bytes stay queued
         }
         const uint8_t count = station.receive(buffer.data());
         if (count == 0) {
-            Sleep(IDLE_MS);
+            Sleep(PTY_IDLE_MS);
         } else if (!hostStreamWrite(stream, buffer.data(), count, stopRequested)) {
             if (!stopRequested.load()) {
                 fail("%s", "output closed");
@@ -264,7 +252,7 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
         input.detach(); // blocked in a read that only the end of the program ends
     }
     station.taskRunning->store(false);
-    Sleep(STOP_WAIT_MS); // the task ends its pass
+    Sleep(PTY_STOP_WAIT_MS); // the task ends its pass
     hostStreamClose(stream);
     return status;
 }

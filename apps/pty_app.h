@@ -8,9 +8,6 @@
 
 #include "lap.h"
 
-// The room a station's receive call writes into.
-constexpr uint8_t PTY_RECEIVE_SIZE = 64;
-
 struct PtyStation {
     const char* role; // "computer" or "device", for the usage text
     // False when the name is too long for the station.
