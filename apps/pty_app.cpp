@@ -10,6 +10,7 @@
 #include "console.h"
 #include "console_streams.h"
 #include "ir_options.h"
+#include "port_setup.h"
 #include "pty_app.h"
 #include "win32.h"
 
@@ -18,8 +19,6 @@
 #endif
 
 namespace {
-
-constexpr size_t PORT_PATH_SIZE = 280;
 
 const char*& programName = ptyProgramName;
 std::atomic<bool> stopRequested{false};
@@ -71,13 +70,7 @@ void usage(const PtyStation& station) {
 
 // Opens and closes the port once, so a missing or busy port is a clear error before start-up.
 bool portUsable(const char* port) {
-    std::array<char, PORT_PATH_SIZE> path{};
-    if (!hostPortName(port, path.data(), path.size())) {
-        fail("port name too long: %s", port);
-        return false;
-    }
-    const HANDLE handle = CreateFileA(path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
+    const HANDLE handle = portSetupOpen(port);
     if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) {

@@ -10,9 +10,6 @@
 #include "discovery.h"
 #include "lap.h"
 
-// The room a station's receive call writes into.
-constexpr uint8_t PTY_RECEIVE_SIZE = 64;
-
 struct PtyOptions;
 
 struct PtyStation {

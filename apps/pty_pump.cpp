@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "byte_stream.h"
+#include "ir_options.h"
 #include "port_health.h"
 #include "pty_app.h"
 #include "win32.h"
@@ -19,10 +20,6 @@ const char* ptyProgramName = "pty";
 
 namespace {
 
-constexpr DWORD IDLE_MS = 10;
-constexpr int READ_WAIT_MS = 50;
-constexpr int WRITE_WAIT_MS = 20;
-constexpr uint8_t READ_CHUNK = 32;
 constexpr size_t ERROR_TEXT_SIZE = 256;
 
 // The last error shown: a port that fails every step says so once, until the port is back or a
@@ -44,7 +41,7 @@ std::atomic<bool> inputBusy{false};
 
 // Standard input or the pseudo-terminal into the transmit queue.
 void pumpInput(const PtyStation* station, HostStream* stream, const std::atomic<bool>* stop) {
-    std::array<uint8_t, READ_CHUNK> buffer{};
+    std::array<uint8_t, PTY_READ_CHUNK> buffer{};
     while (!stop->load()) {
         inputBusy.store(true);
         // The port first: a station being started afresh is not asked anything.
@@ -52,11 +49,11 @@ void pumpInput(const PtyStation* station, HostStream* stream, const std::atomic<
         const int room = held ? 0 : station->room();
         if (held || station->phase() != LINK_OPEN || room <= 0) {
             inputBusy.store(false);
-            Sleep(IDLE_MS); // the bytes wait in the stream
+            Sleep(PTY_IDLE_MS); // the bytes wait in the stream
             continue;
         }
         const size_t wanted = std::min<size_t>(buffer.size(), static_cast<size_t>(room));
-        const int count = hostStreamRead(*stream, buffer.data(), wanted, READ_WAIT_MS);
+        const int count = hostStreamRead(*stream, buffer.data(), wanted, PTY_READ_WAIT_MS);
         if (count < 0) {
             inputEnded.store(true);
             inputBusy.store(false);
@@ -147,7 +144,7 @@ bool followPort(const PtyStation& station, const PtyOptions& options, StatusView
         }
         portDown.store(true);
         while (inputBusy.load()) {
-            Sleep(1); // a read of the stream ends within READ_WAIT_MS
+            Sleep(1); // a read of the stream ends within PTY_READ_WAIT_MS
         }
         station.stop();
         const int dropped = station.unacknowledged();
@@ -229,13 +226,13 @@ int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& st
             status = end > 0 ? 0 : 1;
             break;
         }
-        if (!hostStreamWritable(stream, WRITE_WAIT_MS)) {
+        if (!hostStreamWritable(stream, PTY_WRITE_WAIT_MS)) {
             continue; // a slow reader: the bytes stay queued
         }
         const uint8_t count = station.receive(buffer.data());
         watch.delivered = watch.down && count == 0;
         if (count == 0) {
-            Sleep(IDLE_MS);
+            Sleep(PTY_IDLE_MS);
         } else if (!hostStreamWrite(stream, buffer.data(), count, stop)) {
             if (!stop.load()) {
                 ptyStatus("%s", "output closed");

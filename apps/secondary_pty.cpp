@@ -2,17 +2,16 @@
 // the program at the other end answers the computer instead of the built-in "OK".
 #include <cstring>
 
+#include "ir_options.h"
 #include "platform.h"
 #include "pty_app.h"
 #include "secondary.h"
 
 namespace {
 
-// The platform keeps 255 characters of the name and would cut a longer one.
-constexpr size_t PORT_NAME_LIMIT = 255;
-
 bool setPort(const char* name) {
-    if (std::strlen(name) > PORT_NAME_LIMIT) {
+    // The platform would cut a longer name.
+    if (std::strlen(name) >= PORT_NAME_SIZE) {
         return false;
     }
     platformSetPortName(name);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "ir_options.h"
 #include "port_health.h"
 #include "port_setup.h"
 
@@ -15,7 +16,6 @@ namespace {
 constexpr uint32_t IRPHY_START_SPEED = 9600;
 constexpr uint8_t RX_IDLE = 1;
 constexpr uint8_t RX_HELD = 2;
-constexpr size_t PORT_NAME_SIZE = 256;
 
 // The task thread owns the port after start-up; the first reset runs before the task exists.
 std::atomic<HANDLE> portHandle{INVALID_HANDLE_VALUE};
@@ -36,20 +36,6 @@ int errorNumber() {
 void clearCommError(HANDLE handle) {
     DWORD errors = 0;
     ClearCommError(handle, &errors, nullptr);
-}
-
-// A read that returns at once with a waiting byte, else waits up to `waitMs` for one (0: returns at
-// once either way). Set only when it changes, the port keeps it between calls.
-void setReadWait(HANDLE handle, DWORD waitMs) {
-    const DWORD multiplier = waitMs == 0 ? 0 : MAXDWORD;
-    if (portTimeouts.ReadTotalTimeoutConstant == waitMs &&
-        portTimeouts.ReadTotalTimeoutMultiplier == multiplier) {
-        return;
-    }
-    portTimeouts.ReadIntervalTimeout = MAXDWORD;
-    portTimeouts.ReadTotalTimeoutMultiplier = multiplier;
-    portTimeouts.ReadTotalTimeoutConstant = waitMs;
-    SetCommTimeouts(handle, &portTimeouts);
 }
 
 bool bindingPortIsOpen() {
@@ -75,13 +61,7 @@ void writePort(const uint8_t* bytes, DWORD count) {
         return;
     }
     clearCommError(handle);
-    DWORD written = 0;
-    if (WriteFile(handle, bytes, count, &written, nullptr) == FALSE) {
-        consoleError("irphy_send: WriteFile error: %d", errorNumber());
-    } else if (written < count) {
-        consoleError("irphy_send: WriteFile incomplete: %d missed: %d", errorNumber(),
-                     static_cast<int>(count - written));
-    }
+    portSetupWrite(handle, bytes, count, "irphy_send");
 }
 
 constexpr TransceiverBinding IRPHY_BINDING{bindingPortIsOpen, bindingSetDtr, bindingSetRts,
@@ -124,16 +104,10 @@ void irphy_reset() {
     if (portHandle.load() != INVALID_HANDLE_VALUE) {
         irphy_close();
     }
-    const HANDLE handle = portSetupOpen(portName.data());
-    portHandle.store(handle);
-    if (handle == INVALID_HANDLE_VALUE) {
-        consoleError("irphy_reset: CreateFile error: %d", errorNumber());
-        return;
-    }
-    portSetupPrepare(handle, portDcb, portTimeouts);
-    portSetupFields(portDcb, IRPHY_START_SPEED);
-    if (SetCommState(handle, &portDcb) == FALSE) {
-        consoleError("irphy_reset: SetCommState error: %d", errorNumber());
+    const PortOpening opening =
+        portSetupOpenAt(portName.data(), IRPHY_START_SPEED, portDcb, portTimeouts, "irphy_reset");
+    portHandle.store(opening.handle);
+    if (!opening.configured) {
         return;
     }
     transceiverBind(&IRPHY_BINDING);
@@ -147,9 +121,7 @@ int32_t irphy_close() {
     if (handle == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    SetCommMask(handle, 0);
-    PurgeComm(handle, PORT_PURGE_ALL);
-    CloseHandle(handle);
+    portSetupClose(handle);
     return 1;
 }
 
@@ -180,7 +152,7 @@ bool irphy_wait(int16_t timeoutMs) {
         return true;
     }
     // A negative time-out looks once, like 0.
-    setReadWait(handle, timeoutMs > 0 ? static_cast<DWORD>(timeoutMs) : 0);
+    portSetupReadWait(handle, portTimeouts, timeoutMs > 0 ? static_cast<DWORD>(timeoutMs) : 0);
     clearCommError(handle);
     uint8_t byte = 0;
     DWORD received = 0;

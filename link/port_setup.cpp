@@ -1,25 +1,25 @@
-// Shared configuration steps of SerialCommsPort and irphy.
 #include "port_setup.h"
 
 #include <array>
 
+#include "console.h"
+#include "ir_options.h"
+#include "port_health.h"
+
 namespace {
 
 constexpr DWORD PORT_QUEUE_SIZE = 4096;
-// Long enough for "\\.\COMn" and for any device path a user gives.
-constexpr size_t PORT_PATH_SIZE = 256;
+constexpr DWORD PORT_PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
-} // namespace
-
-HANDLE portSetupOpen(const char* name) {
-    std::array<char, PORT_PATH_SIZE> path{};
-    // A name too long to map opens "" and fails with the host's "not found".
-    hostPortName(name, path.data(), path.size());
-    return CreateFileA(path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+// Called on every failure only, so a port that has gone is noted wherever it shows.
+int errorNumber() {
+    const DWORD error = GetLastError();
+    portHealthReport(error);
+    return static_cast<int>(error);
 }
 
-void portSetupPrepare(HANDLE handle, DCB& dcb, COMMTIMEOUTS& timeouts) {
+// Queues, purge, time-outs and the current DCB; the results are not looked at.
+void prepare(HANDLE handle, DCB& dcb, COMMTIMEOUTS& timeouts) {
     SetupComm(handle, PORT_QUEUE_SIZE, PORT_QUEUE_SIZE);
     PurgeComm(handle, PORT_PURGE_ALL);
     timeouts.ReadIntervalTimeout = MAXDWORD;
@@ -30,6 +30,16 @@ void portSetupPrepare(HANDLE handle, DCB& dcb, COMMTIMEOUTS& timeouts) {
     SetCommTimeouts(handle, &timeouts);
     dcb.DCBlength = sizeof(DCB);
     GetCommState(handle, &dcb);
+}
+
+} // namespace
+
+HANDLE portSetupOpen(const char* name) {
+    std::array<char, PORT_NAME_SIZE> path{};
+    // A name too long to map opens "" and fails with the host's "not found".
+    hostPortName(name, path.data(), path.size());
+    return CreateFileA(path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 void portSetupFields(DCB& dcb, uint32_t speed) {
@@ -45,4 +55,48 @@ void portSetupFields(DCB& dcb, uint32_t speed) {
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     dcb.fOutX = FALSE;
     dcb.fInX = FALSE;
+}
+
+PortOpening portSetupOpenAt(const char* name, uint32_t speed, DCB& dcb, COMMTIMEOUTS& timeouts,
+                            const char* who) {
+    const HANDLE handle = portSetupOpen(name);
+    if (handle == INVALID_HANDLE_VALUE) {
+        consoleError("%s: CreateFile error: %d", who, errorNumber());
+        return {handle, false};
+    }
+    prepare(handle, dcb, timeouts);
+    portSetupFields(dcb, speed);
+    if (SetCommState(handle, &dcb) == FALSE) {
+        consoleError("%s: SetCommState error: %d", who, errorNumber());
+        return {handle, false};
+    }
+    return {handle, true};
+}
+
+void portSetupClose(HANDLE handle) {
+    SetCommMask(handle, 0);
+    PurgeComm(handle, PORT_PURGE_ALL);
+    CloseHandle(handle);
+}
+
+void portSetupReadWait(HANDLE handle, COMMTIMEOUTS& timeouts, DWORD waitMs) {
+    const DWORD multiplier = waitMs == 0 ? 0 : MAXDWORD;
+    if (timeouts.ReadTotalTimeoutConstant == waitMs &&
+        timeouts.ReadTotalTimeoutMultiplier == multiplier) {
+        return;
+    }
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = multiplier;
+    timeouts.ReadTotalTimeoutConstant = waitMs;
+    SetCommTimeouts(handle, &timeouts);
+}
+
+void portSetupWrite(HANDLE handle, const uint8_t* bytes, DWORD count, const char* who) {
+    DWORD written = 0;
+    if (WriteFile(handle, bytes, count, &written, nullptr) == FALSE) {
+        consoleError("%s: WriteFile error: %d", who, errorNumber());
+    } else if (written < count) {
+        consoleError("%s: WriteFile incomplete: %d missed: %d", who, errorNumber(),
+                     static_cast<int>(count - written));
+    }
 }

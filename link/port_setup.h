@@ -1,5 +1,6 @@
-// The port configuration both port forms use: exclusive open, 4096-byte queues, reads that return
-// at once, writes that wait, 8N1 without flow control, DTR and RTS left to the program.
+// The one open-and-configure path of both port forms (irphy and SerialCommsPort): exclusive open,
+// 4096-byte queues, reads that return at once, writes that wait, 8N1 without flow control, DTR and
+// RTS left to the program; and the close, read wait and write they share.
 #pragma once
 
 #include <cstdint>
@@ -8,9 +9,20 @@
 
 // Opens the port named as the user names it ("COM1", or a device path) for reading and writing.
 HANDLE portSetupOpen(const char* name);
-// Queues, purge, time-outs and the current DCB; the results are not looked at.
-void portSetupPrepare(HANDLE handle, DCB& dcb, COMMTIMEOUTS& timeouts);
 // The DCB fields of the configuration at `speed`; all others stay as read.
 void portSetupFields(DCB& dcb, uint32_t speed);
 
-constexpr DWORD PORT_PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+struct PortOpening {
+    HANDLE handle; // INVALID_HANDLE_VALUE when the open failed
+    bool configured;
+};
+// Opens the port and configures it at `speed`; a failure is printed under `who`. A port whose
+// configuration failed stays open.
+PortOpening portSetupOpenAt(const char* name, uint32_t speed, DCB& dcb, COMMTIMEOUTS& timeouts,
+                            const char* who);
+void portSetupClose(HANDLE handle);
+// Reads return at once with what has arrived, or, when nothing has, wait up to `waitMs` for the
+// first byte (0: never wait). Asks the port only when the wait changes.
+void portSetupReadWait(HANDLE handle, COMMTIMEOUTS& timeouts, DWORD waitMs);
+// One write; a failure or a short write is printed under `who`.
+void portSetupWrite(HANDLE handle, const uint8_t* bytes, DWORD count, const char* who);

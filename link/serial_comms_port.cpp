@@ -37,29 +37,17 @@ int32_t SerialCommsPort_open(SerialCommsPort* port, const char* name, uint32_t s
     if (port->ops.isOpen(port) != 0) {
         port->ops.close(port);
     }
-    const HANDLE handle = portSetupOpen(name);
-    port->handle.store(handle);
-    if (handle == INVALID_HANDLE_VALUE) {
-        consoleError("SerialCommsPort_open: CreateFile error: %d", errorNumber());
-        return 0;
-    }
-    portSetupPrepare(handle, port->dcb, port->timeouts);
-    portSetupFields(port->dcb, speed);
-    if (SetCommState(handle, &port->dcb) != FALSE) {
-        return 1;
-    }
-    consoleError("SerialCommsPort_open: SetCommState error: %d", errorNumber());
-    return 0;
+    const PortOpening opening =
+        portSetupOpenAt(name, speed, port->dcb, port->timeouts, "SerialCommsPort_open");
+    port->handle.store(opening.handle);
+    return opening.configured ? 1 : 0;
 }
 
 int32_t SerialCommsPort_close(SerialCommsPort* port) {
     if (port->ops.isOpen(port) == 0) {
         return 0;
     }
-    const HANDLE handle = port->handle.exchange(INVALID_HANDLE_VALUE);
-    SetCommMask(handle, 0);
-    PurgeComm(handle, PORT_PURGE_ALL);
-    CloseHandle(handle);
+    portSetupClose(port->handle.exchange(INVALID_HANDLE_VALUE));
     return 1;
 }
 
@@ -68,13 +56,7 @@ void SerialCommsPort_transmitBlock(SerialCommsPort* port, const uint8_t* data, u
     if (handle == INVALID_HANDLE_VALUE) {
         return;
     }
-    DWORD written = 0;
-    if (WriteFile(handle, data, count, &written, nullptr) == FALSE) {
-        consoleError("SerialCommsPort_transmitBlock: WriteFile error: %d", errorNumber());
-    } else if (written < count) {
-        consoleError("SerialCommsPort_transmitBlock: WriteFile incomplete: %d missed: %d",
-                     errorNumber(), static_cast<int>(count - written));
-    }
+    portSetupWrite(handle, data, count, "SerialCommsPort_transmitBlock");
 }
 
 int32_t SerialCommsPort_receiveBlock(SerialCommsPort* port, uint8_t* buffer, uint32_t maximum) {
@@ -94,10 +76,7 @@ void SerialCommsPort_setReadWait(SerialCommsPort* port, uint32_t waitMs) {
     if (handle == INVALID_HANDLE_VALUE) {
         return;
     }
-    port->timeouts.ReadIntervalTimeout = MAXDWORD;
-    port->timeouts.ReadTotalTimeoutMultiplier = waitMs == 0 ? 0 : MAXDWORD;
-    port->timeouts.ReadTotalTimeoutConstant = waitMs;
-    SetCommTimeouts(handle, &port->timeouts);
+    portSetupReadWait(handle, port->timeouts, waitMs);
 }
 
 int32_t SerialCommsPort_isOpen(SerialCommsPort* port) {

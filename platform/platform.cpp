@@ -20,7 +20,6 @@ namespace {
 
 constexpr uint32_t UART_BAUD = 9600;
 constexpr uint32_t RX_WAIT_SLICE_MS = 1;
-constexpr size_t PORT_NAME_SIZE = 256;
 
 std::array<uint8_t, PLATFORM_RX_RING_SIZE> rxStorage{};
 ByteQueue rxQueue{};

@@ -74,6 +74,23 @@ constexpr uint32_t PTY_DISCOVER_MS = 4000;
 // How often the pty programs try to open it again.
 constexpr uint32_t PTY_PORT_RETRY_MS = 1000;
 
+// ---- The pty programs' pump
+
+// The room a station's receive call writes into, and the most bytes one read of the program's input
+// passes to the station.
+constexpr uint8_t PTY_RECEIVE_SIZE = 64;
+constexpr uint8_t PTY_READ_CHUNK = 32;
+// Sleep of a pump that has nothing to move; how long a read of the input and a wait for the output
+// to take bytes last.
+constexpr uint32_t PTY_IDLE_MS = 10;
+constexpr int PTY_READ_WAIT_MS = 50;
+constexpr int PTY_WRITE_WAIT_MS = 20;
+
+// ---- Ports
+
+// A port's name as the user gives it, or the path it maps to, with its terminating NUL.
+constexpr size_t PORT_NAME_SIZE = 256;
+
 // ---- The secondary platform's receive ring and its thread
 
 // A byte queue of the largest size; it holds 255.

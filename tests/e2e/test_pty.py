@@ -16,7 +16,7 @@ import threading
 import time
 import unittest
 
-from irtools import wine
+from irtools import frames, wine
 from irtools.console import Console, sanitizer_report
 from irtools.session import Vlink
 
@@ -50,6 +50,26 @@ def socket_reader(sock):
             return b""
 
     return read
+
+
+def refused_and_resent(capture):
+    """Whether the capture shows a data frame from the secondary (end A) that the primary's answer
+    left unacknowledged, and then the same frame again."""
+    held, refused = None, None
+    for _, ptype, content in frames.read_pcap(capture, warn=lambda _text: None):
+        if len(content) < 2:
+            continue
+        from_a = ptype == 0x0004  # vlink's packet type for end A
+        control = content[1]
+        ns, nr = (control >> 1) & 7, control >> 5
+        if from_a and control & 1 == 0:
+            if refused == (ns, content[2:]):
+                return True
+            held, refused = (ns, content[2:]), None
+        elif not from_a and held and (control & 1 == 0 or control & 0x0F == 0x01):
+            refused = held if nr == held[0] else None
+            held = None
+    return False
 
 
 def stop(console):
@@ -89,8 +109,8 @@ class PtyPrograms(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="pty-")
 
-    def link(self, *args):
-        vlink = Vlink(os.environ["VLINK"], self.dir, args)
+    def link(self, *args, pcap=None):
+        vlink = Vlink(os.environ["VLINK"], self.dir, args, pcap)
         self.addCleanup(lambda: self.assertIsNone(vlink.stop()))
         return vlink.path_a, vlink.path_b
 
@@ -157,7 +177,8 @@ class PtyPrograms(unittest.TestCase):
         """A pseudo-terminal holds 20 KB, a minute at this line rate; a socket with a tiny buffer
         behind --stdio makes the same pump stop taking bytes at once. The primary then refuses
         what it cannot store, the secondary sends it again, and the stream goes on once read."""
-        a, b = self.link()
+        capture = os.path.join(self.dir, "stall.pcap")
+        a, b = self.link(pcap=capture)
         _, device = self.start("SECONDARY_PTY", a)
         reader, writer = socket.socketpair()
         writer.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1)
@@ -168,7 +189,11 @@ class PtyPrograms(unittest.TestCase):
         data = random.Random(7).randbytes(2000)
         with serial.Serial(device, timeout=0.2) as d:
             d.write(data)
-            time.sleep(5)  # the reader looks away for twice what the link needs for all of it
+            # The reader looks away until the wire shows a frame refused and sent again.
+            deadline = time.monotonic() + 60
+            while not refused_and_resent(capture) and time.monotonic() < deadline:
+                time.sleep(0.2)
+            self.assertTrue(refused_and_resent(capture), "no frame was refused and sent again")
             self.assertEqual(read_exactly(socket_reader(reader), len(data), 60), data)
 
     def test_user_errors(self):

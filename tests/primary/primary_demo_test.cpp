@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "child_wait.h"
 #include "memory_link.h"
 #include "wire_frames.h"
 
@@ -70,7 +71,7 @@ TEST(PrimaryDemo, FirstXidGoesOutAfterTheStartDelayAndEndOfInputEndsTheProgram) 
 
     close(input[1]); // end of input: the program must end as with 99
     int status = 0;
-    const pid_t ended = waitpid(child, &status, 0);
+    const pid_t ended = waitChild(child, status);
     close(master);
     close(slave);
 
@@ -81,7 +82,7 @@ TEST(PrimaryDemo, FirstXidGoesOutAfterTheStartDelayAndEndOfInputEndsTheProgram) 
     // No upper bound: the clock also runs over the program's start-up, which a loaded or
     // sanitized run can stretch; the start delay's length in steps is the engine tests' part.
     EXPECT_GT(firstByte - start, std::chrono::milliseconds(500));
-    EXPECT_EQ(ended, child);
+    EXPECT_EQ(ended, child) << "the program did not end at the end of its input";
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }

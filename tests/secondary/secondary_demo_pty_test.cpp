@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "child_wait.h"
 #include "memory_link.h"
 #include "wire_frames.h"
 
@@ -95,7 +96,7 @@ TEST(SecondaryDemoOnPty, AnswersDiscoveryInSlotZeroOnTheWire) {
         fromProgram[0], console, [](const Bytes& b) { return contains(b, "\n\tEOT"); },
         std::chrono::seconds(5));
     int status = -1;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_EQ(waitChild(child, status), child) << "the program did not end at the end of its input";
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_TRUE(contains(console, "\nIrLAP addr:\t34-12-CD-AB"));

@@ -26,25 +26,63 @@ def traced_frames(text):
     return frames
 
 
-def read_pcap(path):
-    """(seconds, packet type, content) of every packet of a capture file."""
-    with open(path, "rb") as f:
-        data = f.read()
-    magic, = struct.unpack_from("<I", data, 0)
-    endian = "<" if magic == 0xA1B2C3D4 else ">"
-    linktype, = struct.unpack_from(endian + "I", data, 20)
-    if linktype != 144:
-        raise ValueError(f"link-layer type {linktype}, expected 144")
+LINKTYPE_INFRARED = 144
+PSEUDO_HEADER = 16
+PROTOCOL_INFRARED = 0x0017
+PCAP_MAGICS = {0xA1B2C3D4: 1e-6, 0xA1B23C4D: 1e-9}  # classic pcap, micro- or nanosecond stamps
+
+
+class CaptureError(ValueError):
+    """A file that is not an infrared-link capture, said so that the user knows what to do."""
+
+
+def read_pcap(path, warn=None):
+    """(seconds, packet type, content) of every packet of a classic pcap file of link type 144, in
+    file order. A cut or headerless packet is left out and told to `warn` (a function of one text);
+    without it, it is an error."""
+    try:
+        with open(path, "rb") as f:
+            data = f.read()
+    except OSError as error:
+        raise CaptureError(f"{path}: {error.strerror}") from error
+    if len(data) < 24:
+        raise CaptureError(f"{path}: not a pcap file (only {len(data)} bytes)")
+    if data[:4] == b"\x0a\x0d\x0d\x0a":
+        raise CaptureError(f"{path}: a pcapng file; save it as classic pcap first "
+                           "(for example: editcap -F pcap in.pcapng out.pcap)")
+    for endian in "<>":
+        magic, = struct.unpack_from(endian + "I", data)
+        if magic in PCAP_MAGICS:
+            unit = PCAP_MAGICS[magic]
+            break
+    else:
+        raise CaptureError(f"{path}: not a pcap file (magic {data[:4].hex()})")
+    linktype = struct.unpack_from(endian + "I", data, 20)[0] & 0xFFFF
+    if linktype != LINKTYPE_INFRARED:
+        raise CaptureError(f"{path}: link type {linktype}; this tool reads infrared-link captures "
+                           f"(link type {LINKTYPE_INFRARED}, each frame behind a 16-byte "
+                           "pseudo-header)")
     packets, pos = [], 24
     while pos + 16 <= len(data):
-        sec, usec, incl, _orig = struct.unpack_from(endian + "IIII", data, pos)
+        sec, frac, incl, _orig = struct.unpack_from(endian + "IIII", data, pos)
         body = data[pos + 16:pos + 16 + incl]
         pos += 16 + incl
+        problem = None
+        if len(body) < incl:
+            problem = "last packet cut short"
+        elif incl < PSEUDO_HEADER:
+            problem = "packet without its pseudo-header"
+        if problem:
+            if warn is None:
+                raise CaptureError(f"{path}: {problem}")
+            warn(f"{path}: {problem}, left out")
+            continue
         ptype, = struct.unpack_from(">H", body, 0)
         protocol, = struct.unpack_from(">H", body, 14)
-        if protocol != 0x0017:
-            raise ValueError(f"protocol 0x{protocol:04X}, expected 0x0017")
-        packets.append((sec + usec / 1e6, ptype, body[16:]))
+        if protocol != PROTOCOL_INFRARED:
+            raise CaptureError(f"{path}: protocol 0x{protocol:04X} in a pseudo-header, "
+                               f"expected 0x{PROTOCOL_INFRARED:04X}")
+        packets.append((sec + frac * unit, ptype, body[PSEUDO_HEADER:]))
     return packets
 
 
