@@ -21,8 +21,10 @@ constexpr uint32_t RX_WAIT_SLICE_MS = 1;
 constexpr size_t PORT_NAME_SIZE = 256;
 
 std::array<uint8_t, PLATFORM_RX_RING_SIZE> rxRing{};
-std::atomic<uint8_t> rxWriteIndex{0};
-std::atomic<uint8_t> rxReadIndex{0};
+constexpr uint16_t RX_RING_MASK = PLATFORM_RX_RING_SIZE - 1;
+// Always within the ring: each moves on with the mask.
+std::atomic<uint16_t> rxWriteIndex{0};
+std::atomic<uint16_t> rxReadIndex{0};
 // Wakes a reader waiting for the ring; the lock only orders the wait against the push.
 struct RxSignal {
     std::mutex lock;
@@ -46,6 +48,11 @@ std::array<uint8_t, PLATFORM_RX_CHUNK> rxChunk{};
 uint32_t rxHeld = 0;
 
 SerialCommsPort uartPort{};
+// The task thread's alone: the port's speed and when the last frame went to it.
+uint32_t uartSpeed = UART_BAUD;
+uint32_t lastTxTick = 0;
+uint32_t lastTxCount = 0;
+constexpr uint32_t BITS_PER_BYTE = 10;
 std::array<char, PORT_NAME_SIZE> portName{"COM1"};
 HANDLE rxThread = nullptr;
 DWORD rxThreadId = 0;
@@ -59,8 +66,9 @@ bool rxRingEmpty() {
 }
 
 uint32_t rxRingRoom() {
-    const uint8_t used = static_cast<uint8_t>(rxWriteIndex.load(std::memory_order_relaxed) -
-                                              rxReadIndex.load(std::memory_order_acquire));
+    const auto used = static_cast<uint16_t>((rxWriteIndex.load(std::memory_order_relaxed) -
+                                             rxReadIndex.load(std::memory_order_acquire)) &
+                                            RX_RING_MASK);
     return static_cast<uint32_t>(rxRing.size() - 1 - used);
 }
 
@@ -104,6 +112,8 @@ uint32_t uartReceive(uint8_t* buffer, uint32_t maximum) {
 }
 
 void uartTransmit(const uint8_t* bytes, uint32_t count) {
+    lastTxTick = hostClock().tickCount();
+    lastTxCount = count;
     const PlatformPortHooks* hooks = portHooks.load(std::memory_order_acquire);
     if (hooks != nullptr) {
         hooks->transmit(bytes, count);
@@ -130,6 +140,9 @@ class UartLink final : public ByteLink {
     }
     bool waitByte(uint16_t timeoutMs) override { return platformUartRxReady(timeoutMs) != 0; }
     uint8_t readByte() override { return platformUartRxByte(); }
+    void pauseUs(uint32_t microseconds) override {
+        hostClock().sleepMs((microseconds + 999) / 1000);
+    }
 };
 
 UartLink uartLink;
@@ -166,6 +179,7 @@ void platformInit() {
 }
 
 void platformInitWin32() {
+    uartSpeed = UART_BAUD;
     uartPort.ops.init = SerialCommsPort_init;
     uartPort.ops.init(&uartPort);
     uartPort.ops.open(&uartPort, portName.data(), UART_BAUD); // a failure is printed by the open
@@ -202,10 +216,10 @@ uint32_t platformRxPoll() {
     if (count == 0) {
         return 0;
     }
-    uint8_t write = rxWriteIndex.load(std::memory_order_relaxed);
+    uint16_t write = rxWriteIndex.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < count; ++i) {
         rxRing[write] = rxChunk[i];
-        ++write;
+        write = static_cast<uint16_t>((write + 1) & RX_RING_MASK);
         if (rxChunk[i] == SIR_BOF) {
             rxInFrame = true;
         } else if (rxChunk[i] == SIR_EOF) {
@@ -266,13 +280,26 @@ uint8_t platformUartRxReady(uint16_t waitMs) {
 }
 
 uint8_t platformUartRxByte() {
-    const uint8_t read = rxReadIndex.load(std::memory_order_relaxed);
+    const uint16_t read = rxReadIndex.load(std::memory_order_relaxed);
     if (read == rxWriteIndex.load(std::memory_order_acquire)) {
         return 0;
     }
     const uint8_t byte = rxRing[read];
-    rxReadIndex.store(static_cast<uint8_t>(read + 1), std::memory_order_release);
+    rxReadIndex.store(static_cast<uint16_t>((read + 1) & RX_RING_MASK), std::memory_order_release);
     return byte;
+}
+
+void platformUartSetSpeed(uint32_t speed) {
+    // The port would cut off what it still holds at the old speed.
+    const uint32_t wireMs = lastTxCount * BITS_PER_BYTE * 1000 / uartSpeed + 1;
+    const uint32_t since = hostClock().tickCount() - lastTxTick;
+    if (since < wireMs) {
+        hostClock().sleepMs(wireMs - since);
+    }
+    uartSpeed = speed;
+    if (uartBuilt() && SerialCommsPort_setSpeed(&uartPort, speed) != 0) {
+        transceiverSetSpeed(speed);
+    }
 }
 
 ByteLink& platformUartLink() {

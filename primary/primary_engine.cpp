@@ -15,6 +15,8 @@ LinkWatch linkWatch{};
 RxFrame rxFrame{};
 std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame{};
 uint16_t heldLength = 0;
+LapOffer linkOffer = LAP_FIXED_OFFER;
+LapTerms linkTerms = LAP_FIXED_TERMS;
 
 namespace {
 
@@ -67,6 +69,9 @@ void startDiscovery() {
     setState(PRIMARY_DISCOVERY);
     primaryPort().reset();
     lapResetLink(linkRecord, PRIMARY_DEVICE_ADDRESS);
+    // A new link starts at 9600 bit/s with nothing asked of us.
+    linkTerms = LAP_FIXED_TERMS;
+    link().setPeerNeeds(0, 0);
     primarySendHeld(
         lapBuildXidCommand(txFrame.data(), linkRecord, nullptr, FIRST_XID_SLOT, nullptr, 0));
 }
@@ -80,13 +85,20 @@ void acceptXidResponse() {
         txFrame.data(), linkRecord, nullptr, FINAL_XID_SLOT, lapPutDiscoveryInfo, IRCOMM_HINT);
     sirSendFrame(link(), txFrame.data(), finalLength);
     setState(PRIMARY_CONNECTING);
-    primarySendHeld(lapBuildSnrm(txFrame.data(), linkRecord, &rxFrame[3]));
+    primarySendHeld(lapBuildSnrm(txFrame.data(), linkRecord, &rxFrame[3], linkOffer));
 }
 
 void acceptUa(uint16_t length) {
     const uint16_t listLength = length > UA_PARAMS_OFFSET ? length - UA_PARAMS_OFFSET : 0;
-    const uint8_t code = lapFindParam(&rxFrame[UA_PARAMS_OFFSET], listLength, PARAM_BAUD_RATE);
-    const uint32_t speed = lapBaudFromCode(code);
+    const uint8_t* list = &rxFrame[UA_PARAMS_OFFSET];
+    const uint8_t code = lapFindParam(list, listLength, PARAM_BAUD_RATE);
+    uint32_t speed = lapBaudFromCode(code);
+    if (linkOffer.negotiates) {
+        // Only a speed we offered: the UA names those both have.
+        linkTerms = lapTakeTerms(linkOffer, code, list, listLength);
+        speed = linkTerms.speed;
+        link().setPeerNeeds(linkTerms.additionalBofs, linkTerms.turnaroundUs);
+    }
     consolePrint("\nIrLAP baud:\t0x%02X -> %lu", code, static_cast<unsigned long>(speed));
     primaryPort().setBaudRate(speed);
     linkWatch.speed = speed;

@@ -8,6 +8,7 @@
 
 #include "ir_options.h"
 #include "lap.h"
+#include "lap_terms.h"
 
 namespace primary {
 
@@ -32,6 +33,9 @@ extern LinkRecord linkRecord;
 extern RxFrame rxFrame;
 extern std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame;
 extern uint16_t heldLength;
+// What the primary offers in its SNRM, and the terms of the connection it holds.
+extern LapOffer linkOffer;
+extern LapTerms linkTerms;
 
 void primaryStep();
 // True when the last step saw an answer begin, so the next step reads it.

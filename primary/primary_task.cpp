@@ -20,10 +20,15 @@ std::mutex sendLock;
 
 } // namespace
 
+void primarySetOffer(const LapOffer& offer) {
+    linkOffer = offer;
+}
+
 void primaryInit() {
     engineState.store(PRIMARY_START_DELAY);
     shownState = 0xFF;
     staging.fill(0);
+    linkTerms = LAP_FIXED_TERMS;
     primaryPort().reset();
     lapResetLink(linkRecord, PRIMARY_DEVICE_ADDRESS);
     primaryInitQueues();

@@ -17,7 +17,7 @@ constexpr uint8_t OWN_LSAP = PRIMARY_OWN_LSAP;
 extern uint8_t peerComLsap;
 extern ByteQueue transmitQueue;
 extern ByteQueue receiveQueue;
-extern std::array<uint8_t, PRIMARY_STAGING_SIZE> staging;
+extern std::array<uint8_t, FULL_STAGING_SIZE> staging;
 extern uint8_t stagedCount;
 
 // Clears may not coincide with a push or pop on the application side; these locks keep them apart.

@@ -9,6 +9,7 @@
 #include "byte_queue.h"
 #include "ir_options.h"
 #include "lap.h"
+#include "lap_terms.h"
 #include "sir.h"
 
 namespace secondary {
@@ -22,7 +23,9 @@ extern std::atomic<bool> dataUnacknowledged;
 extern uint8_t stepCounter;
 extern uint8_t shownState;
 extern uint8_t peerComLsap;
-extern std::array<uint8_t, SECONDARY_STAGING_SIZE> staging;
+extern std::array<uint8_t, FULL_STAGING_SIZE> staging;
+extern LapOffer linkOffer;
+extern LapTerms linkTerms;
 extern uint8_t stagedCount;
 
 extern ByteQueue receiveQueue;
@@ -32,6 +35,10 @@ extern ByteQueue transmitQueue;
 extern std::mutex transmitLock;
 
 ByteLink& secondaryLink();
+// Back to 9600 bit/s and nothing asked of us, for the next connection; the reset form leaves the
+// port alone (start-up, where the transceiver has just been set to 9600).
+void secondaryEndTerms();
+void secondaryResetTerms();
 // Sends the built reply in txFrame; an I-frame is held there for sending again.
 void secondarySendTx(uint16_t length);
 // The held I-frame carries an Ns that the primary's last Nr has not passed.

@@ -47,7 +47,7 @@ int queueCount(const ByteQueue* queue) {
 
 } // namespace
 
-ByteQueue* byteQueueInit(ByteQueue* queue, uint8_t* storage, uint8_t size) {
+ByteQueue* byteQueueInit(ByteQueue* queue, uint8_t* storage, uint16_t size) {
     queue->isEmpty = queueIsEmpty;
     queue->push = queuePush;
     queue->pop = queuePop;

@@ -7,7 +7,8 @@
 
 struct ByteQueue;
 
-using ByteQueueInitFn = ByteQueue* (*)(ByteQueue* queue, uint8_t* storage, uint8_t size);
+// `size` is a power of two up to 256.
+using ByteQueueInitFn = ByteQueue* (*)(ByteQueue* queue, uint8_t* storage, uint16_t size);
 
 struct ByteQueue {
     ByteQueueInitFn init;
@@ -24,7 +25,7 @@ struct ByteQueue {
 };
 
 // The initialisation operation: the creator stores it in `init` and calls it through that slot.
-ByteQueue* byteQueueInit(ByteQueue* queue, uint8_t* storage, uint8_t size);
+ByteQueue* byteQueueInit(ByteQueue* queue, uint8_t* storage, uint16_t size);
 
 // Free room in bytes (size - 1 - count).
 int byteQueueRoom(const ByteQueue* queue);
