@@ -4,6 +4,7 @@
 #include "pdu.h"
 #include "primary_port.h"
 #include "primary_upper.h"
+#include "win32.h"
 
 namespace primary {
 
@@ -52,6 +53,27 @@ constexpr std::array<ReadSpec, 10> READS{{
 
 // The held frame is an I-frame that the secondary has not acknowledged yet.
 bool heldAwaitingAck = false;
+// Frame-paced: when the state began or an answer was last accepted (for the start delay and the
+// give-up), when a frame was last read or repeated (for the repeat), and a poll held back.
+uint32_t quietStartMs = 0;
+uint32_t repeatMarkMs = 0;
+bool pollDeferred = false;
+
+uint32_t nowMs() {
+    const auto tick = primaryPort().tickCount;
+    return tick != nullptr ? tick() : GetTickCount();
+}
+
+bool quietFor(uint32_t milliseconds) {
+    return nowMs() - quietStartMs >= milliseconds;
+}
+
+// An accepted answer starts the quiet count again.
+void markAnswered() {
+    stepCounter = 0;
+    quietStartMs = nowMs();
+    repeatMarkMs = quietStartMs;
+}
 
 ByteLink& link() {
     return *primaryPort().link;
@@ -112,6 +134,8 @@ void acceptUa(uint16_t length) {
 void readAnswer(uint8_t state) {
     const ReadSpec& wanted = READS[state];
     const uint8_t expected = linkRecord.vr;
+    const bool heldBefore = heldAwaitingAck;
+    repeatMarkMs = nowMs();
     const uint16_t length =
         lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match, wanted.stop);
     // Once its Nr has passed the held frame, an older Nr arriving later does not take that back.
@@ -158,8 +182,12 @@ void readAnswer(uint8_t state) {
             setState(PRIMARY_COMM_OPEN);
             primarySendCommParams();
         } else {
-            stepCounter = 0;
-            primarySendRr();
+            markAnswered();
+            if (primaryPaced()) {
+                primaryDeferPoll();
+            } else {
+                primarySendRr();
+            }
         }
         break;
     case PRIMARY_COMM_OPEN:
@@ -172,11 +200,17 @@ void readAnswer(uint8_t state) {
     case PRIMARY_CONNECTED: {
         const bool isData = primaryIsCommFrame(length);
         if (isRr(length) || isData) {
-            stepCounter = 0;
+            markAnswered();
             // Counted before the exchange takes more bytes, so a watcher that saw the queue
             // empty counts on only at the answer to the frame that carried them.
             ++linkWatch.exchanges;
-            primaryExchange(length, isData, linkRecord.vr != expected);
+            const bool acknowledged = heldBefore && !heldAwaitingAck;
+            const bool took = primaryTakeAnswer(length, isData, linkRecord.vr != expected);
+            if (primaryPaced() && !acknowledged && !took) {
+                primaryDeferPoll(); // nothing moved: the next poll keeps the tick
+            } else {
+                primarySendNext();
+            }
         }
         break;
     }
@@ -194,11 +228,22 @@ void giveUp(uint8_t state) {
 
 // A step without a pending answer: the byte test comes before the give-up and the repeat.
 void poll(uint8_t state) {
+    const bool paced = primaryPaced();
     if (link().waitByte(0)) {
         stepCounter = ANSWER_SEEN;
-    } else if (stepCounter == PRIMARY_GIVE_UP_STEP) {
+    } else if (paced ? quietFor(PRIMARY_GIVE_UP_MS) : stepCounter == PRIMARY_GIVE_UP_STEP) {
         giveUp(state);
-    } else if (stepCounter % PRIMARY_REPEAT_STEPS == 0) {
+    } else if (paced && pollDeferred) {
+        pollDeferred = false;
+        repeatMarkMs = nowMs();
+        if (state == PRIMARY_CONNECTED) {
+            primarySendNext();
+        } else {
+            primarySendRr();
+        }
+    } else if (paced ? nowMs() - repeatMarkMs >= PRIMARY_REPEAT_MS
+                     : stepCounter % PRIMARY_REPEAT_STEPS == 0) {
+        repeatMarkMs = nowMs();
         if (state == PRIMARY_LINK_CHECK) {
             primarySendRr();
         } else {
@@ -229,22 +274,39 @@ void primaryResendHeld() {
     sirSendFrame(link(), txFrame.data(), heldLength);
 }
 
+void primaryDeferPoll() {
+    pollDeferred = true;
+}
+
+bool primaryPaced() {
+    return linkOffer.negotiates;
+}
+
 bool primaryAnswerSeen() {
     return stepCounter == ANSWER_SEEN;
 }
 
 void primaryStep() {
-    ++stepCounter;
+    const bool paced = primaryPaced();
+    // Frame-paced steps come as often as frames do, so they count nothing but the read marks.
+    if (!paced) {
+        ++stepCounter;
+    } else {
+        stepCounter = stepCounter == ANSWER_SEEN ? ANSWER_PENDING : 1;
+    }
     const uint8_t state = engineState.load();
     if (state != shownState) {
         consolePrint("\nsecondary_demo state:\t%d", state);
         stepCounter = 1;
         shownState = state;
+        quietStartMs = nowMs();
+        repeatMarkMs = quietStartMs;
+        pollDeferred = false;
     }
     rxFrame.fill(0);
 
     if (state == PRIMARY_START_DELAY) {
-        if (stepCounter == PRIMARY_START_DELAY_STEPS) {
+        if (paced ? quietFor(PRIMARY_START_DELAY_MS) : stepCounter == PRIMARY_START_DELAY_STEPS) {
             startDiscovery();
         }
     } else if (stepCounter == ANSWER_PENDING) {

@@ -38,6 +38,8 @@ extern LapOffer linkOffer;
 extern LapTerms linkTerms;
 
 void primaryStep();
+// The full profile's engine: frame-paced steps and time-outs in time instead of steps.
+bool primaryPaced();
 // True when the last step saw an answer begin, so the next step reads it.
 bool primaryAnswerSeen();
 
@@ -48,5 +50,7 @@ void primarySendRr();
 bool primaryHeldUnacknowledged();
 // Sends the held I-frame again, its Nr brought up to date.
 void primaryResendHeld();
+// Frame-paced: the next frame waits for the next tick, as the last exchange moved nothing.
+void primaryDeferPoll();
 
 } // namespace primary

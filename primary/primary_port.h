@@ -12,6 +12,8 @@ struct PrimaryPort {
     ByteLink* link;
     void (*reset)();
     void (*setBaudRate)(uint32_t speed);
+    // Milliseconds of the station's clock; nullptr: the host's.
+    uint32_t (*tickCount)() = nullptr;
 };
 
 // nullptr restores the irphy binding. Call before primaryInit.

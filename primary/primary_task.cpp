@@ -101,7 +101,13 @@ void startStackTask() {
 DWORD WINAPI stackTask(LPVOID /*parameter*/) {
     while (taskRunning.load()) {
         // A seen answer is read at once; the read waits for the rest of the frame itself.
-        if (!primaryAnswerSeen()) {
+        // Frame-paced, the step also comes as soon as a frame begins; before discovery nothing
+        // reads the port, so there the tick is a plain sleep.
+        if (primaryAnswerSeen()) {
+            // next step reads
+        } else if (primaryPaced() && engineState.load() != PRIMARY_START_DELAY) {
+            primaryPort().link->waitByte(STACK_TASK_PERIOD_MS);
+        } else {
             Sleep(STACK_TASK_PERIOD_MS);
         }
         primaryStep();

@@ -133,12 +133,20 @@ void primaryOpenChannel() {
     transmitQueue.clear(&transmitQueue);
 }
 
-void primaryExchange(uint16_t length, bool isData, bool inSequence) {
+bool primaryTakeAnswer(uint16_t length, bool isData, bool inSequence) {
     // A repetition still answers the poll, but its bytes were taken the first time.
-    if (isData && inSequence && !takeData(length)) {
+    if (!isData || !inSequence) {
+        return false;
+    }
+    if (!takeData(length)) {
         // Not accepted: Nr stays put, so the secondary keeps the frame and sends it again.
         linkRecord.vr = static_cast<uint8_t>((linkRecord.vr + 7) & 7);
+        return false;
     }
+    return true;
+}
+
+void primarySendNext() {
     if (primaryHeldUnacknowledged()) {
         primaryResendHeld(); // new data would have to take its Ns
         return;

@@ -32,6 +32,8 @@ extern std::atomic<bool> taskRunning;
 void secondaryStep();
 // True when the last step saw a byte waiting, so the next step reads the frame.
 bool secondaryByteSeen();
+// The full profile's engine: frame-paced steps and the give-up in time instead of steps.
+bool secondaryPaced();
 void secondaryHandleIFrame(const uint8_t* frame, uint16_t length);
 void secondarySendPending(uint8_t dlsap, bool lineSettings);
 

@@ -36,6 +36,8 @@ uint32_t linkSpeed = LAP_FIXED_TERMS.speed;
 bool heldAwaitingAck = false;
 // The last step saw a byte waiting (the counter alone also reaches 100 by counting).
 bool byteSeen = false;
+// Frame-paced: when a frame was last read or the state began, for the give-up.
+uint32_t quietStartMs = 0;
 
 uint8_t nr(uint8_t control) {
     return static_cast<uint8_t>((control >> 5) & 7);
@@ -241,27 +243,40 @@ bool secondaryByteSeen() {
     return byteSeen;
 }
 
+bool secondaryPaced() {
+    return linkOffer.negotiates;
+}
+
 void secondaryStep() {
-    ++stepCounter;
+    const bool paced = secondaryPaced();
+    // Frame-paced steps come as often as frames do, so they count nothing but the read marks.
+    if (!paced) {
+        ++stepCounter;
+    } else {
+        stepCounter = stepCounter == STEP_BYTE_SEEN ? STEP_READ : 1;
+    }
     byteSeen = false;
     const uint8_t state = engineState;
     if (shownState != state) {
         consolePrint("\nsecondary_demo state:\t%d", state);
         stepCounter = 1;
         shownState = state;
+        quietStartMs = platformTickCount();
     }
     if (stepCounter != STEP_READ) {
         if (secondaryLink().waitByte(0)) {
             // The next step reads; the read waits for the rest of the frame.
             stepCounter = STEP_BYTE_SEEN;
             byteSeen = true;
-        } else if (stepCounter == SECONDARY_GIVE_UP_STEP) {
+        } else if (paced ? platformTickCount() - quietStartMs >= SECONDARY_GIVE_UP_MS
+                         : stepCounter == SECONDARY_GIVE_UP_STEP) {
             engineState = SEC_IDLE;
             secondaryEndTerms();
         }
         return;
     }
     stepCounter = 0;
+    quietStartMs = platformTickCount();
     rxFrame.fill(0);
     const uint16_t length = sirReceiveFrame(secondaryLink(), rxFrame);
     if (length < 2) {

@@ -160,8 +160,13 @@ void secondaryTaskPass() {
 
 DWORD WINAPI stackTask(LPVOID /*parameter*/) {
     while (taskRunning) {
-        // A frame seen is read at once; every other step keeps the period.
-        if (!secondaryByteSeen()) {
+        // A frame seen is read at once; every other step keeps the period, or frame-paced ends
+        // as soon as a frame begins.
+        if (secondaryByteSeen()) {
+            // next pass reads
+        } else if (secondaryPaced()) {
+            secondaryLink().waitByte(STACK_TASK_PERIOD_MS);
+        } else {
             Sleep(STACK_TASK_PERIOD_MS);
         }
         secondaryTaskPass();

@@ -57,6 +57,12 @@ constexpr uint8_t PRIMARY_REPEAT_STEPS = 10;
 constexpr uint8_t PRIMARY_GIVE_UP_STEP = 50;
 // The secondary: the quiet step at which it falls back to idle.
 constexpr uint8_t SECONDARY_GIVE_UP_STEP = 50;
+// The same spans in time, for the frame-paced engines of the full profile, whose steps follow
+// the frames.
+constexpr uint32_t PRIMARY_START_DELAY_MS = PRIMARY_START_DELAY_STEPS * STACK_TASK_PERIOD_MS;
+constexpr uint32_t PRIMARY_REPEAT_MS = PRIMARY_REPEAT_STEPS * STACK_TASK_PERIOD_MS;
+constexpr uint32_t PRIMARY_GIVE_UP_MS = PRIMARY_GIVE_UP_STEP * STACK_TASK_PERIOD_MS;
+constexpr uint32_t SECONDARY_GIVE_UP_MS = SECONDARY_GIVE_UP_STEP * STACK_TASK_PERIOD_MS;
 
 // ---- Addresses, hint and selectors
 
