@@ -31,7 +31,7 @@ void step() {
     primaryStep();
     FUZZ_CHECK(engineState.load() <= PRIMARY_CONNECTED);
     FUZZ_CHECK(linkRecord.vr < 8 && linkRecord.vs < 8);
-    FUZZ_CHECK(heldLength <= PRIMARY_FRAME_SIZE);
+    FUZZ_CHECK(held.length <= PRIMARY_FRAME_SIZE);
     for (const Bytes& frame : fuzzCheckSent(activeLink->sent, PRIMARY_FRAME_SIZE)) {
         // Commands only, but for the answer to a TEST command.
         FUZZ_CHECK(frame.size() >= 2);
@@ -96,7 +96,8 @@ void driveTo(uint8_t state) {
 // What a previous input may have left in the engine's globals that primaryInit does not reset.
 void resetLeftovers() {
     stepCounter = 0;
-    heldLength = 0;
+    held.length = 0;
+    held.awaitingAck = false;
     peerComLsap = 0;
     stagedCount = 0;
     txFrame.fill(0);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "byte_queue.h"
 #include "console.h"
 #include "platform_internal.h"
 #include "serial_comms_port.h"
@@ -20,11 +21,11 @@ constexpr uint32_t UART_BAUD = 9600;
 constexpr uint32_t RX_WAIT_SLICE_MS = 1;
 constexpr size_t PORT_NAME_SIZE = 256;
 
-std::array<uint8_t, PLATFORM_RX_RING_SIZE> rxRing{};
-constexpr uint16_t RX_RING_MASK = PLATFORM_RX_RING_SIZE - 1;
-// Always within the ring: each moves on with the mask.
-std::atomic<uint16_t> rxWriteIndex{0};
-std::atomic<uint16_t> rxReadIndex{0};
+std::array<uint8_t, PLATFORM_RX_RING_SIZE> rxStorage{};
+ByteQueue rxQueue{};
+// Built before main, so the ring is ready whichever platform call comes first. The receive thread
+// is its producer, the engine's thread its consumer.
+ByteQueue* const rxRing = byteQueueInit(&rxQueue, rxStorage.data(), PLATFORM_RX_RING_SIZE);
 // Wakes a reader waiting for the ring; the lock only orders the wait against the push.
 struct RxSignal {
     std::mutex lock;
@@ -62,15 +63,7 @@ std::atomic<const PlatformTiming*> timing{nullptr};
 std::atomic<const PlatformPortHooks*> portHooks{nullptr};
 
 bool rxRingEmpty() {
-    return rxWriteIndex.load(std::memory_order_acquire) ==
-           rxReadIndex.load(std::memory_order_acquire);
-}
-
-uint32_t rxRingRoom() {
-    const auto used = static_cast<uint16_t>((rxWriteIndex.load(std::memory_order_relaxed) -
-                                             rxReadIndex.load(std::memory_order_acquire)) &
-                                            RX_RING_MASK);
-    return static_cast<uint32_t>(rxRing.size() - 1 - used);
+    return rxRing->isEmpty(rxRing) != 0;
 }
 
 uint32_t hostTick() {
@@ -159,8 +152,7 @@ void platformSetPortName(const char* name) {
 }
 
 void platformRxReset() {
-    rxWriteIndex.store(0, std::memory_order_relaxed);
-    rxReadIndex.store(0, std::memory_order_relaxed);
+    rxRing->clear(rxRing);
     rxHeld = 0;
     rxInFrame = false;
 }
@@ -206,7 +198,7 @@ uint32_t atLineSpeed(uint32_t milliseconds) {
 uint32_t platformRxPoll() {
     const uint32_t gatherMs = atLineSpeed(PLATFORM_RX_GATHER_MS);
     const uint32_t preambleMs = atLineSpeed(PLATFORM_RX_PREAMBLE_MS);
-    const uint32_t room = rxRingRoom();
+    const auto room = static_cast<uint32_t>(byteQueueRoom(rxRing));
     if (room == 0) {
         // Full: the bytes wait in the port until the reader makes room.
         return gatherMs;
@@ -229,10 +221,7 @@ uint32_t platformRxPoll() {
     if (count == 0) {
         return 0;
     }
-    uint16_t write = rxWriteIndex.load(std::memory_order_relaxed);
     for (uint32_t i = 0; i < count; ++i) {
-        rxRing[write] = rxChunk[i];
-        write = static_cast<uint16_t>((write + 1) & RX_RING_MASK);
         if (rxChunk[i] == SIR_BOF) {
             rxInFrame = true;
         } else if (rxChunk[i] == SIR_EOF) {
@@ -240,8 +229,9 @@ uint32_t platformRxPoll() {
         }
     }
     {
+        // The chunk was sized to the room, so all of it goes in.
         const std::lock_guard<std::mutex> guard(rxSignal.lock);
-        rxWriteIndex.store(write, std::memory_order_release);
+        byteQueuePushAll(rxRing, std::span<const uint8_t>(rxChunk.data(), count));
     }
     rxSignal.ready.notify_one();
     // Only the pacing looks at the framing: after a frame's end the next pass may block, before
@@ -293,13 +283,7 @@ uint8_t platformUartRxReady(uint16_t waitMs) {
 }
 
 uint8_t platformUartRxByte() {
-    const uint16_t read = rxReadIndex.load(std::memory_order_relaxed);
-    if (read == rxWriteIndex.load(std::memory_order_acquire)) {
-        return 0;
-    }
-    const uint8_t byte = rxRing[read];
-    rxReadIndex.store(static_cast<uint16_t>((read + 1) & RX_RING_MASK), std::memory_order_release);
-    return byte;
+    return rxRing->pop(rxRing); // 0 when empty
 }
 
 void platformUartSetSpeed(uint32_t speed) {

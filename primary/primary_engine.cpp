@@ -15,7 +15,7 @@ LinkRecord linkRecord{};
 LinkWatch linkWatch{};
 RxFrame rxFrame{};
 std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame{};
-uint16_t heldLength = 0;
+HeldFrame held{txFrame, 0, false};
 LapOffer linkOffer = LAP_FIXED_OFFER;
 LapTerms linkTerms = LAP_FIXED_TERMS;
 
@@ -51,8 +51,6 @@ constexpr std::array<ReadSpec, 10> READS{{
     {0x00, 0x00, false},
 }};
 
-// The held frame is an I-frame that the secondary has not acknowledged yet.
-bool heldAwaitingAck = false;
 // Frame-paced: when the state began or an answer was last accepted (for the start delay and the
 // give-up), when a frame was last read or repeated (for the repeat), and a poll held back.
 uint32_t quietStartMs = 0;
@@ -134,14 +132,11 @@ void acceptUa(uint16_t length) {
 void readAnswer(uint8_t state) {
     const ReadSpec& wanted = READS[state];
     const uint8_t expected = linkRecord.vr;
-    const bool heldBefore = heldAwaitingAck;
+    const bool heldBefore = held.awaitingAck;
     repeatMarkMs = nowMs();
     const uint16_t length =
         lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match, wanted.stop);
-    // Once its Nr has passed the held frame, an older Nr arriving later does not take that back.
-    if (heldAwaitingAck && ((txFrame[1] >> 1) & 7) != linkRecord.vs) {
-        heldAwaitingAck = false;
-    }
+    lapNoteAck(held, linkRecord);
     switch (state) {
     case PRIMARY_DISCOVERY:
         if ((rxFrame[1] & 0xEF) == LAP_XID_RESPONSE && length >= 12) {
@@ -204,7 +199,7 @@ void readAnswer(uint8_t state) {
             // Counted before the exchange takes more bytes, so a watcher that saw the queue
             // empty counts on only at the answer to the frame that carried them.
             ++linkWatch.exchanges;
-            const bool acknowledged = heldBefore && !heldAwaitingAck;
+            const bool acknowledged = heldBefore && !held.awaitingAck;
             const bool took = primaryTakeAnswer(length, isData, linkRecord.vr != expected);
             if (primaryPaced() && !acknowledged && !took) {
                 primaryDeferPoll(); // nothing moved: the next poll keeps the tick
@@ -247,7 +242,7 @@ void poll(uint8_t state) {
         if (state == PRIMARY_LINK_CHECK) {
             primarySendRr();
         } else {
-            sirSendFrame(link(), txFrame.data(), heldLength);
+            lapRepeatHeld(link(), held);
         }
     }
 }
@@ -255,23 +250,15 @@ void poll(uint8_t state) {
 } // namespace
 
 void primarySendHeld(uint16_t length) {
-    heldLength = length;
-    heldAwaitingAck = length >= 2 && (txFrame[1] & 1) == 0;
-    sirSendFrame(link(), txFrame.data(), heldLength);
+    lapSendHeld(link(), held, length);
 }
 
 void primarySendRr() {
     lapSendRrCommand(link(), linkRecord);
 }
 
-bool primaryHeldUnacknowledged() {
-    return heldAwaitingAck;
-}
-
 void primaryResendHeld() {
-    // The Nr as built may be stale by now; the secondary takes it for what we have received.
-    txFrame[1] = static_cast<uint8_t>((txFrame[1] & 0x1F) | (linkRecord.vr << 5));
-    sirSendFrame(link(), txFrame.data(), heldLength);
+    lapResendHeld(link(), held, linkRecord);
 }
 
 void primaryDeferPoll() {
@@ -315,7 +302,7 @@ void primaryStep() {
         poll(state);
     }
     if (engineState.load() == PRIMARY_CONNECTED) {
-        dataUnacknowledged.store(primaryHeldUnacknowledged());
+        dataUnacknowledged.store(held.awaitingAck);
     }
 }
 

@@ -8,6 +8,7 @@
 
 #include "ir_options.h"
 #include "lap.h"
+#include "lap_data.h"
 #include "lap_terms.h"
 
 namespace primary {
@@ -32,7 +33,8 @@ extern uint8_t shownState;
 extern LinkRecord linkRecord;
 extern RxFrame rxFrame;
 extern std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame;
-extern uint16_t heldLength;
+// The last frame sent, kept in txFrame for repeating.
+extern HeldFrame held;
 // What the primary offers in its SNRM, and the terms of the connection it holds.
 extern LapOffer linkOffer;
 extern LapTerms linkTerms;
@@ -46,8 +48,6 @@ bool primaryAnswerSeen();
 // Makes the first `length` bytes of txFrame the held frame and sends it.
 void primarySendHeld(uint16_t length);
 void primarySendRr();
-// The held frame is an I-frame that no Nr from the secondary has passed yet.
-bool primaryHeldUnacknowledged();
 // Sends the held I-frame again, its Nr brought up to date.
 void primaryResendHeld();
 // Frame-paced: the next frame waits for the next tick, as the last exchange moved nothing.

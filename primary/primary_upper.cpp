@@ -139,15 +139,14 @@ bool primaryTakeAnswer(uint16_t length, bool isData, bool inSequence) {
         return false;
     }
     if (!takeData(length)) {
-        // Not accepted: Nr stays put, so the secondary keeps the frame and sends it again.
-        linkRecord.vr = static_cast<uint8_t>((linkRecord.vr + 7) & 7);
+        lapRefuseIFrame(linkRecord);
         return false;
     }
     return true;
 }
 
 void primarySendNext() {
-    if (primaryHeldUnacknowledged()) {
+    if (held.awaitingAck) {
         primaryResendHeld(); // new data would have to take its Ns
         return;
     }

@@ -10,7 +10,7 @@ std::atomic<uint8_t> engineState{SEC_IDLE};
 LinkRecord linkRecord{};
 LinkWatch linkWatch{};
 std::array<uint8_t, SECONDARY_TX_FRAME_SIZE> txFrame{};
-uint16_t heldLength = 0;
+HeldFrame held{txFrame, 0, false};
 std::atomic<bool> dataUnacknowledged{false};
 uint8_t stepCounter = 0;
 uint8_t shownState = 0xFF;
@@ -32,20 +32,10 @@ ByteLink* engineLink = nullptr;
 void (*speedSwitch)(uint32_t speed) = nullptr;
 // The speed the link runs at now.
 uint32_t linkSpeed = LAP_FIXED_TERMS.speed;
-// The held I-frame has not been acknowledged yet.
-bool heldAwaitingAck = false;
 // The last step saw a byte waiting (the counter alone also reaches 100 by counting).
 bool byteSeen = false;
 // Frame-paced: when a frame was last read or the state began, for the give-up.
 uint32_t quietStartMs = 0;
-
-uint8_t nr(uint8_t control) {
-    return static_cast<uint8_t>((control >> 5) & 7);
-}
-
-uint8_t ns(uint8_t control) {
-    return static_cast<uint8_t>((control >> 1) & 7);
-}
 
 // Only a change reaches the port: the fixed profile never switches.
 void setSpeed(uint32_t speed) {
@@ -58,14 +48,6 @@ void setSpeed(uint32_t speed) {
 
 bool addressMatches(uint8_t addressByte) {
     return (addressByte & 0xFE) == linkRecord.connectionAddress;
-}
-
-void takeNr(uint8_t control) {
-    linkRecord.vs = nr(control);
-    // Once passed, the held frame stays acknowledged whatever older Nr arrives later.
-    if (heldAwaitingAck && ns(txFrame[1]) != linkRecord.vs) {
-        heldAwaitingAck = false;
-    }
 }
 
 void handleXid(uint16_t length) {
@@ -156,15 +138,9 @@ void handleSupervisory() {
     if ((control & 0x0F) != LAP_RR || !addressMatches(rxFrame[0])) {
         return; // RNR, REJ and SREJ are not served
     }
-    takeNr(control);
+    lapTakeNr(linkRecord, held, control);
     ++linkWatch.exchanges; // before the reply takes more bytes from the queue
     secondaryAnswerPoll(peerComLsap);
-}
-
-void resendHeld() {
-    // Brought up to date, the Nr also acknowledges what arrived since it was built.
-    txFrame[1] = static_cast<uint8_t>((txFrame[1] & 0x1F) | (linkRecord.vr << 5));
-    sirSendFrame(secondaryLink(), txFrame.data(), heldLength);
 }
 
 void handleInformation(uint16_t length) {
@@ -172,20 +148,20 @@ void handleInformation(uint16_t length) {
     if (!addressMatches(rxFrame[0])) {
         return;
     }
-    if (ns(control) == ((linkRecord.vr + 7) & 7)) {
+    if (lapNs(control) == lapSeqPrevious(linkRecord.vr)) {
         // The primary repeats what we accepted, so our reply was lost: give it again.
-        if (secondaryHeldUnacknowledged()) {
-            resendHeld();
+        if (held.awaitingAck) {
+            lapResendHeld(secondaryLink(), held, linkRecord);
         } else {
             lapSendRrResponse(secondaryLink(), linkRecord);
         }
         return;
     }
-    if (ns(control) != linkRecord.vr) {
+    if (lapNs(control) != linkRecord.vr) {
         return; // out of sequence: no reply
     }
-    takeNr(control);
-    linkRecord.vr = static_cast<uint8_t>((linkRecord.vr + 1) & 7);
+    lapAcceptIFrame(linkRecord, control);
+    lapNoteAck(held, linkRecord);
     ++linkWatch.exchanges;
     secondaryHandleIFrame(rxFrame.data(), length);
 }
@@ -220,18 +196,12 @@ ByteLink& secondaryLink() {
 }
 
 void secondarySendTx(uint16_t length) {
-    heldLength = (txFrame[1] & 1) == 0 ? length : 0;
-    heldAwaitingAck = heldLength != 0;
-    sirSendFrame(secondaryLink(), txFrame.data(), length);
-}
-
-bool secondaryHeldUnacknowledged() {
-    return heldLength != 0 && heldAwaitingAck;
+    lapSendHeld(secondaryLink(), held, length);
 }
 
 void secondaryAnswerPoll(uint8_t dlsap) {
-    if (secondaryHeldUnacknowledged()) {
-        resendHeld(); // new data would have to take its Ns
+    if (held.awaitingAck) {
+        lapResendHeld(secondaryLink(), held, linkRecord); // new data would have to take its Ns
     } else if (engineState == SEC_IRCOMM_OPEN && transmitQueue.isEmpty(&transmitQueue) == 0) {
         secondarySendPending(dlsap, false);
     } else {
@@ -291,7 +261,7 @@ void secondaryStep() {
         handleInformation(length);
     }
     if (engineState == SEC_IRCOMM_OPEN) {
-        dataUnacknowledged = secondaryHeldUnacknowledged();
+        dataUnacknowledged = held.awaitingAck;
     }
 }
 

@@ -9,6 +9,7 @@
 #include "byte_queue.h"
 #include "ir_options.h"
 #include "lap.h"
+#include "lap_data.h"
 #include "lap_terms.h"
 #include "sir.h"
 
@@ -16,8 +17,8 @@ namespace secondary {
 
 extern LinkRecord linkRecord;
 extern std::array<uint8_t, SECONDARY_TX_FRAME_SIZE> txFrame;
-// Length of the last I-frame sent, kept in txFrame until another reply is built there; 0 for none.
-extern uint16_t heldLength;
+// The last reply sent, kept in txFrame until another is built there.
+extern HeldFrame held;
 // An I-frame went out that the primary has not acknowledged yet; read by any thread.
 extern std::atomic<bool> dataUnacknowledged;
 extern uint8_t stepCounter;
@@ -41,8 +42,6 @@ void secondaryEndTerms();
 void secondaryResetTerms();
 // Sends the built reply in txFrame; an I-frame is held there for sending again.
 void secondarySendTx(uint16_t length);
-// The held I-frame carries an Ns that the primary's last Nr has not passed.
-bool secondaryHeldUnacknowledged();
 // The answer to a poll: the unacknowledged I-frame again, else (channel open) queued data, else
 // an RR.
 void secondaryAnswerPoll(uint8_t dlsap);

@@ -55,7 +55,8 @@ void secondaryInit() {
     transceiverStart();
     secondaryResetTerms();
     lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
-    heldLength = 0;
+    held.length = 0;
+    held.awaitingAck = false;
     dataUnacknowledged = false;
     receiveQueue.init = byteQueueInit;
     const bool full = linkOffer.negotiates;

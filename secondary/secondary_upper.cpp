@@ -123,8 +123,7 @@ void handleIrComm(const uint8_t* frame, uint16_t length) {
     const auto dataLength = static_cast<uint8_t>(length - paramLength - 6);
     const auto peer = static_cast<uint8_t>(frame[3] & 0x7F);
     if (byteQueueRoom(&receiveQueue) < dataLength) {
-        // Not accepted: our Nr stays put, so the primary keeps the frame and sends it again.
-        linkRecord.vr = static_cast<uint8_t>((linkRecord.vr + 7) & 7);
+        lapRefuseIFrame(linkRecord);
         secondaryAnswerPoll(peer);
         return;
     }
@@ -133,7 +132,7 @@ void handleIrComm(const uint8_t* frame, uint16_t length) {
     for (uint8_t i = 0; i < dataLength; ++i) {
         receiveQueue.push(&receiveQueue, data[i]);
     }
-    if (secondaryHeldUnacknowledged()) {
+    if (held.awaitingAck) {
         secondaryAnswerPoll(peer); // our last frame again before anything new
     } else if (transmitQueue.isEmpty(&transmitQueue) == 0) {
         secondarySendPending(peer, hasParams);

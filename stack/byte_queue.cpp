@@ -63,3 +63,19 @@ ByteQueue* byteQueueInit(ByteQueue* queue, uint8_t* storage, uint16_t size) {
 int byteQueueRoom(const ByteQueue* queue) {
     return queue->mask - queueCount(queue);
 }
+
+size_t byteQueuePushAll(ByteQueue* queue, std::span<const uint8_t> bytes) {
+    uint8_t write = queue->writeIndex.load(std::memory_order_relaxed);
+    const uint8_t read = queue->readIndex.load(std::memory_order_acquire);
+    size_t stored = 0;
+    for (; stored < bytes.size(); ++stored) {
+        const auto next = static_cast<uint8_t>((write + 1) & queue->mask);
+        if (next == read) {
+            break;
+        }
+        queue->buffer[write] = bytes[stored];
+        write = next;
+    }
+    queue->writeIndex.store(write, std::memory_order_release);
+    return stored;
+}

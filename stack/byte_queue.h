@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 
 struct ByteQueue;
 
@@ -29,3 +31,7 @@ ByteQueue* byteQueueInit(ByteQueue* queue, uint8_t* storage, uint16_t size);
 
 // Free room in bytes (size - 1 - count).
 int byteQueueRoom(const ByteQueue* queue);
+
+// The producer's block push: stores as many of `bytes` as there is room for and hands them to the
+// consumer together. Returns how many it stored.
+size_t byteQueuePushAll(ByteQueue* queue, std::span<const uint8_t> bytes);

@@ -78,8 +78,8 @@ constexpr uint8_t SECONDARY_OWN_LSAP = 4;
 
 // ---- The secondary platform's receive ring and its thread
 
-// A power of two (the indices wrap with a mask); it holds one byte less, two longest frames.
-constexpr uint16_t PLATFORM_RX_RING_SIZE = 1024;
+// A byte queue of the largest size; it holds 255.
+constexpr uint16_t PLATFORM_RX_RING_SIZE = 256;
 // The receive thread blocks in the port until a byte comes (at most this long, so it notices a
 // closed port), then lets bytes gather while they keep coming, so it wakes a few times a frame
 // and not once a byte: inside a frame for PLATFORM_RX_GATHER_MS, well below the SIR receiver's
@@ -103,10 +103,8 @@ static_assert(optionIsPowerOfTwo(PRIMARY_TRANSMIT_SIZE) &&
 static_assert(FULL_QUEUE_SIZE <= 256, "the byte queues' indices are 8 bits");
 static_assert(FULL_QUEUE_SIZE > 2 * FULL_STAGING_SIZE, "a full queue holds two frames' data");
 static_assert(SIR_MAX_CONTENT + 2 <= SIR_RX_BUFFER_SIZE, "content and FCS fit the receive buffer");
-static_assert(optionIsPowerOfTwo(PLATFORM_RX_RING_SIZE) && PLATFORM_RX_RING_SIZE <= 65536,
-              "the ring's 16-bit indices wrap with a mask");
-static_assert(PLATFORM_RX_RING_SIZE > 2 * (SIR_XBOF_COUNT + 4 + SIR_MAX_CONTENT + 2),
-              "the ring holds two longest frames");
+static_assert(optionIsPowerOfTwo(PLATFORM_RX_RING_SIZE) && PLATFORM_RX_RING_SIZE <= 256,
+              "the receive ring is a byte queue");
 static_assert(PLATFORM_RX_CHUNK < PLATFORM_RX_RING_SIZE, "a chunk fits the ring");
 static_assert(PLATFORM_RX_GATHER_MS < SIR_BYTE_WAIT_MS &&
                   PLATFORM_RX_PREAMBLE_MS < SIR_HUNT_WAIT_MS,

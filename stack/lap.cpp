@@ -1,5 +1,7 @@
 #include "lap.h"
 
+#include "lap_data.h"
+
 namespace {
 
 constexpr uint8_t LAP_XID_FORMAT = 0x01;
@@ -228,14 +230,13 @@ uint16_t lapWaitFrame(ByteLink& byteLink, LinkRecord& link, RxFrame& frame, uint
             }
         } else if ((control & 1) != 0) {
             if ((control & 0x0F) == LAP_RR && ofConnection) {
-                link.vs = static_cast<uint8_t>(control >> 5);
+                link.vs = lapNr(control);
                 if (stop) {
                     return 0;
                 }
             }
-        } else if (ofConnection && ((control >> 1) & 7) == link.vr) {
-            link.vs = static_cast<uint8_t>(control >> 5);
-            link.vr = static_cast<uint8_t>((link.vr + 1) & 7);
+        } else if (ofConnection && lapNs(control) == link.vr) {
+            lapAcceptIFrame(link, control);
         }
         if ((control & mask) == match) {
             return length;

@@ -85,6 +85,23 @@ TEST_F(QueueFixture, PopOnEmptyChangesNothing) {
     EXPECT_EQ(queue.count(&queue), 0);
 }
 
+TEST_F(QueueFixture, BlockPushStoresWhatFitsAcrossTheWrap) {
+    std::array<uint8_t, 40> block{};
+    for (size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<uint8_t>(i + 1);
+    }
+    for (int i = 0; i < 20; ++i) {
+        queue.push(&queue, 0);
+        queue.pop(&queue);
+    }
+    EXPECT_EQ(byteQueuePushAll(&queue, block), 31U);
+    EXPECT_EQ(byteQueuePushAll(&queue, block), 0U);
+    for (int i = 0; i < 31; ++i) {
+        ASSERT_EQ(queue.pop(&queue), i + 1);
+    }
+    EXPECT_EQ(queue.isEmpty(&queue), 1);
+}
+
 TEST_F(QueueFixture, OneProducerOneConsumerKeepOrder) {
     constexpr int total = 20000;
     const Deadline deadline;
