@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "console_streams.h"
+#include "demo_options.h"
 #include "irphy.h"
 #include "menu_input.h"
 #include "primary.h"
@@ -15,6 +16,9 @@
 namespace {
 
 constexpr uint32_t EXIT_CODE = 99;
+constexpr const char* ABOUT =
+    "The computer side: finds a device, connects, opens an IrCOMM channel and\n"
+    "sends it the AT command picked from a numbered menu (99 exits).";
 
 constexpr std::array<const char*, 10> MENU = {
     "\n",
@@ -37,11 +41,17 @@ constexpr std::array<std::string_view, 6> TEXTS = {
 
 int main(int argc, char** argv) {
     hostKeepConsoleStreams();
+    const char* port = nullptr;
+    const DemoStart start = demoParseOptions(argc, argv, ABOUT, port);
+    if (start != DemoStart::run) {
+        return start == DemoStart::exitOk ? 0 : 1;
+    }
+    if (port != nullptr && !irphy_set_port_name(port)) {
+        std::fprintf(stderr, "%s: port name too long: %s\n", PROGRAM_NAME, port);
+        return 1;
+    }
     // 1 ms timer resolution, so that Windows' waits and the 50 ms step are not 15.6 ms ticks.
     timeBeginPeriod(1);
-    if (argc > 1 && !irphy_set_port_name(argv[1])) {
-        consolePrint("\nport name too long: %s", argv[1]);
-    }
     primary::primaryInit();
     primary::primaryDiscardReceived(); // answers show in the frame trace
     primary::startStackTask();

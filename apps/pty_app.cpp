@@ -62,7 +62,9 @@ void usage(const PtyStation& station) {
                 "                    at the end of input, wait until all is acknowledged\n"
                 "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
                 "  --max-speed BPS   offer no speed above BPS bit/s (default 115200)\n"
-                "  --trace           print the frame trace on standard error\n",
+                "  --trace           print the frame trace on standard error\n"
+                "  --help            print this and exit\n"
+                "  --version         print the version and exit\n",
                 programName, station.role);
 }
 

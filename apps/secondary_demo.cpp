@@ -7,6 +7,7 @@
 
 #include "console.h"
 #include "console_streams.h"
+#include "demo_options.h"
 #include "menu_input.h"
 #include "platform.h"
 #include "secondary.h"
@@ -183,12 +184,24 @@ void secondaryExit() {
 }
 
 #ifndef SECONDARY_DEMO_NO_MAIN
+namespace {
+constexpr const char* ABOUT =
+    "The device side: answers discovery, accepts a connection and an IrCOMM channel,\n"
+    "prints what arrives, answers every \"AT\" with \"OK\" and sends the text\n"
+    "picked from a numbered menu (99 exits).";
+} // namespace
+
 int main(int argc, char** argv) {
     hostKeepConsoleStreams();
+    const char* port = nullptr;
+    const DemoStart start = demoParseOptions(argc, argv, ABOUT, port);
+    if (start != DemoStart::run) {
+        return start == DemoStart::exitOk ? 0 : 1;
+    }
     // 1 ms timer resolution, so that Windows' waits and the 50 ms step are not 15.6 ms ticks.
     timeBeginPeriod(1);
-    if (argc > 1) {
-        platformSetPortName(argv[1]);
+    if (port != nullptr) {
+        platformSetPortName(port);
     }
     platformInit();
     secondary::secondaryInit();

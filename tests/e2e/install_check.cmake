@@ -1,13 +1,21 @@
-# cmake -DBUILD=<build dir> -DPREFIX=<empty dir> -P install_check.cmake
+# cmake -DBUILD=<build dir> -DPREFIX=<empty dir> [-DMAN_PAGES=ON] -P install_check.cmake
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
                 RESULT_VARIABLE failed OUTPUT_QUIET)
 if(failed)
     message(FATAL_ERROR "cmake --install failed")
 endif()
-foreach(program primary_demo_a secondary_demo_b primary_pty_b secondary_pty_a vlink)
+foreach(program primary_demo_a secondary_demo_b primary_pty_b secondary_pty_a irstack-vlink)
     if(NOT EXISTS ${PREFIX}/bin/${program})
         message(FATAL_ERROR "${program} not installed in bin/")
+    endif()
+    if(MAN_PAGES AND NOT EXISTS ${PREFIX}/share/man/man1/${program}.1.gz)
+        message(FATAL_ERROR "no manual page for ${program} in share/man/man1/")
+    endif()
+endforeach()
+foreach(document README.md copyright changelog.gz)
+    if(NOT EXISTS ${PREFIX}/share/doc/irstack/${document})
+        message(FATAL_ERROR "${document} not installed in share/doc/irstack/")
     endif()
 endforeach()
 execute_process(COMMAND ${PREFIX}/bin/primary_pty_a --version OUTPUT_VARIABLE version

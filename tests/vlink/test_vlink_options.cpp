@@ -62,6 +62,24 @@ TEST(VlinkOptions, RefusesWhatItCannotUse) {
     }
 }
 
+TEST(VlinkOptions, NamesTheOptionItRefuses) {
+    const std::vector<std::vector<const char*>> bad{
+        {"--a", "x", "--bogus", "1", "--b", "y"}, // unknown
+        {"--a", "x", "--ber", "2", "--b", "y"},   // malformed
+        {"--a", "x", "--b"},                      // no value
+    };
+    for (const auto& args : bad) {
+        VlinkOptions options;
+        const char* error = nullptr;
+        EXPECT_FALSE(parse(args, options, error));
+        EXPECT_STREQ(options.refused, args[2]) << error;
+    }
+    VlinkOptions options;
+    const char* error = nullptr;
+    EXPECT_FALSE(parse({"--a", "x"}, options, error));
+    EXPECT_EQ(options.refused, nullptr) << "not about one option: " << error;
+}
+
 TEST(VlinkOptions, NoiseLastsAndDropsSingleBytesUnlessTold) {
     VlinkOptions options;
     const char* error = nullptr;

@@ -5,6 +5,7 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <thread>
@@ -36,42 +37,51 @@ double timerWakeUs() {
     return (runNs() - before) / 1e3 / ROUNDS;
 }
 
+// Negative when the pseudo-terminal failed, which the caller reports.
 double byteWakeUs() {
     int master = -1;
     int slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
-        return 0;
+        return -1;
     }
     termios raw{};
     tcgetattr(slave, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
-    std::thread writer([master] {
+    std::atomic<int> failures{0};
+    std::thread writer([master, &failures] {
         const timespec period{0, PERIOD_NS};
         for (int i = 0; i < ROUNDS; ++i) {
             nanosleep(&period, nullptr);
-            (void)write(master, "x", 1);
+            if (write(master, "x", 1) != 1) {
+                failures.fetch_add(1);
+            }
         }
     });
     const double before = runNs();
     for (int i = 0; i < ROUNDS; ++i) {
         pollfd entry{slave, POLLIN, 0};
         char byte = 0;
-        if (poll(&entry, 1, -1) > 0) {
-            (void)read(slave, &byte, 1);
+        if (poll(&entry, 1, -1) > 0 && read(slave, &byte, 1) != 1) {
+            failures.fetch_add(1);
         }
     }
     const double used = runNs() - before;
     writer.join();
     close(slave);
     close(master);
-    return used / 1e3 / ROUNDS;
+    return failures.load() == 0 ? used / 1e3 / ROUNDS : -1;
 }
 
 } // namespace
 
 int main() {
     const double timer = timerWakeUs();
-    std::printf("%.1f %.1f\n", timer, byteWakeUs());
+    const double byte = byteWakeUs();
+    if (byte < 0) {
+        std::fprintf(stderr, "wake_cost: the pseudo-terminal failed\n");
+        return 1;
+    }
+    std::printf("%.1f %.1f\n", timer, byte);
     return 0;
 }

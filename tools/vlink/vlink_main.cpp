@@ -19,11 +19,16 @@
 #include "vlink_pcap.h"
 #include "vlink_pty.h"
 
+#ifndef IRSTACK_VERSION
+#define IRSTACK_VERSION "0"
+#endif
+
 namespace {
 
 constexpr size_t READ_CHUNK = 1024;
 
 std::atomic<int> signalWriteFd{-1};
+const char* programName = "vlink"; // as invoked: the build's vlink or the installed name
 
 // Large state lives here rather than on the stack; nothing is allocated after start-up.
 VlinkLink airLink;
@@ -161,12 +166,12 @@ void runLoop(int signalReadFd) {
         const int64_t nowNs = monotonicNs();
         const bool cut = vlinkCutActive(airLink, nowNs);
         if (cut != cutShown) {
-            std::fprintf(stderr, cut ? "vlink: link cut\n" : "vlink: link restored\n");
+            std::fprintf(stderr, "%s: %s\n", programName, cut ? "link cut" : "link restored");
             cutShown = cut;
         }
         const bool noise = vlinkNoiseActive(airLink, nowNs);
         if (noise != noiseShown) {
-            std::fprintf(stderr, noise ? "vlink: noise on\n" : "vlink: noise off\n");
+            std::fprintf(stderr, "%s: %s\n", programName, noise ? "noise on" : "noise off");
             noiseShown = noise;
         }
         std::array<pollfd, 5> fds{{
@@ -184,7 +189,7 @@ void runLoop(int signalReadFd) {
         const int ready =
             ppoll(fds.data(), fds.size(), wakeNs == VLINK_NEVER ? nullptr : &timeout, nullptr);
         if (ready < 0 && errno != EINTR) {
-            std::fprintf(stderr, "vlink: poll: %s\n", std::strerror(errno));
+            std::fprintf(stderr, "%s: poll: %s\n", programName, std::strerror(errno));
             return;
         }
         if (!handleSignals(signalReadFd)) {
@@ -210,14 +215,14 @@ void runLoop(int signalReadFd) {
 void printSummary(const VlinkOptions& options) {
     const VlinkChannel& ab = airLink.channels[0];
     const VlinkChannel& ba = airLink.channels[1];
-    std::fprintf(stderr,
-                 "vlink: %s -> %s: %llu bytes, %llu delivered; %s -> %s: %llu bytes, %llu "
-                 "delivered; %llu frames captured\n",
-                 options.pathA, options.pathB, static_cast<unsigned long long>(ab.accepted),
-                 static_cast<unsigned long long>(ab.delivered), options.pathB, options.pathA,
-                 static_cast<unsigned long long>(ba.accepted),
-                 static_cast<unsigned long long>(ba.delivered),
-                 static_cast<unsigned long long>(capturing ? vlinkPcapFrames(pcap) : 0));
+    std::fprintf(
+        stderr,
+        "%s: %s -> %s: %llu bytes, %llu delivered; %s -> %s: %llu bytes, %llu "
+        "delivered; %llu frames captured\n",
+        programName, options.pathA, options.pathB, static_cast<unsigned long long>(ab.accepted),
+        static_cast<unsigned long long>(ab.delivered), options.pathB, options.pathA,
+        static_cast<unsigned long long>(ba.accepted), static_cast<unsigned long long>(ba.delivered),
+        static_cast<unsigned long long>(capturing ? vlinkPcapFrames(pcap) : 0));
     VlinkFaultCounts total{};
     for (const VlinkChannel& channel : airLink.channels) {
         total.bitErrors += channel.faults.bitErrors;
@@ -227,9 +232,9 @@ void printSummary(const VlinkOptions& options) {
         total.misspeeded += channel.faults.misspeeded;
     }
     std::fprintf(stderr,
-                 "vlink: faults: %llu bits flipped, %llu bytes dropped, %llu lost to cuts, %llu "
+                 "%s: faults: %llu bits flipped, %llu bytes dropped, %llu lost to cuts, %llu "
                  "lost while sending, %llu hit by speed mismatch\n",
-                 static_cast<unsigned long long>(total.bitErrors),
+                 programName, static_cast<unsigned long long>(total.bitErrors),
                  static_cast<unsigned long long>(total.dropped),
                  static_cast<unsigned long long>(total.cut),
                  static_cast<unsigned long long>(total.blinded),
@@ -239,21 +244,31 @@ void printSummary(const VlinkOptions& options) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 0) {
+        const char* slash = std::strrchr(argv[0], '/');
+        programName = slash != nullptr ? slash + 1 : argv[0];
+    }
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(VLINK_USAGE, stdout);
+            vlinkPrintUsage(stdout, programName);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s %s\n", programName, IRSTACK_VERSION);
             return 0;
         }
     }
     VlinkOptions options;
     const char* error = nullptr;
     if (!vlinkParseOptions(argc, argv, options, error)) {
-        std::fprintf(stderr, "vlink: %s\n%s", error, VLINK_USAGE);
+        std::fprintf(stderr, "%s: %s%s%s (try --help)\n", programName, error,
+                     options.refused != nullptr ? " " : "",
+                     options.refused != nullptr ? options.refused : "");
         return 2;
     }
     std::array<int, 2> signalPipe{-1, -1};
     if (!installSignals(signalPipe)) {
-        std::fprintf(stderr, "vlink: pipe: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "%s: pipe: %s\n", programName, std::strerror(errno));
         return 1;
     }
     vlinkLinkInit(airLink, VlinkFaultConfig{options.bitErrorRate, options.dropRate},
@@ -263,14 +278,15 @@ int main(int argc, char** argv) {
     const std::array<const char*, 2> paths{options.pathA, options.pathB};
     for (int c = 0; c < 2; ++c) {
         if (!vlinkEndOpen(ends[c], paths[c])) {
-            std::fprintf(stderr, "vlink: %s: %s\n", paths[c], std::strerror(errno));
+            std::fprintf(stderr, "%s: %s: %s\n", programName, paths[c], std::strerror(errno));
             vlinkEndClose(ends[0]);
             return 1;
         }
     }
     if (options.pcapPath != nullptr) {
         if (!vlinkPcapOpen(pcap, options.pcapPath)) {
-            std::fprintf(stderr, "vlink: %s: %s\n", options.pcapPath, std::strerror(errno));
+            std::fprintf(stderr, "%s: %s: %s\n", programName, options.pcapPath,
+                         std::strerror(errno));
             vlinkEndClose(ends[0]);
             vlinkEndClose(ends[1]);
             return 1;
@@ -296,7 +312,7 @@ int main(int argc, char** argv) {
     if (options.noiseForS >= 0.0) {
         airLink.noiseUntilNs = readyNs + static_cast<int64_t>(options.noiseForS * VLINK_NS_PER_S);
     }
-    std::fprintf(stderr, "vlink: ready %s <-> %s\n", options.pathA, options.pathB);
+    std::fprintf(stderr, "%s: ready %s <-> %s\n", programName, options.pathA, options.pathB);
 
     runLoop(signalPipe[0]);
 

@@ -1,16 +1,32 @@
 #include "vlink_options.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-const char* const VLINK_USAGE =
-    "usage: vlink --a PATH --b PATH [--half-duplex] [--seed N] [--ber X] [--drop X]\n"
-    "             [--burst N] [--noise-for S] [--cut-at S --cut-for S] [--pcap FILE] [--quiet]\n"
-    "  Joins two pseudo-terminals reachable at the two paths like two infrared transceivers\n"
-    "  facing each other, paced at the speed each end has set. Each drop loses --burst bytes\n"
-    "  in a row; bit errors and drops stop --noise-for seconds after start. SIGUSR1 toggles a\n"
-    "  cut of the link, SIGUSR2 toggles the noise off and on.\n";
+void vlinkPrintUsage(std::FILE* out, const char* name) {
+    std::fprintf(
+        out,
+        "usage: %s --a PATH --b PATH [OPTION]...\n"
+        "Joins two pseudo-terminals like two infrared transceivers facing each other, paced at\n"
+        "the speed each end has set. SIGUSR1 toggles a cut of the link, SIGUSR2 toggles the\n"
+        "noise off and on; SIGINT or SIGTERM ends it.\n"
+        "  --a PATH, --b PATH  make the two ends reachable at these paths (symbolic links)\n"
+        "  --half-duplex       a receiver hears nothing while it sends\n"
+        "  --ber X             flip each bit with probability X (0 to 1)\n"
+        "  --drop X            drop each byte with probability X (0 to 1)\n"
+        "  --burst N           each drop loses N bytes in a row (1)\n"
+        "  --seed N            seed of the bit errors and drops (1)\n"
+        "  --noise-for S       bit errors and drops stop S seconds after start\n"
+        "  --cut-at S          cut the link S seconds after start (0) ...\n"
+        "  --cut-for S         ... for S seconds\n"
+        "  --pcap FILE         write every frame to FILE, a capture file\n"
+        "  --quiet             no byte and fault counts at the end\n"
+        "  --help              print this and exit\n"
+        "  --version           print the version and exit\n",
+        name);
+}
 
 namespace {
 
@@ -54,11 +70,10 @@ bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
             options.quiet = true;
             continue;
         }
-        if (i + 1 >= argc) {
-            error = "unknown option or missing value";
-            return false;
-        }
-        const char* value = argv[++i];
+        options.refused = name;
+        const bool hasValue = i + 1 < argc;
+        const char* value = hasValue ? argv[i + 1] : "";
+        bool known = true;
         bool ok = true;
         if (std::strcmp(name, "--a") == 0) {
             options.pathA = value;
@@ -81,13 +96,20 @@ bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
         } else if (std::strcmp(name, "--cut-for") == 0) {
             ok = parseNumber(value, 0.0, MAX_SECONDS, options.cutForS);
         } else {
+            known = false;
+        }
+        if (!known) {
             error = "unknown option";
+        } else if (!hasValue) {
+            error = "no value after";
+        } else if (!ok) {
+            error = "malformed value after";
+        }
+        if (!known || !hasValue || !ok) {
             return false;
         }
-        if (!ok) {
-            error = "malformed value";
-            return false;
-        }
+        options.refused = nullptr;
+        ++i;
     }
     if (options.pathA == nullptr || options.pathB == nullptr) {
         error = "both --a and --b are needed";

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 struct VlinkOptions {
     const char* pathA = nullptr;
@@ -16,10 +17,12 @@ struct VlinkOptions {
     double noiseForS = -1.0; // noise never stops by itself when negative
     double cutAtS = -1.0;    // no timed cut when negative
     double cutForS = 0.0;
+    const char* refused = nullptr; // the option an error is about, if it is about one
 };
 
 // Fills options from argv; false (with a message in error) on anything unknown or malformed.
 bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
                        const char*& error);
 
-extern const char* const VLINK_USAGE;
+// The usage text, under the name the program was started by.
+void vlinkPrintUsage(std::FILE* out, const char* name);
