@@ -134,6 +134,7 @@ void readAnswer(uint8_t state) {
     const uint8_t expected = linkRecord.vr;
     const bool heldBefore = held.awaitingAck;
     repeatMarkMs = nowMs();
+    pollDeferred = false; // whatever this answer leads to replaces the poll held back
     const uint16_t length =
         lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match, wanted.stop);
     lapNoteAck(held, linkRecord);
