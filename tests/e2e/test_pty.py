@@ -190,7 +190,7 @@ class PtyPrograms(unittest.TestCase):
         self.exchange_both_ways("--seed", "5", "--ber", "1e-4")
 
     def test_stalled_reader_loses_nothing(self):
-        """A pseudo-terminal holds 20 KB, a minute at this line rate; a socket with a tiny buffer
+        """A pseudo-terminal holds 20 KB, far more than the test sends; a socket with a tiny buffer
         behind --stdio makes the same pump stop taking bytes at once. The primary then refuses
         what it cannot store, the secondary sends it again, and the stream goes on once read."""
         a, b = self.link()
