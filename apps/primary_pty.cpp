@@ -14,8 +14,8 @@ void start() {
 
 int main(int argc, char** argv) {
     return ptyMain(argc, argv,
-                   PtyStation{"computer", irphy_set_port_name, start, &primary::taskRunning,
-                              primary::primaryPhase, primary::primaryTransmitRoom,
-                              primary::primaryAllAcknowledged, primary::primarySend,
-                              primary::primaryReceive, &primary::linkWatch});
+                   PtyStation{"computer", irphy_set_port_name, primary::primarySetOffer, start,
+                              &primary::taskRunning, primary::primaryPhase,
+                              primary::primaryTransmitRoom, primary::primaryAllAcknowledged,
+                              primary::primarySend, primary::primaryReceive, &primary::linkWatch});
 }

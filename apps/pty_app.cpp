@@ -12,8 +12,10 @@
 #include "byte_stream.h"
 #include "console.h"
 #include "console_streams.h"
+#include "lap_terms.h"
 #include "port_setup.h"
 #include "pty_app.h"
+#include "transceiver.h"
 #include "win32.h"
 
 #ifndef IRSTACK_VERSION
@@ -45,13 +47,15 @@ void toStandardError(const char* text, size_t length) {
 void toNowhere(const char* /*text*/, size_t /*length*/) {}
 
 void usage(const PtyStation& station) {
-    std::printf("usage: %s [--link PATH] [--stdio] [--trace] [--linger SECONDS] [PORT]\n"
+    std::printf("usage: %s [--link PATH] [--stdio] [--trace] [--linger SECONDS] [--max-speed BPS]"
+                " [PORT]\n"
                 "The IrCOMM channel of the %s side as a pseudo-terminal; its path is printed.\n"
                 "  PORT              the transceiver's serial port (default COM1)\n"
                 "  --link PATH       also make PATH a symbolic link to the pseudo-terminal\n"
                 "  --stdio           standard input and output instead of a pseudo-terminal;\n"
                 "                    at the end of input, wait until all is acknowledged\n"
                 "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
+                "  --max-speed BPS   offer no speed above BPS bit/s (default 115200)\n"
                 "  --trace           print the frame trace on standard error\n"
                 "  --help            print this and exit\n"
                 "  --version         print the version and exit\n",
@@ -242,6 +246,7 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
         std::printf("IrCOMM channel: %s\n", stream.devicePath.data());
     }
     hostCatchStopSignals(&stopRequested);
+    station.setOffer(lapFullOffer(lapBaudBitsUpTo(transceiverBaudBits(), options.maxSpeed)));
     station.start();
     std::thread input(pumpInput, &station, &stream);
     const int status = pumpOutput(station, options, stream);

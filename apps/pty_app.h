@@ -12,6 +12,8 @@ struct PtyStation {
     const char* role; // "computer" or "device", for the usage text
     // False when the name is too long for the station.
     bool (*setPort)(const char* name);
+    // The negotiation list to offer; before start.
+    void (*setOffer)(const LapOffer& offer);
     void (*start)();
     // The run flag of the station's task; the program clears it to stop the station.
     std::atomic<bool>* taskRunning;
@@ -32,6 +34,7 @@ struct PtyOptions {
     bool help = false;
     bool version = false;
     uint32_t lingerMs = 2000;
+    uint32_t maxSpeed = 115200;
 };
 
 // False, with what is wrong in `error`, when the arguments cannot be used.

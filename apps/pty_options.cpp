@@ -9,6 +9,8 @@
 namespace {
 
 constexpr double MAX_LINGER_S = 86400.0;
+constexpr unsigned long MIN_SPEED = 9600;
+constexpr unsigned long MAX_SPEED = 4000000;
 
 bool isOption(const char* argument, const char* name) {
     return std::strcmp(argument, name) == 0;
@@ -22,6 +24,17 @@ bool parseSeconds(const char* text, uint32_t& milliseconds) {
         return false;
     }
     milliseconds = static_cast<uint32_t>(std::lround(seconds * 1000.0));
+    return true;
+}
+
+// A cap of 9600 bit/s or more, in bit/s.
+bool parseSpeed(const char* text, uint32_t& speed) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || text[0] == '-' || value < MIN_SPEED || value > MAX_SPEED) {
+        return false;
+    }
+    speed = static_cast<uint32_t>(value);
     return true;
 }
 
@@ -40,7 +53,9 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
             options.stdio = true;
         } else if (isOption(argument, "--trace")) {
             options.trace = true;
-        } else if ((isOption(argument, "--link") || isOption(argument, "--linger")) && !hasValue) {
+        } else if ((isOption(argument, "--link") || isOption(argument, "--linger") ||
+                    isOption(argument, "--max-speed")) &&
+                   !hasValue) {
             std::snprintf(error.data(), error.size(), "%s needs a value", argument);
             return false;
         } else if (isOption(argument, "--link")) {
@@ -49,6 +64,12 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
             if (!parseSeconds(argv[++i], options.lingerMs)) {
                 std::snprintf(error.data(), error.size(), "--linger wants seconds, not '%s'",
                               argv[i]);
+                return false;
+            }
+        } else if (isOption(argument, "--max-speed")) {
+            if (!parseSpeed(argv[++i], options.maxSpeed)) {
+                std::snprintf(error.data(), error.size(),
+                              "--max-speed wants bit/s from 9600, not '%s'", argv[i]);
                 return false;
             }
         } else if (argument[0] == '-' && argument[1] != '\0') {

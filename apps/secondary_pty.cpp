@@ -29,8 +29,9 @@ void start() {
 
 int main(int argc, char** argv) {
     return ptyMain(argc, argv,
-                   PtyStation{"device", setPort, start, &secondary::taskRunning,
-                              secondary::secondaryPhase, secondary::secondaryTransmitRoom,
-                              secondary::secondaryAllAcknowledged, secondary::secondarySend,
-                              secondary::secondaryReceive, &secondary::linkWatch});
+                   PtyStation{"device", setPort, secondary::secondarySetOffer, start,
+                              &secondary::taskRunning, secondary::secondaryPhase,
+                              secondary::secondaryTransmitRoom, secondary::secondaryAllAcknowledged,
+                              secondary::secondarySend, secondary::secondaryReceive,
+                              &secondary::linkWatch});
 }
