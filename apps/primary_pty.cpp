@@ -27,8 +27,8 @@ void discoverOnly() {
 
 int main(int argc, char** argv) {
     return ptyMain(argc, argv,
-                   PtyStation{"computer", irphy_set_port_name, setService, start, stop,
-                              primary::primaryUnacknowledged, discoverOnly,
+                   PtyStation{"computer", irphy_set_port_name, primary::primarySetOffer, setService,
+                              start, stop, primary::primaryUnacknowledged, discoverOnly,
                               primary::primaryDiscovered, &primary::taskRunning,
                               primary::primaryPhase, primary::primaryTransmitRoom,
                               primary::primaryAllAcknowledged, primary::primarySend,

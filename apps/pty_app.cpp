@@ -10,8 +10,10 @@
 #include "console.h"
 #include "console_streams.h"
 #include "ir_options.h"
+#include "lap_terms.h"
 #include "port_setup.h"
 #include "pty_app.h"
+#include "transceiver.h"
 #include "win32.h"
 
 #ifndef IRSTACK_VERSION
@@ -44,6 +46,7 @@ void usage(const PtyStation& station) {
     const bool computer = station.discovered != nullptr;
     std::printf(
         "usage: %s [--link PATH | --stdio | --serial PORT2] [--trace] [--linger SECONDS]\n"
+        "       [--max-speed BPS]"
         "       [--class NAME] [--attribute NAME]%s [--raw] [PORT]\n%s"
         "The IrCOMM channel of the %s side as a pseudo-terminal; its path is printed.\n"
         "  PORT              the transceiver's serial port (default COM1)\n"
@@ -51,6 +54,7 @@ void usage(const PtyStation& station) {
         "  --stdio           standard input and output instead of a pseudo-terminal;\n"
         "                    at the end of input, wait until all is acknowledged\n"
         "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
+        "  --max-speed BPS   offer no speed above BPS bit/s (default 115200)\n"
         "  --serial PORT2    relay the channel to another serial port instead, such as\n"
         "                    one end of a virtual null-modem pair\n"
         "  --trace           print the frame trace on standard error\n"
@@ -172,6 +176,7 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
         fail("port name too long: %s", options.port);
         return 1;
     }
+    station.setOffer(lapFullOffer(lapBaudBitsUpTo(transceiverBaudBits(), options.maxSpeed)));
     if (options.discover) {
         return portUsable(options.port) ? discover(station) : 1;
     }

@@ -16,6 +16,8 @@ struct PtyStation {
     const char* role; // "computer" or "device", for the usage text
     // False when the name is too long for the station.
     bool (*setPort)(const char* name);
+    // The negotiation list to offer; before start.
+    void (*setOffer)(const LapOffer& offer);
     // The service options, before start.
     void (*setService)(const PtyOptions& options);
     // Starts the station afresh (queues emptied, transceiver reset, discovery from the start).
@@ -56,6 +58,7 @@ struct PtyOptions {
     bool help = false;
     bool version = false;
     uint32_t lingerMs = 2000;
+    uint32_t maxSpeed = 115200;
 };
 
 // False, with what is wrong in `error`, when the arguments cannot be used.

@@ -12,6 +12,8 @@ namespace {
 constexpr double MAX_LINGER_S = 86400.0;
 // Selector 0 is the IAS itself.
 constexpr long MAX_LSAP = 127;
+constexpr unsigned long MIN_SPEED = 9600;
+constexpr unsigned long MAX_SPEED = 4000000;
 
 bool isOption(const char* argument, const char* name) {
     return std::strcmp(argument, name) == 0;
@@ -30,7 +32,7 @@ bool parseSeconds(const char* text, uint32_t& milliseconds) {
 
 bool takesValue(const char* argument) {
     for (const char* name :
-         {"--link", "--linger", "--class", "--attribute", "--lsap", "--serial"}) {
+         {"--link", "--linger", "--max-speed", "--class", "--attribute", "--lsap", "--serial"}) {
         if (isOption(argument, name)) {
             return true;
         }
@@ -69,6 +71,17 @@ bool checkService(const PtyOptions& options, std::span<char> error) {
                       "--lsap asks no names: not with --class or --attribute");
         return false;
     }
+    return true;
+}
+
+// A cap of 9600 bit/s or more, in bit/s.
+bool parseSpeed(const char* text, uint32_t& speed) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(text, &end, 10);
+    if (end == text || *end != '\0' || text[0] == '-' || value < MIN_SPEED || value > MAX_SPEED) {
+        return false;
+    }
+    speed = static_cast<uint32_t>(value);
     return true;
 }
 
@@ -112,6 +125,12 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
             if (!parseSeconds(argv[++i], options.lingerMs)) {
                 std::snprintf(error.data(), error.size(), "--linger wants seconds, not '%s'",
                               argv[i]);
+                return false;
+            }
+        } else if (isOption(argument, "--max-speed")) {
+            if (!parseSpeed(argv[++i], options.maxSpeed)) {
+                std::snprintf(error.data(), error.size(),
+                              "--max-speed wants bit/s from 9600, not '%s'", argv[i]);
                 return false;
             }
         } else if (argument[0] == '-' && argument[1] != '\0') {

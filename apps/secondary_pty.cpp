@@ -37,10 +37,11 @@ void stop() {
 } // namespace
 
 int main(int argc, char** argv) {
-    return ptyMain(
-        argc, argv,
-        PtyStation{"device", setPort, setService, start, stop, secondary::secondaryUnacknowledged,
-                   nullptr, nullptr, &secondary::taskRunning, secondary::secondaryPhase,
-                   secondary::secondaryTransmitRoom, secondary::secondaryAllAcknowledged,
-                   secondary::secondarySend, secondary::secondaryReceive, &secondary::linkWatch});
+    return ptyMain(argc, argv,
+                   PtyStation{"device", setPort, secondary::secondarySetOffer, setService, start,
+                              stop, secondary::secondaryUnacknowledged, nullptr, nullptr,
+                              &secondary::taskRunning, secondary::secondaryPhase,
+                              secondary::secondaryTransmitRoom, secondary::secondaryAllAcknowledged,
+                              secondary::secondarySend, secondary::secondaryReceive,
+                              &secondary::linkWatch});
 }

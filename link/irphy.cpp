@@ -77,6 +77,7 @@ class IrphyByteLink final : public ByteLink {
         return irphy_wait(static_cast<int16_t>(std::min<uint16_t>(timeoutMs, INT16_MAX)));
     }
     uint8_t readByte() override { return irphy_read(); }
+    void pauseUs(uint32_t microseconds) override { Sleep((microseconds + 999) / 1000); }
 };
 
 IrphyByteLink byteLink;

@@ -43,6 +43,20 @@ int32_t SerialCommsPort_open(SerialCommsPort* port, const char* name, uint32_t s
     return opening.configured ? 1 : 0;
 }
 
+int32_t SerialCommsPort_setSpeed(SerialCommsPort* port, uint32_t speed) {
+    const HANDLE handle = port->handle.load();
+    if (handle == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    // The other fields stay as the open set them.
+    portSetupFields(port->dcb, speed);
+    if (SetCommState(handle, &port->dcb) != FALSE) {
+        return 1;
+    }
+    consolePrint("\nSerialCommsPort_setSpeed: SetCommState error: %d", errorNumber());
+    return 0;
+}
+
 int32_t SerialCommsPort_close(SerialCommsPort* port) {
     if (port->ops.isOpen(port) == 0) {
         return 0;

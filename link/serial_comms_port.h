@@ -51,5 +51,8 @@ int32_t SerialCommsPort_getDsr(SerialCommsPort* port);
 // first byte (0: never wait). Not in the table: only the owner of the port sets it.
 void SerialCommsPort_setReadWait(SerialCommsPort* port, uint32_t waitMs);
 
+// Changes the open port's speed; 1 when the port took it. Not in the table, like the read wait.
+int32_t SerialCommsPort_setSpeed(SerialCommsPort* port, uint32_t speed);
+
 // Construction: stores SerialCommsPort_init in the first slot and calls it through that slot.
 void SerialCommsPort_construct(SerialCommsPort* port);

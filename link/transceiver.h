@@ -19,6 +19,8 @@ void transceiverSetLines(uint8_t dtr, uint8_t rts);
 void transceiverDelayMs(uint8_t milliseconds);
 
 // Variant-specific.
+// The speeds the variant can select, as the baud-rate bits of the negotiation list.
+uint8_t transceiverBaudBits();
 void transceiverReset();
 void transceiverSetSpeed(uint32_t speed);
 

@@ -10,6 +10,10 @@ constexpr std::array<uint32_t, 5> SPEED_STEPS{9600, 19200, 57600, 115200, 38400}
 
 } // namespace
 
+uint8_t transceiverBaudBits() {
+    return 0x3E; // 9600, 19200, 38400, 57600, 115200
+}
+
 void transceiverReset() {
     transceiverSetLines(1, 1);
     transceiverDelayMs(50);

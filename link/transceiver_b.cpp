@@ -1,6 +1,10 @@
 // Variant B: a transceiver that takes its speed from the levels of DTR and RTS.
 #include "transceiver.h"
 
+uint8_t transceiverBaudBits() {
+    return 0x26; // 9600, 19200, 115200
+}
+
 void transceiverReset() {
     transceiverSetLines(0, 0);
     transceiverDelayMs(1);

@@ -49,6 +49,12 @@ std::array<uint8_t, PLATFORM_RX_CHUNK> rxChunk{};
 uint32_t rxHeld = 0;
 
 SerialCommsPort uartPort{};
+// The port's speed, set by the task thread and read by the receive thread for its pacing.
+std::atomic<uint32_t> uartSpeed{UART_BAUD};
+// The task thread's alone: when the last frame went to the port.
+uint32_t lastTxTick = 0;
+uint32_t lastTxCount = 0;
+constexpr uint32_t BITS_PER_BYTE = 10;
 std::array<char, PORT_NAME_SIZE> portName{"COM1"};
 HANDLE rxThread = nullptr;
 DWORD rxThreadId = 0;
@@ -101,6 +107,8 @@ uint32_t uartReceive(uint8_t* buffer, uint32_t maximum) {
 }
 
 void uartTransmit(const uint8_t* bytes, uint32_t count) {
+    lastTxTick = hostClock().tickCount();
+    lastTxCount = count;
     const PlatformPortHooks* hooks = portHooks.load(std::memory_order_acquire);
     if (hooks != nullptr) {
         hooks->transmit(bytes, count);
@@ -127,6 +135,9 @@ class UartLink final : public ByteLink {
     }
     bool waitByte(uint16_t timeoutMs) override { return platformUartRxReady(timeoutMs) != 0; }
     uint8_t readByte() override { return platformUartRxByte(); }
+    void pauseUs(uint32_t microseconds) override {
+        hostClock().sleepMs((microseconds + 999) / 1000);
+    }
 };
 
 UartLink uartLink;
@@ -162,6 +173,7 @@ void platformInit() {
 }
 
 void platformInitWin32() {
+    uartSpeed.store(UART_BAUD);
     uartPort.ops.init = SerialCommsPort_init;
     uartPort.ops.init(&uartPort);
     uartPort.ops.open(&uartPort, portName.data(), UART_BAUD); // a failure is printed by the open
@@ -175,11 +187,23 @@ void platformInitWin32() {
     }
 }
 
+namespace {
+
+// The gathering times are set for 9600 bit/s; a faster line fills the same bytes sooner.
+uint32_t atLineSpeed(uint32_t milliseconds) {
+    const uint32_t scaled = milliseconds * UART_BAUD / uartSpeed.load();
+    return scaled > 0 ? scaled : 1;
+}
+
+} // namespace
+
 uint32_t platformRxPoll() {
+    const uint32_t gatherMs = atLineSpeed(PLATFORM_RX_GATHER_MS);
+    const uint32_t preambleMs = atLineSpeed(PLATFORM_RX_PREAMBLE_MS);
     const auto room = static_cast<uint32_t>(byteQueueRoom(rxRing));
     if (room == 0) {
         // Full: the bytes wait in the port until the reader makes room.
-        return PLATFORM_RX_GATHER_MS;
+        return gatherMs;
     }
     // Held bytes were taken with room to spare, and only this thread fills the ring.
     const uint32_t wanted = room < rxChunk.size() ? room : static_cast<uint32_t>(rxChunk.size());
@@ -192,7 +216,7 @@ uint32_t platformRxPoll() {
         // Nobody needs a frame's XBOFs before its BOF: they go in with the bytes after them, so
         // a reader finds a short frame whole instead of waiting through it.
         rxHeld = received;
-        return PLATFORM_RX_PREAMBLE_MS;
+        return preambleMs;
     }
     const uint32_t count = rxHeld + received;
     rxHeld = 0;
@@ -217,7 +241,7 @@ uint32_t platformRxPoll() {
     if (rxChunk[count - 1] == SIR_EOF) {
         return 0;
     }
-    return rxInFrame ? PLATFORM_RX_GATHER_MS : PLATFORM_RX_PREAMBLE_MS;
+    return rxInFrame ? gatherMs : preambleMs;
 }
 
 DWORD WINAPI platformRxThread(LPVOID /*parameter*/) {
@@ -277,6 +301,19 @@ uint8_t platformUartRxReady(uint16_t waitMs) {
 
 uint8_t platformUartRxByte() {
     return rxRing->pop(rxRing); // 0 when empty
+}
+
+void platformUartSetSpeed(uint32_t speed) {
+    // The port would cut off what it still holds at the old speed.
+    const uint32_t wireMs = lastTxCount * BITS_PER_BYTE * 1000 / uartSpeed.load() + 1;
+    const uint32_t since = hostClock().tickCount() - lastTxTick;
+    if (since < wireMs) {
+        hostClock().sleepMs(wireMs - since);
+    }
+    uartSpeed.store(speed);
+    if (uartBuilt() && SerialCommsPort_setSpeed(&uartPort, speed) != 0) {
+        transceiverSetSpeed(speed);
+    }
 }
 
 ByteLink& platformUartLink() {

@@ -60,6 +60,9 @@ void platformUartTxByte(uint8_t byte);
 // 1 as soon as a byte waits, waiting up to waitMs for one; 0 when none came.
 uint8_t platformUartRxReady(uint16_t waitMs);
 uint8_t platformUartRxByte();
+// Once the bytes sent last have had time to leave at the old speed: the port, then the
+// transceiver, at `speed`.
+void platformUartSetSpeed(uint32_t speed);
 ByteLink& platformUartLink();
 
 DWORD WINAPI platformRxThread(LPVOID parameter);

@@ -14,6 +14,8 @@ namespace primary {
 // Run flag of the task loop; set by startStackTask.
 extern std::atomic<bool> taskRunning;
 
+// What the SNRM offers (the fixed list unless set); call before primaryInit.
+void primarySetOffer(const LapOffer& offer);
 void primaryInit();
 uint8_t primaryIsIdle();
 uint8_t primaryIsConnecting();

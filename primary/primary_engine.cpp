@@ -4,6 +4,7 @@
 #include "pdu.h"
 #include "primary_port.h"
 #include "primary_upper.h"
+#include "win32.h"
 
 namespace primary {
 
@@ -15,6 +16,8 @@ LinkWatch linkWatch{};
 RxFrame rxFrame{};
 std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame{};
 HeldFrame held{txFrame, 0, false};
+LapOffer linkOffer = LAP_FIXED_OFFER;
+LapTerms linkTerms = LAP_FIXED_TERMS;
 
 namespace {
 
@@ -48,6 +51,28 @@ constexpr std::array<ReadSpec, 10> READS{{
     {0x00, 0x00, false},
 }};
 
+// Frame-paced: when the state began or an answer was last accepted (for the start delay and the
+// give-up), when a frame was last read or repeated (for the repeat), and a poll held back.
+uint32_t quietStartMs = 0;
+uint32_t repeatMarkMs = 0;
+bool pollDeferred = false;
+
+uint32_t nowMs() {
+    const auto tick = primaryPort().tickCount;
+    return tick != nullptr ? tick() : GetTickCount();
+}
+
+bool quietFor(uint32_t milliseconds) {
+    return nowMs() - quietStartMs >= milliseconds;
+}
+
+// An accepted answer starts the quiet count again.
+void markAnswered() {
+    stepCounter = 0;
+    quietStartMs = nowMs();
+    repeatMarkMs = quietStartMs;
+}
+
 ByteLink& link() {
     return *primaryPort().link;
 }
@@ -64,6 +89,9 @@ void startDiscovery() {
     setState(PRIMARY_DISCOVERY);
     primaryPort().reset();
     lapResetLink(linkRecord, PRIMARY_DEVICE_ADDRESS);
+    // A new link starts at 9600 bit/s with nothing asked of us.
+    linkTerms = LAP_FIXED_TERMS;
+    link().setPeerNeeds(0, 0);
     primarySendHeld(
         lapBuildXidCommand(txFrame.data(), linkRecord, nullptr, FIRST_XID_SLOT, nullptr, 0));
 }
@@ -82,13 +110,20 @@ void acceptXidResponse(uint16_t length) {
         txFrame.data(), linkRecord, nullptr, FINAL_XID_SLOT, lapPutDiscoveryInfo, IRCOMM_HINT);
     sirSendFrame(link(), txFrame.data(), finalLength);
     setState(PRIMARY_CONNECTING);
-    primarySendHeld(lapBuildSnrm(txFrame.data(), linkRecord, &rxFrame[3]));
+    primarySendHeld(lapBuildSnrm(txFrame.data(), linkRecord, &rxFrame[3], linkOffer));
 }
 
 void acceptUa(uint16_t length) {
     const uint16_t listLength = length > UA_PARAMS_OFFSET ? length - UA_PARAMS_OFFSET : 0;
-    const uint8_t code = lapFindParam(&rxFrame[UA_PARAMS_OFFSET], listLength, PARAM_BAUD_RATE);
-    const uint32_t speed = lapBaudFromCode(code);
+    const uint8_t* list = &rxFrame[UA_PARAMS_OFFSET];
+    const uint8_t code = lapFindParam(list, listLength, PARAM_BAUD_RATE);
+    uint32_t speed = lapBaudFromCode(code);
+    if (linkOffer.negotiates) {
+        // Only a speed we offered: the UA names those both have.
+        linkTerms = lapTakeTerms(linkOffer, code, list, listLength);
+        speed = linkTerms.speed;
+        link().setPeerNeeds(linkTerms.additionalBofs, linkTerms.turnaroundUs);
+    }
     consolePrint("\nIrLAP baud:\t0x%02X -> %lu", code, static_cast<unsigned long>(speed));
     primaryPort().setBaudRate(speed);
     linkWatch.speed = speed;
@@ -102,6 +137,9 @@ void acceptUa(uint16_t length) {
 void readAnswer(uint8_t state) {
     const ReadSpec& wanted = READS[state];
     const uint8_t expected = linkRecord.vr;
+    const bool heldBefore = held.awaitingAck;
+    repeatMarkMs = nowMs();
+    pollDeferred = false; // whatever this answer leads to replaces the poll held back
     const uint16_t length =
         lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match, wanted.stop);
     lapNoteAck(held, linkRecord);
@@ -143,8 +181,12 @@ void readAnswer(uint8_t state) {
         if (ttpIsConnect(rxFrame.data(), length) != 0) {
             primaryServiceConnected();
         } else {
-            stepCounter = 0;
-            primarySendRr();
+            markAnswered();
+            if (primaryPaced()) {
+                primaryDeferPoll();
+            } else {
+                primarySendRr();
+            }
         }
         break;
     case PRIMARY_COMM_OPEN:
@@ -157,11 +199,17 @@ void readAnswer(uint8_t state) {
     case PRIMARY_CONNECTED: {
         const bool isData = primaryIsCommFrame(length);
         if (isRr(length) || isData) {
-            stepCounter = 0;
+            markAnswered();
             // Counted before the exchange takes more bytes, so a watcher that saw the queue
             // empty counts on only at the answer to the frame that carried them.
             ++linkWatch.exchanges;
-            primaryExchange(length, isData, linkRecord.vr != expected);
+            const bool acknowledged = heldBefore && !held.awaitingAck;
+            const bool took = primaryTakeAnswer(length, isData, linkRecord.vr != expected);
+            if (primaryPaced() && !acknowledged && !took) {
+                primaryDeferPoll(); // nothing moved: the next poll keeps the tick
+            } else {
+                primarySendNext();
+            }
         }
         break;
     }
@@ -179,11 +227,22 @@ void giveUp(uint8_t state) {
 
 // A step without a pending answer: the byte test comes before the give-up and the repeat.
 void poll(uint8_t state) {
+    const bool paced = primaryPaced();
     if (link().waitByte(0)) {
         stepCounter = ANSWER_SEEN;
-    } else if (stepCounter == PRIMARY_GIVE_UP_STEP) {
+    } else if (paced ? quietFor(PRIMARY_GIVE_UP_MS) : stepCounter == PRIMARY_GIVE_UP_STEP) {
         giveUp(state);
-    } else if (stepCounter % PRIMARY_REPEAT_STEPS == 0) {
+    } else if (paced && pollDeferred) {
+        pollDeferred = false;
+        repeatMarkMs = nowMs();
+        if (state == PRIMARY_CONNECTED) {
+            primarySendNext();
+        } else {
+            primarySendRr();
+        }
+    } else if (paced ? nowMs() - repeatMarkMs >= PRIMARY_REPEAT_MS
+                     : stepCounter % PRIMARY_REPEAT_STEPS == 0) {
+        repeatMarkMs = nowMs();
         if (state == PRIMARY_LINK_CHECK) {
             primarySendRr();
         } else {
@@ -206,22 +265,39 @@ void primaryResendHeld() {
     lapResendHeld(link(), held, linkRecord);
 }
 
+void primaryDeferPoll() {
+    pollDeferred = true;
+}
+
+bool primaryPaced() {
+    return linkOffer.negotiates;
+}
+
 bool primaryAnswerSeen() {
     return stepCounter == ANSWER_SEEN;
 }
 
 void primaryStep() {
-    ++stepCounter;
+    const bool paced = primaryPaced();
+    // Frame-paced steps come as often as frames do, so they count nothing but the read marks.
+    if (!paced) {
+        ++stepCounter;
+    } else {
+        stepCounter = stepCounter == ANSWER_SEEN ? ANSWER_PENDING : 1;
+    }
     const uint8_t state = engineState.load();
     if (state != shownState) {
         consolePrint("\nsecondary_demo state:\t%d", state);
         stepCounter = 1;
         shownState = state;
+        quietStartMs = nowMs();
+        repeatMarkMs = quietStartMs;
+        pollDeferred = false;
     }
     rxFrame.fill(0);
 
     if (state == PRIMARY_START_DELAY) {
-        if (stepCounter == PRIMARY_START_DELAY_STEPS) {
+        if (paced ? quietFor(PRIMARY_START_DELAY_MS) : stepCounter == PRIMARY_START_DELAY_STEPS) {
             startDiscovery();
         }
     } else if (stepCounter == ANSWER_PENDING) {

@@ -9,6 +9,7 @@
 #include "ir_options.h"
 #include "lap.h"
 #include "lap_data.h"
+#include "lap_terms.h"
 
 namespace primary {
 
@@ -34,8 +35,13 @@ extern RxFrame rxFrame;
 extern std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame;
 // The last frame sent, kept in txFrame for repeating.
 extern HeldFrame held;
+// What the primary offers in its SNRM, and the terms of the connection it holds.
+extern LapOffer linkOffer;
+extern LapTerms linkTerms;
 
 void primaryStep();
+// The full profile's engine: frame-paced steps and time-outs in time instead of steps.
+bool primaryPaced();
 // True when the last step saw an answer begin, so the next step reads it.
 bool primaryAnswerSeen();
 
@@ -44,5 +50,7 @@ void primarySendHeld(uint16_t length);
 void primarySendRr();
 // Sends the held I-frame again, its Nr brought up to date.
 void primaryResendHeld();
+// Frame-paced: the next frame waits for the next tick, as the last exchange moved nothing.
+void primaryDeferPoll();
 
 } // namespace primary

@@ -9,9 +9,11 @@
 namespace primary {
 
 struct PrimaryPort {
-    ByteLink* link;
-    void (*reset)();
-    void (*setBaudRate)(uint32_t speed);
+    ByteLink* link = nullptr;
+    void (*reset)() = nullptr;
+    void (*setBaudRate)(uint32_t speed) = nullptr;
+    // Milliseconds of the station's clock; nullptr: the host's.
+    uint32_t (*tickCount)() = nullptr;
 };
 
 // nullptr restores the irphy binding. Call before primaryInit.

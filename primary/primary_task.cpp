@@ -20,10 +20,15 @@ std::mutex sendLock;
 
 } // namespace
 
+void primarySetOffer(const LapOffer& offer) {
+    linkOffer = offer;
+}
+
 void primaryInit() {
     engineState.store(PRIMARY_START_DELAY);
     shownState = 0xFF;
     staging.fill(0);
+    linkTerms = LAP_FIXED_TERMS;
     primaryPort().reset();
     lapResetLink(linkRecord, PRIMARY_DEVICE_ADDRESS);
     primaryInitQueues();
@@ -106,7 +111,13 @@ void stopStackTask() {
 DWORD WINAPI stackTask(LPVOID /*parameter*/) {
     while (taskRunning.load()) {
         // A seen answer is read at once; the read waits for the rest of the frame itself.
-        if (!primaryAnswerSeen()) {
+        // Frame-paced, the step also comes as soon as a frame begins; before discovery nothing
+        // reads the port, so there the tick is a plain sleep.
+        if (primaryAnswerSeen()) {
+            // next step reads
+        } else if (primaryPaced() && engineState.load() != PRIMARY_START_DELAY) {
+            primaryPort().link->waitByte(STACK_TASK_PERIOD_MS);
+        } else {
             Sleep(STACK_TASK_PERIOD_MS);
         }
         primaryStep();

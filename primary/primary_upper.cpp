@@ -10,7 +10,7 @@ namespace primary {
 uint8_t peerComLsap = 0;
 ByteQueue transmitQueue{};
 ByteQueue receiveQueue{};
-std::array<uint8_t, PRIMARY_STAGING_SIZE> staging{};
+std::array<uint8_t, FULL_STAGING_SIZE> staging{};
 uint8_t stagedCount = 0;
 std::mutex transmitLock;
 std::mutex receiveLock;
@@ -20,13 +20,22 @@ std::atomic<bool> discardReceived{false};
 
 namespace {
 
-std::array<uint8_t, PRIMARY_TRANSMIT_SIZE> transmitStorage{};
-std::array<uint8_t, PRIMARY_RECEIVE_SIZE> receiveStorage{};
+std::array<uint8_t, FULL_QUEUE_SIZE> transmitStorage{};
+std::array<uint8_t, FULL_QUEUE_SIZE> receiveStorage{};
 
 constexpr uint16_t COMM_HEADER_LENGTH = 6;
 constexpr uint16_t IAS_ANSWER_OFFSET = 5;
-static_assert(COMM_HEADER_LENGTH + PRIMARY_STAGING_SIZE <= PRIMARY_FRAME_SIZE,
+static_assert(COMM_HEADER_LENGTH + FULL_STAGING_SIZE <= PRIMARY_FRAME_SIZE,
               "a data frame with a full staging fits the transmit frame");
+
+// User bytes one data frame may carry: the fixed profile's, or what the agreed data size leaves.
+uint16_t frameDataLimit() {
+    if (!linkOffer.negotiates) {
+        return PRIMARY_STAGING_SIZE;
+    }
+    const uint16_t limit = linkTerms.dataSize - COMM_DATA_OVERHEAD;
+    return limit < FULL_STAGING_SIZE ? limit : FULL_STAGING_SIZE;
+}
 
 // Puts the user data of the IrCOMM frame in rxFrame into the receive queue; false, taking nothing,
 // when it does not fit.
@@ -56,9 +65,12 @@ void primaryInitQueues() {
     // Locked: a restarted station's program may be pumping the queues already.
     const std::scoped_lock guard(receiveLock, transmitLock);
     receiveQueue.init = byteQueueInit;
-    receiveQueue.init(&receiveQueue, receiveStorage.data(), PRIMARY_RECEIVE_SIZE);
+    const bool full = linkOffer.negotiates;
+    receiveQueue.init(&receiveQueue, receiveStorage.data(),
+                      full ? FULL_QUEUE_SIZE : PRIMARY_RECEIVE_SIZE);
     transmitQueue.init = byteQueueInit;
-    transmitQueue.init(&transmitQueue, transmitStorage.data(), PRIMARY_TRANSMIT_SIZE);
+    transmitQueue.init(&transmitQueue, transmitStorage.data(),
+                       full ? FULL_QUEUE_SIZE : PRIMARY_TRANSMIT_SIZE);
 }
 
 void primaryDiscardReceived() {
@@ -138,11 +150,19 @@ void primaryOpenChannel() {
     transmitQueue.clear(&transmitQueue);
 }
 
-void primaryExchange(uint16_t length, bool isData, bool inSequence) {
+bool primaryTakeAnswer(uint16_t length, bool isData, bool inSequence) {
     // A repetition still answers the poll, but its bytes were taken the first time.
-    if (isData && inSequence && !takeData(length)) {
-        lapRefuseIFrame(linkRecord);
+    if (!isData || !inSequence) {
+        return false;
     }
+    if (!takeData(length)) {
+        lapRefuseIFrame(linkRecord);
+        return false;
+    }
+    return true;
+}
+
+void primarySendNext() {
     if (held.awaitingAck) {
         primaryResendHeld(); // new data would have to take its Ns
         return;
@@ -154,7 +174,8 @@ void primaryExchange(uint16_t length, bool isData, bool inSequence) {
     // Before the pop, so that no reader sees the queue empty and the data acknowledged.
     dataUnacknowledged.store(true);
     stagedCount = 0;
-    while (stagedCount < PRIMARY_STAGING_SIZE && transmitQueue.isEmpty(&transmitQueue) == 0) {
+    const uint16_t limit = frameDataLimit();
+    while (stagedCount < limit && transmitQueue.isEmpty(&transmitQueue) == 0) {
         staging[stagedCount] = transmitQueue.pop(&transmitQueue);
         ++stagedCount;
     }

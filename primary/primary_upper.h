@@ -17,7 +17,7 @@ constexpr uint8_t OWN_LSAP = PRIMARY_OWN_LSAP;
 extern uint8_t peerComLsap;
 extern ByteQueue transmitQueue;
 extern ByteQueue receiveQueue;
-extern std::array<uint8_t, PRIMARY_STAGING_SIZE> staging;
+extern std::array<uint8_t, FULL_STAGING_SIZE> staging;
 extern uint8_t stagedCount;
 
 // Clears may not coincide with a push or pop on the application side; these locks keep them apart.
@@ -59,8 +59,10 @@ bool primaryIsCommFrame(uint16_t length);
 uint8_t primaryShowCommLengths(uint16_t length);
 // Enters state 9 and empties both queues in one step as seen from primarySend.
 void primaryOpenChannel();
-// State 9: takes the data of an IrCOMM frame (when `isData`) that came in sequence, then sends one
-// frame: the unacknowledged data frame again, else a new data frame or an RR.
-void primaryExchange(uint16_t length, bool isData, bool inSequence);
+// State 9: takes the data of an IrCOMM frame (when `isData`) that came in sequence; true when it
+// did.
+bool primaryTakeAnswer(uint16_t length, bool isData, bool inSequence);
+// State 9: sends one frame: the unacknowledged data frame again, else a new data frame or an RR.
+void primarySendNext();
 
 } // namespace primary

@@ -7,6 +7,7 @@
 
 #include "ir_options.h"
 #include "lap.h"
+#include "lap_terms.h"
 #include "sir.h"
 #include "win32.h"
 
@@ -31,11 +32,18 @@ extern std::atomic<bool> taskRunning;
 void secondaryStep();
 // True when the last step saw a byte waiting, so the next step reads the frame.
 bool secondaryByteSeen();
+// The full profile's engine: frame-paced steps and the give-up in time instead of steps.
+bool secondaryPaced();
 void secondaryHandleIFrame(const uint8_t* frame, uint16_t length);
 void secondarySendPending(uint8_t dlsap, bool lineSettings);
 
 // The byte link the engine reads and writes; the platform UART unless a test binds another.
 void secondaryBindLink(ByteLink* link);
+// How the engine changes the link's speed once its UA has left; the platform UART's unless a test
+// binds another (nullptr restores it).
+void secondaryBindSpeedSwitch(void (*setSpeed)(uint32_t speed));
+// What the UA offers (the fixed list unless set); call before secondaryInit.
+void secondarySetOffer(const LapOffer& offer);
 
 // Service interface.
 void secondaryInit();

@@ -14,6 +14,8 @@ HeldFrame held{txFrame, 0, false};
 std::atomic<bool> dataUnacknowledged{false};
 uint8_t stepCounter = 0;
 uint8_t shownState = 0xFF;
+LapOffer linkOffer = LAP_FIXED_OFFER;
+LapTerms linkTerms = LAP_FIXED_TERMS;
 
 namespace {
 
@@ -27,8 +29,22 @@ constexpr uint16_t SNRM_MIN_LENGTH = 11;
 
 RxFrame rxFrame{};
 ByteLink* engineLink = nullptr;
+void (*speedSwitch)(uint32_t speed) = nullptr;
+// The speed the link runs at now.
+uint32_t linkSpeed = LAP_FIXED_TERMS.speed;
 // The last step saw a byte waiting (the counter alone also reaches 100 by counting).
 bool byteSeen = false;
+// Frame-paced: when a frame was last read or the state began, for the give-up.
+uint32_t quietStartMs = 0;
+
+// Only a change reaches the port: the fixed profile never switches.
+void setSpeed(uint32_t speed) {
+    if (speed == linkSpeed) {
+        return;
+    }
+    linkSpeed = speed;
+    (speedSwitch != nullptr ? speedSwitch : platformUartSetSpeed)(speed);
+}
 
 bool addressMatches(uint8_t addressByte) {
     return (addressByte & 0xFE) == linkRecord.connectionAddress;
@@ -64,19 +80,31 @@ void handleSnrm(uint16_t length) {
             return;
         }
     }
-    const uint8_t code = lapFindParam(&rxFrame[SNRM_MIN_LENGTH],
-                                      static_cast<uint16_t>(length - SNRM_MIN_LENGTH), 0x01);
+    const uint8_t* list = &rxFrame[SNRM_MIN_LENGTH];
+    const auto listLength = static_cast<uint16_t>(length - SNRM_MIN_LENGTH);
+    uint8_t code = lapFindParam(list, listLength, 0x01);
+    LapOffer answer = linkOffer;
+    if (linkOffer.negotiates) {
+        code = lapCommonBaudBits(linkOffer, list, listLength);
+        answer.baudBits = code;
+        linkTerms = lapTakeTerms(linkOffer, code, list, listLength);
+    }
+    // The fixed profile only prints what the SNRM offers and stays at 9600.
+    const uint32_t shown = linkOffer.negotiates ? linkTerms.speed : lapBaudFromCode(code);
     consolePrint("\nIrLAP addr:\t0x%02X", (rxFrame[10] & 0xFE) >> 1);
-    consolePrint("\nIrLAP baud:\t0x%02X -> %lu", code,
-                 static_cast<unsigned long>(lapBaudFromCode(code)));
+    consolePrint("\nIrLAP baud:\t0x%02X -> %lu", code, static_cast<unsigned long>(shown));
     linkWatch.peerAddress = lapGetAddress(&rxFrame[2]);
-    linkWatch.speed = lapBaudFromCode(code);
+    linkWatch.speed = shown;
     linkRecord.connectionAddress = static_cast<uint8_t>(rxFrame[10] & 0xFE);
     // A new connection: the peer numbers its frames from 0 again, DISC or not.
     linkRecord.vr = 0;
     linkRecord.vs = 0;
-    secondarySendTx(lapBuildUaParams(txFrame.data(), linkRecord, &rxFrame[2]));
+    secondarySendTx(lapBuildUaParams(txFrame.data(), linkRecord, &rxFrame[2], answer));
     engineState = SEC_LINKED;
+    if (linkOffer.negotiates) {
+        secondaryLink().setPeerNeeds(linkTerms.additionalBofs, linkTerms.turnaroundUs);
+        setSpeed(linkTerms.speed);
+    }
 }
 
 void handleDisc() {
@@ -86,6 +114,7 @@ void handleDisc() {
     secondarySendTx(lapBuildUa(txFrame.data(), linkRecord));
     lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
     engineState = SEC_IDLE;
+    secondaryEndTerms();
 }
 
 void handleUnnumbered(uint16_t length) {
@@ -143,6 +172,25 @@ void secondaryBindLink(ByteLink* link) {
     engineLink = link;
 }
 
+void secondaryBindSpeedSwitch(void (*setSpeed)(uint32_t speed)) {
+    speedSwitch = setSpeed;
+}
+
+void secondarySetOffer(const LapOffer& offer) {
+    linkOffer = offer;
+}
+
+void secondaryEndTerms() {
+    setSpeed(LAP_FIXED_TERMS.speed);
+    secondaryResetTerms();
+}
+
+void secondaryResetTerms() {
+    linkTerms = LAP_FIXED_TERMS;
+    linkSpeed = LAP_FIXED_TERMS.speed;
+    secondaryLink().setPeerNeeds(0, 0);
+}
+
 ByteLink& secondaryLink() {
     return engineLink != nullptr ? *engineLink : platformUartLink();
 }
@@ -165,26 +213,40 @@ bool secondaryByteSeen() {
     return byteSeen;
 }
 
+bool secondaryPaced() {
+    return linkOffer.negotiates;
+}
+
 void secondaryStep() {
-    ++stepCounter;
+    const bool paced = secondaryPaced();
+    // Frame-paced steps come as often as frames do, so they count nothing but the read marks.
+    if (!paced) {
+        ++stepCounter;
+    } else {
+        stepCounter = stepCounter == STEP_BYTE_SEEN ? STEP_READ : 1;
+    }
     byteSeen = false;
     const uint8_t state = engineState;
     if (shownState != state) {
         consolePrint("\nsecondary_demo state:\t%d", state);
         stepCounter = 1;
         shownState = state;
+        quietStartMs = platformTickCount();
     }
     if (stepCounter != STEP_READ) {
         if (secondaryLink().waitByte(0)) {
             // The next step reads; the read waits for the rest of the frame.
             stepCounter = STEP_BYTE_SEEN;
             byteSeen = true;
-        } else if (stepCounter == SECONDARY_GIVE_UP_STEP) {
+        } else if (paced ? platformTickCount() - quietStartMs >= SECONDARY_GIVE_UP_MS
+                         : stepCounter == SECONDARY_GIVE_UP_STEP) {
             engineState = SEC_IDLE;
+            secondaryEndTerms();
         }
         return;
     }
     stepCounter = 0;
+    quietStartMs = platformTickCount();
     rxFrame.fill(0);
     const uint16_t length = sirReceiveFrame(secondaryLink(), rxFrame);
     if (length < 2) {

@@ -10,6 +10,7 @@
 #include "ir_options.h"
 #include "lap.h"
 #include "lap_data.h"
+#include "lap_terms.h"
 #include "sir.h"
 
 namespace secondary {
@@ -23,7 +24,9 @@ extern std::atomic<bool> dataUnacknowledged;
 extern uint8_t stepCounter;
 extern uint8_t shownState;
 extern uint8_t peerComLsap;
-extern std::array<uint8_t, SECONDARY_STAGING_SIZE> staging;
+extern std::array<uint8_t, FULL_STAGING_SIZE> staging;
+extern LapOffer linkOffer;
+extern LapTerms linkTerms;
 extern uint8_t stagedCount;
 
 extern ByteQueue receiveQueue;
@@ -35,6 +38,10 @@ extern std::mutex transmitLock;
 extern std::mutex receiveLock;
 
 ByteLink& secondaryLink();
+// Back to 9600 bit/s and nothing asked of us, for the next connection; the reset form leaves the
+// port alone (start-up, where the transceiver has just been set to 9600).
+void secondaryEndTerms();
+void secondaryResetTerms();
 // Sends the built reply in txFrame; an I-frame is held there for sending again.
 void secondarySendTx(uint16_t length);
 // The answer to a poll: the unacknowledged I-frame again, else (channel open) queued data, else

@@ -22,8 +22,8 @@ constexpr std::array<uint8_t, 6> MODEM_ANSWER = {'\r', '\n', 'O', 'K', '\r', '\n
 
 enum class TaskMode : uint8_t { waiting, connected };
 
-std::array<uint8_t, SECONDARY_RECEIVE_SIZE> receiveStorage{};
-std::array<uint8_t, SECONDARY_TRANSMIT_SIZE> transmitStorage{};
+std::array<uint8_t, FULL_QUEUE_SIZE> receiveStorage{};
+std::array<uint8_t, FULL_QUEUE_SIZE> transmitStorage{};
 HANDLE taskThread = nullptr;
 DWORD taskThreadId = 0;
 TaskMode taskMode = TaskMode::waiting;
@@ -54,6 +54,7 @@ void secondaryInit() {
     shownState = 0xFF;
     staging.fill(0);
     transceiverStart();
+    secondaryResetTerms();
     lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
     held.length = 0;
     held.awaitingAck = false;
@@ -61,9 +62,12 @@ void secondaryInit() {
     // Locked: a restarted station's program may be pumping the queues already.
     const std::scoped_lock guard(receiveLock, transmitLock);
     receiveQueue.init = byteQueueInit;
-    receiveQueue.init(&receiveQueue, receiveStorage.data(), SECONDARY_RECEIVE_SIZE);
+    const bool full = linkOffer.negotiates;
+    receiveQueue.init(&receiveQueue, receiveStorage.data(),
+                      full ? FULL_QUEUE_SIZE : SECONDARY_RECEIVE_SIZE);
     transmitQueue.init = byteQueueInit;
-    transmitQueue.init(&transmitQueue, transmitStorage.data(), SECONDARY_TRANSMIT_SIZE);
+    transmitQueue.init(&transmitQueue, transmitStorage.data(),
+                       full ? FULL_QUEUE_SIZE : SECONDARY_TRANSMIT_SIZE);
     taskMode = TaskMode::waiting;
     answersOwed = 0;
 }
@@ -161,8 +165,13 @@ void secondaryTaskPass() {
 
 DWORD WINAPI stackTask(LPVOID /*parameter*/) {
     while (taskRunning) {
-        // A frame seen is read at once; every other step keeps the period.
-        if (!secondaryByteSeen()) {
+        // A frame seen is read at once; every other step keeps the period, or frame-paced ends
+        // as soon as a frame begins.
+        if (secondaryByteSeen()) {
+            // next pass reads
+        } else if (secondaryPaced()) {
+            secondaryLink().waitByte(STACK_TASK_PERIOD_MS);
+        } else {
             Sleep(STACK_TASK_PERIOD_MS);
         }
         secondaryTaskPass();

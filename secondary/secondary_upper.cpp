@@ -10,7 +10,7 @@
 namespace secondary {
 
 uint8_t peerComLsap = 0;
-std::array<uint8_t, SECONDARY_STAGING_SIZE> staging{};
+std::array<uint8_t, FULL_STAGING_SIZE> staging{};
 uint8_t stagedCount = 0;
 
 namespace {
@@ -27,8 +27,20 @@ constexpr uint8_t LM_CONNECT_LENGTH = 6;
 constexpr uint8_t TTP_PARAMETERS_BIT = 0x80;
 constexpr uint8_t IRCOMM_LSAP = OWN_LSAP;
 // IrCOMM header, line settings and a full staging of data.
-static_assert(6 + COMM_LINE_SETTINGS_LENGTH + SECONDARY_STAGING_SIZE <= SECONDARY_TX_FRAME_SIZE,
+static_assert(6 + COMM_LINE_SETTINGS_LENGTH + SECONDARY_STAGING_SIZE <= SECONDARY_TX_FRAME_SIZE &&
+                  6 + FULL_STAGING_SIZE <= SECONDARY_TX_FRAME_SIZE,
               "the longest reply fits the transmit frame");
+
+// User bytes one data frame may carry: the fixed profile's, or what the agreed data size leaves
+// beside the line settings.
+uint16_t frameDataLimit(bool lineSettings) {
+    if (!linkOffer.negotiates) {
+        return SECONDARY_STAGING_SIZE;
+    }
+    const uint16_t settings = lineSettings ? COMM_LINE_SETTINGS_LENGTH : 0;
+    const uint16_t limit = linkTerms.dataSize - COMM_DATA_OVERHEAD - settings;
+    return limit < FULL_STAGING_SIZE ? limit : FULL_STAGING_SIZE;
+}
 
 constexpr std::array<uint8_t, 11> IAS_RESULT_PARAMETERS = {0x00, 0x00, 0x01, 0x00, 0x01, 0x02,
                                                            0x00, 0x03, 0x00, 0x01, 0x04};
@@ -185,7 +197,8 @@ void secondarySendPending(uint8_t dlsap, bool lineSettings) {
     // Before the pop, so that no reader sees the queue empty and the data acknowledged.
     dataUnacknowledged = true;
     stagedCount = 0;
-    while (transmitQueue.isEmpty(&transmitQueue) == 0 && stagedCount < SECONDARY_STAGING_SIZE) {
+    const uint16_t limit = frameDataLimit(lineSettings);
+    while (transmitQueue.isEmpty(&transmitQueue) == 0 && stagedCount < limit) {
         staging[stagedCount] = transmitQueue.pop(&transmitQueue);
         ++stagedCount;
     }

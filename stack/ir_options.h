@@ -7,29 +7,40 @@
 
 // ---- Frames
 
-// XBOFs before each frame's BOF.
+// XBOFs before each frame's BOF, and the most a peer may ask for beyond them (48 at 115200).
 constexpr uint16_t SIR_XBOF_COUNT = 10;
+constexpr uint16_t SIR_MAX_ADDITIONAL_BOFS = 48;
 // The receiver's wait for a frame's BOF, and for each byte after it.
 constexpr uint16_t SIR_HUNT_WAIT_MS = 500;
 constexpr uint16_t SIR_BYTE_WAIT_MS = 20;
-constexpr size_t SIR_RX_BUFFER_SIZE = 68;
-// Longest content a receiver accepts (67 stored bytes less the FCS).
-constexpr uint16_t SIR_MAX_CONTENT = 65;
+// The largest information field either station offers to take (the full profile's 128 bytes).
+constexpr uint16_t LAP_MAX_DATA_SIZE = 128;
+// Longest content a receiver accepts: address, control and the largest information field.
+constexpr uint16_t SIR_MAX_CONTENT = 2 + LAP_MAX_DATA_SIZE;
+// Content and FCS, and one byte more than a longest frame stores.
+constexpr size_t SIR_RX_BUFFER_SIZE = SIR_MAX_CONTENT + 3;
 // The primary's transmit frame, which it holds for sending again.
-constexpr size_t PRIMARY_FRAME_SIZE = 68;
-// The secondary's longest reply: IrCOMM header, line settings and 32 data bytes.
-constexpr uint16_t SECONDARY_TX_FRAME_SIZE = 41;
+constexpr size_t PRIMARY_FRAME_SIZE = SIR_MAX_CONTENT;
+// The secondary's longest reply.
+constexpr uint16_t SECONDARY_TX_FRAME_SIZE = SIR_MAX_CONTENT;
+// Bytes of an information field before IrCOMM's user data: LM-MUX selectors, TinyTP credit and
+// IrCOMM's control-parameter length.
+constexpr uint16_t COMM_DATA_OVERHEAD = 4;
 
 // ---- Queues between the application and the engines
 
-// Powers of two; a queue holds one byte less than its size.
+// Powers of two; a queue holds one byte less than its size. The fixed profile's queues:
 constexpr uint8_t PRIMARY_TRANSMIT_SIZE = 32;
 constexpr uint8_t PRIMARY_RECEIVE_SIZE = 64;
 constexpr uint8_t SECONDARY_TRANSMIT_SIZE = 32;
 constexpr uint8_t SECONDARY_RECEIVE_SIZE = 64;
-// Most bytes one data frame takes from the transmit queue.
+// The full profile's, each way: two frames of the largest data size.
+constexpr uint16_t FULL_QUEUE_SIZE = 256;
+// Most bytes one data frame takes from the transmit queue in the fixed profile; in the full one
+// the agreed data size sets it, up to the staging's size.
 constexpr uint8_t PRIMARY_STAGING_SIZE = 32;
 constexpr uint8_t SECONDARY_STAGING_SIZE = 32;
+constexpr uint16_t FULL_STAGING_SIZE = LAP_MAX_DATA_SIZE - COMM_DATA_OVERHEAD;
 // How long a text waiting for room in the transmit queue sleeps before it looks again.
 constexpr uint32_t PRIMARY_SEND_WAIT_MS = 10;
 constexpr uint32_t SECONDARY_SEND_POLL_MS = 2;
@@ -46,6 +57,12 @@ constexpr uint8_t PRIMARY_REPEAT_STEPS = 10;
 constexpr uint8_t PRIMARY_GIVE_UP_STEP = 50;
 // The secondary: the quiet step at which it falls back to idle.
 constexpr uint8_t SECONDARY_GIVE_UP_STEP = 50;
+// The same spans in time, for the frame-paced engines of the full profile, whose steps follow
+// the frames.
+constexpr uint32_t PRIMARY_START_DELAY_MS = PRIMARY_START_DELAY_STEPS * STACK_TASK_PERIOD_MS;
+constexpr uint32_t PRIMARY_REPEAT_MS = PRIMARY_REPEAT_STEPS * STACK_TASK_PERIOD_MS;
+constexpr uint32_t PRIMARY_GIVE_UP_MS = PRIMARY_GIVE_UP_STEP * STACK_TASK_PERIOD_MS;
+constexpr uint32_t SECONDARY_GIVE_UP_MS = SECONDARY_GIVE_UP_STEP * STACK_TASK_PERIOD_MS;
 
 // ---- Addresses, hint and selectors
 
@@ -113,8 +130,10 @@ constexpr bool optionIsPowerOfTwo(unsigned size) {
 static_assert(optionIsPowerOfTwo(PRIMARY_TRANSMIT_SIZE) &&
                   optionIsPowerOfTwo(PRIMARY_RECEIVE_SIZE) &&
                   optionIsPowerOfTwo(SECONDARY_TRANSMIT_SIZE) &&
-                  optionIsPowerOfTwo(SECONDARY_RECEIVE_SIZE),
+                  optionIsPowerOfTwo(SECONDARY_RECEIVE_SIZE) && optionIsPowerOfTwo(FULL_QUEUE_SIZE),
               "the byte queues index with a mask");
+static_assert(FULL_QUEUE_SIZE <= 256, "the byte queues' indices are 8 bits");
+static_assert(FULL_QUEUE_SIZE > 2 * FULL_STAGING_SIZE, "a full queue holds two frames' data");
 static_assert(SIR_MAX_CONTENT + 2 <= SIR_RX_BUFFER_SIZE, "content and FCS fit the receive buffer");
 static_assert(optionIsPowerOfTwo(PLATFORM_RX_RING_SIZE) && PLATFORM_RX_RING_SIZE <= 256,
               "the receive ring is a byte queue");

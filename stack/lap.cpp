@@ -81,12 +81,16 @@ uint8_t* lapPutParam(uint8_t* destination, uint8_t pi, uint8_t pv) {
 }
 
 uint16_t lapBuildParams(uint8_t* destination) {
+    return lapBuildOfferParams(destination, LAP_FIXED_OFFER);
+}
+
+uint16_t lapBuildOfferParams(uint8_t* destination, const LapOffer& offer) {
     uint8_t* position = destination;
-    position = lapPutParam(position, 0x01, 0x02); // baud rate: 9600 only
+    position = lapPutParam(position, 0x01, offer.baudBits);
     position = lapPutParam(position, 0x82, 0x01); // maximum turnaround: 500 ms
-    position = lapPutParam(position, 0x83, 0x01); // data size: 64
+    position = lapPutParam(position, 0x83, offer.dataSizeBits);
     position = lapPutParam(position, 0x84, 0x01); // window: one frame
-    position = lapPutParam(position, 0x85, 0x02); // additional BOFs: 24
+    position = lapPutParam(position, 0x85, offer.additionalBofBits);
     position = lapPutParam(position, 0x86, 0x80); // minimum turnaround: 0 ms
     lapPutParam(position, 0x08, 0x01);            // disconnect threshold: 3 s
     return LAP_PARAMS_LENGTH;
@@ -148,22 +152,22 @@ uint16_t lapBuildXidResponse(uint8_t* destination, const LinkRecord& link,
 }
 
 uint16_t lapBuildSnrm(uint8_t* destination, const LinkRecord& link,
-                      const uint8_t* destinationAddress) {
+                      const uint8_t* destinationAddress, const LapOffer& offer) {
     destination[0] = 0xFF;
     destination[1] = LAP_SNRM | LAP_PF;
     lapPutAddress(destination + 2, link.deviceAddress);
     putAddressOrBroadcast(destination + 6, destinationAddress);
     destination[10] = link.connectionAddress;
-    return static_cast<uint16_t>(11 + lapBuildParams(destination + 11));
+    return static_cast<uint16_t>(11 + lapBuildOfferParams(destination + 11, offer));
 }
 
 uint16_t lapBuildUaParams(uint8_t* destination, const LinkRecord& link,
-                          const uint8_t* destinationAddress) {
+                          const uint8_t* destinationAddress, const LapOffer& offer) {
     destination[0] = link.connectionAddress;
     destination[1] = LAP_UA | LAP_PF;
     lapPutAddress(destination + 2, link.deviceAddress);
     putAddressOrBroadcast(destination + 6, destinationAddress);
-    return static_cast<uint16_t>(10 + lapBuildParams(destination + 10));
+    return static_cast<uint16_t>(10 + lapBuildOfferParams(destination + 10, offer));
 }
 
 uint16_t lapBuildUa(uint8_t* destination, const LinkRecord& link) {

@@ -21,6 +21,22 @@ constexpr uint8_t LAP_UA = 0x63;
 constexpr uint8_t LAP_TEST = 0xE3;
 constexpr uint8_t LAP_RR = 0x01;
 
+// A station's offer, as the bit fields that go on the wire.
+struct LapOffer {
+    // False: the fixed list and rules of the demo programs (only the baud rate is read back).
+    bool negotiates;
+    uint8_t baudBits;
+    uint8_t dataSizeBits;
+    uint8_t additionalBofBits;
+};
+
+constexpr uint8_t LAP_BAUD_9600 = 0x02;
+constexpr LapOffer LAP_FIXED_OFFER{false, LAP_BAUD_9600, 0x01, 0x02};
+// 64 and 128 bytes, and no additional BOFs.
+constexpr LapOffer lapFullOffer(uint8_t baudBits) {
+    return LapOffer{true, baudBits, 0x03, 0x80};
+}
+
 struct LinkRecord {
     uint32_t deviceAddress;
     uint8_t connectionAddress;
@@ -47,7 +63,9 @@ void lapPutAddress(uint8_t* destination, uint32_t address);
 void lapResetLink(LinkRecord& link, uint32_t stationAddress);
 uint32_t lapBaudFromCode(uint8_t code);
 
+// The fixed list; lapBuildOfferParams writes any offer's.
 uint16_t lapBuildParams(uint8_t* destination);
+uint16_t lapBuildOfferParams(uint8_t* destination, const LapOffer& offer);
 uint8_t* lapPutParam(uint8_t* destination, uint8_t pi, uint8_t pv);
 // Looks at up to seven entries within listLength bytes; an entry running past the end stops the
 // search with 0.
@@ -64,9 +82,10 @@ uint16_t lapBuildXidResponse(uint8_t* destination, const LinkRecord& link,
                              const uint8_t* destinationAddress, uint8_t flags, uint8_t slot,
                              LapInfoWriter writer, uint8_t hint);
 uint16_t lapBuildSnrm(uint8_t* destination, const LinkRecord& link,
-                      const uint8_t* destinationAddress);
+                      const uint8_t* destinationAddress, const LapOffer& offer = LAP_FIXED_OFFER);
 uint16_t lapBuildUaParams(uint8_t* destination, const LinkRecord& link,
-                          const uint8_t* destinationAddress);
+                          const uint8_t* destinationAddress,
+                          const LapOffer& offer = LAP_FIXED_OFFER);
 uint16_t lapBuildUa(uint8_t* destination, const LinkRecord& link);
 void lapPutIHeaderCommand(uint8_t* destination, const LinkRecord& link);
 void lapPutIHeaderResponse(uint8_t* destination, const LinkRecord& link);

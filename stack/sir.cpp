@@ -7,7 +7,8 @@ namespace {
 
 constexpr uint8_t SIR_ESCAPE_XOR = 0x20;
 // A longest frame with every content and FCS byte escaped.
-constexpr size_t SIR_TX_GATHER_SIZE = SIR_XBOF_COUNT + 2 + 2 * (SIR_MAX_CONTENT + 2);
+constexpr size_t SIR_TX_GATHER_SIZE =
+    SIR_XBOF_COUNT + SIR_MAX_ADDITIONAL_BOFS + 2 + 2 * (SIR_MAX_CONTENT + 2);
 
 // Gathers wire bytes so that a port takes a frame in one write instead of one per byte.
 class TxGather {
@@ -60,8 +61,12 @@ void sirSendEscaped(ByteLink& link, uint8_t byte) {
 }
 
 void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length) {
+    if (link.turnaroundUs() != 0) {
+        link.pauseUs(link.turnaroundUs());
+    }
     TxGather gather(link);
-    for (uint16_t i = 0; i < SIR_XBOF_COUNT; ++i) {
+    const auto xbofs = static_cast<uint16_t>(SIR_XBOF_COUNT + link.additionalBofs());
+    for (uint16_t i = 0; i < xbofs; ++i) {
         gather.put(SIR_XBOF);
     }
     gather.put(SIR_BOF);

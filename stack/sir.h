@@ -23,11 +23,27 @@ class ByteLink {
             sendByte(byte);
         }
     }
+    // Waits at least this long; a link without a clock does not wait.
+    virtual void pauseUs(uint32_t /*microseconds*/) {}
+
+    // What the peer asked for at the link's speed: XBOFs before each frame beyond the usual ones,
+    // and a pause after its last byte before ours. Only the station's task sets and reads them.
+    void setPeerNeeds(uint16_t additionalBofs, uint32_t turnaroundUs) {
+        peerBofs =
+            additionalBofs < SIR_MAX_ADDITIONAL_BOFS ? additionalBofs : SIR_MAX_ADDITIONAL_BOFS;
+        peerTurnaroundUs = turnaroundUs;
+    }
+    uint16_t additionalBofs() const { return peerBofs; }
+    uint32_t turnaroundUs() const { return peerTurnaroundUs; }
 
   protected:
     ByteLink() = default;
     ByteLink(const ByteLink&) = default;
     ByteLink& operator=(const ByteLink&) = default;
+
+  private:
+    uint16_t peerBofs = 0;
+    uint32_t peerTurnaroundUs = 0;
 };
 
 constexpr uint8_t SIR_XBOF = 0xFF;

@@ -12,6 +12,7 @@ import signal
 import socket
 import subprocess
 import tempfile
+import termios
 import threading
 import time
 import unittest
@@ -135,9 +136,44 @@ class PtyPrograms(unittest.TestCase):
         self.start("SECONDARY", a)
         primary, path = self.start("PRIMARY_PTY", b)
         primary.wait_for("channel open", OPEN_S)
+        self.assertIn("at 9600 bit/s", primary.text)  # the demo offers nothing faster
         with serial.Serial(path, timeout=0.2) as port:
             port.write(b"AT\r")
             self.assertEqual(read_exactly(port.read, 6, 10), b"\r\nOK\r\n")
+
+    def speeds_set(self, *paths):
+        """The speed each end of the link is set to, as the programs left their ports."""
+        codes = {termios.B9600: 9600, termios.B19200: 19200, termios.B38400: 38400,
+                 termios.B57600: 57600, termios.B115200: 115200}
+        speeds = []
+        for path in paths:
+            fd = os.open(path, os.O_RDONLY | os.O_NOCTTY | os.O_NONBLOCK)
+            try:
+                speeds.append(codes.get(termios.tcgetattr(fd)[5]))
+            finally:
+                os.close(fd)
+        return speeds
+
+    def test_highest_common_speed_both_ends(self):
+        """Both pty programs offer every speed of variant A: 115200, which both ports are set
+        to and which carries bulk data byte-exact; --max-speed 9600 keeps the link at 9600."""
+        for cap, speed in ((None, 115200), ("9600", 9600)):
+            with self.subTest(cap=cap):
+                a, b = self.link()
+                secondary, device = self.start("SECONDARY_PTY", a)
+                extra = ("--max-speed", cap) if cap else ()
+                primary, computer = self.start("PRIMARY_PTY", *extra, b)
+                primary.wait_for("channel open", OPEN_S)
+                secondary.wait_for("channel open", OPEN_S)
+                for console in (primary, secondary):
+                    self.assertIn(f"at {speed} bit/s", console.text)
+                self.assertEqual(self.speeds_set(a, b), [speed, speed])
+                data = random.Random(3).randbytes(8192 if speed > 9600 else 1024)
+                with serial.Serial(computer, timeout=0.2) as c, \
+                        serial.Serial(device, timeout=0.2) as d:
+                    c.write(data)
+                    self.assertEqual(read_exactly(d.read, len(data), 60), data)
+                self.assertEqual((stop(primary), stop(secondary)), (0, 0))
 
     def exchange_both_ways(self, *vlink_args):
         """4 KB of random bytes each way at the same time; then each side reopens its
@@ -174,7 +210,7 @@ class PtyPrograms(unittest.TestCase):
         self.exchange_both_ways("--seed", "5", "--ber", "1e-4")
 
     def test_stalled_reader_loses_nothing(self):
-        """A pseudo-terminal holds 20 KB, a minute at this line rate; a socket with a tiny buffer
+        """A pseudo-terminal holds 20 KB, far more than the test sends; a socket with a tiny buffer
         behind --stdio makes the same pump stop taking bytes at once. The primary then refuses
         what it cannot store, the secondary sends it again, and the stream goes on once read."""
         capture = os.path.join(self.dir, "stall.pcap")
@@ -202,8 +238,8 @@ class PtyPrograms(unittest.TestCase):
         with open(taken, "w") as f:
             f.write("mine")
         _, b = self.link()
-        cases = [["--bogus"], ["--linger", "soon"], [os.path.join(self.dir, "no-such-port")],
-                 ["--link", taken, b]]
+        cases = [["--bogus"], ["--linger", "soon"], ["--max-speed", "2400"],
+                 [os.path.join(self.dir, "no-such-port")], ["--link", taken, b]]
         for args in cases:
             run = subprocess.run([program, *args], capture_output=True, timeout=10)
             self.assertEqual(run.returncode, 1, args)

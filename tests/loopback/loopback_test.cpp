@@ -1,7 +1,8 @@
-// Both station engines joined by a pair of memory links and stepped in turn, one step each per
-// simulated 50 ms: a connection and a data exchange both ways, with exactly one frame lost or
-// damaged at every position in either direction. Every byte must arrive once and in order, and
-// neither station may fall back.
+// Both station engines joined by a pair of memory links and stepped in turn: a connection and a
+// data exchange both ways, with exactly one frame lost or damaged at every position in either
+// direction. Every byte must arrive once and in order, and neither station may fall back. The
+// fixed profile takes one step each per simulated 50 ms; the full profile, frame-paced, one each
+// per simulated 5 ms, and must agree on 115200 bit/s and frames longer than the fixed ones.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 
 #include "console_capture.h"
 #include "memory_link.h"
+#include "platform.h"
 #include "primary.h"
 #include "primary_engine.h"
 #include "primary_port.h"
@@ -30,6 +32,11 @@ const std::string FROM_PRIMARY =
 const std::string FROM_SECONDARY = "\r\nOK\r\n" +
                                    std::string("+CPBR: 1,\"07700900461\",129,\"Target\"\r\n") +
                                    std::string(50, 's');
+// More than either full-profile queue holds, in frames of up to 124 bytes.
+const std::string FULL_FROM_PRIMARY = FROM_PRIMARY + std::string(400, 'P') + "\r";
+const std::string FULL_FROM_SECONDARY = FROM_SECONDARY + std::string(350, 'S') + "\r\n";
+constexpr uint32_t FULL_ROUND_MS = 5;
+constexpr uint8_t VARIANT_A_SPEEDS = 0x3E;
 // Steps between two reads of a receive queue.
 constexpr int PRIMARY_READS_EVERY = 40;
 constexpr int SECONDARY_READS_EVERY = 24;
@@ -49,6 +56,7 @@ struct Wire {
     int target;
     Fault fault;
     int frames = 0;
+    size_t longest = 0; // content and FCS, as wrapped
     Bytes frame;
 
     void carry() {
@@ -58,6 +66,7 @@ struct Wire {
                 continue;
             }
             const bool hit = frames++ == target;
+            longest = std::max(longest, frame.size());
             if (hit && fault == Fault::damage) {
                 for (size_t i = 0; i + 1 < frame.size(); ++i) {
                     if (frame[i] == SIR_BOF) {
@@ -78,8 +87,23 @@ struct Wire {
 MemoryLink primaryLink;
 MemoryLink secondaryLink;
 void noReset() {}
-void noSpeed(uint32_t /*speed*/) {}
-const primary::PrimaryPort PORT{&primaryLink, noReset, noSpeed};
+uint32_t simMs = 0;
+uint32_t primarySpeed = 0;
+uint32_t secondarySpeed = 0;
+void primarySpeedSet(uint32_t speed) {
+    primarySpeed = speed;
+}
+void secondarySpeedSet(uint32_t speed) {
+    secondarySpeed = speed;
+}
+uint32_t simTick() {
+    return simMs;
+}
+void simSleep(uint32_t milliseconds) {
+    simMs += milliseconds;
+}
+const primary::PrimaryPort PORT{&primaryLink, noReset, primarySpeedSet, simTick};
+const PlatformTiming SIM_TIMING{simTick, simSleep, nullptr};
 
 // One application per station: sends its text as the queue makes room, reads now and then.
 struct Application {
@@ -94,11 +118,22 @@ struct Outcome {
     std::string failure; // empty when every check held
     int framesFromPrimary = 0;
     int framesFromSecondary = 0;
+    size_t longestFromPrimary = 0;
+    size_t longestFromSecondary = 0;
 };
 
 // One connection and exchange with frame `target` of the primary (or else of the secondary)
 // spoilt; a target of -1 spoils nothing.
-Outcome run(bool primarysFrame, int target, Fault fault) {
+Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
+    const std::string& fromPrimary = full ? FULL_FROM_PRIMARY : FROM_PRIMARY;
+    const std::string& fromSecondary = full ? FULL_FROM_SECONDARY : FROM_SECONDARY;
+    const LapOffer offer = full ? lapFullOffer(VARIANT_A_SPEEDS) : LAP_FIXED_OFFER;
+    primarySpeed = 0;
+    secondarySpeed = 0;
+    platformSetTiming(&SIM_TIMING);
+    primary::primarySetOffer(offer);
+    secondary::secondarySetOffer(offer);
+    secondary::secondaryBindSpeedSwitch(secondarySpeedSet);
     Wire toSecondary(primaryLink, secondaryLink, primarysFrame ? target : -1, fault);
     Wire toPrimary(secondaryLink, primaryLink, primarysFrame ? -1 : target, fault);
     primaryLink.incoming.clear();
@@ -111,14 +146,15 @@ Outcome run(bool primarysFrame, int target, Fault fault) {
     secondary::secondaryBindLink(&secondaryLink);
     secondary::secondaryInit();
 
-    Application atPrimary{FROM_PRIMARY};
-    Application atSecondary{FROM_SECONDARY};
+    Application atPrimary{fromPrimary};
+    Application atSecondary{fromSecondary};
     std::array<uint8_t, 64> buffer{};
     uint8_t primaryHighest = 0;
     uint8_t secondaryHighest = 0;
     int quietSince = -1;
     Outcome outcome;
     for (int now = 0; now < MAX_STEPS && outcome.failure.empty(); ++now) {
+        simMs += full ? FULL_ROUND_MS : STACK_TASK_PERIOD_MS;
         primary::primaryStep();
         toSecondary.carry();
         secondary::secondaryStep();
@@ -159,24 +195,31 @@ Outcome run(bool primarysFrame, int target, Fault fault) {
             const uint8_t count = secondary::secondaryReceive(buffer.data());
             atSecondary.received.append(buffer.begin(), buffer.begin() + count);
         }
-        if (FROM_SECONDARY.compare(0, atPrimary.received.size(), atPrimary.received) != 0 ||
-            FROM_PRIMARY.compare(0, atSecondary.received.size(), atSecondary.received) != 0) {
+        if (fromSecondary.compare(0, atPrimary.received.size(), atPrimary.received) != 0 ||
+            fromPrimary.compare(0, atSecondary.received.size(), atSecondary.received) != 0) {
             outcome.failure = "wrong bytes at step " + std::to_string(now) + ": primary got \"" +
                               atPrimary.received + "\", secondary got \"" + atSecondary.received +
                               "\"";
         }
 
         const bool done =
-            atPrimary.received == FROM_SECONDARY && atSecondary.received == FROM_PRIMARY &&
+            atPrimary.received == fromSecondary && atSecondary.received == fromPrimary &&
             primary::primaryAllAcknowledged() != 0 && secondary::secondaryAllAcknowledged() != 0;
         if (done && quietSince < 0) {
             quietSince = now;
             outcome.framesFromPrimary = toSecondary.frames;
             outcome.framesFromSecondary = toPrimary.frames;
+            outcome.longestFromPrimary = toSecondary.longest;
+            outcome.longestFromSecondary = toPrimary.longest;
         } else if (!done) {
             quietSince = -1;
         }
         if (quietSince >= 0 && now - quietSince == SETTLE_STEPS) {
+            const uint32_t speed = full ? 115200 : 0; // the fixed profile never switches
+            if (primarySpeed != (full ? speed : 9600) || secondarySpeed != speed) {
+                outcome.failure = "speeds " + std::to_string(primarySpeed) + " and " +
+                                  std::to_string(secondarySpeed);
+            }
             return outcome;
         }
     }
@@ -186,28 +229,45 @@ Outcome run(bool primarysFrame, int target, Fault fault) {
     return outcome;
 }
 
-TEST(Loopback, OneFrameLostOrDamagedAnywhereCostsNoDataAndNoLink) {
+void everyFrameSpoilt(bool full) {
     ConsoleCapture console;
-    const Outcome clean = run(true, -1, Fault::lose);
+    const Outcome clean = run(full, true, -1, Fault::lose);
     ASSERT_EQ(clean.failure, "");
     ASSERT_GT(clean.framesFromPrimary, 20);
+    if (full) {
+        // Data frames of the agreed 128 bytes: 130 bytes of content and the FCS, at least.
+        EXPECT_GE(clean.longestFromPrimary, 10U + 1 + 132 + 1);
+        EXPECT_GE(clean.longestFromSecondary, 10U + 1 + 132 + 1);
+    }
     console.take();
 
     for (const Fault fault : {Fault::lose, Fault::damage}) {
         const char* what = fault == Fault::lose ? "lost" : "damaged";
         for (int i = 0; i < clean.framesFromPrimary; ++i) {
-            const Outcome o = run(true, i, fault);
+            const Outcome o = run(full, true, i, fault);
             EXPECT_EQ(o.failure, "") << "primary's frame " << i << " " << what;
             console.take();
         }
         for (int i = 0; i < clean.framesFromSecondary; ++i) {
-            const Outcome o = run(false, i, fault);
+            const Outcome o = run(full, false, i, fault);
             EXPECT_EQ(o.failure, "") << "secondary's frame " << i << " " << what;
             console.take();
         }
     }
     primary::primaryBindPort(nullptr);
+    primary::primarySetOffer(LAP_FIXED_OFFER);
     secondary::secondaryBindLink(nullptr);
+    secondary::secondaryBindSpeedSwitch(nullptr);
+    secondary::secondarySetOffer(LAP_FIXED_OFFER);
+    platformSetTiming(nullptr);
+}
+
+TEST(Loopback, OneFrameLostOrDamagedAnywhereCostsNoDataAndNoLink) {
+    everyFrameSpoilt(false);
+}
+
+TEST(Loopback, FullProfileAt115200LosesNothingToAFrameLostAnywhere) {
+    everyFrameSpoilt(true);
 }
 
 } // namespace

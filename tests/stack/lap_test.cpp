@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "console_capture.h"
 #include "lap.h"
+#include "lap_terms.h"
 #include "memory_link.h"
 #include "wire_frames.h"
 
@@ -257,6 +259,71 @@ TEST_F(WaitFrame, IgnoresShortOrForeignTestCommands) {
     byteLink.feedFrame({0xFE, 0xF3, 0x11, 0x22, 0x33, 0x44, 0x34, 0x12, 0xCD, 0xAB});
     EXPECT_EQ(wait(0x00, 0xFF), 0);
     EXPECT_TRUE(byteLink.takeSentFrames().empty());
+}
+
+} // namespace
+
+namespace {
+
+// A list as a peer sends it: baud bits, data-size bits, additional-BOF bits and turnaround bits.
+Bytes peerList(uint8_t baud, uint8_t dataSize, uint8_t bofs, uint8_t turnaround) {
+    Bytes list = wire::PARAMS;
+    list[2] = baud;
+    list[8] = dataSize;
+    list[14] = bofs;
+    list[17] = turnaround;
+    return list;
+}
+
+TEST(LapTerms, OffersFollowTheVariantAndTheCap) {
+    EXPECT_EQ(lapBaudBitsUpTo(0x3E, 115200), 0x3E);
+    EXPECT_EQ(lapBaudBitsUpTo(0x3E, 57600), 0x1E);
+    EXPECT_EQ(lapBaudBitsUpTo(0x26, 100000), 0x06);
+    EXPECT_EQ(lapBaudBitsUpTo(0x3E, 9600), LAP_BAUD_9600); // the fixed list's speed
+    uint8_t list[LAP_PARAMS_LENGTH]{};
+    lapBuildOfferParams(list, lapFullOffer(0x26));
+    EXPECT_EQ(built(list, LAP_PARAMS_LENGTH), peerList(0x26, 0x03, 0x80, 0x80));
+}
+
+TEST(LapTerms, BothSidesAgreeOnWhatBothCanDo) {
+    const LapOffer variantA = lapFullOffer(0x3E);
+    // Variant B's offer against A's: 115200 is the highest both have.
+    const Bytes b = peerList(0x26, 0x03, 0x80, 0x80);
+    const uint8_t common = lapCommonBaudBits(variantA, b.data(), LAP_PARAMS_LENGTH);
+    EXPECT_EQ(common, 0x26);
+    LapTerms terms = lapTakeTerms(variantA, common, b.data(), LAP_PARAMS_LENGTH);
+    EXPECT_EQ(terms.speed, 115200U);
+    EXPECT_EQ(terms.dataSize, 128);
+    EXPECT_EQ(terms.additionalBofs, 0);
+    EXPECT_EQ(terms.turnaroundUs, 0U);
+
+    // The demo programs' list: 9600, 64 bytes, 24 BOFs at 115200 (2 at 9600), 0 ms.
+    const Bytes fixed = wire::PARAMS;
+    EXPECT_EQ(lapCommonBaudBits(variantA, fixed.data(), LAP_PARAMS_LENGTH), LAP_BAUD_9600);
+    terms = lapTakeTerms(variantA, 0x02, fixed.data(), LAP_PARAMS_LENGTH);
+    EXPECT_EQ(terms.speed, 9600U);
+    EXPECT_EQ(terms.dataSize, 64);
+    EXPECT_EQ(terms.additionalBofs, 2);
+
+    // A device that wants 48 BOFs and 10 ms, and takes 512 bytes: we still send at most 128.
+    const Bytes device = peerList(0x3F, 0x0F, 0x01, 0x01);
+    terms = lapTakeTerms(variantA, 0x3F, device.data(), LAP_PARAMS_LENGTH);
+    EXPECT_EQ(terms.speed, 115200U);
+    EXPECT_EQ(terms.dataSize, 128);
+    EXPECT_EQ(terms.additionalBofs, 48);
+    EXPECT_EQ(terms.turnaroundUs, 10000U);
+    // A UA naming a speed we never offered does not get it; a list cut short keeps the defaults.
+    EXPECT_EQ(lapTakeTerms(lapFullOffer(0x06), 0x20, device.data(), 3).speed, 9600U);
+    EXPECT_EQ(lapTakeTerms(variantA, 0x02, device.data(), 3).dataSize, 64);
+}
+
+TEST(LapTerms, ThePeersBofsGoBeforeEveryFrame) {
+    MemoryLink link;
+    link.setPeerNeeds(2, 0);
+    const uint8_t rr[2] = {0x03, 0x11};
+    sirSendFrame(link, rr, 2);
+    EXPECT_EQ(std::count(link.sent.begin(), link.sent.end(), SIR_XBOF), SIR_XBOF_COUNT + 2);
+    EXPECT_EQ(sirUnwrapAll(link.sent), std::vector<Bytes>{Bytes(rr, rr + 2)});
 }
 
 } // namespace

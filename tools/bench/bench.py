@@ -17,7 +17,7 @@ import time
 sys.dont_write_bytecode = True
 
 import pty_throughput  # noqa: E402
-from measure import PROTOCOL_BYTES_PER_S, Bench  # noqa: E402
+from measure import Bench  # noqa: E402
 from report import keep_faults_section, render  # noqa: E402
 
 
@@ -59,7 +59,7 @@ def main():
         else:
             shutil.rmtree(workdir, ignore_errors=True)
     text = pty_throughput.insert_section(
-        render(results), pty_throughput.render(results["pty"], PROTOCOL_BYTES_PER_S))
+        render(results), pty_throughput.render(results["pty"]))
     print(text)
     print(f"(bench took {time.monotonic() - began:.0f} s)")
     if args.output:

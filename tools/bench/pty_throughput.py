@@ -17,10 +17,25 @@ import tempfile
 import time
 import tty
 
-SIZE = 2048
 REPEATS = 3
 SECTION = "## Through the pseudo-terminal"
 NEXT_SECTION = "## Faults"
+# Variant, speed cap, bytes per transfer.
+CONFIGS = [("a", 9600, 4096), ("a", 115200, 16384), ("b", 115200, 16384)]
+AT_TRIPS = 20
+
+# Wire bytes of the full profile's frames: 10 XBOFs, BOF, content, FCS, EOF; a data frame carries
+# 124 bytes (128-byte information field less the LM-MUX, TinyTP and IrCOMM headers) and random
+# data escapes 3 bytes in 256.
+DATA = 124
+DATA_WIRE = 10 + 1 + (2 + 128 + 2) * (1 + 3 / 256) + 1
+RR_WIRE = 10 + 1 + 4 + 1
+
+
+def bounds(speed):
+    """B/s one way (a data frame and an RR per exchange) and each way at once (two data frames)."""
+    line = speed / 10
+    return DATA * line / (DATA_WIRE + RR_WIRE), DATA * line / (2 * DATA_WIRE)
 
 
 def start_link(vlink, workdir):
@@ -32,9 +47,9 @@ def start_link(vlink, workdir):
     return proc, a, b
 
 
-def start_pty(program, port):
-    proc = subprocess.Popen([program, port], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            text=True)
+def start_pty(program, port, *args):
+    proc = subprocess.Popen([program, *args, port], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
     path = proc.stdout.readline().split(": ", 1)[1].strip()
     return proc, path
 
@@ -80,29 +95,32 @@ def transfer(flows, timeout=120):
     return done
 
 
-def measure(build):
-    """Bytes per second: {"up": [...], "down": [...], "both_up": [...], "both_down": [...]}."""
+def measure_config(build, variant, cap, size):
+    """Rates in B/s and the set-up time in s of one pair of programs."""
     apps = os.path.join(build, "apps")
     workdir = tempfile.mkdtemp(prefix="ptybench-")
     link, a, b = start_link(os.path.join(build, "tools", "vlink", "vlink"), workdir)
     procs = []
-    rates = {"up": [], "down": [], "both_up": [], "both_down": []}
+    rates = {"up": [], "down": [], "both_up": [], "both_down": [], "setup": []}
     try:
-        secondary, device = start_pty(os.path.join(apps, "secondary_pty_a"), a)
+        speed = ["--max-speed", str(cap)]
+        secondary, device = start_pty(os.path.join(apps, f"secondary_pty_{variant}"), a, *speed)
         procs.append(secondary)
-        primary, computer = start_pty(os.path.join(apps, "primary_pty_a"), b)
+        began = time.monotonic()
+        primary, computer = start_pty(os.path.join(apps, f"primary_pty_{variant}"), b, *speed)
         procs.append(primary)
         wait_open(primary)
+        rates["setup"].append(time.monotonic() - began)
         wait_open(secondary)
         c, d = open_raw(computer), open_raw(device)
         rng = random.Random(1)
         for _ in range(REPEATS):
-            up, down = rng.randbytes(SIZE), rng.randbytes(SIZE)
-            rates["up"].append(SIZE / transfer([(c, d, up)])[0])
-            rates["down"].append(SIZE / transfer([(d, c, down)])[0])
+            up, down = rng.randbytes(size), rng.randbytes(size)
+            rates["up"].append(size / transfer([(c, d, up)])[0])
+            rates["down"].append(size / transfer([(d, c, down)])[0])
             both = transfer([(c, d, up), (d, c, down)])
-            rates["both_up"].append(SIZE / both[0])
-            rates["both_down"].append(SIZE / both[1])
+            rates["both_up"].append(size / both[0])
+            rates["both_down"].append(size / both[1])
         os.close(c)
         os.close(d)
     finally:
@@ -112,29 +130,85 @@ def measure(build):
     return rates
 
 
-def render(rates, protocol_bound):
-    def row(name, values):
-        return (f"| {name} | {min(values):.0f} | {statistics.median(values):.0f} | "
-                f"{max(values):.0f} | {protocol_bound:.0f} |")
-    return "\n".join([
+def measure_at(build):
+    """AT round trips through primary_pty_a to secondary_demo_a (9600 bit/s), in ms."""
+    workdir = tempfile.mkdtemp(prefix="ptybench-")
+    link, a, b = start_link(os.path.join(build, "tools", "vlink", "vlink"), workdir)
+    demo = subprocess.Popen([os.path.join(build, "apps", "secondary_demo_a"), a],
+                            stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    primary, computer = start_pty(os.path.join(build, "apps", "primary_pty_a"), b)
+    trips = []
+    try:
+        wait_open(primary)
+        c = open_raw(computer)
+        for _ in range(AT_TRIPS):
+            began = time.monotonic()
+            os.write(c, b"AT\r")
+            got = b""
+            while not got.endswith(b"\r\nOK\r\n"):
+                if time.monotonic() - began > 10:
+                    raise RuntimeError("no answer to AT")
+                if select.select([c], [], [], 0.5)[0]:
+                    got += os.read(c, 64)
+            trips.append((time.monotonic() - began) * 1000)
+            time.sleep(0.3)
+        os.close(c)
+    finally:
+        for proc in (primary, demo, link):
+            proc.send_signal(signal.SIGTERM)
+            proc.wait(10)
+    return trips
+
+
+def measure(build):
+    """Per configuration (variant, cap, size) its rates; "at": AT round trips in ms."""
+    results = {config: measure_config(build, *config) for config in CONFIGS}
+    results["at"] = measure_at(build)
+    return results
+
+
+def render(results, _unused=None):
+    def figures(values, digits=0):
+        return (f"{min(values):.{digits}f} | {statistics.median(values):.{digits}f} | "
+                f"{max(values):.{digits}f}")
+    lines = [
         SECTION,
         "",
-        f"`primary_pty_a` and `secondary_pty_a` on the two ends of the link; {SIZE} random bytes "
-        "written to one pseudo-terminal and timed from the first write until the last byte has "
-        f"been read at the other ({REPEATS} runs each, B/s). Both at once: each direction's own "
-        "figure. Protocol bound per direction: one frame of up to 32 bytes per two 50 ms "
-        "steps; both directions share the frames, as the primary's commands and the secondary's "
-        "answers each carry data.",
+        "`primary_pty` and `secondary_pty` of one variant on the two ends of the link, the speed "
+        "capped with `--max-speed`; random bytes written to one pseudo-terminal and timed from "
+        "the first write until the last byte has been read at the other "
+        f"({REPEATS} runs each, B/s). Both at once: each direction's own figure. Bound: the "
+        f"frames back to back on the wire, a {DATA}-byte data frame "
+        f"({DATA_WIRE:.0f} B on the wire with 10 XBOFs, framing, FCS and escapes) and an RR "
+        f"({RR_WIRE} B) per {DATA} bytes one way, two data frames per exchange both ways. "
+        "Set-up: from the start of `primary_pty` to its \"channel open\".",
         "",
-        "| Direction | min | median | max | Protocol bound |",
-        "|---|---|---|---|---|",
-        row("computer to device alone", rates["up"]),
-        row("device to computer alone", rates["down"]),
-        row("both at once: computer to device", rates["both_up"]),
-        row("both at once: device to computer", rates["both_down"]),
+        "| Variant, speed, bytes | Direction | min | median | max | Bound |",
+        "|---|---|---:|---:|---:|---:|",
+    ]
+    for (variant, cap, size) in CONFIGS:
+        rates = results[(variant, cap, size)]
+        one, both = bounds(cap)
+        name = f"{variant}, {cap}, {size}"
+        lines += [
+            f"| {name} | computer to device alone | {figures(rates['up'])} | {one:.0f} |",
+            f"| {name} | device to computer alone | {figures(rates['down'])} | {one:.0f} |",
+            f"| {name} | both at once: computer to device | {figures(rates['both_up'])} | "
+            f"{both:.0f} |",
+            f"| {name} | both at once: device to computer | {figures(rates['both_down'])} | "
+            f"{both:.0f} |",
+            f"| {name} | set-up to channel open (s) | {figures(rates['setup'], 2)} | 1.6 |",
+        ]
+    lines += [
+        "",
+        f"AT round trip, \"AT\\r\" written to `primary_pty_a` until \"\\r\\nOK\\r\\n\" is read "
+        f"back from `secondary_demo_a` (9600 bit/s, the demo's fixed list; {AT_TRIPS} trips, ms): "
+        f"{figures(results['at'])} (min, median, max).",
         "",
         "",
-    ])
+    ]
+    return "\n".join(lines)
 
 
 def insert_section(text, section):
@@ -151,7 +225,7 @@ def insert_section(text, section):
 
 def main():
     build = os.path.abspath(sys.argv[1])
-    section = render(measure(build), 32 / (2 * 0.050))
+    section = render(measure(build))
     print(section)
     if len(sys.argv) > 2:
         with open(sys.argv[2]) as f:

@@ -1,0 +1,30 @@
+// The link's terms: what a station takes from its peer's negotiation list (speed, data size, extra
+// BOFs and turnaround) and the speeds it offers.
+#pragma once
+
+#include <cstdint>
+
+#include "lap.h"
+
+// What a connection runs with, as taken from the peer's list.
+struct LapTerms {
+    uint32_t speed;
+    // The largest information field both accept: the most this station sends in one frame.
+    uint16_t dataSize;
+    // XBOFs the peer wants before each frame beyond the usual ones, at `speed`.
+    uint16_t additionalBofs;
+    // How long the peer needs after it has sent before it can receive.
+    uint32_t turnaroundUs;
+};
+
+constexpr LapTerms LAP_FIXED_TERMS{9600, 64, 0, 0};
+
+// The bit of every speed up to `maxSpeed` (the 9600 bit always, which every station has).
+uint8_t lapBaudBitsUpTo(uint8_t baudBits, uint32_t maxSpeed);
+// The fastest speed among the bits (9600 when none is set).
+uint32_t lapHighestBaud(uint8_t baudBits);
+// The speed bits a secondary puts in its UA: those both offer.
+uint8_t lapCommonBaudBits(const LapOffer& own, const uint8_t* peerList, uint16_t length);
+// The terms of a connection from the peer's list; the speed is the highest bit of `baudBits`.
+LapTerms lapTakeTerms(const LapOffer& own, uint8_t baudBits, const uint8_t* peerList,
+                      uint16_t length);
