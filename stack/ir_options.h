@@ -75,8 +75,9 @@ constexpr uint8_t IRCOMM_HINT = 0x04;
 // Each station's own LSAP selector (IAS is always selector 0).
 constexpr uint8_t PRIMARY_OWN_LSAP = 2;
 constexpr uint8_t SECONDARY_OWN_LSAP = 4;
-// An IAS query is one frame: its header, two length bytes, then the class and attribute names.
-constexpr uint16_t IAS_NAMES_MAX = SIR_MAX_CONTENT - 7;
+// An IAS query is one frame, and every peer takes 64 bytes of information field: less the LM-MUX
+// header, the operation and two length bytes, that leaves this much for the class and attribute.
+constexpr uint16_t IAS_NAMES_MAX = 64 - 5;
 
 // ---- Discovery without connecting (primary_pty --discover)
 

@@ -156,7 +156,7 @@ class FieldPty(unittest.TestCase):
     def test_option_errors(self):
         _, b = self.link()
         cases = [("PRIMARY_PTY", ["--lsap", "0"]), ("PRIMARY_PTY", ["--lsap", "4", "--class", "X"]),
-                 ("PRIMARY_PTY", ["--class", "C" * 40, "--attribute", "A" * 40]),
+                 ("PRIMARY_PTY", ["--class", "C" * 150, "--attribute", "A" * 150]),
                  ("PRIMARY_PTY", ["--class", ""]), ("PRIMARY_PTY", ["--serial", b, "--stdio"]),
                  ("PRIMARY_PTY", ["--serial", os.path.join(self.dir, "none")]),
                  ("SECONDARY_PTY", ["--lsap", "4"]), ("SECONDARY_PTY", ["--discover"])]
