@@ -5,17 +5,32 @@
 
 namespace {
 
+void setService(const PtyOptions& options) {
+    primary::primarySetService(options.className, options.attribute, options.lsap, options.raw);
+}
+
 void start() {
     primary::primaryInit();
     primary::startStackTask();
+}
+
+void stop() {
+    primary::stopStackTask();
+    irphy_close();
+}
+
+void discoverOnly() {
+    primary::primarySetDiscoverOnly(true);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
     return ptyMain(argc, argv,
-                   PtyStation{"computer", irphy_set_port_name, primary::primarySetOffer, start,
-                              &primary::taskRunning, primary::primaryPhase,
-                              primary::primaryTransmitRoom, primary::primaryAllAcknowledged,
-                              primary::primarySend, primary::primaryReceive, &primary::linkWatch});
+                   PtyStation{"computer", irphy_set_port_name, primary::primarySetOffer, setService,
+                              start, stop, primary::primaryUnacknowledged, discoverOnly,
+                              primary::primaryDiscovered, &primary::taskRunning,
+                              primary::primaryPhase, primary::primaryTransmitRoom,
+                              primary::primaryAllAcknowledged, primary::primarySend,
+                              primary::primaryReceive, &primary::linkWatch});
 }

@@ -1,17 +1,15 @@
-// The pty programs' main: checks the port, opens the stream, starts the station and pumps bytes
-// between them. Input is read only while the channel is open and the transmit queue has room, and
-// received bytes are taken only when the stream can take them, so the queues never overflow.
-#include <algorithm>
+// The pty programs' main: checks the port, opens the stream, starts the station and hands them to
+// the pump; or, with --discover, lists the devices in range.
 #include <array>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 #include "byte_stream.h"
 #include "console.h"
 #include "console_streams.h"
+#include "ir_options.h"
 #include "lap_terms.h"
 #include "port_setup.h"
 #include "pty_app.h"
@@ -24,10 +22,8 @@
 
 namespace {
 
-const char* programName = "pty";
+const char*& programName = ptyProgramName;
 std::atomic<bool> stopRequested{false};
-std::atomic<bool> inputEnded{false};
-std::atomic<bool> inputDone{false};
 
 void fail(const char* format, ...) CONSOLE_PRINTF_FORMAT(1, 2);
 void fail(const char* format, ...) {
@@ -47,19 +43,33 @@ void toStandardError(const char* text, size_t length) {
 void toNowhere(const char* /*text*/, size_t /*length*/) {}
 
 void usage(const PtyStation& station) {
-    std::printf("usage: %s [--link PATH] [--stdio] [--trace] [--linger SECONDS] [--max-speed BPS]"
-                " [PORT]\n"
-                "The IrCOMM channel of the %s side as a pseudo-terminal; its path is printed.\n"
-                "  PORT              the transceiver's serial port (default COM1)\n"
-                "  --link PATH       also make PATH a symbolic link to the pseudo-terminal\n"
-                "  --stdio           standard input and output instead of a pseudo-terminal;\n"
-                "                    at the end of input, wait until all is acknowledged\n"
-                "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
-                "  --max-speed BPS   offer no speed above BPS bit/s (default 115200)\n"
-                "  --trace           print the frame trace on standard error\n"
-                "  --help            print this and exit\n"
-                "  --version         print the version and exit\n",
-                programName, station.role);
+    const bool computer = station.discovered != nullptr;
+    std::printf(
+        "usage: %s [--link PATH | --stdio | --serial PORT2] [--trace] [--linger SECONDS]\n"
+        "       [--max-speed BPS]"
+        "       [--class NAME] [--attribute NAME]%s [--raw] [PORT]\n%s"
+        "The IrCOMM channel of the %s side as a pseudo-terminal; its path is printed.\n"
+        "  PORT              the transceiver's serial port (default COM1)\n"
+        "  --link PATH       also make PATH a symbolic link to the pseudo-terminal\n"
+        "  --stdio           standard input and output instead of a pseudo-terminal;\n"
+        "                    at the end of input, wait until all is acknowledged\n"
+        "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
+        "  --max-speed BPS   offer no speed above BPS bit/s (default 115200)\n"
+        "  --serial PORT2    relay the channel to another serial port instead, such as\n"
+        "                    one end of a virtual null-modem pair\n"
+        "  --trace           print the frame trace on standard error\n"
+        "  --class NAME      the IAS class of the service %s\n"
+        "  --attribute NAME  the IAS attribute holding its selector\n"
+        "%s"
+        "  --raw             TinyTP data as it is, for a service that is not IrCOMM\n"
+        "%s"
+        "  --help            print this and exit\n"
+        "  --version         print the version and exit\n",
+        programName, computer ? " [--lsap N]" : "",
+        computer ? "       " PROGRAM_NAME " --discover [PORT]\n" : "", station.role,
+        computer ? "asked for" : "offered",
+        computer ? "  --lsap N          connect to selector N without asking the IAS\n" : "",
+        computer ? "  --discover        list the devices in range and exit (1: none)\n" : "");
 }
 
 // Opens and closes the port once, so a missing or busy port is a clear error before start-up.
@@ -80,10 +90,41 @@ bool portUsable(const char* port) {
     return true;
 }
 
+// Discovery for a few seconds, then one line per device found.
+int discover(const PtyStation& station) {
+    station.discoverOnly();
+    hostCatchStopSignals(&stopRequested);
+    station.start();
+    const DWORD start = GetTickCount();
+    while (!stopRequested.load() && GetTickCount() - start < PTY_DISCOVER_MS) {
+        Sleep(PTY_DISCOVER_MS / 40);
+    }
+    station.stop();
+    LapDiscovered device;
+    uint8_t index = 0;
+    for (; station.discovered(index, device); ++index) {
+        std::array<char, 256> line{};
+        lapDescribeDiscovered(device, line);
+        std::printf("%s\n", line.data());
+    }
+    if (index == 0) {
+        fail("%s", "no device found");
+        return 1;
+    }
+    return 0;
+}
+
 bool openStream(const PtyOptions& options, HostStream& stream) {
     if (options.stdio) {
         hostStdioOpen(stream);
         return true;
+    }
+    if (options.serial != nullptr) {
+        const unsigned long error = hostSerialStreamOpen(stream, options.serial);
+        if (error != 0) {
+            fail("cannot open the second port %s (error %lu)", options.serial, error);
+        }
+        return error == 0;
     }
     if (!hostPtyOpen(stream)) {
         fail("no pseudo-terminal here (%s); use --stdio", std::strerror(errno));
@@ -105,115 +146,6 @@ bool openStream(const PtyOptions& options, HostStream& stream) {
     return true;
 }
 
-// Standard input or the pseudo-terminal into the transmit queue.
-void pumpInput(const PtyStation* station, HostStream* stream) {
-    std::array<uint8_t, PTY_READ_CHUNK> buffer{};
-    while (!stopRequested.load()) {
-        const int room = station->room();
-        if (station->phase() != LINK_OPEN || room <= 0) {
-            Sleep(PTY_IDLE_MS); // the bytes wait in the stream
-            continue;
-        }
-        const size_t wanted = std::min<size_t>(buffer.size(), static_cast<size_t>(room));
-        const int count = hostStreamRead(*stream, buffer.data(), wanted, PTY_READ_WAIT_MS);
-        if (count < 0) {
-            inputEnded.store(true);
-            break;
-        }
-        if (count > 0) {
-            station->send(buffer.data(), static_cast<uint8_t>(count));
-        }
-    }
-    inputDone.store(true);
-}
-
-struct StatusView {
-    LinkPhase shown = LINK_SEARCHING;
-};
-
-void showStatus(const PtyStation& station, StatusView& view) {
-    const LinkPhase phase = station.phase();
-    if (phase == view.shown) {
-        return;
-    }
-    if (view.shown == LINK_OPEN) {
-        std::fprintf(stderr, "%s: channel lost\n", programName);
-    }
-    if (phase == LINK_SEARCHING) {
-        std::fprintf(stderr, "%s: searching\n", programName);
-    }
-    if (phase >= LINK_CONNECTED && view.shown == LINK_SEARCHING) {
-        std::array<uint8_t, 4> address{};
-        lapPutAddress(address.data(), station.watch->peerAddress.load());
-        std::fprintf(stderr, "%s: connected to %02X-%02X-%02X-%02X at %lu bit/s\n", programName,
-                     address[0], address[1], address[2], address[3],
-                     static_cast<unsigned long>(station.watch->speed.load()));
-    }
-    if (phase == LINK_OPEN) {
-        std::fprintf(stderr, "%s: channel open\n", programName);
-    }
-    view.shown = phase;
-}
-
-// After the end of standard input: all acknowledged, then the linger time.
-struct Ending {
-    enum Stage : uint8_t { sending, draining, lingering } stage = sending;
-    DWORD lingerStart = 0;
-};
-
-// 0 to go on, 1 when the program should exit 0, -1 when the channel was lost with data unsent.
-int followEnding(const PtyStation& station, const PtyOptions& options, Ending& ending) {
-    if (ending.stage == Ending::sending) {
-        if (!inputEnded.load()) {
-            return 0;
-        }
-        ending.stage = Ending::draining;
-    }
-    if (ending.stage == Ending::lingering) {
-        return GetTickCount() - ending.lingerStart >= options.lingerMs ? 1 : 0;
-    }
-    if (station.phase() != LINK_OPEN) {
-        return -1;
-    }
-    if (station.allAcknowledged() != 0) {
-        ending.stage = Ending::lingering;
-        ending.lingerStart = GetTickCount();
-    }
-    return 0;
-}
-
-// Received bytes to the stream until a stop, the end of the linger time or a lost channel.
-int pumpOutput(const PtyStation& station, const PtyOptions& options, HostStream& stream) {
-    std::array<uint8_t, PTY_RECEIVE_SIZE> buffer{};
-    StatusView view;
-    Ending ending;
-    std::fprintf(stderr, "%s: searching\n", programName);
-    while (!stopRequested.load()) {
-        showStatus(station, view);
-        const int end = options.stdio ? followEnding(station, options, ending) : 0;
-        if (end > 0) {
-            return 0;
-        }
-        if (end < 0) {
-            fail("%s", "channel lost before all input was acknowledged");
-            return 1;
-        }
-        if (!hostStreamWritable(stream, PTY_WRITE_WAIT_MS)) {
-            continue; // a slow reader: the bytes stay queued
-        }
-        const uint8_t count = station.receive(buffer.data());
-        if (count == 0) {
-            Sleep(PTY_IDLE_MS);
-        } else if (!hostStreamWrite(stream, buffer.data(), count, stopRequested)) {
-            if (!stopRequested.load()) {
-                fail("%s", "output closed");
-                return 1;
-            }
-        }
-    }
-    return 0;
-}
-
 } // namespace
 
 int ptyMain(int argc, char** argv, const PtyStation& station) {
@@ -233,10 +165,20 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
         }
         return 0;
     }
+    if (station.discovered == nullptr && (options.lsap >= 0 || options.discover)) {
+        fail("%s is for the computer side (try --help)",
+             options.discover ? "--discover" : "--lsap");
+        return 1;
+    }
     consoleSetSink(options.trace ? toStandardError : toNowhere);
+    consoleSetErrorSink(ptyShowError);
     if (!station.setPort(options.port)) {
         fail("port name too long: %s", options.port);
         return 1;
+    }
+    station.setOffer(lapFullOffer(lapBaudBitsUpTo(transceiverBaudBits(), options.maxSpeed)));
+    if (options.discover) {
+        return portUsable(options.port) ? discover(station) : 1;
     }
     HostStream stream;
     if (!portUsable(options.port) || !openStream(options, stream)) {
@@ -244,20 +186,12 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
     }
     if (!options.stdio) {
         std::printf("IrCOMM channel: %s\n", stream.devicePath.data());
+        std::fflush(stdout);
     }
     hostCatchStopSignals(&stopRequested);
-    station.setOffer(lapFullOffer(lapBaudBitsUpTo(transceiverBaudBits(), options.maxSpeed)));
+    station.setService(options);
     station.start();
-    std::thread input(pumpInput, &station, &stream);
-    const int status = pumpOutput(station, options, stream);
-    stopRequested.store(true);
-    if (HOST_READ_TIMES_OUT || inputDone.load()) {
-        input.join();
-    } else {
-        input.detach(); // blocked in a read that only the end of the program ends
-    }
-    station.taskRunning->store(false);
-    Sleep(PTY_STOP_WAIT_MS); // the task ends its pass
+    const int status = ptyPump(station, options, stream, stopRequested);
     hostStreamClose(stream);
     return status;
 }

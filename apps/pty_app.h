@@ -6,7 +6,11 @@
 #include <cstdint>
 #include <span>
 
+#include "console.h"
+#include "discovery.h"
 #include "lap.h"
+
+struct PtyOptions;
 
 struct PtyStation {
     const char* role; // "computer" or "device", for the usage text
@@ -14,7 +18,18 @@ struct PtyStation {
     bool (*setPort)(const char* name);
     // The negotiation list to offer; before start.
     void (*setOffer)(const LapOffer& offer);
+    // The service options, before start.
+    void (*setService)(const PtyOptions& options);
+    // Starts the station afresh (queues emptied, transceiver reset, discovery from the start).
     void (*start)();
+    // Ends the station's threads, waiting for them, and closes its port.
+    void (*stop)();
+    // Bytes queued or sent that the peer has not acknowledged; exact once stopped.
+    int (*unacknowledged)();
+    // The computer side only (nullptr on the device side): discovery without connecting, and the
+    // devices it found.
+    void (*discoverOnly)();
+    bool (*discovered)(uint8_t index, LapDiscovered& device);
     // The run flag of the station's task; the program clears it to stop the station.
     std::atomic<bool>* taskRunning;
     LinkPhase (*phase)();
@@ -29,6 +44,15 @@ struct PtyStation {
 struct PtyOptions {
     const char* link = nullptr;
     const char* port = "COM1";
+    // A second serial port that carries the channel instead of a pseudo-terminal.
+    const char* serial = nullptr;
+    // The service: IAS class and attribute (nullptr: the stations' own), a fixed selector (-1:
+    // ask the IAS) and TinyTP data without IrCOMM.
+    const char* className = nullptr;
+    const char* attribute = nullptr;
+    int lsap = -1;
+    bool raw = false;
+    bool discover = false;
     bool stdio = false;
     bool trace = false;
     bool help = false;
@@ -42,3 +66,14 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
 
 // The whole program: options, port check, stream, station, pump; returns the exit status.
 int ptyMain(int argc, char** argv, const PtyStation& station);
+
+// The pump (pty_pump.cpp): moves bytes between the station and the stream, prints the status
+// lines, follows a lost port until it is back; returns the exit status. `stop` ends it.
+struct HostStream;
+int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& stream,
+            std::atomic<bool>& stop);
+// A status line on standard error, in one write so other threads' lines do not tear it.
+void ptyStatus(const char* format, ...) CONSOLE_PRINTF_FORMAT(1, 2);
+// The stack's errors (the console's error sink) as status lines; one that repeats is shown once.
+void ptyShowError(const char* text, size_t length);
+extern const char* ptyProgramName;

@@ -4,11 +4,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "ir_options.h"
 #include "pty_app.h"
 
 namespace {
 
 constexpr double MAX_LINGER_S = 86400.0;
+// Selector 0 is the IAS itself.
+constexpr long MAX_LSAP = 127;
 constexpr unsigned long MIN_SPEED = 9600;
 constexpr unsigned long MAX_SPEED = 4000000;
 
@@ -24,6 +27,50 @@ bool parseSeconds(const char* text, uint32_t& milliseconds) {
         return false;
     }
     milliseconds = static_cast<uint32_t>(std::lround(seconds * 1000.0));
+    return true;
+}
+
+bool takesValue(const char* argument) {
+    for (const char* name :
+         {"--link", "--linger", "--max-speed", "--class", "--attribute", "--lsap", "--serial"}) {
+        if (isOption(argument, name)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool parseSelector(const char* text, int& selector) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 0);
+    if (end == text || *end != '\0' || value < 1 || value > MAX_LSAP) {
+        return false;
+    }
+    selector = static_cast<int>(value);
+    return true;
+}
+
+// The names travel in one query frame; a fixed selector asks no names at all.
+bool checkService(const PtyOptions& options, std::span<char> error) {
+    const size_t classLength = options.className != nullptr ? std::strlen(options.className) : 0;
+    const size_t attributeLength =
+        options.attribute != nullptr ? std::strlen(options.attribute) : 0;
+    if (classLength + attributeLength > IAS_NAMES_MAX) {
+        std::snprintf(error.data(), error.size(),
+                      "--class and --attribute together take at most %u characters",
+                      static_cast<unsigned>(IAS_NAMES_MAX));
+        return false;
+    }
+    if ((options.className != nullptr && classLength == 0) ||
+        (options.attribute != nullptr && attributeLength == 0)) {
+        std::snprintf(error.data(), error.size(), "an empty --class or --attribute names nothing");
+        return false;
+    }
+    if (options.lsap >= 0 && (options.className != nullptr || options.attribute != nullptr)) {
+        std::snprintf(error.data(), error.size(),
+                      "--lsap asks no names: not with --class or --attribute");
+        return false;
+    }
     return true;
 }
 
@@ -53,13 +100,27 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
             options.stdio = true;
         } else if (isOption(argument, "--trace")) {
             options.trace = true;
-        } else if ((isOption(argument, "--link") || isOption(argument, "--linger") ||
-                    isOption(argument, "--max-speed")) &&
-                   !hasValue) {
+        } else if (isOption(argument, "--raw")) {
+            options.raw = true;
+        } else if (isOption(argument, "--discover")) {
+            options.discover = true;
+        } else if (takesValue(argument) && !hasValue) {
             std::snprintf(error.data(), error.size(), "%s needs a value", argument);
             return false;
         } else if (isOption(argument, "--link")) {
             options.link = argv[++i];
+        } else if (isOption(argument, "--serial")) {
+            options.serial = argv[++i];
+        } else if (isOption(argument, "--class")) {
+            options.className = argv[++i];
+        } else if (isOption(argument, "--attribute")) {
+            options.attribute = argv[++i];
+        } else if (isOption(argument, "--lsap")) {
+            if (!parseSelector(argv[++i], options.lsap)) {
+                std::snprintf(error.data(), error.size(),
+                              "--lsap wants a selector from 1 to 127, not '%s'", argv[i]);
+                return false;
+            }
         } else if (isOption(argument, "--linger")) {
             if (!parseSeconds(argv[++i], options.lingerMs)) {
                 std::snprintf(error.data(), error.size(), "--linger wants seconds, not '%s'",
@@ -87,5 +148,10 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
         std::snprintf(error.data(), error.size(), "--link needs the pseudo-terminal, not --stdio");
         return false;
     }
-    return true;
+    if (options.serial != nullptr && (options.stdio || options.link != nullptr)) {
+        std::snprintf(error.data(), error.size(), "--serial takes the place of %s",
+                      options.stdio ? "--stdio" : "the pseudo-terminal and its --link");
+        return false;
+    }
+    return checkService(options, error);
 }

@@ -18,6 +18,10 @@ bool setPort(const char* name) {
     return true;
 }
 
+void setService(const PtyOptions& options) {
+    secondary::secondarySetService(options.className, options.attribute, options.raw);
+}
+
 void start() {
     secondary::secondarySetDemoAnswers(false);
     platformInit();
@@ -25,11 +29,17 @@ void start() {
     secondary::startStackTask();
 }
 
+void stop() {
+    secondary::stopStackTask();
+    platformStop();
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     return ptyMain(argc, argv,
-                   PtyStation{"device", setPort, secondary::secondarySetOffer, start,
+                   PtyStation{"device", setPort, secondary::secondarySetOffer, setService, start,
+                              stop, secondary::secondaryUnacknowledged, nullptr, nullptr,
                               &secondary::taskRunning, secondary::secondaryPhase,
                               secondary::secondaryTransmitRoom, secondary::secondaryAllAcknowledged,
                               secondary::secondarySend, secondary::secondaryReceive,

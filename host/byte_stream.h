@@ -17,6 +17,9 @@ struct HostStream {
     int deviceKeeper = -1;
     std::array<char, HOST_PATH_SIZE> devicePath{};
     std::array<char, HOST_PATH_SIZE> linkPath{};
+    // A second serial port's handle (hostSerialStreamOpen), else nullptr; and its read wait.
+    void* serial = nullptr;
+    int serialWaitMs = -1;
 };
 
 // False where reads cannot time out (Windows' standard input): a reader blocked in
@@ -28,6 +31,9 @@ extern const bool HOST_READ_TIMES_OUT;
 bool hostPtyOpen(HostStream& stream);
 // The standard input and output, in binary mode.
 void hostStdioOpen(HostStream& stream);
+// A serial port by its user's name ("COMn" or a path), raw, for the channel's bytes; its name is
+// in devicePath. 0, or the Win32 error number why it did not open.
+unsigned long hostSerialStreamOpen(HostStream& stream, const char* port);
 
 enum class HostLinkResult : uint8_t { made, taken, failed };
 // Makes `path` a symbolic link to the device, replacing an older symbolic link but nothing else.

@@ -6,6 +6,7 @@
 #include <io.h>
 
 #include "byte_stream.h"
+#include "serial_stream.h"
 
 const bool HOST_READ_TIMES_OUT = false;
 
@@ -40,9 +41,16 @@ HostLinkResult hostPtyLink(HostStream& /*stream*/, const char* /*path*/) {
     return HostLinkResult::failed;
 }
 
-void hostStreamClose(HostStream& /*stream*/) {}
+void hostStreamClose(HostStream& stream) {
+    if (stream.serial != nullptr) {
+        hostSerialStreamClose(stream);
+    }
+}
 
-int hostStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int /*timeoutMs*/) {
+int hostStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int timeoutMs) {
+    if (stream.serial != nullptr) {
+        return hostSerialStreamRead(stream, buffer, maximum, timeoutMs);
+    }
     const int count = _read(stream.input, buffer, static_cast<unsigned>(maximum));
     return count > 0 ? count : -1;
 }
@@ -53,6 +61,9 @@ bool hostStreamWritable(HostStream& /*stream*/, int /*timeoutMs*/) {
 
 bool hostStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
                      const std::atomic<bool>& stop) {
+    if (stream.serial != nullptr) {
+        return hostSerialStreamWrite(stream, data, length, stop);
+    }
     size_t written = 0;
     while (written < length && !stop.load()) {
         const int count =

@@ -8,6 +8,7 @@
 
 #include "console.h"
 #include "ir_options.h"
+#include "port_health.h"
 #include "port_setup.h"
 
 namespace {
@@ -24,8 +25,11 @@ std::atomic<uint8_t> rxState{0};
 std::atomic<uint8_t> heldByte{0};
 std::array<char, PORT_NAME_SIZE> portName{'C', 'O', 'M', '1'};
 
+// Called on every failure only, so a port that has gone is noted wherever it shows.
 int errorNumber() {
-    return static_cast<int>(GetLastError());
+    const DWORD error = GetLastError();
+    portHealthReport(error);
+    return static_cast<int>(error);
 }
 
 // The flags are dropped; the status is not asked for, which spares a query per byte.
@@ -132,7 +136,7 @@ void irphy_set_baud_rate(uint32_t speed) {
     if (SetCommState(handle, &portDcb) != FALSE) {
         transceiverSetSpeed(speed);
     } else {
-        consolePrint("\nirphy_set_baud_rate: SetCommState error: %d", errorNumber());
+        consoleError("\nirphy_set_baud_rate: SetCommState error: %d", errorNumber());
     }
 }
 
@@ -154,7 +158,7 @@ bool irphy_wait(int16_t timeoutMs) {
     uint8_t byte = 0;
     DWORD received = 0;
     if (ReadFile(handle, &byte, 1, &received, nullptr) == FALSE) {
-        consolePrint("irphy_wait: ReadFile error: %d", errorNumber());
+        consoleError("irphy_wait: ReadFile error: %d", errorNumber());
         rxState.store(RX_IDLE);
         return false;
     }

@@ -4,14 +4,18 @@
 
 #include "console.h"
 #include "ir_options.h"
+#include "port_health.h"
 
 namespace {
 
 constexpr DWORD PORT_QUEUE_SIZE = 4096;
 constexpr DWORD PORT_PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
+// Called on every failure only, so a port that has gone is noted wherever it shows.
 int errorNumber() {
-    return static_cast<int>(GetLastError());
+    const DWORD error = GetLastError();
+    portHealthReport(error);
+    return static_cast<int>(error);
 }
 
 // Queues, purge, time-outs and the current DCB; the results are not looked at.
@@ -57,13 +61,13 @@ PortOpening portSetupOpenAt(const char* name, uint32_t speed, DCB& dcb, COMMTIME
                             const char* who) {
     const HANDLE handle = portSetupOpen(name);
     if (handle == INVALID_HANDLE_VALUE) {
-        consolePrint("%s: CreateFile error: %d", who, errorNumber());
+        consoleError("%s: CreateFile error: %d", who, errorNumber());
         return {handle, false};
     }
     prepare(handle, dcb, timeouts);
     portSetupFields(dcb, speed);
     if (SetCommState(handle, &dcb) == FALSE) {
-        consolePrint("%s: SetCommState error: %d", who, errorNumber());
+        consoleError("%s: SetCommState error: %d", who, errorNumber());
         return {handle, false};
     }
     return {handle, true};
@@ -90,9 +94,9 @@ void portSetupReadWait(HANDLE handle, COMMTIMEOUTS& timeouts, DWORD waitMs) {
 void portSetupWrite(HANDLE handle, const uint8_t* bytes, DWORD count, const char* who) {
     DWORD written = 0;
     if (WriteFile(handle, bytes, count, &written, nullptr) == FALSE) {
-        consolePrint("%s: WriteFile error: %d", who, errorNumber());
+        consoleError("%s: WriteFile error: %d", who, errorNumber());
     } else if (written < count) {
-        consolePrint("%s: WriteFile incomplete: %d missed: %d", who, errorNumber(),
+        consoleError("%s: WriteFile incomplete: %d missed: %d", who, errorNumber(),
                      static_cast<int>(count - written));
     }
 }

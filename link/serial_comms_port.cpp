@@ -2,12 +2,16 @@
 #include "serial_comms_port.h"
 
 #include "console.h"
+#include "port_health.h"
 #include "port_setup.h"
 
 namespace {
 
+// Called on every failure only, so a port that has gone is noted wherever it shows.
 int errorNumber() {
-    return static_cast<int>(GetLastError());
+    const DWORD error = GetLastError();
+    portHealthReport(error);
+    return static_cast<int>(error);
 }
 
 } // namespace
@@ -76,7 +80,7 @@ int32_t SerialCommsPort_receiveBlock(SerialCommsPort* port, uint8_t* buffer, uin
     }
     DWORD received = 0;
     if (ReadFile(handle, buffer, maximum, &received, nullptr) == FALSE) {
-        consolePrint("SerialCommsPort_receiveBlock: ReadFile error: %d", errorNumber());
+        consoleError("SerialCommsPort_receiveBlock: ReadFile error: %d", errorNumber());
     }
     return static_cast<int32_t>(received <= maximum ? received : 0);
 }

@@ -12,6 +12,7 @@
 #include "byte_queue.h"
 #include "console.h"
 #include "platform_internal.h"
+#include "port_health.h"
 #include "serial_comms_port.h"
 #include "transceiver.h"
 
@@ -57,6 +58,7 @@ constexpr uint32_t BITS_PER_BYTE = 10;
 std::array<char, PORT_NAME_SIZE> portName{"COM1"};
 HANDLE rxThread = nullptr;
 DWORD rxThreadId = 0;
+std::atomic<bool> rxStopping{false};
 
 std::atomic<const PlatformTiming*> timing{nullptr};
 std::atomic<const PlatformPortHooks*> portHooks{nullptr};
@@ -177,9 +179,10 @@ void platformInitWin32() {
     uartPort.ops.open(&uartPort, portName.data(), UART_BAUD); // a failure is printed by the open
     SerialCommsPort_setReadWait(&uartPort, PLATFORM_RX_WAIT_MS);
     transceiverBind(&TRANSCEIVER_BINDING);
+    rxStopping.store(false);
     rxThread = CreateThread(nullptr, 0, platformRxThread, nullptr, 0, &rxThreadId);
     if (rxThread == nullptr) {
-        consolePrint("\nplatformInitWin32: CreateThread failed: %d",
+        consoleError("\nplatformInitWin32: CreateThread failed: %d",
                      static_cast<int>(GetLastError()));
     }
 }
@@ -242,14 +245,29 @@ uint32_t platformRxPoll() {
 }
 
 DWORD WINAPI platformRxThread(LPVOID /*parameter*/) {
-    while (uartIsOpen()) {
-        const uint32_t gatherMs = platformRxPoll();
+    while (uartIsOpen() && !rxStopping.load()) {
+        uint32_t gatherMs = platformRxPoll();
+        if (portHealthLostError() != 0) {
+            gatherMs = PLATFORM_RX_WAIT_MS; // a port that has gone fails at once: no spinning
+        }
         if (gatherMs != 0) {
             hostClock().sleepMs(gatherMs);
         }
     }
     consolePrint("\n\tEOT");
     return 0;
+}
+
+void platformStop() {
+    rxStopping.store(true);
+    if (rxThread != nullptr) {
+        WaitForSingleObject(rxThread, INFINITE);
+        CloseHandle(rxThread);
+        rxThread = nullptr;
+    }
+    if (uartBuilt()) {
+        uartPort.ops.close(&uartPort);
+    }
 }
 
 void platformUartTxByte(uint8_t byte) {

@@ -52,6 +52,8 @@ void platformSetPortName(const char* name); // before platformInit; default "COM
 void platformInit();
 void platformInitBoard();
 void platformInitWin32();
+// Ends the receive thread, waiting for it, and closes the port; platformInit starts them again.
+void platformStop();
 
 // UART: the secondary's ByteLink. A full receive ring leaves bytes in the port until there is room.
 void platformUartTxByte(uint8_t byte);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "discovery.h"
 #include "lap.h"
 #include "win32.h"
 
@@ -39,8 +40,22 @@ uint8_t primaryAllAcknowledged();
 extern LinkWatch linkWatch;
 LinkPhase primaryPhase();
 int primaryTransmitRoom();
+// Bytes queued or sent that the secondary has not acknowledged; exact once the task has stopped.
+int primaryUnacknowledged();
+
+// The service the primary opens (call before primaryInit; the names must outlive the station):
+// the IAS class and attribute it asks for the selector, or with `lsap` at 0 to 127 that selector
+// without asking; `raw` carries TinyTP data as it is, without the IrCOMM parameters.
+void primarySetService(const char* className, const char* attribute, int lsap, bool raw);
+// Discovery only: each device that answers is kept (up to PRIMARY_DISCOVERED_MAX) and none is
+// connected. Call before primaryInit.
+void primarySetDiscoverOnly(bool on);
+// The index-th device kept; false past the last. Read once the task has stopped.
+bool primaryDiscovered(uint8_t index, LapDiscovered& device);
 
 void startStackTask();
+// Ends the task and waits for it; the port stays open.
+void stopStackTask();
 DWORD WINAPI stackTask(LPVOID parameter);
 
 } // namespace primary

@@ -96,7 +96,12 @@ void startDiscovery() {
         lapBuildXidCommand(txFrame.data(), linkRecord, nullptr, FIRST_XID_SLOT, nullptr, 0));
 }
 
-void acceptXidResponse() {
+void acceptXidResponse(uint16_t length) {
+    if (discoverOnly) {
+        primaryKeepDiscovered(length);
+        setState(PRIMARY_START_DELAY); // and discover again
+        return;
+    }
     linkWatch.peerAddress = lapGetAddress(&rxFrame[3]);
     consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", rxFrame[3], rxFrame[4], rxFrame[5],
                  rxFrame[6]);
@@ -141,7 +146,7 @@ void readAnswer(uint8_t state) {
     switch (state) {
     case PRIMARY_DISCOVERY:
         if ((rxFrame[1] & 0xEF) == LAP_XID_RESPONSE && length >= 12) {
-            acceptXidResponse();
+            acceptXidResponse(length);
         }
         break;
     case PRIMARY_CONNECTING:
@@ -151,8 +156,7 @@ void readAnswer(uint8_t state) {
         break;
     case PRIMARY_LINK_CHECK:
         if (isRr(length)) {
-            setState(PRIMARY_IAS_CONNECT);
-            primarySendIasConnect();
+            primaryStartService();
         }
         break;
     case PRIMARY_IAS_CONNECT:
@@ -175,8 +179,7 @@ void readAnswer(uint8_t state) {
         break;
     case PRIMARY_COMM_CONNECT:
         if (ttpIsConnect(rxFrame.data(), length) != 0) {
-            setState(PRIMARY_COMM_OPEN);
-            primarySendCommParams();
+            primaryServiceConnected();
         } else {
             markAnswered();
             if (primaryPaced()) {

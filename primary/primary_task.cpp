@@ -32,6 +32,7 @@ void primaryInit() {
     primaryPort().reset();
     lapResetLink(linkRecord, PRIMARY_DEVICE_ADDRESS);
     primaryInitQueues();
+    primaryForgetDiscovered();
 }
 
 uint8_t primaryIsIdle() {
@@ -94,7 +95,16 @@ void startStackTask() {
     taskRunning.store(true);
     taskThread = CreateThread(nullptr, 0, stackTask, nullptr, 0, &taskThreadId);
     if (taskThread == nullptr) {
-        consolePrint("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
+        consoleError("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
+    }
+}
+
+void stopStackTask() {
+    taskRunning.store(false);
+    if (taskThread != nullptr) {
+        WaitForSingleObject(taskThread, INFINITE);
+        CloseHandle(taskThread);
+        taskThread = nullptr;
     }
 }
 

@@ -40,13 +40,17 @@ uint16_t frameDataLimit() {
 // Puts the user data of the IrCOMM frame in rxFrame into the receive queue; false, taking nothing,
 // when it does not fit.
 bool takeData(uint16_t length) {
-    const uint16_t start = COMM_HEADER_LENGTH + rxFrame[5];
+    const uint16_t start = serviceRaw ? TTP_DATA_OFFSET : COMM_HEADER_LENGTH + rxFrame[5];
     const auto dataLength = static_cast<uint8_t>(length - start);
     const bool discard = discardReceived.load();
     if (!discard && byteQueueRoom(&receiveQueue) < dataLength) {
         return false;
     }
-    primaryShowCommLengths(length);
+    if (serviceRaw) {
+        consolePrint("\nTinyTP length:\t%d", dataLength);
+    } else {
+        primaryShowCommLengths(length);
+    }
     for (uint16_t i = 0; i < dataLength && !discard; ++i) {
         receiveQueue.push(&receiveQueue, rxFrame[start + i]);
     }
@@ -58,6 +62,8 @@ bool takeData(uint16_t length) {
 void primaryInitQueues() {
     discardReceived.store(false);
     dataUnacknowledged.store(false);
+    // Locked: a restarted station's program may be pumping the queues already.
+    const std::scoped_lock guard(receiveLock, transmitLock);
     receiveQueue.init = byteQueueInit;
     const bool full = linkOffer.negotiates;
     receiveQueue.init(&receiveQueue, receiveStorage.data(),
@@ -83,11 +89,17 @@ void primarySendIasConnect() {
 
 void primarySendIasQuery() {
     primarySendHeld(
-        iasBuildQuery(txFrame.data(), linkRecord, OWN_LSAP, IAS_CLASS_IRCOMM, IAS_ATTR_LSAP_SEL));
+        iasBuildQuery(txFrame.data(), linkRecord, OWN_LSAP, serviceClass, serviceAttribute));
 }
 
 bool primaryTakeIasAnswer(uint16_t length) {
     if (length < IAS_ANSWER_OFFSET) {
+        return false;
+    }
+    const uint8_t code = length > IAS_ANSWER_OFFSET ? rxFrame[IAS_ANSWER_OFFSET] : 0;
+    if (code == IAS_NO_SUCH_CLASS || code == IAS_NO_SUCH_ATTRIBUTE) {
+        // The query is repeated and the link given up as for no answer; the user must know why.
+        consoleError("device has no service %s %s", serviceClass, serviceAttribute);
         return false;
     }
     uint16_t value = 0;
@@ -112,6 +124,11 @@ void primarySendCommParams() {
 }
 
 bool primaryIsCommFrame(uint16_t length) {
+    if (serviceRaw) {
+        // Any I-frame of data, not LM-MUX control, on the connection.
+        return length >= TTP_DATA_OFFSET && (rxFrame[1] & 1) == 0 &&
+               (rxFrame[2] & LMP_CONTROL) == 0;
+    }
     return commIsDataFrame(rxFrame.data(), length) != 0 && length >= COMM_HEADER_LENGTH &&
            rxFrame[5] <= length - COMM_HEADER_LENGTH;
 }
@@ -162,8 +179,13 @@ void primarySendNext() {
         staging[stagedCount] = transmitQueue.pop(&transmitQueue);
         ++stagedCount;
     }
-    primarySendHeld(commBuildDataCommand(txFrame.data(), linkRecord, OWN_LSAP, peerComLsap,
-                                         staging.data(), stagedCount));
+    if (serviceRaw) {
+        primarySendHeld(ttpBuildDataCommand(txFrame.data(), linkRecord, OWN_LSAP, peerComLsap,
+                                            staging.data(), stagedCount));
+    } else {
+        primarySendHeld(commBuildDataCommand(txFrame.data(), linkRecord, OWN_LSAP, peerComLsap,
+                                             staging.data(), stagedCount));
+    }
 }
 
 } // namespace primary

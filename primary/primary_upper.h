@@ -32,6 +32,20 @@ extern std::atomic<bool> discardReceived;
 
 void primaryInitQueues();
 
+// The service settings, set before the task starts.
+extern const char* serviceClass;
+extern const char* serviceAttribute;
+extern int serviceLsap; // -1: ask the IAS
+extern bool serviceRaw;
+extern bool discoverOnly;
+// Keeps the device of the XID response in rxFrame (discovery only).
+void primaryKeepDiscovered(uint16_t length);
+void primaryForgetDiscovered();
+// After the link check: the IAS lookup, or the TinyTP connect to the selector given.
+void primaryStartService();
+// TinyTP connected: the IrCOMM parameters, or (raw) the channel opens at once.
+void primaryServiceConnected();
+
 void primarySendIasConnect();
 void primarySendIasQuery();
 // True (and peerComLsap set) when the IAS answer in rxFrame yields an LSAP selector.

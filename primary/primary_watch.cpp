@@ -17,4 +17,10 @@ int primaryTransmitRoom() {
     return byteQueueRoom(&transmitQueue);
 }
 
+int primaryUnacknowledged() {
+    const std::lock_guard<std::mutex> guard(transmitLock);
+    const int staged = dataUnacknowledged.load() ? stagedCount : 0;
+    return transmitQueue.count(&transmitQueue) + staged;
+}
+
 } // namespace primary

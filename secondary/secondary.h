@@ -68,11 +68,19 @@ uint8_t secondaryAllAcknowledged();
 extern LinkWatch linkWatch;
 LinkPhase secondaryPhase();
 int secondaryTransmitRoom();
+// Bytes queued or sent that the primary has not acknowledged; exact once the task has stopped.
+int secondaryUnacknowledged();
+// The service the secondary offers (call before secondaryInit; the names must outlive the
+// station): the IAS class and attribute it answers, and `raw`: TinyTP data as it is, without the
+// IrCOMM parameters, the channel open as soon as TinyTP connects.
+void secondarySetService(const char* className, const char* attribute, bool raw);
 // Off: the task leaves received bytes in the queue for the program and answers nothing itself
 // (on by default: it prints them and answers "AT" with "OK").
 void secondarySetDemoAnswers(bool on);
 
 void startStackTask();
+// Ends the task and waits for it; the platform's port and thread stay.
+void stopStackTask();
 DWORD WINAPI stackTask(LPVOID parameter);
 // One pass of the task after its sleep: a step, then fetch, print and answer "AT".
 void secondaryTaskPass();

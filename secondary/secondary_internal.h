@@ -34,6 +34,8 @@ extern ByteQueue transmitQueue;
 // Held by each producer for the whole of one text and by the engine for the clear at channel
 // open, so a text is never interleaved with another or cut by the clear.
 extern std::mutex transmitLock;
+// Held by the application's reader while it pops and by the engine while it clears the queue.
+extern std::mutex receiveLock;
 
 ByteLink& secondaryLink();
 // Back to 9600 bit/s and nothing asked of us, for the next connection; the reset form leaves the

@@ -13,6 +13,7 @@ namespace secondary {
 ByteQueue receiveQueue{};
 ByteQueue transmitQueue{};
 std::mutex transmitLock;
+std::mutex receiveLock;
 std::atomic<bool> taskRunning{false};
 
 namespace {
@@ -58,6 +59,8 @@ void secondaryInit() {
     held.length = 0;
     held.awaitingAck = false;
     dataUnacknowledged = false;
+    // Locked: a restarted station's program may be pumping the queues already.
+    const std::scoped_lock guard(receiveLock, transmitLock);
     receiveQueue.init = byteQueueInit;
     const bool full = linkOffer.negotiates;
     receiveQueue.init(&receiveQueue, receiveStorage.data(),
@@ -111,6 +114,7 @@ bool secondaryTrySend(const uint8_t* data, uint8_t length) {
 }
 
 uint8_t secondaryReceive(uint8_t* buffer) {
+    const std::lock_guard<std::mutex> guard(receiveLock);
     uint8_t count = 0;
     while (receiveQueue.isEmpty(&receiveQueue) == 0 && count < SECONDARY_RECEIVE_SIZE - 1) {
         buffer[count] = receiveQueue.pop(&receiveQueue);
@@ -180,7 +184,16 @@ void startStackTask() {
     taskRunning = true;
     taskThread = CreateThread(nullptr, 0, stackTask, nullptr, 0, &taskThreadId);
     if (taskThread == nullptr) {
-        consolePrint("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
+        consoleError("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
+    }
+}
+
+void stopStackTask() {
+    taskRunning = false;
+    if (taskThread != nullptr) {
+        WaitForSingleObject(taskThread, INFINITE);
+        CloseHandle(taskThread);
+        taskThread = nullptr;
     }
 }
 

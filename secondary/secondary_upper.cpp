@@ -1,4 +1,5 @@
 #include <array>
+#include <cstring>
 #include <mutex>
 
 #include "console.h"
@@ -13,6 +14,14 @@ std::array<uint8_t, FULL_STAGING_SIZE> staging{};
 uint8_t stagedCount = 0;
 
 namespace {
+
+// Set before the task starts.
+const char* serviceClass = IAS_CLASS_IRCOMM;
+const char* serviceAttribute = IAS_ATTR_LSAP_SEL;
+bool serviceRaw = false;
+// Names a program gave must match whole: a query for a mere leading part of one is another
+// service. The built-in names keep their lenient match.
+bool namesExact = false;
 
 constexpr uint8_t LM_CONNECT_LENGTH = 6;
 constexpr uint8_t TTP_PARAMETERS_BIT = 0x80;
@@ -55,6 +64,22 @@ bool iasNameMatches(const char* reference, const uint8_t* name, uint8_t count) {
     return true;
 }
 
+bool serviceNameMatches(const char* reference, const uint8_t* name, uint8_t count) {
+    if (namesExact && std::strlen(reference) != count) {
+        return false;
+    }
+    return iasNameMatches(reference, name, count);
+}
+
+// Empties both queues for a new channel; under the producers' lock, so the clear never cuts a
+// text being queued, and the reader's, so it never pops from a queue being cleared.
+void openChannel() {
+    const std::scoped_lock guard(receiveLock, transmitLock);
+    engineState = SEC_IRCOMM_OPEN;
+    receiveQueue.clear(&receiveQueue);
+    transmitQueue.clear(&transmitQueue);
+}
+
 void handleLmControl(const uint8_t* frame, uint16_t length) {
     if (length < 5) {
         return; // no opcode
@@ -69,6 +94,9 @@ void handleLmControl(const uint8_t* frame, uint16_t length) {
             peerComLsap = static_cast<uint8_t>(dlsap & 0x7F);
             secondarySendTx(ttpBuildConnectConfirm(txFrame.data(), linkRecord, dlsap, slsap));
             engineState = SEC_TTP_CONNECTED;
+            if (serviceRaw) {
+                openChannel(); // no IrCOMM parameters to wait for
+            }
         }
         // TinyTP parameters are not served, and a connect without its parameter byte is not
         // a connect: no reply either way.
@@ -86,7 +114,7 @@ void handleIas(const uint8_t* frame, uint16_t length) {
     uint8_t count = IAS_RESULT_NO_CLASS.size();
     // A name whose length runs past the frame is not a name of ours: "no such class".
     const uint16_t classEnd = length >= 6 ? static_cast<uint16_t>(6 + frame[5]) : 0xFFFF;
-    if (classEnd < length && iasNameMatches(IAS_CLASS_IRCOMM, &frame[6], frame[5])) {
+    if (classEnd < length && serviceNameMatches(serviceClass, &frame[6], frame[5])) {
         const uint8_t attributeLength = frame[classEnd];
         const uint8_t* attribute = &frame[classEnd + 1];
         if (classEnd + 1 + attributeLength > length) {
@@ -94,7 +122,7 @@ void handleIas(const uint8_t* frame, uint16_t length) {
         } else if (iasNameMatches(IAS_ATTR_PARAMETERS, attribute, attributeLength)) {
             result = IAS_RESULT_PARAMETERS.data();
             count = IAS_RESULT_PARAMETERS.size();
-        } else if (iasNameMatches(IAS_ATTR_LSAP_SEL, attribute, attributeLength)) {
+        } else if (serviceNameMatches(serviceAttribute, attribute, attributeLength)) {
             result = IAS_RESULT_LSAP_SEL.data();
             count = IAS_RESULT_LSAP_SEL.size();
         } else {
@@ -108,19 +136,18 @@ void handleIas(const uint8_t* frame, uint16_t length) {
 
 void handleIrComm(const uint8_t* frame, uint16_t length) {
     // Also refuses a control-parameter length that runs past the frame.
-    if (commIsDataFrame(frame, length) == 0) {
+    const bool valid = serviceRaw ? length >= TTP_DATA_OFFSET && engineState == SEC_IRCOMM_OPEN
+                                  : commIsDataFrame(frame, length) != 0;
+    if (!valid) {
         return;
     }
     if (engineState != SEC_IRCOMM_OPEN) {
-        // Under the producers' lock, so the clear never cuts a text being queued.
-        const std::lock_guard<std::mutex> guard(transmitLock);
-        engineState = SEC_IRCOMM_OPEN;
-        receiveQueue.clear(&receiveQueue);
-        transmitQueue.clear(&transmitQueue);
+        openChannel();
     }
-    const uint8_t paramLength = frame[5];
+    const uint8_t paramLength = serviceRaw ? 0 : frame[5];
     const bool hasParams = paramLength != 0;
-    const auto dataLength = static_cast<uint8_t>(length - paramLength - 6);
+    const uint16_t dataStart = serviceRaw ? TTP_DATA_OFFSET : 6 + paramLength;
+    const auto dataLength = static_cast<uint8_t>(length - dataStart);
     const auto peer = static_cast<uint8_t>(frame[3] & 0x7F);
     if (byteQueueRoom(&receiveQueue) < dataLength) {
         lapRefuseIFrame(linkRecord);
@@ -128,7 +155,7 @@ void handleIrComm(const uint8_t* frame, uint16_t length) {
         return;
     }
     consolePrint("\nIrCOMM length:\t%d:%d", paramLength, dataLength);
-    const uint8_t* data = &frame[6 + paramLength];
+    const uint8_t* data = &frame[dataStart];
     for (uint8_t i = 0; i < dataLength; ++i) {
         receiveQueue.push(&receiveQueue, data[i]);
     }
@@ -175,8 +202,20 @@ void secondarySendPending(uint8_t dlsap, bool lineSettings) {
         staging[stagedCount] = transmitQueue.pop(&transmitQueue);
         ++stagedCount;
     }
-    secondarySendTx(commBuildDataResponse(txFrame.data(), linkRecord, OWN_LSAP, dlsap, lineSettings,
-                                          staging.data(), stagedCount));
+    if (serviceRaw) {
+        secondarySendTx(ttpBuildDataResponse(txFrame.data(), linkRecord, OWN_LSAP, dlsap,
+                                             staging.data(), stagedCount));
+    } else {
+        secondarySendTx(commBuildDataResponse(txFrame.data(), linkRecord, OWN_LSAP, dlsap,
+                                              lineSettings, staging.data(), stagedCount));
+    }
+}
+
+void secondarySetService(const char* className, const char* attribute, bool raw) {
+    serviceClass = className != nullptr ? className : IAS_CLASS_IRCOMM;
+    serviceAttribute = attribute != nullptr ? attribute : IAS_ATTR_LSAP_SEL;
+    serviceRaw = raw;
+    namesExact = className != nullptr || attribute != nullptr;
 }
 
 } // namespace secondary

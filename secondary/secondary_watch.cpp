@@ -16,4 +16,10 @@ int secondaryTransmitRoom() {
     return byteQueueRoom(&transmitQueue);
 }
 
+int secondaryUnacknowledged() {
+    const std::lock_guard<std::mutex> guard(transmitLock);
+    const int staged = dataUnacknowledged.load() ? stagedCount : 0;
+    return transmitQueue.count(&transmitQueue) + staged;
+}
+
 } // namespace secondary

@@ -9,6 +9,7 @@
 namespace {
 
 std::atomic<ConsoleSink> currentSink{nullptr};
+std::atomic<ConsoleSink> errorSink{nullptr};
 
 struct HeldText {
     std::array<char, 1024> text;
@@ -48,22 +49,56 @@ void stdoutSink(const char* text, size_t length) {
     held.length += length;
 }
 
+// vsnprintf reports the untruncated length; only what fits in the buffer is handed on.
+size_t formatted(int written, size_t size) {
+    if (written <= 0) {
+        return 0;
+    }
+    return static_cast<size_t>(written) < size ? static_cast<size_t>(written) : size - 1;
+}
+
+void toConsole(const char* text, size_t length) {
+    const ConsoleSink sink = currentSink.load(std::memory_order_acquire);
+    (sink != nullptr ? sink : stdoutSink)(text, length);
+}
+
 } // namespace
 
 void consolePrint(const char* format, ...) {
     char text[512];
     va_list args;
     va_start(args, format);
-    const int written = std::vsnprintf(text, sizeof text, format, args);
+    const size_t length = formatted(std::vsnprintf(text, sizeof text, format, args), sizeof text);
     va_end(args);
-    if (written <= 0) {
+    if (length > 0) {
+        toConsole(text, length);
+    }
+}
+
+void consoleError(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    const size_t length = formatted(std::vsnprintf(text, sizeof text, format, args), sizeof text);
+    va_end(args);
+    const ConsoleSink sink = errorSink.load(std::memory_order_acquire);
+    if (sink == nullptr) {
+        if (length > 0) {
+            toConsole(text, length);
+        }
         return;
     }
-    // vsnprintf reports the untruncated length; only what fits in the buffer is handed on.
-    const size_t length =
-        static_cast<size_t>(written) < sizeof text ? static_cast<size_t>(written) : sizeof text - 1;
-    const ConsoleSink sink = currentSink.load(std::memory_order_acquire);
-    (sink != nullptr ? sink : stdoutSink)(text, length);
+    size_t start = 0;
+    while (start < length && (text[start] == '\n' || text[start] == '\r')) {
+        ++start;
+    }
+    if (start < length) {
+        sink(text + start, length - start);
+    }
+}
+
+ConsoleSink consoleSetErrorSink(ConsoleSink sink) {
+    return errorSink.exchange(sink, std::memory_order_acq_rel);
 }
 
 ConsoleSink consoleSetSink(ConsoleSink sink) {

@@ -75,6 +75,22 @@ constexpr uint8_t IRCOMM_HINT = 0x04;
 // Each station's own LSAP selector (IAS is always selector 0).
 constexpr uint8_t PRIMARY_OWN_LSAP = 2;
 constexpr uint8_t SECONDARY_OWN_LSAP = 4;
+// An IAS query is one frame, and every peer takes 64 bytes of information field: less the LM-MUX
+// header, the operation and two length bytes, that leaves this much for the class and attribute.
+constexpr uint16_t IAS_NAMES_MAX = 64 - 5;
+
+// ---- Discovery without connecting (primary_pty --discover)
+
+// Bytes of each device's discovery information kept, and devices kept.
+constexpr uint8_t LAP_DISCOVERY_INFO_SIZE = 32;
+constexpr uint8_t PRIMARY_DISCOVERED_MAX = 8;
+// How long the program listens before it lists what it found; a discovery runs every few seconds.
+constexpr uint32_t PTY_DISCOVER_MS = 4000;
+
+// ---- A port that has gone (a USB dongle unplugged)
+
+// How often the pty programs try to open it again.
+constexpr uint32_t PTY_PORT_RETRY_MS = 1000;
 
 // ---- The pty programs' pump
 
@@ -83,11 +99,10 @@ constexpr uint8_t SECONDARY_OWN_LSAP = 4;
 constexpr uint8_t PTY_RECEIVE_SIZE = 64;
 constexpr uint8_t PTY_READ_CHUNK = 32;
 // Sleep of a pump that has nothing to move; how long a read of the input and a wait for the output
-// to take bytes last; the task's time to end its pass at the stop.
+// to take bytes last.
 constexpr uint32_t PTY_IDLE_MS = 10;
 constexpr int PTY_READ_WAIT_MS = 50;
 constexpr int PTY_WRITE_WAIT_MS = 20;
-constexpr uint32_t PTY_STOP_WAIT_MS = 100;
 
 // ---- Ports
 
@@ -127,5 +142,6 @@ static_assert(PLATFORM_RX_CHUNK < PLATFORM_RX_RING_SIZE, "a chunk fits the ring"
 static_assert(PLATFORM_RX_GATHER_MS < SIR_BYTE_WAIT_MS &&
                   PLATFORM_RX_PREAMBLE_MS < SIR_HUNT_WAIT_MS,
               "the receiver never gives up on bytes the thread lets gather");
+static_assert(7 + IAS_NAMES_MAX <= PRIMARY_FRAME_SIZE, "an IAS query fits the transmit frame");
 static_assert(PRIMARY_REPEAT_STEPS < PRIMARY_GIVE_UP_STEP,
               "the primary repeats before it gives up");

@@ -143,6 +143,14 @@ uint16_t commBuildDataCommand(uint8_t* destination, const LinkRecord& link, uint
     return putData(destination, 6, data, count);
 }
 
+uint16_t ttpBuildDataCommand(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
+                             uint8_t remote, const uint8_t* data, uint8_t count) {
+    lapPutIHeaderCommand(destination, link);
+    lmpPutLsapsCommand(destination, remote, ownLsap);
+    ttpPutCredit(destination);
+    return putData(destination, TTP_DATA_OFFSET, data, count);
+}
+
 uint16_t lmpBuildConnectConfirm(uint8_t* destination, const LinkRecord& link, uint8_t dlsap,
                                 uint8_t slsap) {
     lapPutIHeaderResponse(destination, link);
@@ -184,6 +192,14 @@ uint16_t commBuildDataResponse(uint8_t* destination, const LinkRecord& link, uin
     destination[5] =
         lineSettings ? static_cast<uint8_t>(commBuildLineSettings(destination + 6)) : 0;
     return putData(destination, static_cast<uint16_t>(6 + destination[5]), data, count);
+}
+
+uint16_t ttpBuildDataResponse(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
+                              uint8_t remote, const uint8_t* data, uint8_t count) {
+    lapPutIHeaderResponse(destination, link);
+    lmpPutLsapsResponse(destination, remote, ownLsap);
+    ttpPutCredit(destination);
+    return putData(destination, TTP_DATA_OFFSET, data, count);
 }
 
 uint8_t lmpIsConnectConfirm(const uint8_t* frame, uint16_t length) {

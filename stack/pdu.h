@@ -44,6 +44,10 @@ uint16_t commBuildParamsFrame(uint8_t* destination, const LinkRecord& link, uint
                               uint8_t remote);
 uint16_t commBuildDataCommand(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
                               uint8_t remote, const uint8_t* data, uint8_t count);
+// TinyTP data as it is, for a service that is not IrCOMM: the data follows the credit byte.
+constexpr uint16_t TTP_DATA_OFFSET = 5;
+uint16_t ttpBuildDataCommand(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
+                             uint8_t remote, const uint8_t* data, uint8_t count);
 
 // Response side (secondary).
 uint16_t lmpBuildConnectConfirm(uint8_t* destination, const LinkRecord& link, uint8_t dlsap,
@@ -57,6 +61,8 @@ uint16_t ttpBuildCreditResponse(uint8_t* destination, const LinkRecord& link, ui
 uint16_t commBuildDataResponse(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
                                uint8_t remote, bool lineSettings, const uint8_t* data,
                                uint8_t count);
+uint16_t ttpBuildDataResponse(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
+                              uint8_t remote, const uint8_t* data, uint8_t count);
 
 // Tests on a received frame; each requires an I-frame and reads only inside `length`.
 uint8_t lmpIsConnectConfirm(const uint8_t* frame, uint16_t length);
@@ -67,3 +73,6 @@ uint8_t commIsDataFrame(const uint8_t* frame, uint16_t length);
 
 // `answer` starts at the return code (frame byte 5); `count` is frame length - 5.
 uint8_t iasParseLsapSel(const uint8_t* answer, uint16_t count, uint16_t& value);
+// The IAS return codes that say the device has no such class or attribute.
+constexpr uint8_t IAS_NO_SUCH_CLASS = 1;
+constexpr uint8_t IAS_NO_SUCH_ATTRIBUTE = 2;

@@ -77,7 +77,10 @@ BOOL CloseHandle(HANDLE object) {
         return TRUE;
     }
     if (HostObject* thread = hostObjectClaim(object, HostObjectKind::Thread)) {
-        hostObjectRelease(thread);
+        // A running thread keeps its object until it ends.
+        if ((thread->threadFlags.fetch_or(HOST_THREAD_CLOSED) & HOST_THREAD_FINISHED) != 0) {
+            hostObjectRelease(thread);
+        }
         return TRUE;
     }
     SetLastError(ERROR_INVALID_HANDLE);

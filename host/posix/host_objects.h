@@ -6,12 +6,18 @@
 
 #include "win32_posix.h"
 
+constexpr uint8_t HOST_THREAD_FINISHED = 1;
+constexpr uint8_t HOST_THREAD_CLOSED = 2;
+
 enum class HostObjectKind : uint8_t { Free, Busy, Port, Thread };
 
 struct HostObject {
     std::atomic<HostObjectKind> kind{HostObjectKind::Free};
     std::atomic<int> fd{-1};
     DWORD threadId = 0;
+    // HOST_THREAD_ bits: whichever of the thread's end and its handle's close comes second frees
+    // the object.
+    std::atomic<uint8_t> threadFlags{0};
     // Guards the port configuration below; reads and writes may come from several threads.
     std::mutex configLock;
     DCB dcb{};

@@ -32,6 +32,13 @@ bool waitReady(int fd, short events, uint64_t deadline) {
     }
 }
 
+// A terminal whose other side has gone reads nothing, like one with nothing to read, but polls
+// as hung up.
+bool hungUp(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 uint64_t deadlineAfter(uint64_t milliseconds) {
     return milliseconds == 0 ? 0 : hostMonotonicMs() + milliseconds;
 }
@@ -74,6 +81,14 @@ BOOL transferBytes(const Transfer& job, LPDWORD moved) {
         }
         if (count < 0 && errno == EINTR) {
             continue;
+        }
+        if (count == 0 && job.readInto != nullptr && hungUp(job.fd)) {
+            // The device has gone (a hung-up terminal): what Windows says of a removed port, not
+            // a read that found nothing.
+            if (moved != nullptr) {
+                *moved = total;
+            }
+            return hostFailWith(ERROR_GEN_FAILURE);
         }
         if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             const DWORD error = hostErrorFromErrno(errno);

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "byte_stream.h"
+#include "serial_stream.h"
 
 const bool HOST_READ_TIMES_OUT = true;
 
@@ -107,6 +108,10 @@ HostLinkResult hostPtyLink(HostStream& stream, const char* path) {
 }
 
 void hostStreamClose(HostStream& stream) {
+    if (stream.serial != nullptr) {
+        hostSerialStreamClose(stream);
+        return;
+    }
     if (stream.linkPath[0] != '\0' && linkPointsAtDevice(stream)) {
         unlink(stream.linkPath.data());
     }
@@ -119,6 +124,9 @@ void hostStreamClose(HostStream& stream) {
 }
 
 int hostStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int timeoutMs) {
+    if (stream.serial != nullptr) {
+        return hostSerialStreamRead(stream, buffer, maximum, timeoutMs);
+    }
     if (!waitFor(stream.input, POLLIN, timeoutMs)) {
         return 0;
     }
@@ -136,11 +144,17 @@ int hostStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int time
 }
 
 bool hostStreamWritable(HostStream& stream, int timeoutMs) {
+    if (stream.serial != nullptr) {
+        return true; // its writes wait for room themselves
+    }
     return waitFor(stream.output, POLLOUT, timeoutMs);
 }
 
 bool hostStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
                      const std::atomic<bool>& stop) {
+    if (stream.serial != nullptr) {
+        return hostSerialStreamWrite(stream, data, length, stop);
+    }
     constexpr int WAIT_MS = 50;
     size_t written = 0;
     while (written < length) {

@@ -12,6 +12,7 @@ namespace {
 struct ThreadStart {
     LPTHREAD_START_ROUTINE routine;
     LPVOID parameter;
+    HostObject* object;
     std::atomic<bool> taken{false};
 };
 
@@ -21,9 +22,16 @@ void* threadMain(void* argument) {
     auto* start = static_cast<ThreadStart*>(argument);
     const LPTHREAD_START_ROUTINE routine = start->routine;
     const LPVOID parameter = start->parameter;
+    HostObject* object = start->object;
     start->taken.store(true);
     start->taken.notify_one();
     routine(parameter);
+    const uint8_t before = object->threadFlags.fetch_or(HOST_THREAD_FINISHED);
+    if ((before & HOST_THREAD_CLOSED) != 0) {
+        hostObjectRelease(object); // nobody can wait on a closed handle
+    } else {
+        object->threadFlags.notify_all();
+    }
     return nullptr;
 }
 
@@ -48,7 +56,8 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES threadAttributes, SIZE_T stackSize,
     if (stackSize != 0) {
         pthread_attr_setstacksize(&attributes, stackSize);
     }
-    ThreadStart start{startAddress, parameter};
+    object->threadFlags.store(0);
+    ThreadStart start{startAddress, parameter, object};
     pthread_t thread{};
     const int error = pthread_create(&thread, &attributes, threadMain, &start);
     pthread_attr_destroy(&attributes);
@@ -64,6 +73,27 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES threadAttributes, SIZE_T stackSize,
     }
     hostObjectPublish(object, HostObjectKind::Thread);
     return object;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    HostObject* thread = hostObjectFind(handle, HostObjectKind::Thread);
+    if (thread == nullptr) {
+        return WAIT_FAILED;
+    }
+    const uint64_t start = hostMonotonicMs();
+    for (;;) {
+        const uint8_t flags = thread->threadFlags.load();
+        if ((flags & HOST_THREAD_FINISHED) != 0) {
+            return WAIT_OBJECT_0;
+        }
+        if (milliseconds == INFINITE) {
+            thread->threadFlags.wait(flags);
+        } else if (hostMonotonicMs() - start >= milliseconds) {
+            return WAIT_TIMEOUT;
+        } else {
+            Sleep(1); // a bounded wait is rare and short: the stations' stops
+        }
+    }
 }
 
 void Sleep(DWORD milliseconds) {

@@ -1,0 +1,100 @@
+// A second serial port as the channel's stream, such as one end of a virtual null-modem pair for
+// a program that only knows serial ports. Reads wait up to their time-out for a first byte; writes
+// wait for room in short slices so that a stop is seen.
+#include "serial_stream.h"
+
+#include <array>
+#include <cstdio>
+
+#include "win32.h"
+
+namespace {
+
+// "\\.\COMn" or any device path a user gives.
+constexpr size_t PORT_PATH_SIZE = 280;
+constexpr DWORD STREAM_SPEED = 115200;
+constexpr DWORD WRITE_SLICE_MS = 100;
+
+HANDLE portOf(const HostStream& stream) {
+    return static_cast<HANDLE>(stream.serial);
+}
+
+} // namespace
+
+unsigned long hostSerialStreamOpen(HostStream& stream, const char* port) {
+    std::array<char, PORT_PATH_SIZE> path{};
+    if (!hostPortName(port, path.data(), path.size())) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    const HANDLE handle = CreateFileA(path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    GetCommState(handle, &dcb);
+    // Raw bytes and no hardware flow control: the far end of a virtual pair may drive no lines.
+    dcb.BaudRate = STREAM_SPEED;
+    dcb.ByteSize = 8;
+    dcb.Parity = NOPARITY;
+    dcb.StopBits = ONESTOPBIT;
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 1, 0, WRITE_SLICE_MS};
+    if (SetCommState(handle, &dcb) == FALSE || SetCommTimeouts(handle, &timeouts) == FALSE) {
+        const DWORD error = GetLastError();
+        CloseHandle(handle);
+        return error;
+    }
+    PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    stream.serial = handle;
+    stream.serialWaitMs = 1;
+    std::snprintf(stream.devicePath.data(), stream.devicePath.size(), "%s", port);
+    return ERROR_SUCCESS;
+}
+
+void hostSerialStreamClose(HostStream& stream) {
+    CloseHandle(portOf(stream));
+    stream.serial = nullptr;
+}
+
+int hostSerialStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int timeoutMs) {
+    const HANDLE handle = portOf(stream);
+    const DWORD waitMs = timeoutMs > 0 ? static_cast<DWORD>(timeoutMs) : 1;
+    if (stream.serialWaitMs != static_cast<int>(waitMs)) {
+        // What has come at once, else the first byte within the wait.
+        COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, waitMs, 0, WRITE_SLICE_MS};
+        SetCommTimeouts(handle, &timeouts);
+        stream.serialWaitMs = static_cast<int>(waitMs);
+    }
+    DWORD received = 0;
+    if (ReadFile(handle, buffer, static_cast<DWORD>(maximum), &received, nullptr) == FALSE) {
+        Sleep(waitMs); // a failing port fails at once: no spinning
+        return 0;
+    }
+    return static_cast<int>(received <= maximum ? received : 0);
+}
+
+bool hostSerialStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
+                           const std::atomic<bool>& stop) {
+    size_t written = 0;
+    while (written < length) {
+        if (stop.load()) {
+            return false;
+        }
+        DWORD count = 0;
+        if (WriteFile(portOf(stream), data + written, static_cast<DWORD>(length - written), &count,
+                      nullptr) == FALSE) {
+            return false;
+        }
+        written += count;
+    }
+    return true;
+}

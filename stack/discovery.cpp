@@ -1,0 +1,88 @@
+#include "discovery.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+
+#include "console.h"
+#include "lap.h"
+
+namespace {
+
+constexpr uint8_t HINT_MORE = 0x80;
+constexpr uint8_t HINT_BITS = 7;
+// The hint bits that have names; later hint bytes have none.
+constexpr std::array<std::array<const char*, HINT_BITS>, 2> HINT_NAMES{{
+    {"PnP", "PDA/Palmtop", "Computer", "Printer", "Modem", "Fax", "LAN Access"},
+    {"Telephony", "File Server", "IrCOMM", "Message", "HTTP", "IrOBEX", nullptr},
+}};
+constexpr uint8_t PRINTABLE_FIRST = 0x20;
+constexpr uint8_t PRINTABLE_LAST = 0x7E;
+
+// Appends like snprintf, never past the end; `used` stops at the last byte.
+struct Writer {
+    std::span<char> out;
+    size_t used = 0;
+};
+
+void put(Writer& writer, const char* format, ...) CONSOLE_PRINTF_FORMAT(2, 3);
+void put(Writer& writer, const char* format, ...) {
+    if (writer.used + 1 >= writer.out.size()) {
+        return;
+    }
+    const size_t room = writer.out.size() - writer.used;
+    va_list arguments;
+    va_start(arguments, format);
+    const int written = std::vsnprintf(writer.out.data() + writer.used, room, format, arguments);
+    va_end(arguments);
+    if (written > 0) {
+        writer.used += std::min(static_cast<size_t>(written), room - 1);
+    }
+}
+
+} // namespace
+
+void lapDescribeDiscovered(const LapDiscovered& device, std::span<char> out) {
+    if (out.empty()) {
+        return;
+    }
+    out[0] = '\0';
+    Writer writer{out};
+    std::array<uint8_t, 4> address{};
+    lapPutAddress(address.data(), device.address);
+    put(writer, "%02X-%02X-%02X-%02X", address[0], address[1], address[2], address[3]);
+    const uint8_t length = std::min<uint8_t>(device.infoLength, device.info.size());
+    uint8_t position = 0;
+    bool named = false;
+    // Hint bytes while each says another follows.
+    for (bool more = true; more && position < length; ++position) {
+        const uint8_t hint = device.info[position];
+        more = (hint & HINT_MORE) != 0;
+        for (uint8_t bit = 0; bit < HINT_BITS && position < HINT_NAMES.size(); ++bit) {
+            const char* name = HINT_NAMES[position][bit];
+            if ((hint & (1U << bit)) != 0 && name != nullptr) {
+                put(writer, named ? ", %s" : "  %s", name);
+                named = true;
+            }
+        }
+    }
+    if (!named) {
+        put(writer, "  %s", "no hints");
+    }
+    // The character set byte, then the nickname.
+    if (position < length) {
+        ++position;
+    }
+    if (position < length) {
+        put(writer, "%s", "  \"");
+        for (; position < length; ++position) {
+            const uint8_t byte = device.info[position];
+            if (byte >= PRINTABLE_FIRST && byte <= PRINTABLE_LAST && byte != '"' && byte != '\\') {
+                put(writer, "%c", byte);
+            } else {
+                put(writer, "\\x%02X", byte);
+            }
+        }
+        put(writer, "%s", "\"");
+    }
+}

@@ -1,0 +1,23 @@
+// What a device says of itself in discovery: its hint bits and nickname, kept as found and
+// written out for a person.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "ir_options.h"
+
+// Where the discovery information starts in an XID frame (after its fixed fields).
+constexpr uint16_t LAP_XID_INFO_OFFSET = 14;
+
+struct LapDiscovered {
+    uint32_t address = 0; // as read from the wire
+    uint8_t infoLength = 0;
+    std::array<uint8_t, LAP_DISCOVERY_INFO_SIZE> info{};
+};
+
+// One line for a person: the address, the hint bits by name, then the rest of the information as
+// text, each byte that is not printable as \xNN. Always ends the text within `out`.
+void lapDescribeDiscovered(const LapDiscovered& device, std::span<char> out);
