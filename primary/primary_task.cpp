@@ -5,6 +5,7 @@
 #include "primary_engine.h"
 #include "primary_port.h"
 #include "primary_upper.h"
+#include "task_thread.h"
 
 namespace primary {
 
@@ -12,8 +13,7 @@ std::atomic<bool> taskRunning{false};
 
 namespace {
 
-HANDLE taskThread = nullptr;
-DWORD taskThreadId = 0;
+TaskThread taskThread;
 
 // Held over a whole primarySend so that no two texts interleave.
 std::mutex sendLock;
@@ -92,20 +92,13 @@ uint8_t primaryReceive(uint8_t* buffer) {
 }
 
 void startStackTask() {
-    taskRunning.store(true);
-    taskThread = CreateThread(nullptr, 0, stackTask, nullptr, 0, &taskThreadId);
-    if (taskThread == nullptr) {
+    if (!taskThreadStart(taskThread, taskRunning, stackTask)) {
         consoleError("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
     }
 }
 
 void stopStackTask() {
-    taskRunning.store(false);
-    if (taskThread != nullptr) {
-        WaitForSingleObject(taskThread, INFINITE);
-        CloseHandle(taskThread);
-        taskThread = nullptr;
-    }
+    taskThreadStop(taskThread, taskRunning);
 }
 
 DWORD WINAPI stackTask(LPVOID /*parameter*/) {

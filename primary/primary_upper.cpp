@@ -62,15 +62,10 @@ bool takeData(uint16_t length) {
 void primaryInitQueues() {
     discardReceived.store(false);
     dataUnacknowledged.store(false);
-    // Locked: a restarted station's program may be pumping the queues already.
-    const std::scoped_lock guard(receiveLock, transmitLock);
-    receiveQueue.init = byteQueueInit;
-    const bool full = linkOffer.negotiates;
-    receiveQueue.init(&receiveQueue, receiveStorage.data(),
-                      full ? FULL_QUEUE_SIZE : PRIMARY_RECEIVE_SIZE);
-    transmitQueue.init = byteQueueInit;
-    transmitQueue.init(&transmitQueue, transmitStorage.data(),
-                       full ? FULL_QUEUE_SIZE : PRIMARY_TRANSMIT_SIZE);
+    byteQueueSetUp(receiveQueue, receiveStorage, lapQueueSize(linkOffer, PRIMARY_RECEIVE_SIZE),
+                   receiveLock);
+    byteQueueSetUp(transmitQueue, transmitStorage, lapQueueSize(linkOffer, PRIMARY_TRANSMIT_SIZE),
+                   transmitLock);
 }
 
 void primaryDiscardReceived() {

@@ -6,6 +6,7 @@
 #include "ir_options.h"
 #include "secondary.h"
 #include "secondary_internal.h"
+#include "task_thread.h"
 #include "transceiver.h"
 
 namespace secondary {
@@ -24,8 +25,7 @@ enum class TaskMode : uint8_t { waiting, connected };
 
 std::array<uint8_t, FULL_QUEUE_SIZE> receiveStorage{};
 std::array<uint8_t, FULL_QUEUE_SIZE> transmitStorage{};
-HANDLE taskThread = nullptr;
-DWORD taskThreadId = 0;
+TaskThread taskThread;
 TaskMode taskMode = TaskMode::waiting;
 std::atomic<bool> demoAnswers{true};
 // Modem answers owed to the peer that did not fit yet; queued on a later pass.
@@ -59,15 +59,10 @@ void secondaryInit() {
     held.length = 0;
     held.awaitingAck = false;
     dataUnacknowledged = false;
-    // Locked: a restarted station's program may be pumping the queues already.
-    const std::scoped_lock guard(receiveLock, transmitLock);
-    receiveQueue.init = byteQueueInit;
-    const bool full = linkOffer.negotiates;
-    receiveQueue.init(&receiveQueue, receiveStorage.data(),
-                      full ? FULL_QUEUE_SIZE : SECONDARY_RECEIVE_SIZE);
-    transmitQueue.init = byteQueueInit;
-    transmitQueue.init(&transmitQueue, transmitStorage.data(),
-                       full ? FULL_QUEUE_SIZE : SECONDARY_TRANSMIT_SIZE);
+    byteQueueSetUp(receiveQueue, receiveStorage, lapQueueSize(linkOffer, SECONDARY_RECEIVE_SIZE),
+                   receiveLock);
+    byteQueueSetUp(transmitQueue, transmitStorage, lapQueueSize(linkOffer, SECONDARY_TRANSMIT_SIZE),
+                   transmitLock);
     taskMode = TaskMode::waiting;
     answersOwed = 0;
 }
@@ -181,20 +176,13 @@ DWORD WINAPI stackTask(LPVOID /*parameter*/) {
 }
 
 void startStackTask() {
-    taskRunning = true;
-    taskThread = CreateThread(nullptr, 0, stackTask, nullptr, 0, &taskThreadId);
-    if (taskThread == nullptr) {
+    if (!taskThreadStart(taskThread, taskRunning, stackTask)) {
         consoleError("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
     }
 }
 
 void stopStackTask() {
-    taskRunning = false;
-    if (taskThread != nullptr) {
-        WaitForSingleObject(taskThread, INFINITE);
-        CloseHandle(taskThread);
-        taskThread = nullptr;
-    }
+    taskThreadStop(taskThread, taskRunning);
 }
 
 } // namespace secondary

@@ -79,3 +79,9 @@ size_t byteQueuePushAll(ByteQueue* queue, std::span<const uint8_t> bytes) {
     queue->writeIndex.store(write, std::memory_order_release);
     return stored;
 }
+
+void byteQueueSetUp(ByteQueue& queue, std::span<uint8_t> storage, uint16_t size, std::mutex& lock) {
+    const std::scoped_lock guard(lock);
+    queue.init = byteQueueInit;
+    queue.init(&queue, storage.data(), size);
+}

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <span>
 
 struct ByteQueue;
@@ -35,3 +36,7 @@ int byteQueueRoom(const ByteQueue* queue);
 // The producer's block push: stores as many of `bytes` as there is room for and hands them to the
 // consumer together. Returns how many it stored.
 size_t byteQueuePushAll(ByteQueue* queue, std::span<const uint8_t> bytes);
+
+// Sets the queue up over `storage` through its init slot, under `lock`: the program may be pumping
+// the queue of a station that restarts. `size` as for byteQueueInit, at most storage.size().
+void byteQueueSetUp(ByteQueue& queue, std::span<uint8_t> storage, uint16_t size, std::mutex& lock);

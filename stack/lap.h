@@ -36,6 +36,10 @@ constexpr LapOffer LAP_FIXED_OFFER{false, LAP_BAUD_9600, 0x01, 0x02};
 constexpr LapOffer lapFullOffer(uint8_t baudBits) {
     return LapOffer{true, baudBits, 0x03, 0x80};
 }
+// A queue's size in the offer's profile: the full one holds two of its frames' data.
+constexpr uint16_t lapQueueSize(const LapOffer& offer, uint16_t fixedSize) {
+    return offer.negotiates ? FULL_QUEUE_SIZE : fixedSize;
+}
 
 struct LinkRecord {
     uint32_t deviceAddress;
