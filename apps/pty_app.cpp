@@ -187,6 +187,7 @@ int pumpOutput(const PtyStation& station, const PtyOptions& options, HostStream&
     std::array<uint8_t, PTY_RECEIVE_SIZE> buffer{};
     StatusView view;
     Ending ending;
+    uint32_t deliveries = 0;
     std::fprintf(stderr, "%s: searching\n", programName);
     while (!stopRequested.load()) {
         showStatus(station, view);
@@ -203,7 +204,8 @@ int pumpOutput(const PtyStation& station, const PtyOptions& options, HostStream&
         }
         const uint8_t count = station.receive(buffer.data());
         if (count == 0) {
-            Sleep(PTY_IDLE_MS);
+            // Blocks until the engine delivers, rather than waking to look.
+            lapWatchWaitDelivery(*station.watch, deliveries, PTY_OUTPUT_WAIT_MS);
         } else if (!hostStreamWrite(stream, buffer.data(), count, stopRequested)) {
             if (!stopRequested.load()) {
                 fail("%s", "output closed");

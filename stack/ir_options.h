@@ -85,6 +85,8 @@ constexpr uint8_t PTY_READ_CHUNK = 32;
 // Sleep of a pump that has nothing to move; how long a read of the input and a wait for the output
 // to take bytes last; the task's time to end its pass at the stop.
 constexpr uint32_t PTY_IDLE_MS = 10;
+// The output pump's wait for received data; it also paces the status lines and the stop.
+constexpr uint32_t PTY_OUTPUT_WAIT_MS = 200;
 constexpr int PTY_READ_WAIT_MS = 50;
 constexpr int PTY_WRITE_WAIT_MS = 20;
 constexpr uint32_t PTY_STOP_WAIT_MS = 100;
