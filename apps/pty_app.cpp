@@ -204,8 +204,11 @@ int pumpOutput(const PtyStation& station, const PtyOptions& options, HostStream&
         }
         const uint8_t count = station.receive(buffer.data());
         if (count == 0) {
-            // Blocks until the engine delivers, rather than waking to look.
-            lapWatchWaitDelivery(*station.watch, deliveries, PTY_OUTPUT_WAIT_MS);
+            // Open, blocks until the engine delivers rather than waking to look; before that, the
+            // short wait shows "channel open" as soon as it comes.
+            const bool open = station.phase() == LINK_OPEN;
+            lapWatchWaitDelivery(*station.watch, deliveries,
+                                 open ? PTY_OUTPUT_WAIT_MS : PTY_IDLE_MS);
         } else if (!hostStreamWrite(stream, buffer.data(), count, stopRequested)) {
             if (!stopRequested.load()) {
                 fail("%s", "output closed");
