@@ -263,6 +263,7 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
     }
     station.taskRunning->store(false);
     Sleep(PTY_STOP_WAIT_MS); // the task ends its pass
+    lapWatchSettle(*station.watch);
     hostStreamClose(stream);
     return status;
 }

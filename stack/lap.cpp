@@ -247,11 +247,14 @@ uint16_t lapWaitFrame(ByteLink& byteLink, LinkRecord& link, RxFrame& frame, uint
 }
 
 void lapWatchDelivered(LinkWatch& watch) {
-    {
-        const std::lock_guard<std::mutex> guard(watch.deliveryLock);
-        ++watch.deliveries;
-    }
+    // Notified under the lock, so lapWatchSettle orders the last notification before the exit.
+    const std::lock_guard<std::mutex> guard(watch.deliveryLock);
+    ++watch.deliveries;
     watch.deliveryMade.notify_all();
+}
+
+void lapWatchSettle(LinkWatch& watch) {
+    const std::lock_guard<std::mutex> guard(watch.deliveryLock);
 }
 
 bool lapWatchWaitDelivery(LinkWatch& watch, uint32_t& seen, uint32_t waitMs) {

@@ -63,6 +63,8 @@ struct LinkWatch {
 void lapWatchDelivered(LinkWatch& watch);
 // Waits up to waitMs for a delivery after the count `seen`, which it updates; true if one came.
 bool lapWatchWaitDelivery(LinkWatch& watch, uint32_t& seen, uint32_t waitMs);
+// Once the station's task has ended: its last delivery is then done before the watch is destroyed.
+void lapWatchSettle(LinkWatch& watch);
 
 // Reads a 32-bit address in wire order.
 uint32_t lapGetAddress(const uint8_t* source);
