@@ -38,7 +38,7 @@ struct PtyStation {
     uint8_t (*allAcknowledged)();
     void (*send)(const uint8_t* data, uint8_t length);
     uint8_t (*receive)(uint8_t* buffer);
-    const LinkWatch* watch;
+    LinkWatch* watch;
 };
 
 struct PtyOptions {

@@ -209,6 +209,7 @@ int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& st
     Ending ending;
     PortWatch watch;
     int status = 0;
+    uint32_t deliveries = 0;
     ptyStatus("searching");
     while (!stop.load()) {
         if (!followPort(station, options, view, watch)) {
@@ -232,7 +233,11 @@ int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& st
         const uint8_t count = station.receive(buffer.data());
         watch.delivered = watch.down && count == 0;
         if (count == 0) {
-            Sleep(PTY_IDLE_MS);
+            // Open, blocks until the engine delivers rather than waking to look; before that, the
+            // short wait shows "channel open" as soon as it comes.
+            const bool open = station.phase() == LINK_OPEN;
+            lapWatchWaitDelivery(*station.watch, deliveries,
+                                 open ? PTY_OUTPUT_WAIT_MS : PTY_IDLE_MS);
         } else if (!hostStreamWrite(stream, buffer.data(), count, stop)) {
             if (!stop.load()) {
                 ptyStatus("%s", "output closed");

@@ -189,10 +189,11 @@ void platformInitWin32() {
 
 namespace {
 
-// The gathering times are set for 9600 bit/s; a faster line fills the same bytes sooner.
+// The gathering times are set for 9600 bit/s; a faster line fills the same bytes sooner. Rounded
+// up, so a short frame is in whole after its preamble's wait rather than needing another pass.
 uint32_t atLineSpeed(uint32_t milliseconds) {
-    const uint32_t scaled = milliseconds * UART_BAUD / uartSpeed.load();
-    return scaled > 0 ? scaled : 1;
+    const uint32_t speed = uartSpeed.load();
+    return (milliseconds * UART_BAUD + speed - 1) / speed;
 }
 
 } // namespace

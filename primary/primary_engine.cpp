@@ -56,6 +56,8 @@ constexpr std::array<ReadSpec, 10> READS{{
 uint32_t quietStartMs = 0;
 uint32_t repeatMarkMs = 0;
 bool pollDeferred = false;
+// Frame-paced: when user data last moved either way; long after it, a held poll waits two ticks.
+uint32_t movedMs = 0;
 
 uint32_t nowMs() {
     const auto tick = primaryPort().tickCount;
@@ -208,6 +210,7 @@ void readAnswer(uint8_t state) {
             if (primaryPaced() && !acknowledged && !took) {
                 primaryDeferPoll(); // nothing moved: the next poll keeps the tick
             } else {
+                movedMs = nowMs();
                 primarySendNext();
             }
         }
@@ -225,6 +228,14 @@ void giveUp(uint8_t state) {
     setState(PRIMARY_START_DELAY);
 }
 
+// A poll held back goes at the next tick, or at the second once the channel has idled a while, so
+// an idle pair wakes half as often; bytes to send never wait for that.
+bool deferredPollDue() {
+    const uint32_t now = nowMs();
+    return now - movedMs < PRIMARY_IDLE_AFTER_MS || now - repeatMarkMs >= PRIMARY_IDLE_POLL_MS ||
+           transmitQueue.isEmpty(&transmitQueue) == 0;
+}
+
 // A step without a pending answer: the byte test comes before the give-up and the repeat.
 void poll(uint8_t state) {
     const bool paced = primaryPaced();
@@ -232,7 +243,7 @@ void poll(uint8_t state) {
         stepCounter = ANSWER_SEEN;
     } else if (paced ? quietFor(PRIMARY_GIVE_UP_MS) : stepCounter == PRIMARY_GIVE_UP_STEP) {
         giveUp(state);
-    } else if (paced && pollDeferred) {
+    } else if (paced && pollDeferred && deferredPollDue()) {
         pollDeferred = false;
         repeatMarkMs = nowMs();
         if (state == PRIMARY_CONNECTED) {
@@ -292,6 +303,7 @@ void primaryStep() {
         shownState = state;
         quietStartMs = nowMs();
         repeatMarkMs = quietStartMs;
+        movedMs = quietStartMs;
         pollDeferred = false;
     }
     rxFrame.fill(0);

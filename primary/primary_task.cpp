@@ -13,6 +13,10 @@ std::atomic<bool> taskRunning{false};
 
 namespace {
 
+// The wire bytes of the shortest answer (XBOFs, BOF, address, control, FCS, EOF): a frame that has
+// begun is this long in at the least, so the step reads it without waiting once per byte.
+constexpr uint32_t SHORT_FRAME_WIRE_BITS = 16 * 10;
+
 TaskThread taskThread;
 
 // Held over a whole primarySend so that no two texts interleave.
@@ -109,7 +113,11 @@ DWORD WINAPI stackTask(LPVOID /*parameter*/) {
         if (primaryAnswerSeen()) {
             // next step reads
         } else if (primaryPaced() && engineState.load() != PRIMARY_START_DELAY) {
-            primaryPort().link->waitByte(STACK_TASK_PERIOD_MS);
+            if (primaryPort().link->waitByte(STACK_TASK_PERIOD_MS)) {
+                const uint32_t speed = linkWatch.speed.load();
+                const uint32_t bitsPerSecond = speed != 0 ? speed : 9600;
+                Sleep((SHORT_FRAME_WIRE_BITS * 1000 + bitsPerSecond - 1) / bitsPerSecond);
+            }
         } else {
             Sleep(STACK_TASK_PERIOD_MS);
         }

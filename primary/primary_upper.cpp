@@ -54,6 +54,9 @@ bool takeData(uint16_t length) {
     for (uint16_t i = 0; i < dataLength && !discard; ++i) {
         receiveQueue.push(&receiveQueue, rxFrame[start + i]);
     }
+    if (!discard && dataLength > 0) {
+        lapWatchDelivered(linkWatch);
+    }
     return true;
 }
 

@@ -159,6 +159,9 @@ void handleIrComm(const uint8_t* frame, uint16_t length) {
     for (uint8_t i = 0; i < dataLength; ++i) {
         receiveQueue.push(&receiveQueue, data[i]);
     }
+    if (dataLength > 0) {
+        lapWatchDelivered(linkWatch);
+    }
     if (held.awaitingAck) {
         secondaryAnswerPoll(peer); // our last frame again before anything new
     } else if (transmitQueue.isEmpty(&transmitQueue) == 0) {

@@ -62,6 +62,10 @@ constexpr uint8_t SECONDARY_GIVE_UP_STEP = 50;
 constexpr uint32_t PRIMARY_START_DELAY_MS = PRIMARY_START_DELAY_STEPS * STACK_TASK_PERIOD_MS;
 constexpr uint32_t PRIMARY_REPEAT_MS = PRIMARY_REPEAT_STEPS * STACK_TASK_PERIOD_MS;
 constexpr uint32_t PRIMARY_GIVE_UP_MS = PRIMARY_GIVE_UP_STEP * STACK_TASK_PERIOD_MS;
+// Frame-paced idle polling: after this long without user data, polls go every second tick (the
+// bound allows for a late tick).
+constexpr uint32_t PRIMARY_IDLE_AFTER_MS = 1000;
+constexpr uint32_t PRIMARY_IDLE_POLL_MS = 2 * STACK_TASK_PERIOD_MS - 10;
 constexpr uint32_t SECONDARY_GIVE_UP_MS = SECONDARY_GIVE_UP_STEP * STACK_TASK_PERIOD_MS;
 
 // ---- Addresses, hint and selectors
@@ -101,7 +105,9 @@ constexpr uint8_t PTY_READ_CHUNK = 32;
 // Sleep of a pump that has nothing to move; how long a read of the input and a wait for the output
 // to take bytes last.
 constexpr uint32_t PTY_IDLE_MS = 10;
-constexpr int PTY_READ_WAIT_MS = 50;
+// The output pump's wait for received data; it also paces the status lines and the stop.
+constexpr uint32_t PTY_OUTPUT_WAIT_MS = 200;
+constexpr int PTY_READ_WAIT_MS = 200;
 constexpr int PTY_WRITE_WAIT_MS = 20;
 
 // ---- Ports

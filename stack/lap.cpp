@@ -1,5 +1,7 @@
 #include "lap.h"
 
+#include <chrono>
+
 #include "lap_data.h"
 
 namespace {
@@ -242,4 +244,23 @@ uint16_t lapWaitFrame(ByteLink& byteLink, LinkRecord& link, RxFrame& frame, uint
             return length;
         }
     }
+}
+
+void lapWatchDelivered(LinkWatch& watch) {
+    // Notified under the lock, so lapWatchSettle orders the last notification before the exit.
+    const std::lock_guard<std::mutex> guard(watch.deliveryLock);
+    ++watch.deliveries;
+    watch.deliveryMade.notify_all();
+}
+
+void lapWatchSettle(LinkWatch& watch) {
+    const std::lock_guard<std::mutex> guard(watch.deliveryLock);
+}
+
+bool lapWatchWaitDelivery(LinkWatch& watch, uint32_t& seen, uint32_t waitMs) {
+    std::unique_lock<std::mutex> guard(watch.deliveryLock);
+    const bool came = watch.deliveryMade.wait_for(guard, std::chrono::milliseconds(waitMs),
+                                                  [&] { return watch.deliveries != seen; });
+    seen = watch.deliveries;
+    return came;
 }

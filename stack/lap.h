@@ -3,7 +3,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "ir_options.h"
 #include "sir.h"
@@ -55,7 +57,18 @@ struct LinkWatch {
     std::atomic<uint32_t> speed{0};
     // Frames from the peer taken on the connection; one more than seen means it answered since.
     std::atomic<uint32_t> exchanges{0};
+    // Counts the times user data went into the receive queue, so a reader can block until then.
+    std::mutex deliveryLock;
+    std::condition_variable deliveryMade;
+    uint32_t deliveries = 0;
 };
+
+// The engine, after it put user data in the receive queue.
+void lapWatchDelivered(LinkWatch& watch);
+// Waits up to waitMs for a delivery after the count `seen`, which it updates; true if one came.
+bool lapWatchWaitDelivery(LinkWatch& watch, uint32_t& seen, uint32_t waitMs);
+// Once the station's task has ended: its last delivery is then done before the watch is destroyed.
+void lapWatchSettle(LinkWatch& watch);
 
 // Reads a 32-bit address in wire order.
 uint32_t lapGetAddress(const uint8_t* source);
