@@ -23,7 +23,6 @@ namespace {
 constexpr size_t LINE_SIZE = 32;
 constexpr uint32_t CODE_EXIT = 99;
 constexpr uint32_t CODE_HIGHEST = 23;
-constexpr DWORD EXIT_WAIT_MS = 100;
 constexpr char CONTROL_Z = 0x1A;
 
 using LineBuffer = std::array<char, LINE_SIZE>;
@@ -179,8 +178,10 @@ MenuResult secondaryMenuPass(std::FILE* input) {
 }
 
 void secondaryExit() {
-    secondary::taskRunning = false;
-    Sleep(EXIT_WAIT_MS); // the task ends its pass and prints its end
+    // Joined, not slept on: the task ends its pass and prints its end before the globals it
+    // touches are destroyed.
+    secondary::stopStackTask();
+    lapWatchSettle(secondary::linkWatch);
 }
 
 #ifndef SECONDARY_DEMO_NO_MAIN
