@@ -39,8 +39,9 @@ bool hungUp(int fd) {
     return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR)) != 0;
 }
 
+// The clock reads whole milliseconds, so one more keeps a time-out from ending up to 1 ms short.
 uint64_t deadlineAfter(uint64_t milliseconds) {
-    return milliseconds == 0 ? 0 : hostMonotonicMs() + milliseconds;
+    return milliseconds == 0 ? 0 : hostMonotonicMs() + milliseconds + 1;
 }
 
 // One call's bytes and limits; exactly one of readInto and writeFrom is set.
