@@ -87,10 +87,19 @@ def read_pcap(path, warn=None):
 
 
 def comm_user_data(frames, received, own_lsap):
-    """User bytes of the IrCOMM data frames traced as received (or sent) and addressed to own_lsap."""
+    """User bytes of the IrCOMM data frames traced as received (or sent) and addressed to own_lsap.
+
+    An I-frame with the Ns of the one before it is a repeat (one frame in flight), which the
+    receiver does not deliver again, so its bytes are not counted twice either.
+    """
     data = b""
+    last_ns = None
     for content, was_received in frames:
-        if was_received != received or len(content) < 6 or content[1] & 1:
+        if was_received != received or len(content) < 2 or content[1] & 1:
+            continue
+        ns = (content[1] >> 1) & 7
+        repeat, last_ns = ns == last_ns, ns
+        if repeat or len(content) < 6:
             continue
         if content[2] & 0x80 or content[2] & 0x7F != own_lsap or content[3] & 0x7F == 0:
             continue
