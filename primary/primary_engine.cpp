@@ -56,6 +56,9 @@ constexpr std::array<ReadSpec, 10> READS{{
 uint32_t quietStartMs = 0;
 uint32_t repeatMarkMs = 0;
 bool pollDeferred = false;
+// Frame-paced: the answer came but damaged, so the peer is there and the repeat need not wait for
+// silence.
+bool repeatNow = false;
 // Frame-paced: when user data last moved either way; long after it, a held poll waits two ticks.
 uint32_t movedMs = 0;
 
@@ -142,8 +145,11 @@ void readAnswer(uint8_t state) {
     const bool heldBefore = held.awaitingAck;
     repeatMarkMs = nowMs();
     pollDeferred = false; // whatever this answer leads to replaces the poll held back
-    const uint16_t length =
-        lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match, wanted.stop);
+    bool damaged = false;
+    const uint16_t length = lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match,
+                                         wanted.stop, primaryPaced() ? &damaged : nullptr);
+    // Before the connection a repeat may meet a peer at another speed; after it, one is harmless.
+    repeatNow = damaged && length == 0 && state >= PRIMARY_LINK_CHECK;
     lapNoteAck(held, linkRecord);
     switch (state) {
     case PRIMARY_DISCOVERY:
@@ -251,9 +257,10 @@ void poll(uint8_t state) {
         } else {
             primarySendRr();
         }
-    } else if (paced ? nowMs() - repeatMarkMs >= PRIMARY_REPEAT_MS
+    } else if (paced ? repeatNow || nowMs() - repeatMarkMs >= PRIMARY_REPEAT_MS
                      : stepCounter % PRIMARY_REPEAT_STEPS == 0) {
         repeatMarkMs = nowMs();
+        repeatNow = false;
         if (state == PRIMARY_LINK_CHECK) {
             primarySendRr();
         } else {
@@ -288,6 +295,10 @@ bool primaryAnswerSeen() {
     return stepCounter == ANSWER_SEEN;
 }
 
+bool primaryRepeatDue() {
+    return repeatNow;
+}
+
 void primaryStep() {
     const bool paced = primaryPaced();
     // Frame-paced steps come as often as frames do, so they count nothing but the read marks.
@@ -305,6 +316,7 @@ void primaryStep() {
         repeatMarkMs = quietStartMs;
         movedMs = quietStartMs;
         pollDeferred = false;
+        repeatNow = false;
     }
     rxFrame.fill(0);
 

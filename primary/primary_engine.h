@@ -44,6 +44,8 @@ void primaryStep();
 bool primaryPaced();
 // True when the last step saw an answer begin, so the next step reads it.
 bool primaryAnswerSeen();
+// True when the last answer arrived damaged, so the next step repeats at once.
+bool primaryRepeatDue();
 
 // Makes the first `length` bytes of txFrame the held frame and sends it.
 void primarySendHeld(uint16_t length);

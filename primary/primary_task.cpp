@@ -110,8 +110,8 @@ DWORD WINAPI stackTask(LPVOID /*parameter*/) {
         // A seen answer is read at once; the read waits for the rest of the frame itself.
         // Frame-paced, the step also comes as soon as a frame begins; before discovery nothing
         // reads the port, so there the tick is a plain sleep.
-        if (primaryAnswerSeen()) {
-            // next step reads
+        if (primaryAnswerSeen() || primaryRepeatDue()) {
+            // next step reads or repeats
         } else if (primaryPaced() && engineState.load() != PRIMARY_START_DELAY) {
             if (primaryPort().link->waitByte(STACK_TASK_PERIOD_MS)) {
                 const uint32_t speed = linkWatch.speed.load();

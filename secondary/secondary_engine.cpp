@@ -166,6 +166,16 @@ void handleInformation(uint16_t length) {
     secondaryHandleIFrame(rxFrame.data(), length);
 }
 
+// Frame-paced: a poll of our connection that arrived damaged is answered as an RR that
+// acknowledges nothing new, so the primary resends at once instead of after its silent wait.
+void answerDamagedPoll() {
+    const uint8_t address = rxFrame[0];
+    if (engineState >= SEC_LINKED && addressMatches(address) && (address & LAP_CR) != 0 &&
+        (rxFrame[1] & LAP_PF) != 0) {
+        secondaryAnswerPoll(peerComLsap);
+    }
+}
+
 } // namespace
 
 void secondaryBindLink(ByteLink* link) {
@@ -248,7 +258,11 @@ void secondaryStep() {
     stepCounter = 0;
     quietStartMs = platformTickCount();
     rxFrame.fill(0);
-    const uint16_t length = sirReceiveFrame(secondaryLink(), rxFrame);
+    bool damaged = false;
+    const uint16_t length = sirReceiveFrame(secondaryLink(), rxFrame, paced ? &damaged : nullptr);
+    if (damaged) {
+        answerDamagedPoll();
+    }
     if (length < 2) {
         return; // nothing intact, or no control byte
     }

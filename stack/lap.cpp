@@ -9,7 +9,6 @@ namespace {
 constexpr uint8_t LAP_XID_FORMAT = 0x01;
 constexpr uint8_t LAP_XID_VERSION = 0x00;
 constexpr uint8_t LAP_BROADCAST_ADDRESS_BYTE = 0xFF;
-constexpr uint8_t LAP_CR = 0x01;
 constexpr uint16_t LAP_TEST_RESPONSE_LENGTH = 10;
 constexpr int LAP_MAX_PARAMS = 7;
 
@@ -211,11 +210,11 @@ void lapSendTestResponse(ByteLink& byteLink, const LinkRecord& link, const uint8
 }
 
 uint16_t lapWaitFrame(ByteLink& byteLink, LinkRecord& link, RxFrame& frame, uint8_t mask,
-                      uint8_t match, bool stop) {
+                      uint8_t match, bool stop, bool* damaged) {
     for (;;) {
         // Zeroed per read so nothing of an earlier, longer frame lingers behind this one.
         frame.fill(0);
-        const uint16_t length = sirReceiveFrame(byteLink, frame);
+        const uint16_t length = sirReceiveFrame(byteLink, frame, damaged);
         if (length == 0) {
             return 0;
         }

@@ -15,6 +15,8 @@ constexpr uint16_t LAP_PARAMS_LENGTH = 21;
 
 // Control bytes as sent (P/F set) and as compared (control AND 0xEF).
 constexpr uint8_t LAP_PF = 0x10;
+// In the address byte: set on commands (from the primary).
+constexpr uint8_t LAP_CR = 0x01;
 constexpr uint8_t LAP_XID_COMMAND = 0x2F;
 constexpr uint8_t LAP_XID_RESPONSE = 0xAF;
 constexpr uint8_t LAP_SNRM = 0x83;
@@ -112,6 +114,7 @@ void lapSendRrResponse(ByteLink& byteLink, const LinkRecord& link);
 void lapSendTestResponse(ByteLink& byteLink, const LinkRecord& link, const uint8_t* sourceAddress);
 
 // Reads frames until one whose control byte AND mask equals match; answers TEST commands and keeps
-// vr/vs on the way. 0 when a read fails, or (stop set) on an RR of the connection.
+// vr/vs on the way. 0 when a read fails, or (stop set) on an RR of the connection; `damaged` as for
+// sirReceiveFrame.
 uint16_t lapWaitFrame(ByteLink& byteLink, LinkRecord& link, RxFrame& frame, uint8_t mask,
-                      uint8_t match, bool stop);
+                      uint8_t match, bool stop, bool* damaged = nullptr);

@@ -83,7 +83,10 @@ void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length) {
     frameTrace(frame, length);
 }
 
-uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer) {
+uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged) {
+    if (damaged != nullptr) {
+        *damaged = false;
+    }
     // Hunt for the BOF; anything else is dropped.
     for (;;) {
         if (!link.waitByte(SIR_HUNT_WAIT_MS)) {
@@ -95,23 +98,31 @@ uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer) {
     }
     uint16_t fcs = FCS_INIT;
     uint16_t count = 0;
+    // Whatever ends the frame short of an intact EOF: an address and a control byte make it a
+    // damaged frame rather than noise.
+    const auto spoilt = [&]() -> uint16_t {
+        if (damaged != nullptr) {
+            *damaged = count >= 2;
+        }
+        return 0;
+    };
     for (;;) {
         if (count >= buffer.size()) {
-            return 0; // too long
+            return spoilt(); // too long
         }
         if (!link.waitByte(SIR_BYTE_WAIT_MS)) {
-            return 0; // broke off
+            return spoilt(); // broke off
         }
         uint8_t byte = link.readByte();
         if (byte == SIR_BOF) {
             if (count == 0) {
                 continue; // repeated BOF before any content
             }
-            return 0; // a new BOF inside a frame aborts it
+            return spoilt(); // a new BOF inside a frame aborts it
         }
         if (byte == SIR_EOF) {
             if (count < 2 || fcs != FCS_GOOD) {
-                return 0;
+                return spoilt();
             }
             const auto length = static_cast<uint16_t>(count - 2);
             // The mark of a received frame goes out with its trace, so that no other thread's
@@ -123,7 +134,7 @@ uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer) {
         }
         if (byte == SIR_CE) {
             if (!link.waitByte(SIR_BYTE_WAIT_MS)) {
-                return 0;
+                return spoilt();
             }
             byte = static_cast<uint8_t>(link.readByte() ^ SIR_ESCAPE_XOR);
         }

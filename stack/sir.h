@@ -60,5 +60,7 @@ uint16_t fcsUpdate(uint16_t fcs, uint8_t byte);
 void sirSendEscaped(ByteLink& link, uint8_t byte);
 // Sends the whole wrapped frame, in one sendBytes when it fits a longest frame, then traces it.
 void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length);
-// Content length of one intact frame (traced, followed by "."), or 0.
-uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer);
+// Content length of one intact frame (traced, followed by "."), or 0. When `damaged` is given, it
+// tells whether the 0 stands for a frame that began and carried at least two bytes but did not
+// arrive intact; the buffer then holds those bytes as received.
+uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged = nullptr);

@@ -22,6 +22,8 @@ SECTION = "## Through the pseudo-terminal"
 NEXT_SECTION = "## Faults"
 # Variant, speed cap, bytes per transfer.
 CONFIGS = [("a", 9600, 4096), ("a", 115200, 16384), ("b", 115200, 16384)]
+# Bit-error rates of the noisy runs (variant A at 115200, vlink seed 5).
+NOISE = [1e-5, 1e-4]
 AT_TRIPS = 20
 
 # Wire bytes of the full profile's frames: 10 XBOFs, BOF, content, FCS, EOF; a data frame carries
@@ -38,9 +40,9 @@ def bounds(speed):
     return DATA * line / (DATA_WIRE + RR_WIRE), DATA * line / (2 * DATA_WIRE)
 
 
-def start_link(vlink, workdir):
+def start_link(vlink, workdir, *args):
     a, b = os.path.join(workdir, "pty-a"), os.path.join(workdir, "pty-b")
-    proc = subprocess.Popen([vlink, "--a", a, "--b", b], stdout=subprocess.DEVNULL,
+    proc = subprocess.Popen([vlink, "--a", a, "--b", b, *args], stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, text=True)
     if "ready" not in proc.stderr.readline():
         raise RuntimeError("vlink did not start")
@@ -95,13 +97,13 @@ def transfer(flows, timeout=120):
     return done
 
 
-def measure_config(build, variant, cap, size):
-    """Rates in B/s and the set-up time in s of one pair of programs."""
+def measure_config(build, variant, cap, size, *link_args):
+    """Rates in B/s, the set-up time in s and the channel drops of one pair of programs."""
     apps = os.path.join(build, "apps")
     workdir = tempfile.mkdtemp(prefix="ptybench-")
-    link, a, b = start_link(os.path.join(build, "tools", "vlink", "vlink"), workdir)
+    link, a, b = start_link(os.path.join(build, "tools", "vlink", "vlink"), workdir, *link_args)
     procs = []
-    rates = {"up": [], "down": [], "both_up": [], "both_down": [], "setup": []}
+    rates = {"up": [], "down": [], "both_up": [], "both_down": [], "setup": [], "drops": 0}
     try:
         speed = ["--max-speed", str(cap)]
         secondary, device = start_pty(os.path.join(apps, f"secondary_pty_{variant}"), a, *speed)
@@ -127,6 +129,7 @@ def measure_config(build, variant, cap, size):
         for proc in procs + [link]:
             proc.send_signal(signal.SIGTERM)
             proc.wait(10)
+        rates["drops"] = sum(proc.stderr.read().count("channel lost") for proc in procs)
     return rates
 
 
@@ -165,6 +168,8 @@ def measure(build):
     """Per configuration (variant, cap, size) its rates; "at": AT round trips in ms."""
     results = {config: measure_config(build, *config) for config in CONFIGS}
     results["at"] = measure_at(build)
+    for ber in NOISE:
+        results[ber] = measure_config(build, "a", 115200, 16384, "--ber", str(ber), "--seed", "5")
     return results
 
 
@@ -205,6 +210,18 @@ def render(results, _unused=None):
         f"AT round trip, \"AT\\r\" written to `primary_pty_a` until \"\\r\\nOK\\r\\n\" is read "
         f"back from `secondary_demo_a` (9600 bit/s, the demo's fixed list; {AT_TRIPS} trips, ms): "
         f"{figures(results['at'])} (min, median, max).",
+        "",
+        "With bit errors in both directions (variant A at 115200 bit/s, `vlink --ber B --seed 5`, "
+        "the same transfers; every one arrived byte-exact, or the bench stops):",
+        "",
+        "| BER | alone, min / median / max | both at once, min / median / max | Channel drops |",
+        "|---|---:|---:|---:|",
+    ]
+    for ber in NOISE:
+        rates = results[ber]
+        lines.append(f"| {ber:g} | {figures(rates['up'] + rates['down'])} | "
+                     f"{figures(rates['both_up'] + rates['both_down'])} | {rates['drops']} |")
+    lines += [
         "",
         "",
     ]
