@@ -213,7 +213,8 @@ void readAnswer(uint8_t state) {
             ++linkWatch.exchanges;
             const bool acknowledged = heldBefore && !held.awaitingAck;
             const bool took = primaryTakeAnswer(length, isData, linkRecord.vr != expected);
-            if (primaryPaced() && !acknowledged && !took) {
+            const bool fresh = !held.awaitingAck && transmitQueue.isEmpty(&transmitQueue) == 0;
+            if (primaryPaced() && !acknowledged && !took && !fresh) {
                 primaryDeferPoll(); // nothing moved: the next poll keeps the tick
             } else {
                 movedMs = nowMs();
@@ -297,6 +298,10 @@ bool primaryAnswerSeen() {
 
 bool primaryRepeatDue() {
     return repeatNow;
+}
+
+bool primaryPollHeld() {
+    return pollDeferred;
 }
 
 void primaryStep() {

@@ -46,6 +46,8 @@ bool primaryPaced();
 bool primaryAnswerSeen();
 // True when the last answer arrived damaged, so the next step repeats at once.
 bool primaryRepeatDue();
+// Frame-paced: a poll is held back for the next tick, so the peer has nothing to say until then.
+bool primaryPollHeld();
 
 // Makes the first `length` bytes of txFrame the held frame and sends it.
 void primarySendHeld(uint16_t length);

@@ -1,5 +1,9 @@
 #include "primary.h"
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "console.h"
 #include "ir_options.h"
 #include "primary_engine.h"
@@ -21,6 +25,28 @@ TaskThread taskThread;
 
 // Held over a whole primarySend so that no two texts interleave.
 std::mutex sendLock;
+
+// Counts the texts queued, so that a task holding a poll back wakes for new bytes at once.
+std::mutex queuedLock;
+std::condition_variable queuedSignal;
+uint32_t textsQueued = 0;
+
+void noteQueued() {
+    {
+        const std::lock_guard<std::mutex> guard(queuedLock);
+        ++textsQueued;
+    }
+    queuedSignal.notify_one();
+}
+
+// With the poll held back the peer is silent, as only a poll lets it speak; so the wait is for
+// the user's bytes instead of the port's.
+void waitQueued(uint32_t milliseconds) {
+    std::unique_lock<std::mutex> guard(queuedLock);
+    const uint32_t seen = textsQueued;
+    queuedSignal.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                          [seen] { return textsQueued != seen || !taskRunning.load(); });
+}
 
 } // namespace
 
@@ -73,6 +99,7 @@ void primarySend(const uint8_t* data, uint8_t length) {
                 ++queued;
             }
         }
+        noteQueued();
         // Without an open channel nothing drains the queue, and its bytes die at channel open
         // anyway.
         if (!open) {
@@ -112,6 +139,8 @@ DWORD WINAPI stackTask(LPVOID /*parameter*/) {
         // reads the port, so there the tick is a plain sleep.
         if (primaryAnswerSeen() || primaryRepeatDue()) {
             // next step reads or repeats
+        } else if (primaryPollHeld()) {
+            waitQueued(STACK_TASK_PERIOD_MS);
         } else if (primaryPaced() && engineState.load() != PRIMARY_START_DELAY) {
             if (primaryPort().link->waitByte(STACK_TASK_PERIOD_MS)) {
                 const uint32_t speed = linkWatch.speed.load();

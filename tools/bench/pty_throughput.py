@@ -142,6 +142,7 @@ def measure_at(build):
                             stderr=subprocess.DEVNULL)
     primary, computer = start_pty(os.path.join(build, "apps", "primary_pty_a"), b)
     trips = []
+    pauses = random.Random(2)
     try:
         wait_open(primary)
         c = open_raw(computer)
@@ -155,7 +156,8 @@ def measure_at(build):
                 if select.select([c], [], [], 0.5)[0]:
                     got += os.read(c, 64)
             trips.append((time.monotonic() - began) * 1000)
-            time.sleep(0.3)
+            # An idle primary polls every 100 ms; a fixed pause would meet it at one phase only.
+            time.sleep(pauses.uniform(0.3, 0.4))
         os.close(c)
     finally:
         for proc in (primary, demo, link):
