@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 
+#include "raw_dcb.h"
 #include "win32.h"
 
 namespace {
@@ -35,18 +36,9 @@ unsigned long hostSerialStreamOpen(HostStream& stream, const char* port) {
     dcb.DCBlength = sizeof(DCB);
     GetCommState(handle, &dcb);
     // Raw bytes and no hardware flow control: the far end of a virtual pair may drive no lines.
-    dcb.BaudRate = STREAM_SPEED;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
+    hostRawDcb(dcb, STREAM_SPEED);
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
     dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
     COMMTIMEOUTS timeouts{MAXDWORD, MAXDWORD, 1, 0, WRITE_SLICE_MS};
     if (SetCommState(handle, &dcb) == FALSE || SetCommTimeouts(handle, &timeouts) == FALSE) {
         const DWORD error = GetLastError();

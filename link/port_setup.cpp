@@ -5,6 +5,7 @@
 #include "console.h"
 #include "ir_options.h"
 #include "port_health.h"
+#include "raw_dcb.h"
 
 namespace {
 
@@ -43,18 +44,9 @@ HANDLE portSetupOpen(const char* name) {
 }
 
 void portSetupFields(DCB& dcb, uint32_t speed) {
-    dcb.BaudRate = speed;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
+    hostRawDcb(dcb, speed);
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
 }
 
 PortOpening portSetupOpenAt(const char* name, uint32_t speed, DCB& dcb, COMMTIMEOUTS& timeouts,

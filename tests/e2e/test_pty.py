@@ -41,6 +41,21 @@ def read_exactly(read, count, timeout):
     return data
 
 
+def exchange_random(c, d, seed):
+    """4 KB of random bytes written at each of the open ports c and d at the same time, then both
+    read; returns (sent, received) for c to d and for d to c."""
+    rng = random.Random(seed)
+    up, down = rng.randbytes(4096), rng.randbytes(4096)
+    c.write(up)
+    d.write(down)
+    got = {}
+    reader = threading.Thread(target=lambda: got.update(c=read_exactly(c.read, len(down), 120)))
+    reader.start()
+    got["d"] = read_exactly(d.read, len(up), 120)
+    reader.join()
+    return (up, got["d"]), (down, got.get("c"))
+
+
 def socket_reader(sock):
     sock.settimeout(0.2)
 
@@ -185,18 +200,9 @@ class PtyPrograms(unittest.TestCase):
         self.assertEqual(os.readlink(link), computer)
         primary.wait_for("channel open", OPEN_S)
         secondary.wait_for("channel open", OPEN_S)
-        rng = random.Random(13)
-        up, down = rng.randbytes(4096), rng.randbytes(4096)
         with serial.Serial(link, timeout=0.2) as c, serial.Serial(device, timeout=0.2) as d:
-            c.write(up)
-            d.write(down)
-            got = {}
-            reader = threading.Thread(target=lambda: got.update(c=read_exactly(c.read, 4096, 120)))
-            reader.start()
-            got["d"] = read_exactly(d.read, 4096, 120)
-            reader.join()
-        self.assertEqual(got["d"], up)
-        self.assertEqual(got["c"], down)
+            for sent, received in exchange_random(c, d, 13):
+                self.assertEqual(received, sent)
         with serial.Serial(link, timeout=0.2) as c, serial.Serial(device, timeout=0.2) as d:
             c.write(b"again\r")
             self.assertEqual(read_exactly(d.read, 6, 20), b"again\r")

@@ -8,19 +8,17 @@ WINE=1 runs the Windows builds under Wine, where only the relay to a second seri
 """
 
 import os
-import random
 import re
 import select
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 
 from irtools import wine
 from irtools.console import Console
 from irtools.session import Vlink
-from test_pty import CHANNEL, OPEN_S, WINE, read_exactly, serial, stop
+from test_pty import CHANNEL, OPEN_S, WINE, exchange_random, read_exactly, serial, stop
 
 BACK_S = 10  # the channel is open again this long after the port or the peer is back
 
@@ -127,18 +125,9 @@ class FieldPty(unittest.TestCase):
         primary, computer = self.start("PRIMARY_PTY", "--raw", b)
         primary.wait_for("channel open", OPEN_S)
         secondary.wait_for("channel open", OPEN_S)
-        rng = random.Random(21)
-        up, down = rng.randbytes(4096), rng.randbytes(4096)
         with serial.Serial(computer, timeout=0.2) as c, serial.Serial(device, timeout=0.2) as d:
-            c.write(up)
-            d.write(down)
-            got = {}
-            reader = threading.Thread(target=lambda: got.update(c=read_exactly(c.read, 4096, 120)))
-            reader.start()
-            got["d"] = read_exactly(d.read, 4096, 120)
-            reader.join()
-        self.assertEqual(got["d"], up)
-        self.assertEqual(got["c"], down)
+            for sent, received in exchange_random(c, d, 21):
+                self.assertEqual(received, sent)
 
     def test_discover(self):
         a, b = self.link()
