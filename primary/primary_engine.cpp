@@ -59,6 +59,10 @@ bool pollDeferred = false;
 // Frame-paced: the answer came but damaged, so the peer is there and the repeat need not wait for
 // silence.
 bool repeatNow = false;
+// Frame-paced: when the station started, and whether its transceiver is as the start left it; the
+// first discovery then neither waits out more than the start delay nor resets it again.
+uint32_t startedMs = 0;
+bool freshStart = false;
 // Frame-paced: when user data last moved either way; long after it, a held poll waits two ticks.
 uint32_t movedMs = 0;
 
@@ -92,7 +96,10 @@ bool isRr(uint16_t length) {
 
 void startDiscovery() {
     setState(PRIMARY_DISCOVERY);
-    primaryPort().reset();
+    if (!(primaryPaced() && freshStart)) {
+        primaryPort().reset();
+    }
+    freshStart = false;
     lapResetLink(linkRecord, PRIMARY_DEVICE_ADDRESS);
     // A new link starts at 9600 bit/s with nothing asked of us.
     linkTerms = LAP_FIXED_TERMS;
@@ -272,6 +279,11 @@ void poll(uint8_t state) {
 
 } // namespace
 
+void primaryMarkStart() {
+    startedMs = nowMs();
+    freshStart = true;
+}
+
 void primarySendHeld(uint16_t length) {
     lapSendHeld(link(), held, length);
 }
@@ -316,8 +328,9 @@ void primaryStep() {
     if (state != shownState) {
         consolePrint("\nsecondary_demo state:\t%d", state);
         stepCounter = 1;
+        const bool starting = paced && freshStart && state == PRIMARY_START_DELAY;
         shownState = state;
-        quietStartMs = nowMs();
+        quietStartMs = starting ? startedMs : nowMs();
         repeatMarkMs = quietStartMs;
         movedMs = quietStartMs;
         pollDeferred = false;

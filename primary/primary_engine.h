@@ -40,6 +40,8 @@ extern LapOffer linkOffer;
 extern LapTerms linkTerms;
 
 void primaryStep();
+// Called first by primaryInit, whose transceiver reset then also serves the first discovery.
+void primaryMarkStart();
 // The full profile's engine: frame-paced steps and time-outs in time instead of steps.
 bool primaryPaced();
 // True when the last step saw an answer begin, so the next step reads it.

@@ -55,6 +55,7 @@ void primarySetOffer(const LapOffer& offer) {
 }
 
 void primaryInit() {
+    primaryMarkStart();
     engineState.store(PRIMARY_START_DELAY);
     shownState = 0xFF;
     staging.fill(0);

@@ -105,7 +105,10 @@ struct Wire {
 
 MemoryLink primaryLink;
 MemoryLink secondaryLink;
-void noReset() {}
+int resets = 0;
+void countReset() {
+    ++resets;
+}
 uint32_t simMs = 0;
 uint32_t primarySpeed = 0;
 uint32_t secondarySpeed = 0;
@@ -121,7 +124,7 @@ uint32_t simTick() {
 void simSleep(uint32_t milliseconds) {
     simMs += milliseconds;
 }
-const primary::PrimaryPort PORT{&primaryLink, noReset, primarySpeedSet, simTick};
+const primary::PrimaryPort PORT{&primaryLink, countReset, primarySpeedSet, simTick};
 const PlatformTiming SIM_TIMING{simTick, simSleep, nullptr};
 
 // One application per station: sends its text as the queue makes room, reads now and then.
@@ -139,6 +142,8 @@ struct Outcome {
     int framesFromSecondary = 0;
     size_t longestFromPrimary = 0;
     size_t longestFromSecondary = 0;
+    uint32_t firstFrameAfterMs = 0; // from the primary's start
+    int resetsBeforeIt = 0;
 };
 
 // One connection and exchange with frame `target` of the primary (or else of the secondary)
@@ -173,6 +178,8 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
     secondaryLink.incoming.clear();
     secondaryLink.sent.clear();
     primary::primaryBindPort(&PORT);
+    resets = 0;
+    const uint32_t startMs = simMs;
     primary::primaryInit();
     transceiverBind(nullptr);
     secondary::secondaryBindLink(&secondaryLink);
@@ -188,6 +195,10 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
     for (int now = 0; now < maxSteps && outcome.failure.empty(); ++now) {
         simMs += full ? FULL_ROUND_MS : STACK_TASK_PERIOD_MS;
         primary::primaryStep();
+        if (toSecondary.frames == 0 && !primaryLink.sent.empty()) {
+            outcome.firstFrameAfterMs = simMs - startMs;
+            outcome.resetsBeforeIt = resets;
+        }
         toSecondary.carry();
         secondary::secondaryStep();
         toPrimary.carry();
@@ -267,6 +278,10 @@ void everyFrameSpoilt(bool full) {
     ASSERT_EQ(clean.failure, "");
     ASSERT_GT(clean.framesFromPrimary, 20);
     if (full) {
+        // The start's reset serves the first discovery, which waits out the start delay from the
+        // start itself.
+        EXPECT_EQ(clean.resetsBeforeIt, 1);
+        EXPECT_EQ(clean.firstFrameAfterMs, PRIMARY_START_DELAY_MS);
         // Data frames of the agreed 128 bytes: 130 bytes of content and the FCS, at least.
         EXPECT_GE(clean.longestFromPrimary, 10U + 1 + 132 + 1);
         EXPECT_GE(clean.longestFromSecondary, 10U + 1 + 132 + 1);
