@@ -125,7 +125,7 @@ constexpr uint16_t PLATFORM_RX_RING_SIZE = 256;
 // byte wait; before its BOF, where the receiver waits far longer, long enough for a short frame (16
 // bytes at 9600 bit/s) to end; after its EOF not at all.
 constexpr uint32_t PLATFORM_RX_WAIT_MS = 500;
-constexpr uint32_t PLATFORM_RX_GATHER_MS = 8;
+constexpr uint32_t PLATFORM_RX_GATHER_MS = 4;
 constexpr uint32_t PLATFORM_RX_PREAMBLE_MS = 18;
 constexpr uint32_t PLATFORM_RX_CHUNK = 115;
 
