@@ -51,6 +51,7 @@ uint32_t rxHeld = 0;
 SerialCommsPort uartPort{};
 // The port's speed, set by the task thread and read by the receive thread for its pacing.
 std::atomic<uint32_t> uartSpeed{UART_BAUD};
+std::atomic<uint32_t> rxGatherMs{PLATFORM_RX_GATHER_MS};
 // The task thread's alone: when the last frame went to the port.
 uint32_t lastTxTick = 0;
 uint32_t lastTxCount = 0;
@@ -198,8 +199,12 @@ uint32_t atLineSpeed(uint32_t milliseconds) {
 
 } // namespace
 
+void platformSetRxGather(uint32_t milliseconds) {
+    rxGatherMs.store(milliseconds);
+}
+
 uint32_t platformRxPoll() {
-    const uint32_t gatherMs = atLineSpeed(PLATFORM_RX_GATHER_MS);
+    const uint32_t gatherMs = atLineSpeed(rxGatherMs.load());
     const uint32_t preambleMs = atLineSpeed(PLATFORM_RX_PREAMBLE_MS);
     const auto room = static_cast<uint32_t>(byteQueueRoom(rxRing));
     if (room == 0) {

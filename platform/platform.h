@@ -70,6 +70,9 @@ DWORD WINAPI platformRxThread(LPVOID parameter);
 // byte), as far as there is room, into the ring. Returns how long to let bytes gather before the
 // next pass (0: the next pass may block).
 uint32_t platformRxPoll();
+// How long a frame's bytes gather between two passes, at 9600 bit/s (PLATFORM_RX_GATHER_MS unless
+// set): shorter sees a frame's end sooner at the price of more passes per frame.
+void platformSetRxGather(uint32_t milliseconds);
 
 void platformSetDtr(uint8_t level);
 void platformSetRts(uint8_t level);

@@ -4,6 +4,7 @@
 
 #include "console.h"
 #include "ir_options.h"
+#include "platform.h"
 #include "secondary.h"
 #include "secondary_internal.h"
 #include "task_thread.h"
@@ -54,6 +55,7 @@ void secondaryInit() {
     shownState = 0xFF;
     staging.fill(0);
     transceiverStart();
+    platformSetRxGather(linkOffer.negotiates ? PLATFORM_RX_GATHER_FULL_MS : PLATFORM_RX_GATHER_MS);
     secondaryResetTerms();
     lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
     held.length = 0;

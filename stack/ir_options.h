@@ -125,7 +125,9 @@ constexpr uint16_t PLATFORM_RX_RING_SIZE = 256;
 // byte wait; before its BOF, where the receiver waits far longer, long enough for a short frame (16
 // bytes at 9600 bit/s) to end; after its EOF not at all.
 constexpr uint32_t PLATFORM_RX_WAIT_MS = 500;
-constexpr uint32_t PLATFORM_RX_GATHER_MS = 4;
+constexpr uint32_t PLATFORM_RX_GATHER_MS = 8;
+// The full profile's: the wait for a data frame's end is most of the gap between two exchanges.
+constexpr uint32_t PLATFORM_RX_GATHER_FULL_MS = 4;
 constexpr uint32_t PLATFORM_RX_PREAMBLE_MS = 18;
 constexpr uint32_t PLATFORM_RX_CHUNK = 115;
 
@@ -145,7 +147,7 @@ static_assert(SIR_MAX_CONTENT + 2 <= SIR_RX_BUFFER_SIZE, "content and FCS fit th
 static_assert(optionIsPowerOfTwo(PLATFORM_RX_RING_SIZE) && PLATFORM_RX_RING_SIZE <= 256,
               "the receive ring is a byte queue");
 static_assert(PLATFORM_RX_CHUNK < PLATFORM_RX_RING_SIZE, "a chunk fits the ring");
-static_assert(PLATFORM_RX_GATHER_MS < SIR_BYTE_WAIT_MS &&
+static_assert(PLATFORM_RX_GATHER_MS < SIR_BYTE_WAIT_MS && PLATFORM_RX_GATHER_FULL_MS > 0 &&
                   PLATFORM_RX_PREAMBLE_MS < SIR_HUNT_WAIT_MS,
               "the receiver never gives up on bytes the thread lets gather");
 static_assert(7 + IAS_NAMES_MAX <= PRIMARY_FRAME_SIZE, "an IAS query fits the transmit frame");
