@@ -272,6 +272,16 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
     return outcome;
 }
 
+// Leaves the stations as the other tests expect them: on the host, with the fixed profile.
+void unbindAll() {
+    primary::primaryBindPort(nullptr);
+    primary::primarySetOffer(LAP_FIXED_OFFER);
+    secondary::secondaryBindLink(nullptr);
+    secondary::secondaryBindSpeedSwitch(nullptr);
+    secondary::secondarySetOffer(LAP_FIXED_OFFER);
+    platformSetTiming(nullptr);
+}
+
 void everyFrameSpoilt(bool full) {
     ConsoleCapture console;
     const Outcome clean = run(full, true, -1, Fault::lose);
@@ -301,12 +311,7 @@ void everyFrameSpoilt(bool full) {
             console.take();
         }
     }
-    primary::primaryBindPort(nullptr);
-    primary::primarySetOffer(LAP_FIXED_OFFER);
-    secondary::secondaryBindLink(nullptr);
-    secondary::secondaryBindSpeedSwitch(nullptr);
-    secondary::secondarySetOffer(LAP_FIXED_OFFER);
-    platformSetTiming(nullptr);
+    unbindAll();
 }
 
 TEST(Loopback, OneFrameLostOrDamagedAnywhereCostsNoDataAndNoLink) {
@@ -323,12 +328,7 @@ TEST(Loopback, FullProfileCarriesBulkThroughBitErrorsWithoutADrop) {
         EXPECT_EQ(run(true, true, seed, Fault::noise).failure, "") << "seed " << seed;
         console.take();
     }
-    primary::primaryBindPort(nullptr);
-    primary::primarySetOffer(LAP_FIXED_OFFER);
-    secondary::secondaryBindLink(nullptr);
-    secondary::secondaryBindSpeedSwitch(nullptr);
-    secondary::secondarySetOffer(LAP_FIXED_OFFER);
-    platformSetTiming(nullptr);
+    unbindAll();
 }
 
 } // namespace
