@@ -46,8 +46,7 @@ void usage(const PtyStation& station) {
     const bool computer = station.discovered != nullptr;
     std::printf(
         "usage: %s [--link PATH | --stdio | --serial PORT2] [--trace] [--linger SECONDS]\n"
-        "       [--max-speed BPS]"
-        "       [--class NAME] [--attribute NAME]%s [--raw] [PORT]\n%s"
+        "       [--max-speed BPS] [--class NAME] [--attribute NAME]%s [--raw] [PORT]\n%s"
         "The IrCOMM channel of the %s side as a pseudo-terminal; its path is printed.\n"
         "  PORT              the transceiver's serial port (default COM1)\n"
         "  --link PATH       also make PATH a symbolic link to the pseudo-terminal\n"
