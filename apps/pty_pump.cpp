@@ -78,6 +78,11 @@ void showStatus(const PtyStation& station, StatusView& view) {
     }
     if (view.shown == LINK_OPEN) {
         ptyStatus("channel lost");
+        // The next channel starts with empty queues: what waited for this one is gone.
+        const int dropped = station.unacknowledged();
+        if (dropped > 0) {
+            ptyStatus("%d bytes not acknowledged dropped", dropped);
+        }
     }
     if (phase == LINK_SEARCHING) {
         ptyStatus("searching");

@@ -40,7 +40,8 @@ uint8_t primaryAllAcknowledged();
 extern LinkWatch linkWatch;
 LinkPhase primaryPhase();
 int primaryTransmitRoom();
-// Bytes queued or sent that the secondary has not acknowledged; exact once the task has stopped.
+// Bytes queued or sent that the secondary has not acknowledged; exact once the task has stopped
+// or the channel is lost.
 int primaryUnacknowledged();
 
 // The service the primary opens (call before primaryInit; the names must outlive the station):

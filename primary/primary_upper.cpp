@@ -11,7 +11,7 @@ uint8_t peerComLsap = 0;
 ByteQueue transmitQueue{};
 ByteQueue receiveQueue{};
 std::array<uint8_t, FULL_STAGING_SIZE> staging{};
-uint8_t stagedCount = 0;
+std::atomic<uint8_t> stagedCount{0};
 std::mutex transmitLock;
 std::mutex receiveLock;
 uint32_t channelOpenings = 0;

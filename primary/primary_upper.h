@@ -18,7 +18,8 @@ extern uint8_t peerComLsap;
 extern ByteQueue transmitQueue;
 extern ByteQueue receiveQueue;
 extern std::array<uint8_t, FULL_STAGING_SIZE> staging;
-extern uint8_t stagedCount;
+// Atomic: a program counts the unacknowledged bytes from its own thread.
+extern std::atomic<uint8_t> stagedCount;
 
 // Clears may not coincide with a push or pop on the application side; these locks keep them apart.
 extern std::mutex transmitLock;

@@ -19,7 +19,7 @@ int primaryTransmitRoom() {
 
 int primaryUnacknowledged() {
     const std::lock_guard<std::mutex> guard(transmitLock);
-    const int staged = dataUnacknowledged.load() ? stagedCount : 0;
+    const int staged = dataUnacknowledged.load() ? stagedCount.load() : 0;
     return transmitQueue.count(&transmitQueue) + staged;
 }
 

@@ -68,7 +68,8 @@ uint8_t secondaryAllAcknowledged();
 extern LinkWatch linkWatch;
 LinkPhase secondaryPhase();
 int secondaryTransmitRoom();
-// Bytes queued or sent that the primary has not acknowledged; exact once the task has stopped.
+// Bytes queued or sent that the primary has not acknowledged; exact once the task has stopped or
+// the channel is lost.
 int secondaryUnacknowledged();
 // The service the secondary offers (call before secondaryInit; the names must outlive the
 // station): the IAS class and attribute it answers, and `raw`: TinyTP data as it is, without the

@@ -27,7 +27,8 @@ extern uint8_t peerComLsap;
 extern std::array<uint8_t, FULL_STAGING_SIZE> staging;
 extern LapOffer linkOffer;
 extern LapTerms linkTerms;
-extern uint8_t stagedCount;
+// Atomic: a program counts the unacknowledged bytes from its own thread.
+extern std::atomic<uint8_t> stagedCount;
 
 extern ByteQueue receiveQueue;
 extern ByteQueue transmitQueue;

@@ -11,7 +11,7 @@ namespace secondary {
 
 uint8_t peerComLsap = 0;
 std::array<uint8_t, FULL_STAGING_SIZE> staging{};
-uint8_t stagedCount = 0;
+std::atomic<uint8_t> stagedCount{0};
 
 namespace {
 

@@ -18,7 +18,7 @@ int secondaryTransmitRoom() {
 
 int secondaryUnacknowledged() {
     const std::lock_guard<std::mutex> guard(transmitLock);
-    const int staged = dataUnacknowledged.load() ? stagedCount : 0;
+    const int staged = dataUnacknowledged.load() ? stagedCount.load() : 0;
     return transmitQueue.count(&transmitQueue) + staged;
 }
 

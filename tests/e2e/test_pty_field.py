@@ -181,10 +181,14 @@ class FieldPty(unittest.TestCase):
         a, b = self.link()
         paths = {"SECONDARY_PTY": a, "PRIMARY_PTY": b}
         first, _ = self.start(gone, paths[gone])
-        watcher, _ = self.start(stays, paths[stays])
+        watcher, pty = self.start(stays, paths[stays])
         watcher.wait_for("channel open", OPEN_S)
-        self.assertEqual(stop(first), 0)
-        watcher.wait_for("channel lost", 20)
+        with serial.Serial(pty, timeout=0.2) as client:
+            self.assertEqual(stop(first), 0)
+            # Taken into the queues before the give-up, never acknowledged: the loss says so.
+            client.write(bytes(1000))
+            watcher.wait_for("channel lost", 20)
+            watcher.wait_for(re.compile(r"[1-9][0-9]* bytes not acknowledged dropped"), 5)
         mark = watcher.mark()
         self.start(gone, paths[gone])
         watcher.wait_for("channel open", BACK_S, mark)

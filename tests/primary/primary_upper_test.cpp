@@ -145,7 +145,7 @@ TEST_F(PrimaryEngineTest, OneDataFrameOfAtMost32BytesPerAnswer) {
     EXPECT_EQ(transmitQueue.count(&transmitQueue), 31);
     const std::vector<Bytes> sent = answer(peer::rr(5));
     EXPECT_EQ(sent, std::vector<Bytes>{dataCommand(0x9A, first)});
-    EXPECT_EQ(stagedCount, 31);
+    EXPECT_EQ(stagedCount.load(), 31);
     send(std::string(20, 'y'));
     EXPECT_EQ(answer(peer::rr(6)), std::vector<Bytes>{dataCommand(0x9C, std::string(20, 'y'))});
 }
