@@ -119,16 +119,8 @@ class StdioPipeline(unittest.TestCase):
         self.assertEqual(run.stdout, b"\r\nOK\r\n")
 
 
-@unittest.skipIf(WINE, "no pseudo-terminals under Windows")
-@unittest.skipIf(serial is None, "python3-serial is not installed")
-class PtyPrograms(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="pty-")
-
-    def link(self, *args, pcap=None):
-        vlink = Vlink(os.environ["VLINK"], self.dir, args, pcap)
-        self.addCleanup(lambda: self.assertIsNone(vlink.stop()))
-        return vlink.path_a, vlink.path_b
+class PtyConsoles:
+    """Starts the programs of a test case and ends them with it, checking their sanitizer output."""
 
     def start(self, name, *args, output=None):
         """The program in $name, ended at the end of the test; returns its console (standard error
@@ -145,6 +137,19 @@ class PtyPrograms(unittest.TestCase):
         console.close()
         report = console.sanitizer_report()
         self.assertIsNone(report, report)
+
+
+
+@unittest.skipIf(WINE, "no pseudo-terminals under Windows")
+@unittest.skipIf(serial is None, "python3-serial is not installed")
+class PtyPrograms(PtyConsoles, unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="pty-")
+
+    def link(self, *args, pcap=None):
+        vlink = Vlink(os.environ["VLINK"], self.dir, args, pcap)
+        self.addCleanup(lambda: self.assertIsNone(vlink.stop()))
+        return vlink.path_a, vlink.path_b
 
     def test_demo_answers_at_through_pty(self):
         a, b = self.link()

@@ -18,7 +18,7 @@ import unittest
 from irtools import wine
 from irtools.console import Console
 from irtools.session import Vlink
-from test_pty import CHANNEL, OPEN_S, WINE, exchange_random, read_exactly, serial, stop
+from test_pty import OPEN_S, WINE, PtyConsoles, exchange_random, read_exactly, serial, stop
 
 BACK_S = 10  # the channel is open again this long after the port or the peer is back
 
@@ -64,7 +64,7 @@ class SerialRelay(unittest.TestCase):
 
 @unittest.skipIf(WINE, "no pseudo-terminals under Windows")
 @unittest.skipIf(serial is None, "python3-serial is not installed")
-class FieldPty(unittest.TestCase):
+class FieldPty(PtyConsoles, unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="pty-field-")
         self.vlink = None
@@ -78,21 +78,6 @@ class FieldPty(unittest.TestCase):
         if self.vlink is not None:
             self.assertIsNone(self.vlink.stop())
             self.vlink = None
-
-    def start(self, name, *args):
-        """The program in $name; its console and (for a pty program) its pseudo-terminal."""
-        console = Console(name, [os.environ[name], *args])
-        self.addCleanup(self.end, console)
-        if not name.endswith("_PTY"):
-            return console, None
-        console.wait_for(CHANNEL, 10)
-        return console, CHANNEL.search(console.text).group(1)
-
-    def end(self, console):
-        stop(console)
-        console.close()
-        report = console.sanitizer_report()
-        self.assertIsNone(report, report)
 
     def test_service_by_name_and_no_such_service(self):
         a, b = self.link()
