@@ -54,6 +54,24 @@ TEST(VlinkCapture, FindsIntactFramesWithTheTimeOfTheirEnd) {
     EXPECT_TRUE(capture->finished());
 }
 
+TEST(VlinkCapture, GapsAreJudgedByLandingTimesNotByWhenTheReaderRuns) {
+    ConsoleCapture console;
+    auto capture = std::make_unique<VlinkCapture>();
+    int64_t time = 0;
+    const std::vector<uint8_t> rr{0x03, 0x11};
+    const std::vector<uint8_t> wire = sirWrap(rr);
+    feed(*capture, std::vector<uint8_t>(wire.begin(), wire.begin() + 12), time);
+    time += 30 * 1000000LL; // longer than a receiver waits for the next byte of a frame
+    feed(*capture, std::vector<uint8_t>(wire.begin() + 12, wire.end()), time);
+    feed(*capture, wire, time);
+    capture->stop(); // everything is read late, all at once
+
+    std::vector<Found> found;
+    vlinkCaptureRun(*capture, collect, &found);
+    ASSERT_EQ(found.size(), 1U);
+    EXPECT_EQ(found[0].timeNs, time);
+}
+
 TEST(VlinkCapture, FullQueueRefusesWithoutBlocking) {
     auto capture = std::make_unique<VlinkCapture>();
     for (size_t i = 0; i < VLINK_CAPTURE_SLOTS; ++i) {

@@ -1,7 +1,5 @@
 #include "vlink_capture.h"
 
-#include <chrono>
-
 bool VlinkCapture::push(uint8_t byte, int64_t timeNs) {
     {
         const std::lock_guard<std::mutex> guard(lock);
@@ -36,9 +34,18 @@ uint64_t VlinkCapture::overflows() {
 
 bool VlinkCapture::waitByte(uint16_t timeoutMs) {
     std::unique_lock<std::mutex> guard(lock);
-    return arrived.wait_for(guard, std::chrono::milliseconds(timeoutMs), [this] {
-        return count > 0 || stopping;
-    }) && count > 0;
+    arrived.wait(guard, [this] { return count > 0 || stopping; });
+    if (count == 0) {
+        return false;
+    }
+    // A wait times out on the link's clock, by the gap before the byte's landing, not by when
+    // this thread gets to run: a busy machine must not cut a frame the wire carried whole.
+    const int64_t landed = entries[head].timeNs;
+    if (landed - lastTime > static_cast<int64_t>(timeoutMs) * 1000000) {
+        lastTime = landed; // the gap is spent: the next wait takes the byte
+        return false;
+    }
+    return true;
 }
 
 uint8_t VlinkCapture::readByte() {

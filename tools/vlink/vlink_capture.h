@@ -23,7 +23,8 @@ class VlinkCapture final : public ByteLink {
 
     // Never blocks; false (and the byte is not captured) when the capture has fallen behind.
     bool push(uint8_t byte, int64_t timeNs);
-    // After this, waits end at once when nothing is left to read.
+    // After this, waits end at once when nothing is left to read; before it, a wait blocks until a
+    // byte comes and then times out only if the byte landed that long after the last one read.
     void stop();
     bool finished();
     // Time of the byte readByte returned last.
