@@ -87,9 +87,12 @@ uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged) {
     if (damaged != nullptr) {
         *damaged = false;
     }
-    // Hunt for the BOF; anything else is dropped.
+    // Hunt for the BOF; anything else is dropped, for no longer than a quiet line would take.
+    const uint32_t huntStart = link.nowMs();
     for (;;) {
-        if (!link.waitByte(SIR_HUNT_WAIT_MS)) {
+        const uint32_t hunted = link.nowMs() - huntStart;
+        if (hunted >= SIR_HUNT_WAIT_MS ||
+            !link.waitByte(static_cast<uint16_t>(SIR_HUNT_WAIT_MS - hunted))) {
             return 0;
         }
         if (link.readByte() == SIR_BOF) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <span>
 
+#include "ir_err.h"
 #include "ir_options.h"
 
 // The three byte operations under the framing, provided by each station (or a test).
@@ -25,6 +26,12 @@ class ByteLink {
     }
     // Waits at least this long; a link without a clock does not wait.
     virtual void pauseUs(uint32_t /*microseconds*/) {}
+    // Milliseconds on the link's monotonic clock. A link without one stays at 0, so only a quiet
+    // line ends a receiver's hunt for a frame there.
+    virtual uint32_t nowMs() { return 0; }
+    // The first failure of the port since the last call (IR_OK when none), so a frame cut short
+    // by a failing port is not taken for noise.
+    virtual IrErr takeError() { return IR_OK; }
 
     // What the peer asked for at the link's speed: XBOFs before each frame beyond the usual ones,
     // and a pause after its last byte before ours. Only the station's task sets and reads them.
@@ -62,5 +69,6 @@ void sirSendEscaped(ByteLink& link, uint8_t byte);
 void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length);
 // Content length of one intact frame (traced, followed by "."), or 0. When `damaged` is given, it
 // tells whether the 0 stands for a frame that began and carried at least two bytes but did not
-// arrive intact; the buffer then holds those bytes as received.
+// arrive intact; the buffer then holds those bytes as received. Bytes before a BOF are dropped for
+// at most SIR_HUNT_WAIT_MS on the link's clock, so noise without frames cannot hold the reader.
 uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged = nullptr);

@@ -1,0 +1,252 @@
+#include "lap_connection.h"
+
+#include <chrono>
+
+namespace {
+
+// How long a sender waiting for room sleeps at most before it looks again: the engine's signal
+// may come between the look and the wait.
+constexpr uint32_t ROOM_WAIT_MS = 10;
+
+} // namespace
+
+void LapConnection::setUp(const LapOffer& offer, uint32_t ownAddress) {
+    linkOffer = offer;
+    {
+        const std::scoped_lock guard(receiveLock, transmitLock);
+        receiveQueue.init = byteQueueInit;
+        receiveQueue.init(&receiveQueue, receiveStorage.data(),
+                          lapQueueSize(offer, PRIMARY_RECEIVE_SIZE));
+        transmitQueue.init = byteQueueInit;
+        transmitQueue.init(&transmitQueue, transmitStorage.data(),
+                           lapQueueSize(offer, PRIMARY_TRANSMIT_SIZE));
+        linkPhase.store(LINK_SEARCHING);
+    }
+    lapResetLink(record, ownAddress);
+    terms = LAP_FIXED_TERMS;
+    held.length = 0;
+    held.awaitingAck = false;
+    staging.fill(0);
+    stagedCount.store(0);
+    dataUnacknowledged.store(false);
+    discard.store(false);
+    invalidNrRun = 0;
+    invalidNrTotal = 0;
+    const std::lock_guard<std::mutex> guard(queuedLock);
+    woken = false;
+}
+
+size_t LapConnection::send(const uint8_t* data, size_t length) {
+    if (data == nullptr || length == 0) {
+        return 0;
+    }
+    const std::lock_guard<std::mutex> text(sendLock);
+    size_t queued = 0;
+    bool open = false;
+    uint32_t opening = 0;
+    std::unique_lock<std::mutex> guard(transmitLock);
+    while (queued < length) {
+        const bool nowOpen = channelOpen();
+        if (queued == 0) {
+            // Nothing of the text is queued yet, so it may still choose its channel.
+            open = nowOpen;
+            opening = channelOpenings;
+        } else if (!nowOpen || channelOpenings != opening) {
+            break; // the channel the text was meant for is gone
+        }
+        queued += byteQueuePushAll(&transmitQueue, std::span<const uint8_t>(data + queued,
+                                                                            length - queued));
+        {
+            const std::lock_guard<std::mutex> count(queuedLock);
+            ++queuedTexts;
+        }
+        queuedSignal.notify_one();
+        if (!open || queued == length) {
+            break;
+        }
+        roomMade.wait_for(guard, std::chrono::milliseconds(ROOM_WAIT_MS),
+                          [this] { return room() > 0 || !channelOpen(); });
+    }
+    return queued;
+}
+
+bool LapConnection::trySend(const uint8_t* data, size_t length) {
+    const std::unique_lock<std::mutex> text(sendLock, std::try_to_lock);
+    if (!text.owns_lock() || data == nullptr) {
+        return false;
+    }
+    const std::lock_guard<std::mutex> guard(transmitLock);
+    if (static_cast<size_t>(room()) < length) {
+        return false;
+    }
+    byteQueuePushAll(&transmitQueue, std::span<const uint8_t>(data, length));
+    return true;
+}
+
+size_t LapConnection::receive(uint8_t* buffer, size_t size) {
+    if (buffer == nullptr) {
+        return 0;
+    }
+    const std::lock_guard<std::mutex> guard(receiveLock);
+    size_t count = 0;
+    // The engine may push while we pop; never take more than the caller's room.
+    while (count < size && receiveQueue.isEmpty(&receiveQueue) == 0) {
+        buffer[count] = receiveQueue.pop(&receiveQueue);
+        ++count;
+    }
+    return count;
+}
+
+int LapConnection::room() const {
+    return byteQueueRoom(&transmitQueue);
+}
+
+int LapConnection::unacknowledged() {
+    const std::lock_guard<std::mutex> guard(transmitLock);
+    const int staged = dataUnacknowledged.load() ? stagedCount.load() : 0;
+    return transmitQueue.count(&transmitQueue) + staged;
+}
+
+bool LapConnection::allAcknowledged() const {
+    // The queue first: the engine marks the data unacknowledged before it pops it.
+    const bool drained = transmitQueue.isEmpty(&transmitQueue) != 0;
+    return drained && !dataUnacknowledged.load();
+}
+
+uint32_t LapConnection::textsQueued() {
+    const std::lock_guard<std::mutex> guard(queuedLock);
+    return queuedTexts;
+}
+
+void LapConnection::waitQueued(uint32_t& seen, uint32_t milliseconds) {
+    std::unique_lock<std::mutex> guard(queuedLock);
+    const uint32_t before = seen;
+    queuedSignal.wait_for(guard, std::chrono::milliseconds(milliseconds),
+                          [&] { return queuedTexts != before || woken; });
+    seen = queuedTexts;
+}
+
+void LapConnection::wake() {
+    {
+        const std::lock_guard<std::mutex> guard(queuedLock);
+        woken = true;
+    }
+    queuedSignal.notify_all();
+    notifyRoom();
+}
+
+void LapConnection::notifyRoom() {
+    roomMade.notify_all();
+}
+
+void LapConnection::setPhase(LinkPhase phase) {
+    if (phase == LINK_OPEN) {
+        openChannel();
+        return;
+    }
+    {
+        // Under the lock, so a sender looking at the phase sees the channel's end.
+        const std::lock_guard<std::mutex> guard(transmitLock);
+        linkPhase.store(phase);
+    }
+    notifyRoom();
+}
+
+void LapConnection::openChannel() {
+    const std::scoped_lock guard(receiveLock, transmitLock);
+    // Under the lock, so that a text is either queued before the clear or finds the channel open.
+    linkPhase.store(LINK_OPEN);
+    ++channelOpenings;
+    receiveQueue.clear(&receiveQueue);
+    transmitQueue.clear(&transmitQueue);
+}
+
+bool LapConnection::takeNr(uint8_t control) {
+    const uint8_t nr = lapNr(control);
+    // In flight is at most the held I-frame: its Nr says "not yet" (vs) or "taken" (vs + 1).
+    const bool valid = nr == record.vs || (held.awaitingAck && nr == lapSeqNext(record.vs));
+    if (!valid) {
+        ++invalidNrTotal;
+        if (invalidNrRun < UINT8_MAX) {
+            ++invalidNrRun;
+        }
+        return false;
+    }
+    invalidNrRun = 0;
+    lapTakeNr(record, held, control);
+    return true;
+}
+
+bool LapConnection::acceptIFrame(uint8_t control) {
+    if (lapNs(control) != record.vr || !takeNr(control)) {
+        return false;
+    }
+    record.vr = lapSeqNext(record.vr);
+    return true;
+}
+
+bool LapConnection::deliver(const uint8_t* data, uint16_t count) {
+    const bool dropped = discard.load();
+    if (!dropped && byteQueueRoom(&receiveQueue) < count) {
+        return false;
+    }
+    if (dropped || count == 0) {
+        return true;
+    }
+    byteQueuePushAll(&receiveQueue, std::span<const uint8_t>(data, count));
+    lapWatchDelivered(linkWatch);
+    return true;
+}
+
+uint16_t LapConnection::dataLimit(uint16_t fixedLimit, uint16_t extra) const {
+    if (!linkOffer.negotiates) {
+        return fixedLimit;
+    }
+    const uint16_t overhead = COMM_DATA_OVERHEAD + extra;
+    const uint16_t limit = terms.dataSize > overhead ? terms.dataSize - overhead : 0;
+    return limit < FULL_STAGING_SIZE ? limit : FULL_STAGING_SIZE;
+}
+
+std::span<const uint8_t> LapConnection::stage(uint16_t limit) {
+    // Before the pop, so that no reader sees the queue empty and the data acknowledged.
+    dataUnacknowledged.store(true);
+    uint16_t count = 0;
+    const uint16_t most = limit < staging.size() ? limit : staging.size();
+    while (count < most && transmitQueue.isEmpty(&transmitQueue) == 0) {
+        staging[count] = transmitQueue.pop(&transmitQueue);
+        ++count;
+    }
+    stagedCount.store(count);
+    notifyRoom();
+    return {staging.data(), count};
+}
+
+IrErr LapConnection::sendHeld(FramePort& port, uint16_t length) {
+    held.length = length;
+    held.awaitingAck = length >= 2 && (held.frame[1] & 1) == 0;
+    return port.sendFrame(held.frame.data(), held.length);
+}
+
+IrErr LapConnection::repeatHeld(FramePort& port) {
+    return port.sendFrame(held.frame.data(), held.length);
+}
+
+IrErr LapConnection::resendHeld(FramePort& port) {
+    held.frame[1] = static_cast<uint8_t>((held.frame[1] & 0x1F) | (record.vr << 5));
+    return port.sendFrame(held.frame.data(), held.length);
+}
+
+IrErr LapConnection::sendRr(FramePort& port) {
+    const uint8_t address =
+        commandSide ? static_cast<uint8_t>(record.connectionAddress | LAP_CR) :
+                      record.connectionAddress;
+    const uint8_t frame[2] = {address,
+                              static_cast<uint8_t>(((record.vr & 7) << 5) | LAP_PF | LAP_RR)};
+    return port.sendFrame(frame, sizeof frame);
+}
+
+void LapConnection::noteStepEnd() {
+    if (channelOpen()) {
+        dataUnacknowledged.store(held.awaitingAck);
+    }
+}

@@ -1,0 +1,151 @@
+// One connection's data transfer, the same for both roles, in the manner of a protocol control
+// block: sequence numbers and their checks, the held frame and its resend, taking or refusing
+// data, the queues between the application and the engine, and the calls programs use.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <span>
+
+#include "byte_queue.h"
+#include "ir_err.h"
+#include "ir_options.h"
+#include "lap.h"
+#include "lap_data.h"
+#include "lap_port.h"
+#include "lap_terms.h"
+
+// Frames in a row whose Nr acknowledges a frame never sent before the link is given up.
+constexpr uint8_t LAP_INVALID_NR_LIMIT = 3;
+
+class LapConnection {
+  public:
+    // `command`: the primary's side, whose frames carry the C/R bit.
+    explicit LapConnection(bool command) : commandSide(command) {}
+    LapConnection(const LapConnection&) = delete;
+    LapConnection& operator=(const LapConnection&) = delete;
+    LapConnection(LapConnection&&) = delete;
+    LapConnection& operator=(LapConnection&&) = delete;
+    ~LapConnection() = default;
+
+    // ---- Set up by the station while its task is stopped
+
+    // The queues sized for the offer's profile and emptied, the record reset to the station's
+    // address, nothing held or staged, reading and searching again.
+    void setUp(const LapOffer& offer, uint32_t ownAddress);
+    const LapOffer& offer() const { return linkOffer; }
+    bool fullProfile() const { return linkOffer.negotiates; }
+
+    // ---- The application's calls, from any thread
+
+    // Queues a text in order; texts never interleave. While the channel is open it waits for the
+    // engine to make room, up to the channel's end; otherwise what does not fit is dropped (the
+    // channel's opening empties the queue anyway). Returns the bytes queued.
+    size_t send(const uint8_t* data, size_t length);
+    // The whole text or nothing, never waiting: for the station's own task.
+    bool trySend(const uint8_t* data, size_t length);
+    // Pops up to `size` received bytes into `buffer`; returns how many.
+    size_t receive(uint8_t* buffer, size_t size);
+    // Free room in the transmit queue.
+    int room() const;
+    // Bytes queued or sent that the peer has not acknowledged; exact once the engine has stopped
+    // or the channel is lost.
+    int unacknowledged();
+    // Every byte queued has gone out and the peer has acknowledged it.
+    bool allAcknowledged() const;
+    LinkPhase phase() const { return linkPhase.load(); }
+    LinkWatch& watch() { return linkWatch; }
+    // Received data is dropped instead of queued: for an application that never reads.
+    void discardReceived() { discard.store(true); }
+    // Waits up to `milliseconds` for a text queued after `seen` texts, or for wake(); updates
+    // `seen`. The engine's wait while the peer has nothing to say.
+    void waitQueued(uint32_t& seen, uint32_t milliseconds);
+    uint32_t textsQueued();
+    // Ends every wait on the connection at once (the station stops).
+    void wake();
+
+    // ---- The engine's, on the station's task only
+
+    LinkRecord record{};
+    RxFrame rx{};
+    std::array<uint8_t, SIR_MAX_CONTENT> tx{};
+    // The last frame sent, kept in tx until another is built there.
+    HeldFrame held{tx, 0, false};
+    LapTerms terms = LAP_FIXED_TERMS;
+
+    void setPhase(LinkPhase phase);
+    // Empties both queues for a new channel and opens it; the clear never cuts a text being queued
+    // and never meets a reader popping.
+    void openChannel();
+    bool channelOpen() const { return phase() == LINK_OPEN; }
+
+    // The peer's Nr in `control`: false, taking nothing, when it lies outside the frames in
+    // flight (counted; see peerBroken).
+    bool takeNr(uint8_t control);
+    // An I-frame whose Ns is the one expected and whose Nr is valid: both taken. False otherwise.
+    bool acceptIFrame(uint8_t control);
+    // Takes back the acceptance of the I-frame just received: the peer sends it again.
+    void refuseIFrame() { lapRefuseIFrame(record); }
+    // The peer has sent LAP_INVALID_NR_LIMIT frames in a row with an Nr outside the frames in
+    // flight; and how many such frames were ignored in all.
+    bool peerBroken() const { return invalidNrRun >= LAP_INVALID_NR_LIMIT; }
+    uint32_t invalidNrCount() const { return invalidNrTotal; }
+
+    // Puts received user data into the receive queue; false, taking nothing, when it does not fit.
+    bool deliver(const uint8_t* data, uint16_t count);
+    bool hasData() const { return transmitQueue.isEmpty(&transmitQueue) == 0; }
+    // User bytes one data frame may carry: `fixedLimit` in the fixed profile, else what the agreed
+    // data size leaves beside `extra` bytes of parameters.
+    uint16_t dataLimit(uint16_t fixedLimit, uint16_t extra) const;
+    // Pops up to `limit` queued bytes into the staging and marks them unacknowledged.
+    std::span<const uint8_t> stage(uint16_t limit);
+
+    IrErr sendHeld(FramePort& port, uint16_t length);
+    // The held frame again as it is.
+    IrErr repeatHeld(FramePort& port);
+    // The held I-frame again with its Nr brought up to date.
+    IrErr resendHeld(FramePort& port);
+    // An RR of this side (command or response) with the current Nr.
+    IrErr sendRr(FramePort& port);
+    // At the end of an engine step: what the application may read of the held frame.
+    void noteStepEnd();
+
+  private:
+    void notifyRoom();
+
+    const bool commandSide;
+    LapOffer linkOffer = LAP_FIXED_OFFER;
+    std::atomic<LinkPhase> linkPhase{LINK_SEARCHING};
+    LinkWatch linkWatch;
+    std::atomic<bool> discard{false};
+    uint8_t invalidNrRun = 0;
+    uint32_t invalidNrTotal = 0;
+
+    std::array<uint8_t, FULL_STAGING_SIZE> staging{};
+    // Atomic: a program counts the unacknowledged bytes from its own thread.
+    std::atomic<uint16_t> stagedCount{0};
+    std::atomic<bool> dataUnacknowledged{false};
+
+    std::array<uint8_t, FULL_QUEUE_SIZE> transmitStorage{};
+    std::array<uint8_t, FULL_QUEUE_SIZE> receiveStorage{};
+    ByteQueue transmitQueue{};
+    ByteQueue receiveQueue{};
+    // Held for a whole text, so texts never interleave.
+    std::mutex sendLock;
+    // Around pushes and the clear of the transmit queue, and pops and the clear of the receive
+    // queue; the room signal waits on the first.
+    std::mutex transmitLock;
+    std::mutex receiveLock;
+    std::condition_variable roomMade;
+    // Counts the channel's openings (under transmitLock), so a text never spans two channels.
+    uint32_t channelOpenings = 0;
+    // Counts the texts queued, so an engine waiting for them wakes at once.
+    std::mutex queuedLock;
+    std::condition_variable queuedSignal;
+    uint32_t queuedTexts = 0;
+    bool woken = false;
+};
