@@ -47,7 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)silenced;
     FuzzLink fuzzLink;
     activeLink = &fuzzLink;
-    transceiverBind(nullptr);
     secondaryBindLink(&fuzzLink);
     resetLeftovers();
     secondaryInit();

@@ -38,19 +38,19 @@ void clearCommError(HANDLE handle) {
     ClearCommError(handle, &errors, nullptr);
 }
 
-bool bindingPortIsOpen() {
+bool bindingPortIsOpen(void* /*context*/) {
     return portHandle.load() != INVALID_HANDLE_VALUE;
 }
 
-void bindingSetDtr(uint8_t level) {
+void bindingSetDtr(void* /*context*/, uint8_t level) {
     EscapeCommFunction(portHandle.load(), level != 0 ? SETDTR : CLRDTR);
 }
 
-void bindingSetRts(uint8_t level) {
+void bindingSetRts(void* /*context*/, uint8_t level) {
     EscapeCommFunction(portHandle.load(), level != 0 ? SETRTS : CLRRTS);
 }
 
-void bindingDelayMs(uint8_t milliseconds) {
+void bindingDelayMs(void* /*context*/, uint8_t milliseconds) {
     Sleep(milliseconds);
 }
 
@@ -64,7 +64,7 @@ void writePort(const uint8_t* bytes, DWORD count) {
     portSetupWrite(handle, bytes, count, "irphy_send");
 }
 
-constexpr TransceiverBinding IRPHY_BINDING{bindingPortIsOpen, bindingSetDtr, bindingSetRts,
+constexpr TransceiverBinding IRPHY_BINDING{nullptr, bindingPortIsOpen, bindingSetDtr, bindingSetRts,
                                            bindingDelayMs};
 
 class IrphyByteLink final : public ByteLink {
@@ -81,6 +81,12 @@ class IrphyByteLink final : public ByteLink {
 };
 
 IrphyByteLink byteLink;
+std::atomic<const TransceiverBinding*> linesOverride{nullptr};
+
+const TransceiverBinding& lines() {
+    const TransceiverBinding* bound = linesOverride.load();
+    return bound != nullptr ? *bound : IRPHY_BINDING;
+}
 
 } // namespace
 
@@ -91,6 +97,10 @@ bool irphy_set_port_name(const char* name) {
     portName.fill('\0');
     std::memcpy(portName.data(), name, std::strlen(name));
     return true;
+}
+
+void irphySetLines(const TransceiverBinding* binding) {
+    linesOverride.store(binding);
 }
 
 const TransceiverBinding* irphyTransceiverBinding() {
@@ -111,8 +121,7 @@ void irphy_reset() {
     if (!opening.configured) {
         return;
     }
-    transceiverBind(&IRPHY_BINDING);
-    transceiverReset();
+    transceiverReset(lines());
     irphy_set_baud_rate(IRPHY_START_SPEED);
     rxState.store(RX_IDLE);
 }
@@ -134,7 +143,7 @@ void irphy_set_baud_rate(uint32_t speed) {
     // The flow-control fields read back are the ones irphy_reset set, so this changes the speed.
     portSetupFields(portDcb, speed);
     if (SetCommState(handle, &portDcb) != FALSE) {
-        transceiverSetSpeed(speed);
+        transceiverSetSpeed(lines(), speed);
     } else {
         consoleError("\nirphy_set_baud_rate: SetCommState error: %d", errorNumber());
     }

@@ -12,7 +12,6 @@
 bool irphy_set_port_name(const char* name);
 
 // Closes the port if open, opens it at 9600 bit/s, resets the transceiver and sets it to 9600.
-// Binds irphy's own transceiver lines and delays before the reset.
 void irphy_reset();
 // 1 when a port was closed, 0 when none was open.
 int32_t irphy_close();
@@ -29,3 +28,5 @@ uint8_t irphy_read();
 ByteLink& irphyByteLink();
 // DTR and RTS through EscapeCommFunction on the irphy port, delays through Sleep.
 const TransceiverBinding* irphyTransceiverBinding();
+// Other lines for the transceiver (a test's recorder); nullptr restores irphy's own.
+void irphySetLines(const TransceiverBinding* binding);

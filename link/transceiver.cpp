@@ -1,36 +1,20 @@
-// Transceiver control common to both variants: the binding and the line and delay helpers.
+// Transceiver control common to both variants: the line and delay helpers.
 #include "transceiver.h"
 
-#include <atomic>
-
-namespace {
-
-std::atomic<const TransceiverBinding*> boundTo{nullptr};
-
-} // namespace
-
-void transceiverBind(const TransceiverBinding* binding) {
-    boundTo.store(binding);
-}
-
-void transceiverSetLines(uint8_t dtr, uint8_t rts) {
-    const TransceiverBinding* binding = boundTo.load();
+void transceiverSetLines(const TransceiverBinding& lines, uint8_t dtr, uint8_t rts) {
     // One test of the port for both lines, so a pair is never half applied by this call.
-    if (binding == nullptr || !binding->portIsOpen()) {
+    if (!lines.portIsOpen(lines.context)) {
         return;
     }
-    binding->setDtr(dtr);
-    binding->setRts(rts);
+    lines.setDtr(lines.context, dtr);
+    lines.setRts(lines.context, rts);
 }
 
-void transceiverDelayMs(uint8_t milliseconds) {
-    const TransceiverBinding* binding = boundTo.load();
-    if (binding != nullptr) {
-        binding->delayMs(milliseconds);
-    }
+void transceiverDelayMs(const TransceiverBinding& lines, uint8_t milliseconds) {
+    lines.delayMs(lines.context, milliseconds);
 }
 
-void transceiverStart() {
-    transceiverReset();
-    transceiverSetSpeed(9600);
+void transceiverStart(const TransceiverBinding& lines) {
+    transceiverReset(lines);
+    transceiverSetSpeed(lines, 9600);
 }

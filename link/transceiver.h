@@ -4,24 +4,24 @@
 
 #include <cstdint>
 
-// How a station reaches the lines and waits; bound once at start-up (tests bind a recorder).
+// How a station reaches its port's lines and waits; each port carries its own (tests a recorder).
+// Every operation gets `context`, the port it belongs to.
 struct TransceiverBinding {
-    bool (*portIsOpen)();
-    void (*setDtr)(uint8_t level);
-    void (*setRts)(uint8_t level);
-    void (*delayMs)(uint8_t milliseconds);
+    void* context;
+    bool (*portIsOpen)(void* context);
+    void (*setDtr)(void* context, uint8_t level);
+    void (*setRts)(void* context, uint8_t level);
+    void (*delayMs)(void* context, uint8_t milliseconds);
 };
 
-void transceiverBind(const TransceiverBinding* binding);
-
 // Sets DTR first, then RTS; does nothing when the port is not open.
-void transceiverSetLines(uint8_t dtr, uint8_t rts);
-void transceiverDelayMs(uint8_t milliseconds);
+void transceiverSetLines(const TransceiverBinding& lines, uint8_t dtr, uint8_t rts);
+void transceiverDelayMs(const TransceiverBinding& lines, uint8_t milliseconds);
 
 // Variant-specific.
 // The speeds the variant can select, as the baud-rate bits of the negotiation list.
 uint8_t transceiverBaudBits();
-void transceiverReset();
-void transceiverSetSpeed(uint32_t speed);
+void transceiverReset(const TransceiverBinding& lines);
+void transceiverSetSpeed(const TransceiverBinding& lines, uint32_t speed);
 
-void transceiverStart();
+void transceiverStart(const TransceiverBinding& lines);

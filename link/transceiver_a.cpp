@@ -14,26 +14,26 @@ uint8_t transceiverBaudBits() {
     return 0x3E; // 9600, 19200, 38400, 57600, 115200
 }
 
-void transceiverReset() {
-    transceiverSetLines(1, 1);
-    transceiverDelayMs(50);
-    transceiverSetLines(0, 1);
-    transceiverDelayMs(1);
-    transceiverSetLines(1, 1);
+void transceiverReset(const TransceiverBinding& lines) {
+    transceiverSetLines(lines, 1, 1);
+    transceiverDelayMs(lines, 50);
+    transceiverSetLines(lines, 0, 1);
+    transceiverDelayMs(lines, 1);
+    transceiverSetLines(lines, 1, 1);
 }
 
-void transceiverSetSpeed(uint32_t speed) {
-    transceiverSetLines(0, 1);
-    transceiverDelayMs(1);
-    transceiverSetLines(1, 1);
+void transceiverSetSpeed(const TransceiverBinding& lines, uint32_t speed) {
+    transceiverSetLines(lines, 0, 1);
+    transceiverDelayMs(lines, 1);
+    transceiverSetLines(lines, 1, 1);
     // A speed outside the table gets a pulse for every step.
     for (const uint32_t step : SPEED_STEPS) {
         if (speed == step) {
             break;
         }
-        transceiverDelayMs(1);
-        transceiverSetLines(1, 0);
-        transceiverDelayMs(1);
-        transceiverSetLines(1, 1);
+        transceiverDelayMs(lines, 1);
+        transceiverSetLines(lines, 1, 0);
+        transceiverDelayMs(lines, 1);
+        transceiverSetLines(lines, 1, 1);
     }
 }

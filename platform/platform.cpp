@@ -120,12 +120,21 @@ void uartTransmit(const uint8_t* bytes, uint32_t count) {
     }
 }
 
-bool transceiverPortIsOpen() {
+bool transceiverPortIsOpen(void* /*context*/) {
     return uartIsOpen();
 }
+void transceiverDtr(void* /*context*/, uint8_t level) {
+    platformSetDtr(level);
+}
+void transceiverRts(void* /*context*/, uint8_t level) {
+    platformSetRts(level);
+}
+void transceiverDelay(void* /*context*/, uint8_t milliseconds) {
+    platformDelayMs(milliseconds);
+}
 
-constexpr TransceiverBinding TRANSCEIVER_BINDING = {transceiverPortIsOpen, platformSetDtr,
-                                                    platformSetRts, platformDelayMs};
+constexpr TransceiverBinding TRANSCEIVER_BINDING = {nullptr, transceiverPortIsOpen, transceiverDtr,
+                                                    transceiverRts, transceiverDelay};
 
 class UartLink final : public ByteLink {
   public:
@@ -179,7 +188,6 @@ void platformInitWin32() {
     uartPort.ops.init(&uartPort);
     uartPort.ops.open(&uartPort, portName.data(), UART_BAUD); // a failure is printed by the open
     SerialCommsPort_setReadWait(&uartPort, PLATFORM_RX_WAIT_MS);
-    transceiverBind(&TRANSCEIVER_BINDING);
     rxStopping.store(false);
     rxThread = CreateThread(nullptr, 0, platformRxThread, nullptr, 0, &rxThreadId);
     if (rxThread == nullptr) {
@@ -318,8 +326,12 @@ void platformUartSetSpeed(uint32_t speed) {
     }
     uartSpeed.store(speed);
     if (uartBuilt() && SerialCommsPort_setSpeed(&uartPort, speed) != 0) {
-        transceiverSetSpeed(speed);
+        transceiverSetSpeed(TRANSCEIVER_BINDING, speed);
     }
+}
+
+const TransceiverBinding& platformTransceiverLines() {
+    return TRANSCEIVER_BINDING;
 }
 
 ByteLink& platformUartLink() {

@@ -6,6 +6,7 @@
 
 #include "ir_options.h"
 #include "sir.h"
+#include "transceiver.h"
 #include "win32.h"
 
 constexpr uint8_t DIP_COUNT = 3;
@@ -64,6 +65,8 @@ uint8_t platformUartRxByte();
 // transceiver, at `speed`.
 void platformUartSetSpeed(uint32_t speed);
 ByteLink& platformUartLink();
+// The transceiver's lines and delays on the UART's port.
+const TransceiverBinding& platformTransceiverLines();
 
 DWORD WINAPI platformRxThread(LPVOID parameter);
 // One pass of the receive thread: moves what the port holds (waiting in the port for a first

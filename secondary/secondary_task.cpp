@@ -54,7 +54,7 @@ void secondaryInit() {
     engineState = SEC_IDLE;
     shownState = 0xFF;
     staging.fill(0);
-    transceiverStart();
+    transceiverStart(platformTransceiverLines());
     platformSetRxGather(linkOffer.negotiates ? PLATFORM_RX_GATHER_FULL_MS : PLATFORM_RX_GATHER_MS);
     secondaryResetTerms();
     lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);

@@ -29,7 +29,7 @@ class Irphy : public ::testing::Test {
     void TearDown() override {
         irphy_close();
         irphy_set_port_name("COM1");
-        transceiverBind(nullptr);
+        irphySetLines(nullptr);
     }
 
     PtyPair pty;
@@ -39,6 +39,7 @@ class Irphy : public ::testing::Test {
 TEST(IrphyClosed, MissingPortPrintsTheCreateFileErrorAndSkipsTheTransceiver) {
     ConsoleCapture console;
     bindRecorder();
+    irphySetLines(&recorderBinding());
     ASSERT_TRUE(irphy_set_port_name("/dev/no-such-port"));
     irphy_reset();
     EXPECT_EQ(console.take(), "irphy_reset: CreateFile error: 2");
@@ -48,7 +49,7 @@ TEST(IrphyClosed, MissingPortPrintsTheCreateFileErrorAndSkipsTheTransceiver) {
     EXPECT_EQ(irphy_close(), 0);
     EXPECT_EQ(console.take(), "");
     irphy_set_port_name("COM1");
-    transceiverBind(nullptr);
+    irphySetLines(nullptr);
 }
 
 TEST(IrphyClosed, TooLongPortNameIsRefused) {
@@ -63,9 +64,9 @@ TEST_F(Irphy, ResetOpensAtNineSixHundredRaw8N1AndBindsItsLines) {
     EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
     EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), 0U);
     EXPECT_EQ(settings.c_lflag & (ICANON | ECHO), 0U);
-    EXPECT_TRUE(irphyTransceiverBinding()->portIsOpen());
+    EXPECT_TRUE(irphyTransceiverBinding()->portIsOpen(nullptr));
     EXPECT_EQ(irphy_close(), 1);
-    EXPECT_FALSE(irphyTransceiverBinding()->portIsOpen());
+    EXPECT_FALSE(irphyTransceiverBinding()->portIsOpen(nullptr));
 }
 
 TEST_F(Irphy, ResetOnAnOpenPortReopensIt) {
@@ -77,6 +78,7 @@ TEST_F(Irphy, ResetOnAnOpenPortReopensIt) {
 
 TEST_F(Irphy, SpeedChangeSetsThePortThenTheTransceiver) {
     bindRecorder();
+    irphySetLines(&recorderBinding());
     irphy_set_baud_rate(115200);
     const termios settings = pty.slaveSettings();
     EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B115200));
@@ -87,6 +89,7 @@ TEST_F(Irphy, SpeedChangeSetsThePortThenTheTransceiver) {
 
 TEST_F(Irphy, RefusedSpeedPrintsTheErrorAndLeavesTheTransceiverAlone) {
     bindRecorder();
+    irphySetLines(&recorderBinding());
     irphy_set_baud_rate(12345);
     EXPECT_EQ(console.take(), "\nirphy_set_baud_rate: SetCommState error: 87");
     EXPECT_TRUE(recordedEvents.empty());

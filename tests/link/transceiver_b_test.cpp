@@ -9,13 +9,13 @@ using Events = std::vector<std::string>;
 
 Events selectSpeed(uint32_t speed) {
     bindRecorder();
-    transceiverSetSpeed(speed);
+    transceiverSetSpeed(recorderBinding(), speed);
     return recordedEvents;
 }
 
 TEST(TransceiverB, ResetIsAShortPulseWithBothLinesLow) {
     bindRecorder();
-    transceiverReset();
+    transceiverReset(recorderBinding());
     EXPECT_EQ(recordedEvents, (Events{"D0", "R0", "W1", "D0", "R1"}));
 }
 
@@ -33,15 +33,15 @@ TEST(TransceiverB, OtherSpeedsFallBackToNineSixHundred) {
 
 TEST(TransceiverB, StartIsResetThenNineSixHundred) {
     bindRecorder();
-    transceiverStart();
+    transceiverStart(recorderBinding());
     EXPECT_EQ(recordedEvents, (Events{"D0", "R0", "W1", "D0", "R1", "D0", "R1"}));
 }
 
 TEST(TransceiverB, ClosedPortKeepsTheDelaysAndChangesNoLine) {
     bindRecorder();
     recordedPortOpen = false;
-    transceiverStart();
-    transceiverSetSpeed(19200);
+    transceiverStart(recorderBinding());
+    transceiverSetSpeed(recorderBinding(), 19200);
     EXPECT_EQ(recordedEvents, (Events{"W1"}));
 }
 

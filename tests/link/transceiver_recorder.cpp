@@ -6,29 +6,28 @@ bool recordedPortOpen = true;
 
 namespace {
 
-bool recordPortIsOpen() {
+bool recordPortIsOpen(void* /*context*/) {
     return recordedPortOpen;
 }
-void recordDtr(uint8_t level) {
+void recordDtr(void* /*context*/, uint8_t level) {
     recordedEvents.push_back("D" + std::to_string(level));
 }
-void recordRts(uint8_t level) {
+void recordRts(void* /*context*/, uint8_t level) {
     recordedEvents.push_back("R" + std::to_string(level));
 }
-void recordDelay(uint8_t milliseconds) {
+void recordDelay(void* /*context*/, uint8_t milliseconds) {
     recordedEvents.push_back("W" + std::to_string(milliseconds));
 }
 
-const TransceiverBinding RECORDER{recordPortIsOpen, recordDtr, recordRts, recordDelay};
+const TransceiverBinding RECORDER{nullptr, recordPortIsOpen, recordDtr, recordRts, recordDelay};
 
 } // namespace
 
-const TransceiverBinding* recorderBinding() {
-    return &RECORDER;
+const TransceiverBinding& recorderBinding() {
+    return RECORDER;
 }
 
 void bindRecorder() {
     recordedEvents.clear();
     recordedPortOpen = true;
-    transceiverBind(&RECORDER);
 }

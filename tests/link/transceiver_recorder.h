@@ -10,6 +10,6 @@
 extern std::vector<std::string> recordedEvents;
 extern bool recordedPortOpen;
 
-// Binds the recorder with an empty record and the port open.
+// Empties the record and opens the port.
 void bindRecorder();
-const TransceiverBinding* recorderBinding();
+const TransceiverBinding& recorderBinding();

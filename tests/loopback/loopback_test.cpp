@@ -179,11 +179,11 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
     secondaryLink.sent.clear();
     primary::primaryBindPort(&PORT);
     resets = 0;
-    const uint32_t startMs = simMs;
-    primary::primaryInit();
-    transceiverBind(nullptr);
+    // The secondary's transceiver start waits on the simulated clock, before the primary's start.
     secondary::secondaryBindLink(&secondaryLink);
     secondary::secondaryInit();
+    const uint32_t startMs = simMs;
+    primary::primaryInit();
 
     Application atPrimary{fromPrimary};
     Application atSecondary{fromSecondary};

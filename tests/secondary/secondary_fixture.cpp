@@ -59,7 +59,6 @@ Bytes text(const std::string& s) {
 }
 
 void SecondaryTest::SetUp() {
-    transceiverBind(nullptr);
     secondaryBindLink(&link);
     secondaryInit();
     steps(1); // prints state 0 and starts the count

@@ -66,7 +66,6 @@ class SecondaryLineRate : public ::testing::Test {
         nextPassUs = 0;
         platformSetPortHooks(&SIM_PORT);
         platformRxReset();
-        transceiverBind(nullptr);
         secondaryBindLink(nullptr); // the engine on the platform UART
         secondaryInit();
         engineState = SEC_IRCOMM_OPEN;
