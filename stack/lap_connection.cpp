@@ -54,8 +54,8 @@ size_t LapConnection::send(const uint8_t* data, size_t length) {
         } else if (!nowOpen || channelOpenings != opening) {
             break; // the channel the text was meant for is gone
         }
-        queued += byteQueuePushAll(&transmitQueue, std::span<const uint8_t>(data + queued,
-                                                                            length - queued));
+        queued += byteQueuePushAll(&transmitQueue,
+                                   std::span<const uint8_t>(data + queued, length - queued));
         {
             const std::lock_guard<std::mutex> count(queuedLock);
             ++queuedTexts;
@@ -237,9 +237,8 @@ IrErr LapConnection::resendHeld(FramePort& port) {
 }
 
 IrErr LapConnection::sendRr(FramePort& port) {
-    const uint8_t address =
-        commandSide ? static_cast<uint8_t>(record.connectionAddress | LAP_CR) :
-                      record.connectionAddress;
+    const uint8_t address = commandSide ? static_cast<uint8_t>(record.connectionAddress | LAP_CR)
+                                        : record.connectionAddress;
     const uint8_t frame[2] = {address,
                               static_cast<uint8_t>(((record.vr & 7) << 5) | LAP_PF | LAP_RR)};
     return port.sendFrame(frame, sizeof frame);
