@@ -12,6 +12,11 @@ class MemoryLink final : public ByteLink {
     void sendByte(uint8_t byte) override { sent.push_back(byte); }
     bool waitByte(uint16_t timeoutMs) override;
     uint8_t readByte() override;
+    IrErr takeError() override {
+        const IrErr error = failure;
+        failure = IR_OK;
+        return error;
+    }
 
     // Queues bytes for the station to receive.
     void feed(const std::vector<uint8_t>& bytes);
@@ -23,6 +28,8 @@ class MemoryLink final : public ByteLink {
     std::deque<uint8_t> incoming;
     std::vector<uint8_t> sent;
     std::vector<uint16_t> waits; // time-outs passed to waitByte, in order
+    // Reported once by takeError: a port that failed (the test sets it where the port fails).
+    IrErr failure = IR_OK;
 };
 
 // The wire bytes of `content` wrapped as a SIR frame.
