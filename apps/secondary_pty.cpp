@@ -2,6 +2,7 @@
 // the program at the other end answers the computer instead of the built-in "OK".
 #include <cstring>
 
+#include "console.h"
 #include "ir_options.h"
 #include "platform.h"
 #include "pty_app.h"
@@ -19,7 +20,11 @@ bool setPort(const char* name) {
 }
 
 void setService(const PtyOptions& options) {
-    secondary::secondarySetService(options.className, options.attribute, options.raw);
+    // The options were checked already; a refusal here would leave the built-in service.
+    const IrErr set = secondary::secondarySetService(options.className, options.attribute, options.raw);
+    if (set != IR_OK) {
+        consoleError("\n--class, --attribute: %s", irErrText(set));
+    }
 }
 
 void start() {
@@ -40,8 +45,8 @@ int main(int argc, char** argv) {
     return ptyMain(argc, argv,
                    PtyStation{"device", setPort, secondary::secondarySetOffer, setService, start,
                               stop, secondary::secondaryUnacknowledged, nullptr, nullptr,
-                              &secondary::taskRunning, secondary::secondaryPhase,
+                              &secondary::secondaryTaskRunning(), secondary::secondaryPhase,
                               secondary::secondaryTransmitRoom, secondary::secondaryAllAcknowledged,
                               secondary::secondarySend, secondary::secondaryReceive,
-                              &secondary::linkWatch});
+                              &secondary::secondaryLinkWatch()});
 }

@@ -61,8 +61,23 @@ HANDLE rxThread = nullptr;
 DWORD rxThreadId = 0;
 std::atomic<bool> rxStopping{false};
 
+// The port's first failure since the engine last looked: the receive thread's or a write's.
+std::atomic<IrErr> portError{IR_OK};
+
 std::atomic<const PlatformTiming*> timing{nullptr};
 std::atomic<const PlatformPortHooks*> portHooks{nullptr};
+
+void notePortError(IrErr error) {
+    IrErr none = IR_OK;
+    portError.compare_exchange_strong(none, error);
+}
+
+// A device that has gone says so through the port's health, whichever operation met it.
+void notePortGone() {
+    if (portHealthLostError() != 0) {
+        notePortError(IR_ERR_PORT_LOST);
+    }
+}
 
 bool rxRingEmpty() {
     return rxRing->isEmpty(rxRing) != 0;
@@ -104,6 +119,9 @@ uint32_t uartReceive(uint8_t* buffer, uint32_t maximum) {
         return 0;
     }
     const int32_t received = uartPort.ops.receiveBlock(&uartPort, buffer, maximum);
+    if (received < 0) {
+        notePortError(IR_ERR_IO);
+    }
     return received > 0 ? static_cast<uint32_t>(received) : 0;
 }
 
@@ -117,6 +135,7 @@ void uartTransmit(const uint8_t* bytes, uint32_t count) {
     }
     if (uartBuilt()) {
         uartPort.ops.transmitBlock(&uartPort, bytes, count);
+        notePortGone();
     }
 }
 
@@ -148,6 +167,9 @@ class UartLink final : public ByteLink {
     void pauseUs(uint32_t microseconds) override {
         hostClock().sleepMs((microseconds + 999) / 1000);
     }
+    // The receiver's hunt for a frame is bounded on this clock, so noise cannot hold it.
+    uint32_t nowMs() override { return hostClock().tickCount(); }
+    IrErr takeError() override { return portError.exchange(IR_OK); }
 };
 
 UartLink uartLink;
@@ -184,6 +206,7 @@ void platformInit() {
 
 void platformInitWin32() {
     uartSpeed.store(UART_BAUD);
+    portError.store(IR_OK);
     uartPort.ops.init = SerialCommsPort_init;
     uartPort.ops.init(&uartPort);
     uartPort.ops.open(&uartPort, portName.data(), UART_BAUD); // a failure is printed by the open
@@ -262,6 +285,7 @@ DWORD WINAPI platformRxThread(LPVOID /*parameter*/) {
     while (uartIsOpen() && !rxStopping.load()) {
         uint32_t gatherMs = platformRxPoll();
         if (portHealthLostError() != 0) {
+            notePortError(IR_ERR_PORT_LOST);
             gatherMs = PLATFORM_RX_WAIT_MS; // a port that has gone fails at once: no spinning
         }
         if (gatherMs != 0) {
@@ -317,17 +341,27 @@ uint8_t platformUartRxByte() {
     return rxRing->pop(rxRing); // 0 when empty
 }
 
-void platformUartSetSpeed(uint32_t speed) {
+IrErr platformUartSetSpeed(uint32_t speed) {
     // The port would cut off what it still holds at the old speed.
     const uint32_t wireMs = lastTxCount * BITS_PER_BYTE * 1000 / uartSpeed.load() + 1;
     const uint32_t since = hostClock().tickCount() - lastTxTick;
     if (since < wireMs) {
         hostClock().sleepMs(wireMs - since);
     }
-    uartSpeed.store(speed);
-    if (uartBuilt() && SerialCommsPort_setSpeed(&uartPort, speed) != 0) {
-        transceiverSetSpeed(TRANSCEIVER_BINDING, speed);
+    if (!uartIsOpen()) {
+        return portHealthLostError() != 0 ? IR_ERR_PORT_LOST : IR_ERR_IO;
     }
+    if (SerialCommsPort_setSpeed(&uartPort, speed) == 0) {
+        return IR_ERR_SPEED;
+    }
+    uartSpeed.store(speed);
+    transceiverSetSpeed(TRANSCEIVER_BINDING, speed);
+    return IR_OK;
+}
+
+IrErr PlatformUartPort::reset() {
+    transceiverStart(TRANSCEIVER_BINDING);
+    return IR_OK;
 }
 
 const TransceiverBinding& platformTransceiverLines() {

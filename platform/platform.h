@@ -4,7 +4,9 @@
 
 #include <cstdint>
 
+#include "ir_err.h"
 #include "ir_options.h"
+#include "lap_port.h"
 #include "sir.h"
 #include "transceiver.h"
 #include "win32.h"
@@ -62,8 +64,9 @@ void platformUartTxByte(uint8_t byte);
 uint8_t platformUartRxReady(uint16_t waitMs);
 uint8_t platformUartRxByte();
 // Once the bytes sent last have had time to leave at the old speed: the port, then the
-// transceiver, at `speed`.
-void platformUartSetSpeed(uint32_t speed);
+// transceiver, at `speed`. The transceiver is set only when the port took the speed.
+IrErr platformUartSetSpeed(uint32_t speed);
+// Its clock is the platform's tick, and its takeError the receive thread's last port failure.
 ByteLink& platformUartLink();
 // The transceiver's lines and delays on the UART's port.
 const TransceiverBinding& platformTransceiverLines();
@@ -101,3 +104,13 @@ void platformSetPortHooks(const PlatformPortHooks* hooks);
 
 // Empties the receive ring (start-up, and tests).
 void platformRxReset();
+
+// The secondary's frame port: SIR frames over the UART, timed on the platform's tick.
+class PlatformUartPort final : public SirFramePort {
+  public:
+    PlatformUartPort() : SirFramePort(platformUartLink()) {}
+    uint32_t nowMs() override { return platformTickCount(); }
+    IrErr setSpeed(uint32_t speed) override { return platformUartSetSpeed(speed); }
+    // The transceiver started afresh, at 9600 bit/s.
+    IrErr reset() override;
+};

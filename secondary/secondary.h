@@ -1,32 +1,20 @@
-// The secondary station: its stepped IrLAP engine, the upper layers it serves (LM-MUX, IAS, TinyTP,
-// IrCOMM) and the task and service interface the console uses.
+// The secondary station's face for the demo and pty programs: one default station on the
+// platform's UART, under the names the programs have always called.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "ir_options.h"
+#include "ir_err.h"
 #include "lap.h"
 #include "lap_terms.h"
-#include "sir.h"
+#include "secondary_station.h"
 #include "win32.h"
 
 namespace secondary {
 
-constexpr uint8_t OWN_LSAP = SECONDARY_OWN_LSAP;
-
-enum SecondaryState : uint8_t {
-    SEC_IDLE = 0,
-    SEC_DISCOVERED = 1,
-    SEC_LINKED = 2,
-    SEC_LM_CONNECTED = 3,
-    SEC_TTP_CONNECTED = 4,
-    SEC_IRCOMM_OPEN = 5,
-};
-
-// Read from any thread; written only by the thread that runs secondaryStep.
-extern std::atomic<uint8_t> engineState;
-extern std::atomic<bool> taskRunning;
+// The default station and the platform's UART port under it.
+SecondaryStation& secondaryDefault();
 
 // Engine: one non-blocking step; reads at most one frame and sends at most one reply.
 void secondaryStep();
@@ -34,14 +22,6 @@ void secondaryStep();
 bool secondaryByteSeen();
 // The full profile's engine: frame-paced steps and the give-up in time instead of steps.
 bool secondaryPaced();
-void secondaryHandleIFrame(const uint8_t* frame, uint16_t length);
-void secondarySendPending(uint8_t dlsap, bool lineSettings);
-
-// The byte link the engine reads and writes; the platform UART unless a test binds another.
-void secondaryBindLink(ByteLink* link);
-// How the engine changes the link's speed once its UA has left; the platform UART's unless a test
-// binds another (nullptr restores it).
-void secondaryBindSpeedSwitch(void (*setSpeed)(uint32_t speed));
 // What the UA offers (the fixed list unless set); call before secondaryInit.
 void secondarySetOffer(const LapOffer& offer);
 
@@ -62,19 +42,21 @@ bool secondaryTrySend(const uint8_t* data, uint8_t length);
 uint8_t secondaryReceive(uint8_t* buffer);
 // Every byte queued so far has gone out and the primary has acknowledged it.
 uint8_t secondaryAllAcknowledged();
+// The last failure of the port or the link (a lost port, a refused speed), IR_OK while none.
+IrErr secondaryLastError();
 
 // For programs that pump the channel themselves: the link as the user sees it, and the transmit
 // queue's free room and the bytes waiting in it.
-extern LinkWatch linkWatch;
+LinkWatch& secondaryLinkWatch();
 LinkPhase secondaryPhase();
 int secondaryTransmitRoom();
 // Bytes queued or sent that the primary has not acknowledged; exact once the task has stopped or
 // the channel is lost.
 int secondaryUnacknowledged();
-// The service the secondary offers (call before secondaryInit; the names must outlive the
-// station): the IAS class and attribute it answers, and `raw`: TinyTP data as it is, without the
-// IrCOMM parameters, the channel open as soon as TinyTP connects.
-void secondarySetService(const char* className, const char* attribute, bool raw);
+// The service the secondary offers (call before secondaryInit): the IAS class and attribute it
+// answers, and `raw`: TinyTP data as it is, without the IrCOMM parameters, the channel open as
+// soon as TinyTP connects. IR_ERR_ARG when the names are too long for an IAS query.
+IrErr secondarySetService(const char* className, const char* attribute, bool raw);
 // Off: the task leaves received bytes in the queue for the program and answers nothing itself
 // (on by default: it prints them and answers "AT" with "OK").
 void secondarySetDemoAnswers(bool on);
@@ -82,9 +64,11 @@ void secondarySetDemoAnswers(bool on);
 void startStackTask();
 // Ends the task and waits for it; the platform's port and thread stay.
 void stopStackTask();
-DWORD WINAPI stackTask(LPVOID parameter);
+// The task's run flag; the program lowers it to stop the station.
+std::atomic<bool>& secondaryTaskRunning();
+// The task of `station` (nullptr: the default one) while its run flag is up.
+DWORD WINAPI stackTask(LPVOID station);
 // One pass of the task after its sleep: a step, then fetch, print and answer "AT".
 void secondaryTaskPass();
-void dumpReceived(const uint8_t* data, uint16_t count);
 
 } // namespace secondary

@@ -1,36 +1,15 @@
+// The secondary's start, its task and the demo's own answers.
 #include <array>
 #include <cctype>
-#include <mutex>
 
 #include "console.h"
-#include "ir_options.h"
-#include "platform.h"
-#include "secondary.h"
-#include "secondary_internal.h"
-#include "task_thread.h"
-#include "transceiver.h"
+#include "secondary_station.h"
 
 namespace secondary {
-
-ByteQueue receiveQueue{};
-ByteQueue transmitQueue{};
-std::mutex transmitLock;
-std::mutex receiveLock;
-std::atomic<bool> taskRunning{false};
 
 namespace {
 
 constexpr std::array<uint8_t, 6> MODEM_ANSWER = {'\r', '\n', 'O', 'K', '\r', '\n'};
-
-enum class TaskMode : uint8_t { waiting, connected };
-
-std::array<uint8_t, FULL_QUEUE_SIZE> receiveStorage{};
-std::array<uint8_t, FULL_QUEUE_SIZE> transmitStorage{};
-TaskThread taskThread;
-TaskMode taskMode = TaskMode::waiting;
-std::atomic<bool> demoAnswers{true};
-// Modem answers owed to the peer that did not fit yet; queued on a later pass.
-uint8_t answersOwed = 0;
 
 bool containsAt(const std::array<uint8_t, SECONDARY_RECEIVE_SIZE>& bytes) {
     // Like a C string search: the bytes end at the first zero.
@@ -42,82 +21,84 @@ bool containsAt(const std::array<uint8_t, SECONDARY_RECEIVE_SIZE>& bytes) {
     return false;
 }
 
-void pushAll(const uint8_t* data, uint8_t length) {
-    for (uint8_t i = 0; i < length; ++i) {
-        transmitQueue.push(&transmitQueue, data[i]);
-    }
+DWORD WINAPI taskEntry(LPVOID station) {
+    return static_cast<SecondaryStation*>(station)->runTask();
 }
 
 } // namespace
 
-void secondaryInit() {
+void SecondaryStation::init() {
     engineState = SEC_IDLE;
     shownState = 0xFF;
-    staging.fill(0);
-    transceiverStart(platformTransceiverLines());
-    platformSetRxGather(linkOffer.negotiates ? PLATFORM_RX_GATHER_FULL_MS : PLATFORM_RX_GATHER_MS);
-    secondaryResetTerms();
-    lapResetLink(linkRecord, SECONDARY_DEVICE_ADDRESS);
-    held.length = 0;
-    held.awaitingAck = false;
-    dataUnacknowledged = false;
-    byteQueueSetUp(receiveQueue, receiveStorage, lapQueueSize(linkOffer, SECONDARY_RECEIVE_SIZE),
-                   receiveLock);
-    byteQueueSetUp(transmitQueue, transmitStorage, lapQueueSize(linkOffer, SECONDARY_TRANSMIT_SIZE),
-                   transmitLock);
-    taskMode = TaskMode::waiting;
+    seenByte = false;
+    peerComLsap = 0;
+    lastErr.store(IR_OK);
+    link.setUp(linkOffer, SECONDARY_DEVICE_ADDRESS);
+    noteError(port.reset());
+    // The reset left the port at 9600 bit/s with nothing asked of us.
+    linkSpeed.store(LAP_FIXED_TERMS.speed);
+    port.setPeerNeeds(0, 0);
+    timing.start(paced());
+    taskConnected = false;
     answersOwed = 0;
 }
 
-uint8_t secondaryIsIdle() {
-    return engineState == SEC_IDLE ? 1 : 0;
-}
-
-uint8_t secondaryIsConnecting() {
-    const uint8_t state = engineState;
-    return state >= SEC_DISCOVERED && state <= SEC_TTP_CONNECTED ? 1 : 0;
-}
-
-uint8_t secondaryIsConnected() {
-    return engineState == SEC_IRCOMM_OPEN ? 1 : 0;
-}
-
-void secondarySend(const uint8_t* data, uint8_t length) {
-    const std::lock_guard<std::mutex> guard(transmitLock);
-    if (byteQueueRoom(&transmitQueue) >= length) {
-        pushAll(data, length);
+void SecondaryStation::taskPass() {
+    step();
+    if (!demoAnswers.load()) {
         return;
     }
-    // Longer than the free room: feed it in as the engine drains, but only while the channel
-    // is open; before it opens the engine would discard it anyway, and waiting could hang.
-    uint8_t sent = 0;
-    while (sent < length && secondaryIsConnected() != 0) {
-        while (sent < length && transmitQueue.push(&transmitQueue, data[sent])) {
-            ++sent;
+    const bool connected = state() == SEC_IRCOMM_OPEN;
+    if (!taskConnected) {
+        if (connected) {
+            taskConnected = true;
+            answersOwed = 0; // the engine emptied the queue for the new channel
         }
-        if (sent < length) {
-            Sleep(SECONDARY_SEND_POLL_MS);
-        }
+        return;
+    }
+    taskConnected = connected; // this pass still fetches and answers
+    std::array<uint8_t, SECONDARY_RECEIVE_SIZE> received{};
+    const size_t count = link.receive(received.data(), received.size() - 1);
+    dumpReceived(received.data(), static_cast<uint16_t>(count));
+    if (containsAt(received) && answersOwed < UINT8_MAX) {
+        ++answersOwed;
+    }
+    // Never blocks: an answer that does not fit now is queued on a later pass.
+    while (answersOwed > 0 && link.trySend(MODEM_ANSWER.data(), MODEM_ANSWER.size())) {
+        --answersOwed;
     }
 }
 
-bool secondaryTrySend(const uint8_t* data, uint8_t length) {
-    const std::unique_lock<std::mutex> guard(transmitLock, std::try_to_lock);
-    if (!guard.owns_lock() || byteQueueRoom(&transmitQueue) < length) {
+DWORD SecondaryStation::runTask() {
+    while (taskRunning.load()) {
+        // A frame seen is read at once; every other step keeps the period, or frame-paced ends
+        // as soon as a frame begins.
+        if (seenByte) {
+            // next pass reads
+        } else if (paced()) {
+            port.frameBegun(STACK_TASK_PERIOD_MS);
+        } else {
+            Sleep(STACK_TASK_PERIOD_MS);
+        }
+        taskPass();
+    }
+    consolePrint("\n\tEOT");
+    return 0;
+}
+
+bool SecondaryStation::startTask() {
+    taskRunning.store(true);
+    taskThread.handle = CreateThread(nullptr, 0, taskEntry, this, 0, &taskThread.id);
+    if (taskThread.handle == nullptr) {
+        taskRunning.store(false);
+        consoleError("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
         return false;
     }
-    pushAll(data, length);
     return true;
 }
 
-uint8_t secondaryReceive(uint8_t* buffer) {
-    const std::lock_guard<std::mutex> guard(receiveLock);
-    uint8_t count = 0;
-    while (receiveQueue.isEmpty(&receiveQueue) == 0 && count < SECONDARY_RECEIVE_SIZE - 1) {
-        buffer[count] = receiveQueue.pop(&receiveQueue);
-        ++count;
-    }
-    return count;
+void SecondaryStation::stopTask() {
+    taskThreadStop(taskThread, taskRunning);
 }
 
 void dumpReceived(const uint8_t* data, uint16_t count) {
@@ -127,64 +108,6 @@ void dumpReceived(const uint8_t* data, uint16_t count) {
             consolePrint("\t%c", data[i]);
         }
     }
-}
-
-void secondarySetDemoAnswers(bool on) {
-    demoAnswers = on;
-}
-
-void secondaryTaskPass() {
-    secondaryStep();
-    if (!demoAnswers) {
-        return;
-    }
-    std::array<uint8_t, SECONDARY_RECEIVE_SIZE> received{};
-    if (taskMode == TaskMode::waiting) {
-        if (secondaryIsConnected() != 0) {
-            taskMode = TaskMode::connected;
-            answersOwed = 0; // the engine emptied the queue for the new channel
-        }
-        return;
-    }
-    if (secondaryIsConnected() == 0) {
-        taskMode = TaskMode::waiting; // this pass still fetches and answers
-    }
-    const uint8_t count = secondaryReceive(received.data());
-    dumpReceived(received.data(), count);
-    if (containsAt(received) && answersOwed < UINT8_MAX) {
-        ++answersOwed;
-    }
-    // Never blocks: an answer that does not fit now is queued on a later pass.
-    while (answersOwed > 0 && secondaryTrySend(MODEM_ANSWER.data(), MODEM_ANSWER.size())) {
-        --answersOwed;
-    }
-}
-
-DWORD WINAPI stackTask(LPVOID /*parameter*/) {
-    while (taskRunning) {
-        // A frame seen is read at once; every other step keeps the period, or frame-paced ends
-        // as soon as a frame begins.
-        if (secondaryByteSeen()) {
-            // next pass reads
-        } else if (secondaryPaced()) {
-            secondaryLink().waitByte(STACK_TASK_PERIOD_MS);
-        } else {
-            Sleep(STACK_TASK_PERIOD_MS);
-        }
-        secondaryTaskPass();
-    }
-    consolePrint("\n\tEOT");
-    return 0;
-}
-
-void startStackTask() {
-    if (!taskThreadStart(taskThread, taskRunning, stackTask)) {
-        consoleError("\nstackTask CreateThread failed: %d", static_cast<int>(GetLastError()));
-    }
-}
-
-void stopStackTask() {
-    taskThreadStop(taskThread, taskRunning);
 }
 
 } // namespace secondary

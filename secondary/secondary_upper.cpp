@@ -1,27 +1,14 @@
-#include <array>
+// The layers above the secondary's link: LM-MUX connects, the IAS server and IrCOMM (or raw
+// TinyTP) data.
 #include <cstring>
-#include <mutex>
 
 #include "console.h"
 #include "pdu.h"
-#include "secondary.h"
-#include "secondary_internal.h"
+#include "secondary_station.h"
 
 namespace secondary {
 
-uint8_t peerComLsap = 0;
-std::array<uint8_t, FULL_STAGING_SIZE> staging{};
-std::atomic<uint8_t> stagedCount{0};
-
 namespace {
-
-// Set before the task starts.
-const char* serviceClass = IAS_CLASS_IRCOMM;
-const char* serviceAttribute = IAS_ATTR_LSAP_SEL;
-bool serviceRaw = false;
-// Names a program gave must match whole: a query for a mere leading part of one is another
-// service. The built-in names keep their lenient match.
-bool namesExact = false;
 
 constexpr uint8_t LM_CONNECT_LENGTH = 6;
 constexpr uint8_t TTP_PARAMETERS_BIT = 0x80;
@@ -30,17 +17,6 @@ constexpr uint8_t IRCOMM_LSAP = OWN_LSAP;
 static_assert(6 + COMM_LINE_SETTINGS_LENGTH + SECONDARY_STAGING_SIZE <= SECONDARY_TX_FRAME_SIZE &&
                   6 + FULL_STAGING_SIZE <= SECONDARY_TX_FRAME_SIZE,
               "the longest reply fits the transmit frame");
-
-// User bytes one data frame may carry: the fixed profile's, or what the agreed data size leaves
-// beside the line settings.
-uint16_t frameDataLimit(bool lineSettings) {
-    if (!linkOffer.negotiates) {
-        return SECONDARY_STAGING_SIZE;
-    }
-    const uint16_t settings = lineSettings ? COMM_LINE_SETTINGS_LENGTH : 0;
-    const uint16_t limit = linkTerms.dataSize - COMM_DATA_OVERHEAD - settings;
-    return limit < FULL_STAGING_SIZE ? limit : FULL_STAGING_SIZE;
-}
 
 constexpr std::array<uint8_t, 11> IAS_RESULT_PARAMETERS = {0x00, 0x00, 0x01, 0x00, 0x01, 0x02,
                                                            0x00, 0x03, 0x00, 0x01, 0x04};
@@ -64,23 +40,37 @@ bool iasNameMatches(const char* reference, const uint8_t* name, uint8_t count) {
     return true;
 }
 
-bool serviceNameMatches(const char* reference, const uint8_t* name, uint8_t count) {
+void copyName(std::array<char, IAS_NAMES_MAX + 1>& to, const char* name) {
+    const size_t length = std::strlen(name);
+    std::memcpy(to.data(), name, length);
+    to[length] = '\0';
+}
+
+} // namespace
+
+IrErr SecondaryStation::setService(const char* className, const char* attribute, bool raw) {
+    const char* const classToUse = className != nullptr ? className : IAS_CLASS_IRCOMM;
+    const char* const attributeToUse = attribute != nullptr ? attribute : IAS_ATTR_LSAP_SEL;
+    // Both names go into one query; the station keeps copies, so the caller's may go.
+    if (std::strlen(classToUse) + std::strlen(attributeToUse) > IAS_NAMES_MAX) {
+        return IR_ERR_ARG;
+    }
+    copyName(serviceClass, classToUse);
+    copyName(serviceAttribute, attributeToUse);
+    serviceRaw = raw;
+    namesExact = className != nullptr || attribute != nullptr;
+    return IR_OK;
+}
+
+bool SecondaryStation::serviceNameMatches(const char* reference, const uint8_t* name,
+                                          uint8_t count) const {
     if (namesExact && std::strlen(reference) != count) {
         return false;
     }
     return iasNameMatches(reference, name, count);
 }
 
-// Empties both queues for a new channel; under the producers' lock, so the clear never cuts a
-// text being queued, and the reader's, so it never pops from a queue being cleared.
-void openChannel() {
-    const std::scoped_lock guard(receiveLock, transmitLock);
-    engineState = SEC_IRCOMM_OPEN;
-    receiveQueue.clear(&receiveQueue);
-    transmitQueue.clear(&transmitQueue);
-}
-
-void handleLmControl(const uint8_t* frame, uint16_t length) {
+void SecondaryStation::handleLmControl(const uint8_t* frame, uint16_t length) {
     if (length < 5) {
         return; // no opcode
     }
@@ -88,25 +78,23 @@ void handleLmControl(const uint8_t* frame, uint16_t length) {
     const auto slsap = static_cast<uint8_t>(frame[2] & 0x7F);
     if (frame[4] == LMP_CONNECT) {
         if (length == LM_CONNECT_LENGTH) {
-            secondarySendTx(lmpBuildConnectConfirm(txFrame.data(), linkRecord, dlsap, slsap));
-            engineState = SEC_LM_CONNECTED;
+            sendTx(lmpBuildConnectConfirm(link.tx.data(), link.record, dlsap, slsap));
+            setState(SEC_LM_CONNECTED);
         } else if (length > LM_CONNECT_LENGTH && (frame[6] & TTP_PARAMETERS_BIT) == 0) {
             peerComLsap = static_cast<uint8_t>(dlsap & 0x7F);
-            secondarySendTx(ttpBuildConnectConfirm(txFrame.data(), linkRecord, dlsap, slsap));
-            engineState = SEC_TTP_CONNECTED;
-            if (serviceRaw) {
-                openChannel(); // no IrCOMM parameters to wait for
-            }
+            sendTx(ttpBuildConnectConfirm(link.tx.data(), link.record, dlsap, slsap));
+            // No IrCOMM parameters to wait for in the raw service.
+            setState(serviceRaw ? SEC_IRCOMM_OPEN : SEC_TTP_CONNECTED);
         }
         // TinyTP parameters are not served, and a connect without its parameter byte is not
         // a connect: no reply either way.
     } else if (frame[4] == LMP_DISCONNECT) {
-        lapSendRrResponse(secondaryLink(), linkRecord);
-        engineState = SEC_LINKED;
+        sendRr();
+        setState(SEC_LINKED);
     }
 }
 
-void handleIas(const uint8_t* frame, uint16_t length) {
+void SecondaryStation::handleIas(const uint8_t* frame, uint16_t length) {
     if (length < 5 || frame[4] != IAS_GET_VALUE_BY_CLASS) {
         return;
     }
@@ -114,7 +102,7 @@ void handleIas(const uint8_t* frame, uint16_t length) {
     uint8_t count = IAS_RESULT_NO_CLASS.size();
     // A name whose length runs past the frame is not a name of ours: "no such class".
     const uint16_t classEnd = length >= 6 ? static_cast<uint16_t>(6 + frame[5]) : 0xFFFF;
-    if (classEnd < length && serviceNameMatches(serviceClass, &frame[6], frame[5])) {
+    if (classEnd < length && serviceNameMatches(serviceClass.data(), &frame[6], frame[5])) {
         const uint8_t attributeLength = frame[classEnd];
         const uint8_t* attribute = &frame[classEnd + 1];
         if (classEnd + 1 + attributeLength > length) {
@@ -122,7 +110,7 @@ void handleIas(const uint8_t* frame, uint16_t length) {
         } else if (iasNameMatches(IAS_ATTR_PARAMETERS, attribute, attributeLength)) {
             result = IAS_RESULT_PARAMETERS.data();
             count = IAS_RESULT_PARAMETERS.size();
-        } else if (serviceNameMatches(serviceAttribute, attribute, attributeLength)) {
+        } else if (serviceNameMatches(serviceAttribute.data(), attribute, attributeLength)) {
             result = IAS_RESULT_LSAP_SEL.data();
             count = IAS_RESULT_LSAP_SEL.size();
         } else {
@@ -130,11 +118,11 @@ void handleIas(const uint8_t* frame, uint16_t length) {
             count = IAS_RESULT_NO_ATTRIBUTE.size();
         }
     }
-    secondarySendTx(iasBuildResponse(txFrame.data(), linkRecord, frame[3] & 0x7F, frame[2] & 0x7F,
-                                     result, count));
+    sendTx(iasBuildResponse(link.tx.data(), link.record, frame[3] & 0x7F, frame[2] & 0x7F, result,
+                            count));
 }
 
-void handleIrComm(const uint8_t* frame, uint16_t length) {
+void SecondaryStation::handleIrComm(const uint8_t* frame, uint16_t length) {
     // Also refuses a control-parameter length that runs past the frame.
     const bool valid = serviceRaw ? length >= TTP_DATA_OFFSET && engineState == SEC_IRCOMM_OPEN
                                   : commIsDataFrame(frame, length) != 0;
@@ -142,41 +130,32 @@ void handleIrComm(const uint8_t* frame, uint16_t length) {
         return;
     }
     if (engineState != SEC_IRCOMM_OPEN) {
-        openChannel();
+        setState(SEC_IRCOMM_OPEN);
     }
     const uint8_t paramLength = serviceRaw ? 0 : frame[5];
     const bool hasParams = paramLength != 0;
     const uint16_t dataStart = serviceRaw ? TTP_DATA_OFFSET : 6 + paramLength;
-    const auto dataLength = static_cast<uint8_t>(length - dataStart);
+    const auto dataLength = static_cast<uint16_t>(length - dataStart);
     const auto peer = static_cast<uint8_t>(frame[3] & 0x7F);
-    if (byteQueueRoom(&receiveQueue) < dataLength) {
-        lapRefuseIFrame(linkRecord);
-        secondaryAnswerPoll(peer);
+    if (!link.deliver(&frame[dataStart], dataLength)) {
+        link.refuseIFrame();
+        answerPoll(peer);
         return;
     }
     consolePrint("\nIrCOMM length:\t%d:%d", paramLength, dataLength);
-    const uint8_t* data = &frame[dataStart];
-    for (uint8_t i = 0; i < dataLength; ++i) {
-        receiveQueue.push(&receiveQueue, data[i]);
-    }
-    if (dataLength > 0) {
-        lapWatchDelivered(linkWatch);
-    }
-    if (held.awaitingAck) {
-        secondaryAnswerPoll(peer); // our last frame again before anything new
-    } else if (transmitQueue.isEmpty(&transmitQueue) == 0) {
-        secondarySendPending(peer, hasParams);
+    if (link.held.awaitingAck) {
+        answerPoll(peer); // our last frame again before anything new
+    } else if (link.hasData()) {
+        sendPending(peer, hasParams);
     } else if (hasParams) {
-        secondarySendTx(
-            commBuildDataResponse(txFrame.data(), linkRecord, OWN_LSAP, peer, true, nullptr, 0));
+        sendTx(
+            commBuildDataResponse(link.tx.data(), link.record, OWN_LSAP, peer, true, nullptr, 0));
     } else {
-        lapSendRrResponse(secondaryLink(), linkRecord);
+        sendRr();
     }
 }
 
-} // namespace
-
-void secondaryHandleIFrame(const uint8_t* frame, uint16_t length) {
+void SecondaryStation::handleIFrame(const uint8_t* frame, uint16_t length) {
     if (length < 3) {
         return; // no LM-MUX header
     }
@@ -190,35 +169,17 @@ void secondaryHandleIFrame(const uint8_t* frame, uint16_t length) {
     // Data for any other selector: no reply.
 }
 
-uint8_t secondaryAllAcknowledged() {
-    // The queue first: the engine marks the data unacknowledged before it pops it.
-    const bool drained = transmitQueue.isEmpty(&transmitQueue) != 0;
-    return drained && !dataUnacknowledged ? 1 : 0;
-}
-
-void secondarySendPending(uint8_t dlsap, bool lineSettings) {
-    // Before the pop, so that no reader sees the queue empty and the data acknowledged.
-    dataUnacknowledged = true;
-    stagedCount = 0;
-    const uint16_t limit = frameDataLimit(lineSettings);
-    while (transmitQueue.isEmpty(&transmitQueue) == 0 && stagedCount < limit) {
-        staging[stagedCount] = transmitQueue.pop(&transmitQueue);
-        ++stagedCount;
-    }
+void SecondaryStation::sendPending(uint8_t dlsap, bool lineSettings) {
+    const uint16_t settings = lineSettings ? COMM_LINE_SETTINGS_LENGTH : 0;
+    const std::span<const uint8_t> data = link.stage(link.dataLimit(SECONDARY_STAGING_SIZE, settings));
+    const auto count = static_cast<uint8_t>(data.size());
     if (serviceRaw) {
-        secondarySendTx(ttpBuildDataResponse(txFrame.data(), linkRecord, OWN_LSAP, dlsap,
-                                             staging.data(), stagedCount));
+        sendTx(ttpBuildDataResponse(link.tx.data(), link.record, OWN_LSAP, dlsap, data.data(),
+                                    count));
     } else {
-        secondarySendTx(commBuildDataResponse(txFrame.data(), linkRecord, OWN_LSAP, dlsap,
-                                              lineSettings, staging.data(), stagedCount));
+        sendTx(commBuildDataResponse(link.tx.data(), link.record, OWN_LSAP, dlsap, lineSettings,
+                                     data.data(), count));
     }
-}
-
-void secondarySetService(const char* className, const char* attribute, bool raw) {
-    serviceClass = className != nullptr ? className : IAS_CLASS_IRCOMM;
-    serviceAttribute = attribute != nullptr ? attribute : IAS_ATTR_LSAP_SEL;
-    serviceRaw = raw;
-    namesExact = className != nullptr || attribute != nullptr;
 }
 
 } // namespace secondary

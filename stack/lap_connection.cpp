@@ -51,6 +51,9 @@ size_t LapConnection::send(const uint8_t* data, size_t length) {
             // Nothing of the text is queued yet, so it may still choose its channel.
             open = nowOpen;
             opening = channelOpenings;
+            if (!open && wholeTextsBeforeOpen && static_cast<size_t>(room()) < length) {
+                break;
+            }
         } else if (!nowOpen || channelOpenings != opening) {
             break; // the channel the text was meant for is gone
         }

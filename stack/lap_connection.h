@@ -24,8 +24,10 @@ constexpr uint8_t LAP_INVALID_NR_LIMIT = 3;
 
 class LapConnection {
   public:
-    // `command`: the primary's side, whose frames carry the C/R bit.
-    explicit LapConnection(bool command) : commandSide(command) {}
+    // `command`: the primary's side, whose frames carry the C/R bit. `wholeTexts`: before the
+    // channel opens, a text that does not fit is dropped whole rather than cut.
+    explicit LapConnection(bool command, bool wholeTexts = false)
+        : commandSide(command), wholeTextsBeforeOpen(wholeTexts) {}
     LapConnection(const LapConnection&) = delete;
     LapConnection& operator=(const LapConnection&) = delete;
     LapConnection(LapConnection&&) = delete;
@@ -44,7 +46,8 @@ class LapConnection {
 
     // Queues a text in order; texts never interleave. While the channel is open it waits for the
     // engine to make room, up to the channel's end; otherwise what does not fit is dropped (the
-    // channel's opening empties the queue anyway). Returns the bytes queued.
+    // channel's opening empties the queue anyway), or the whole text (`wholeTexts`). Returns the
+    // bytes queued.
     size_t send(const uint8_t* data, size_t length);
     // The whole text or nothing, never waiting: for the station's own task.
     bool trySend(const uint8_t* data, size_t length);
@@ -118,6 +121,7 @@ class LapConnection {
     void notifyRoom();
 
     const bool commandSide;
+    const bool wholeTextsBeforeOpen;
     LapOffer linkOffer = LAP_FIXED_OFFER;
     std::atomic<LinkPhase> linkPhase{LINK_SEARCHING};
     LinkWatch linkWatch;

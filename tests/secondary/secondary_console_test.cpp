@@ -6,7 +6,6 @@
 #include "deadline.h"
 #include "secondary.h"
 #include "secondary_fixture.h"
-#include "secondary_internal.h"
 
 using namespace secondary;
 
@@ -18,17 +17,15 @@ namespace {
 
 const std::string MENU = "\n\nIrCOMM Menu\n 99 Exit\n";
 
-class SecondaryConsole : public SecondaryTest {
+// The menu queues its texts on the demo's default station.
+class SecondaryConsole : public ::testing::Test {
   protected:
     void SetUp() override {
-        SecondaryTest::SetUp();
+        secondaryInit();
         input = std::tmpfile();
         ASSERT_NE(input, nullptr);
     }
-    void TearDown() override {
-        std::fclose(input);
-        SecondaryTest::TearDown();
-    }
+    void TearDown() override { std::fclose(input); }
     void type(const std::string& keys) {
         std::fputs(keys.c_str(), input);
         std::rewind(input);
@@ -37,19 +34,18 @@ class SecondaryConsole : public SecondaryTest {
     // One pass with the channel open and the engine's side played by a thread that drains the
     // queue, so texts longer than the free room go through; returns everything queued.
     std::string drainedPass() {
-        engineState = SEC_IRCOMM_OPEN;
+        SecondaryStation& station = secondaryDefault();
+        station.setState(SEC_IRCOMM_OPEN);
         std::atomic<bool> stop{false};
         std::atomic<bool> late{false};
         std::string drained;
-        std::thread engine([&stop, &late, &drained] {
+        std::thread engine([&station, &stop, &late, &drained] {
             const Deadline deadline;
             while (!stop) {
-                while (transmitQueue.isEmpty(&transmitQueue) == 0) {
-                    drained.push_back(static_cast<char>(transmitQueue.pop(&transmitQueue)));
-                }
+                drained += takeQueued(station);
                 if (deadline.passed()) {
                     // A closed channel releases a sender still waiting for room.
-                    engineState = SEC_LINKED;
+                    station.setState(SEC_LINKED);
                     late = true;
                     break;
                 }
@@ -62,8 +58,10 @@ class SecondaryConsole : public SecondaryTest {
         EXPECT_FALSE(late) << "the pass did not end";
         return drained + transmitQueued();
     }
+    static std::string transmitQueued() { return takeQueued(secondaryDefault()); }
 
     std::FILE* input = nullptr;
+    ConsoleCapture console;
 };
 
 TEST_F(SecondaryConsole, EachPassShowsTheMenu) {

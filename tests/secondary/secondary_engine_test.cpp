@@ -1,7 +1,6 @@
 #include "lap.h"
-#include "secondary.h"
+#include "secondary_station.h"
 #include "secondary_fixture.h"
-#include "secondary_internal.h"
 
 using namespace secondary;
 
@@ -12,7 +11,7 @@ const Bytes& XID_RESPONSE = wire::XID_RESPONSE;
 using SecondaryEngine = SecondaryTest;
 
 TEST_F(SecondaryEngine, FirstStepAfterStartUpPrintsStateZero) {
-    secondaryInit();
+    station.init();
     steps(1);
     EXPECT_EQ(console.take(), "\nsecondary_demo state:\t0");
     steps(3);
@@ -21,7 +20,7 @@ TEST_F(SecondaryEngine, FirstStepAfterStartUpPrintsStateZero) {
 
 TEST_F(SecondaryEngine, BroadcastXidInSlotZeroIsAnswered) {
     EXPECT_EQ(deliver(xidCommand(0)), Frames{XID_RESPONSE});
-    EXPECT_EQ(engineState, SEC_DISCOVERED);
+    EXPECT_EQ(station.state(), SEC_DISCOVERED);
     EXPECT_NE(console.take().find("\nIrLAP addr:\t34-12-CD-AB"), std::string::npos);
     steps(1);
     EXPECT_EQ(console.take(), "\nsecondary_demo state:\t1");
@@ -40,12 +39,12 @@ TEST_F(SecondaryEngine, XidInOtherSlotsOrToOneDeviceIsIgnored) {
     Bytes shortXid = xidCommand(0);
     shortXid.resize(12); // no slot byte inside the frame
     EXPECT_TRUE(deliver(shortXid).empty());
-    EXPECT_EQ(engineState, SEC_IDLE);
+    EXPECT_EQ(station.state(), SEC_IDLE);
 }
 
 TEST_F(SecondaryEngine, SnrmForUsIsAnsweredFromTheNewConnectionAddress) {
     EXPECT_EQ(deliver(snrm(0x07)), Frames{wire::uaParams(0x06)});
-    EXPECT_EQ(engineState, SEC_LINKED);
+    EXPECT_EQ(station.state(), SEC_LINKED);
     EXPECT_NE(console.take().find("\nIrLAP addr:\t0x03\nIrLAP baud:\t0x02 -> 9600"),
               std::string::npos);
     EXPECT_EQ(deliver(rrCommand(0, 0x07)), (Frames{{0x06, 0x11}}));
@@ -60,18 +59,18 @@ TEST_F(SecondaryEngine, SnrmOfferingAHigherRateOnlyPrintsIt) {
 TEST_F(SecondaryEngine, SnrmForAnotherDeviceChangesNothing) {
     deliver(xidCommand(0));
     EXPECT_TRUE(deliver(snrm(0x04, 0x02, {0xAB, 0xCD, 0x12, 0x35})).empty());
-    EXPECT_EQ(engineState, SEC_DISCOVERED);
-    EXPECT_EQ(linkRecord.connectionAddress, 0x02);
+    EXPECT_EQ(station.state(), SEC_DISCOVERED);
+    EXPECT_EQ(record().connectionAddress, 0x02);
 }
 
 TEST_F(SecondaryEngine, SnrmStartsSequenceNumbersAfresh) {
     deliver(snrm());
     deliver(iCommand(0, 0, {0x80, 0x02, 0x01, 0x00}));
     deliver(iCommand(1, 1, {0x80, 0x02, 0x01, 0x00}));
-    ASSERT_EQ(linkRecord.vr, 2);
+    ASSERT_EQ(record().vr, 2);
     deliver(snrm()); // reconnect without DISC
-    EXPECT_EQ(linkRecord.vr, 0);
-    EXPECT_EQ(linkRecord.vs, 0);
+    EXPECT_EQ(record().vr, 0);
+    EXPECT_EQ(record().vs, 0);
     EXPECT_EQ(deliver(iCommand(0, 0, {0x80, 0x02, 0x01, 0x00})),
               Frames{iResponse(1, 0, {0x82, 0x00, 0x81, 0x00})});
 }
@@ -80,24 +79,24 @@ TEST_F(SecondaryEngine, DiscIsAnsweredWithUaAndResetsTheLink) {
     deliver(snrm(0x07));
     deliver(iCommand(0, 3, {0x80, 0x02, 0x01, 0x00}, 0x07));
     EXPECT_EQ(deliver({0x07, 0x53}), (Frames{{0x06, 0x73}}));
-    EXPECT_EQ(engineState, SEC_IDLE);
-    EXPECT_EQ(linkRecord.connectionAddress, 0x02);
-    EXPECT_EQ(linkRecord.vr, 0);
-    EXPECT_EQ(linkRecord.vs, 0);
+    EXPECT_EQ(station.state(), SEC_IDLE);
+    EXPECT_EQ(record().connectionAddress, 0x02);
+    EXPECT_EQ(record().vr, 0);
+    EXPECT_EQ(record().vs, 0);
     EXPECT_EQ(deliver(rrCommand(0, 0x03)), Frames{rrResponse(0)});
 }
 
 TEST_F(SecondaryEngine, DiscForAnotherConnectionIsIgnored) {
     deliver(snrm());
     EXPECT_TRUE(deliver({0x05, 0x53}).empty());
-    EXPECT_EQ(engineState, SEC_LINKED);
+    EXPECT_EQ(station.state(), SEC_LINKED);
 }
 
 TEST_F(SecondaryEngine, RrIsAnsweredWithOurVrAndTakesItsNr) {
     deliver(snrm());
     deliver(iCommand(0, 0, {0x80, 0x02, 0x01, 0x00}));
     EXPECT_EQ(deliver(rrCommand(5)), Frames{rrResponse(1)});
-    EXPECT_EQ(linkRecord.vs, 5);
+    EXPECT_EQ(record().vs, 5);
     EXPECT_TRUE(deliver(rrCommand(0, 0x05)).empty()) << "another connection address";
 }
 
@@ -118,7 +117,7 @@ TEST_F(SecondaryEngine, OtherSupervisoryAndUnnumberedFramesGetNoReply) {
     for (const Frames& replies : ignored) {
         EXPECT_TRUE(replies.empty());
     }
-    EXPECT_EQ(engineState, SEC_LINKED);
+    EXPECT_EQ(station.state(), SEC_LINKED);
 }
 
 TEST_F(SecondaryEngine, RepeatedIFrameGetsTheReplyAgainOtherOutOfSequenceNone) {
@@ -129,7 +128,7 @@ TEST_F(SecondaryEngine, RepeatedIFrameGetsTheReplyAgainOtherOutOfSequenceNone) {
     EXPECT_EQ(deliver(rrCommand(1)), Frames{rrResponse(1)});
     EXPECT_EQ(deliver(connect), Frames{rrResponse(1)}) << "the confirm was acknowledged since";
     EXPECT_TRUE(deliver(iCommand(3, 0, {0x80, 0x02, 0x01, 0x00})).empty());
-    EXPECT_EQ(linkRecord.vr, 1);
+    EXPECT_EQ(record().vr, 1);
     EXPECT_TRUE(deliver(iCommand(1, 0, {0x80, 0x02, 0x01, 0x00}, 0x05)).empty())
         << "another connection address";
 }
@@ -138,7 +137,7 @@ TEST_F(SecondaryEngine, RrWithQueuedBytesSendsDataOnlyOnceTheChannelIsOpen) {
     deliver(snrm());
     deliver(rrCommand(0));
     deliver(iCommand(0, 0, {0x84, 0x02, 0x01, 0x00, 0x01}));
-    ASSERT_EQ(engineState, SEC_TTP_CONNECTED);
+    ASSERT_EQ(station.state(), SEC_TTP_CONNECTED);
     queueText("AT");
     EXPECT_EQ(deliver(rrCommand(1)), Frames{rrResponse(1)});
     openChannel(); // from the start, so the queue is cleared at open
@@ -152,9 +151,9 @@ TEST_F(SecondaryEngine, SilenceAfterAReadFallsBackAtTheFiftiethStep) {
     steps(1); // prints state 2: counting starts again at 1
     EXPECT_EQ(console.take(), "\nsecondary_demo state:\t2");
     steps(48);
-    EXPECT_EQ(engineState, SEC_LINKED);
+    EXPECT_EQ(station.state(), SEC_LINKED);
     steps(1); // the 49th step after the one that printed
-    EXPECT_EQ(engineState, SEC_IDLE);
+    EXPECT_EQ(station.state(), SEC_IDLE);
     EXPECT_EQ(console.take(), "");
     steps(1);
     EXPECT_EQ(console.take(), "\nsecondary_demo state:\t0");
@@ -165,9 +164,9 @@ TEST_F(SecondaryEngine, FallbackCountsFromTheReadWhenTheStateStays) {
     steps(1);
     deliver(rrCommand(0)); // read at step n: counter 0
     steps(49);
-    EXPECT_EQ(engineState, SEC_LINKED);
+    EXPECT_EQ(station.state(), SEC_LINKED);
     steps(1); // 50th step after the read
-    EXPECT_EQ(engineState, SEC_IDLE);
+    EXPECT_EQ(station.state(), SEC_IDLE);
     console.take();
     steps(1);
     EXPECT_EQ(console.take(), "\nsecondary_demo state:\t0");
@@ -179,7 +178,7 @@ TEST_F(SecondaryEngine, SilentLinkIsStillReadEveryHundredFirstStep) {
     link.waits.clear();
     int stepsTaken = 0;
     while (link.waits.empty() || link.waits.back() != 500) {
-        secondaryStep();
+        station.step();
         ASSERT_LT(++stepsTaken, 200);
     }
     EXPECT_EQ(stepsTaken, 100) << "the set-up step was the first";

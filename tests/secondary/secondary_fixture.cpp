@@ -1,9 +1,6 @@
 #include "secondary_fixture.h"
 
 #include "lap.h"
-#include "secondary.h"
-#include "secondary_internal.h"
-#include "transceiver.h"
 #include "wire_frames.h"
 
 using namespace secondary;
@@ -58,15 +55,21 @@ Bytes text(const std::string& s) {
     return {s.begin(), s.end()};
 }
 
-void SecondaryTest::SetUp() {
-    secondaryBindLink(&link);
-    secondaryInit();
-    steps(1); // prints state 0 and starts the count
-    console.take();
+std::string takeQueued(SecondaryStation& station) {
+    std::string queued;
+    for (;;) {
+        const std::span<const uint8_t> staged = station.connection().stage(FULL_STAGING_SIZE);
+        if (staged.empty()) {
+            return queued;
+        }
+        queued.append(staged.begin(), staged.end());
+    }
 }
 
-void SecondaryTest::TearDown() {
-    secondaryBindLink(nullptr);
+void SecondaryTest::SetUp() {
+    station.init();
+    steps(1); // prints state 0 and starts the count
+    console.take();
 }
 
 Frames SecondaryTest::deliver(const Bytes& content) {
@@ -76,7 +79,7 @@ Frames SecondaryTest::deliver(const Bytes& content) {
 
 Frames SecondaryTest::steps(int count) {
     for (int i = 0; i < count; ++i) {
-        secondaryStep();
+        station.step();
     }
     return link.takeSentFrames();
 }
@@ -94,13 +97,6 @@ void SecondaryTest::openChannel() {
 }
 
 void SecondaryTest::queueText(const std::string& s) {
-    secondarySend(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint8_t>(s.size()));
+    station.send(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint8_t>(s.size()));
 }
 
-std::string SecondaryTest::transmitQueued() {
-    std::string queued;
-    while (transmitQueue.isEmpty(&transmitQueue) == 0) {
-        queued.push_back(static_cast<char>(transmitQueue.pop(&transmitQueue)));
-    }
-    return queued;
-}

@@ -1,4 +1,4 @@
-// Drives the secondary engine step by step over a MemoryLink, with frame helpers for a scripted
+// Drives a secondary station step by step over a MemoryPort, with frame helpers for a scripted
 // primary and the secondary's expected replies.
 #pragma once
 
@@ -9,7 +9,8 @@
 #include <gtest/gtest.h>
 
 #include "console_capture.h"
-#include "memory_link.h"
+#include "memory_port.h"
+#include "secondary_station.h"
 #include "wire_frames.h"
 
 using Frames = std::vector<Bytes>;
@@ -28,10 +29,12 @@ Bytes iResponse(uint8_t nr, uint8_t ns, const Bytes& payload);
 Bytes rrResponse(uint8_t nr);
 Bytes text(const std::string& s);
 
+// Empties the station's transmit queue as the engine would stage it, and returns what was queued.
+std::string takeQueued(secondary::SecondaryStation& station);
+
 class SecondaryTest : public ::testing::Test {
   protected:
     void SetUp() override;
-    void TearDown() override;
 
     // Feeds one frame and steps until the engine has read it (two steps); returns the replies.
     Frames deliver(const Bytes& content);
@@ -40,9 +43,17 @@ class SecondaryTest : public ::testing::Test {
     // engine is then in state 5 and expects Ns 2.
     void openChannel();
     void queueText(const std::string& s);
-    std::string transmitQueued();
+    std::string transmitQueued() { return takeQueued(station); }
+    // Bytes waiting in the transmit queue.
+    int queued() { return SECONDARY_TRANSMIT_SIZE - 1 - station.connection().room(); }
+    size_t receive(std::array<uint8_t, SECONDARY_RECEIVE_SIZE - 1>& buffer) {
+        return station.connection().receive(buffer.data(), buffer.size());
+    }
+    LinkRecord& record() { return station.connection().record; }
 
-    MemoryLink link;
+    MemoryPort port;
+    MemoryLink& link = port.line;
+    secondary::SecondaryStation station{port};
     ConsoleCapture console;
     uint8_t ns = 0; // the primary's next Ns as the helpers track it
     uint8_t nr = 0; // the primary's Nr (frames of ours it has seen)

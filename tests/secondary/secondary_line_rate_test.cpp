@@ -8,7 +8,6 @@
 #include "platform.h"
 #include "secondary.h"
 #include "secondary_fixture.h"
-#include "secondary_internal.h"
 #include "sim_clock.h"
 #include "transceiver.h"
 
@@ -66,11 +65,10 @@ class SecondaryLineRate : public ::testing::Test {
         nextPassUs = 0;
         platformSetPortHooks(&SIM_PORT);
         platformRxReset();
-        secondaryBindLink(nullptr); // the engine on the platform UART
-        secondaryInit();
-        engineState = SEC_IRCOMM_OPEN;
-        shownState = SEC_IRCOMM_OPEN;
-        peerComLsap = 0x02;
+        secondaryInit(); // the default station, on the platform UART
+        station.setState(SEC_IRCOMM_OPEN);
+        station.shownState = SEC_IRCOMM_OPEN;
+        station.peerComLsap = 0x02;
     }
     void TearDown() override {
         platformSetPortHooks(nullptr);
@@ -109,6 +107,7 @@ class SecondaryLineRate : public ::testing::Test {
 
     SimClock clock;
     ConsoleCapture console;
+    SecondaryStation& station = secondaryDefault();
 };
 
 // Data that needs escapes too, so the longest frames run to about 130 bytes on the wire.
@@ -129,12 +128,12 @@ TEST_F(SecondaryLineRate, EveryFrameUpToTheLongestArrivesWholeAtAnyPhase) {
         // Up to the 64-byte information field the demo's list offers.
         for (size_t length = 0; length <= 2 + 64 - 6; ++length) {
             const uint64_t phaseUs = (frames * 1'237ULL) % TASK_PERIOD_US;
-            const uint8_t ns = linkRecord.vr;
+            const uint8_t ns = station.connection().record.vr;
             const Bytes data = dataOf(length, round * 100 + static_cast<unsigned>(length));
             const Frames replies = replyTo(iCommand(ns, 0, ircomm({}, data)), phaseUs);
             ASSERT_EQ(replies, Frames{rrResponse(static_cast<uint8_t>((ns + 1) & 7))})
                 << "content " << length + 6 << " bytes at phase " << phaseUs << " us";
-            std::array<uint8_t, 63> received{};
+            std::array<uint8_t, SECONDARY_RECEIVE_SIZE - 1> received{};
             const uint8_t count = secondaryReceive(received.data());
             ASSERT_EQ(Bytes(received.begin(), received.begin() + count), data);
             console.take();
@@ -149,7 +148,7 @@ TEST_F(SecondaryLineRate, TheIasQueryArrivesWholeAtEveryPhase) {
     const Bytes lsapSel = {0x02, 0x00, 0x84, 0x00, 0x00, 0x01, 0x00,
                            0x01, 0x01, 0x00, 0x00, 0x00, 0x04};
     for (uint64_t phaseUs = 0; phaseUs < TASK_PERIOD_US; phaseUs += 1'000) {
-        const uint8_t ns = linkRecord.vr;
+        const uint8_t ns = station.connection().record.vr;
         const Bytes query =
             iCommand(ns, 0, iasQuery("secondary_demo:IrCOMM", "secondary_demo:TinyTP:LsapSel"));
         ASSERT_EQ(query.size(), 57U);

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <thread>
 
-#include "secondary.h"
+#include "secondary_station.h"
 #include "secondary_fixture.h"
 
 using namespace secondary;
@@ -22,14 +22,14 @@ TEST_F(SecondaryReceiveRace, ReaderTakesBytesWhileChannelsOpenAndClose) {
     std::atomic<int> stale{0};
     std::atomic<bool> done{false};
     std::thread reader([&] {
-        std::array<uint8_t, SECONDARY_RECEIVE_SIZE> buffer{};
+        std::array<uint8_t, SECONDARY_RECEIVE_SIZE - 1> buffer{};
         while (!done.load()) {
             const int seen = round.load();
-            const uint8_t count = secondaryReceive(buffer.data());
-            for (uint8_t i = 0; i < count; ++i) {
+            const size_t count = receive(buffer);
+            for (size_t i = 0; i < count; ++i) {
                 stale += buffer[i] + 1 < seen ? 1 : 0;
             }
-            taken += count;
+            taken += static_cast<int>(count);
         }
     });
     for (int r = 1; r <= ROUNDS; ++r) {
@@ -48,7 +48,7 @@ TEST_F(SecondaryReceiveRace, ReaderTakesBytesWhileChannelsOpenAndClose) {
 // A service that is not IrCOMM: TinyTP's connect opens the channel, data travels without the
 // IrCOMM parameter length, and the IAS answers the names it was given, not the defaults.
 TEST_F(SecondaryReceiveRace, RawServiceUnderItsOwnName) {
-    secondarySetService("Meter", "Reading:LsapSel", true);
+    ASSERT_EQ(station.setService("Meter", "Reading:LsapSel", true), IR_OK);
     deliver(xidCommand(0));
     deliver(snrm());
     deliver(rrCommand(0));
@@ -61,15 +61,14 @@ TEST_F(SecondaryReceiveRace, RawServiceUnderItsOwnName) {
     ASSERT_EQ(other.size(), 1U);
     EXPECT_EQ(other[0][5], 1); // no such class
     deliver(iCommand(3, 3, {0x84, 0x02, 0x01, 0x00, 0x01}));
-    EXPECT_EQ(secondaryPhase(), LINK_OPEN);
+    EXPECT_EQ(station.connection().phase(), LINK_OPEN);
     queueText("ok");
     const Frames reply = deliver(iCommand(4, 4, {0x04, 0x02, 0x01, 'h', 'i'}));
-    std::array<uint8_t, SECONDARY_RECEIVE_SIZE> buffer{};
-    ASSERT_EQ(secondaryReceive(buffer.data()), 2);
+    std::array<uint8_t, SECONDARY_RECEIVE_SIZE - 1> buffer{};
+    ASSERT_EQ(receive(buffer), 2U);
     EXPECT_EQ(buffer[0], 'h');
     ASSERT_EQ(reply.size(), 1U);
     EXPECT_EQ(reply[0], iResponse(5, 4, {0x02, 0x04, 0x01, 'o', 'k'}));
-    secondarySetService(nullptr, nullptr, false);
 }
 
 } // namespace

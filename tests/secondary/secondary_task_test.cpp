@@ -1,11 +1,8 @@
 #include <chrono>
-#include <future>
-#include <mutex>
 #include <thread>
 
-#include "secondary.h"
+#include "secondary_station.h"
 #include "secondary_fixture.h"
-#include "secondary_internal.h"
 
 using namespace secondary;
 
@@ -18,8 +15,8 @@ class SecondaryTask : public SecondaryTest {
     // One task pass with a frame from the primary read in it (the pass before sees the byte).
     Frames passWith(const Bytes& frame) {
         link.feedFrame(frame);
-        secondaryTaskPass();
-        secondaryTaskPass();
+        station.taskPass();
+        station.taskPass();
         return link.takeSentFrames();
     }
     Frames dataFrame(const Bytes& data) {
@@ -36,7 +33,7 @@ class SecondaryTask : public SecondaryTest {
     }
     void connectTask() {
         openChannel();
-        secondaryTaskPass(); // notices the open channel
+        station.taskPass(); // notices the open channel
         link.takeSentFrames();
         console.take();
     }
@@ -73,40 +70,34 @@ TEST_F(SecondaryTask, BytesOfThePassThatOpensAreAnsweredInTheNext) {
     deliver(snrm());
     deliver(iCommand(0, 0, {0x84, 0x02, 0x01, 0x00, 0x01}));
     link.feedFrame(iCommand(1, 0, ircomm({0x20, 0x01, 0x0C}, text("AT"))));
-    secondaryTaskPass();
-    secondaryTaskPass(); // reads the frame: channel opens, task only switches mode
-    EXPECT_EQ(engineState, SEC_IRCOMM_OPEN);
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 0);
-    secondaryTaskPass();
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 6);
+    station.taskPass();
+    station.taskPass(); // reads the frame: channel opens, task only switches mode
+    EXPECT_EQ(station.state(), SEC_IRCOMM_OPEN);
+    EXPECT_EQ(queued(), 0);
+    station.taskPass();
+    EXPECT_EQ(queued(), 6);
 }
 
-TEST_F(SecondaryTask, AnswerWaitsWhileAnotherProducerHoldsTheQueue) {
+TEST_F(SecondaryTask, AnswerThatDoesNotFitIsOwedUntilThereIsRoom) {
     connectTask();
-    std::promise<void> locked;
-    std::promise<void> release;
-    std::thread holder([&locked, released = release.get_future()] {
-        const std::lock_guard<std::mutex> guard(transmitLock);
-        locked.set_value();
-        released.wait();
-    });
-    locked.get_future().wait();
-    dataFrame(text("AT"));
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 0) << "the task did not block";
-    release.set_value();
-    holder.join();
-    secondaryTaskPass();
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 6);
+    queueText("x");
+    ASSERT_EQ(poll(), Frames{dataReply(text("x"))}); // held until the primary acknowledges it
+    queueText(std::string(31, 'y'));
+    dataFrame(text("AT")); // the held frame goes again; the queue stays full
+    EXPECT_EQ(queued(), 31) << "the task did not block";
+    nr = static_cast<uint8_t>((nr + 1) & 7);
+    poll(); // acknowledged: the queue drains and the owed answer follows
+    EXPECT_EQ(queued(), 6);
 }
 
 TEST_F(SecondaryTask, TaskLeavesConnectedModeWhenTheChannelCloses) {
     connectTask();
     deliver(xidCommand(0));
-    secondaryTaskPass();   // notices: waiting again
+    station.taskPass();   // notices: waiting again
     dataFrame(text("AT")); // reopens the channel; this pass only switches mode
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 0);
-    secondaryTaskPass();
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 6);
+    EXPECT_EQ(queued(), 0);
+    station.taskPass();
+    EXPECT_EQ(queued(), 6);
 }
 
 TEST_F(SecondaryTask, LongTextWaitsForTheEngineAndArrivesWhole) {
@@ -130,26 +121,25 @@ TEST_F(SecondaryTask, LongTextWaitsForTheEngineAndArrivesWhole) {
 
 TEST_F(SecondaryTask, TextThatDoesNotFitBeforeTheChannelOpensIsDropped) {
     queueText(std::string(41, 'y')); // returns at once
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 0);
+    EXPECT_EQ(queued(), 0);
     queueText("AT\r");
     EXPECT_EQ(transmitQueued(), "AT\r");
 }
 
-TEST_F(SecondaryTask, StateQueriesFollowTheEngine) {
-    EXPECT_EQ(secondaryIsIdle(), 1);
-    EXPECT_EQ(secondaryIsConnecting(), 0);
+TEST_F(SecondaryTask, PhaseFollowsTheEngine) {
+    EXPECT_EQ(station.connection().phase(), LINK_SEARCHING);
     deliver(xidCommand(0));
-    EXPECT_EQ(secondaryIsIdle(), 0);
-    EXPECT_EQ(secondaryIsConnecting(), 1);
-    EXPECT_EQ(secondaryIsConnected(), 0);
+    EXPECT_EQ(station.connection().phase(), LINK_SEARCHING);
+    deliver(snrm());
+    EXPECT_EQ(station.connection().phase(), LINK_CONNECTED);
     openChannel();
-    EXPECT_EQ(secondaryIsConnecting(), 0);
-    EXPECT_EQ(secondaryIsConnected(), 1);
+    EXPECT_EQ(station.connection().phase(), LINK_OPEN);
+    deliver(xidCommand(0));
+    EXPECT_EQ(station.connection().phase(), LINK_SEARCHING);
 }
 
 TEST_F(SecondaryTask, TaskPrintsItsEndOnceWhenStopped) {
-    taskRunning = false;
-    EXPECT_EQ(stackTask(nullptr), 0U);
+    EXPECT_EQ(station.runTask(), 0U) << "the run flag is down";
     EXPECT_EQ(console.take(), "\n\tEOT");
 }
 

@@ -1,6 +1,5 @@
-#include "secondary.h"
+#include "secondary_station.h"
 #include "secondary_fixture.h"
-#include "secondary_internal.h"
 
 using namespace secondary;
 
@@ -50,37 +49,37 @@ class SecondaryUpper : public SecondaryTest {
 
 TEST_F(SecondaryUpper, LmConnectToAnySelectorIsConfirmed) {
     expectReply({0x85, 0x02, 0x01, 0x00}, {0x82, 0x05, 0x81, 0x00});
-    EXPECT_EQ(engineState, SEC_LM_CONNECTED);
+    EXPECT_EQ(station.state(), SEC_LM_CONNECTED);
 }
 
 TEST_F(SecondaryUpper, LmConnectWithTinyTpIsConfirmedWithCreditOne) {
     expectReply({0x84, 0x03, 0x01, 0x00, 0x01}, {0x83, 0x04, 0x81, 0x00, 0x01});
-    EXPECT_EQ(engineState, SEC_TTP_CONNECTED);
-    EXPECT_EQ(peerComLsap, 0x03);
+    EXPECT_EQ(station.state(), SEC_TTP_CONNECTED);
+    EXPECT_EQ(station.peerComLsap, 0x03);
 }
 
 TEST_F(SecondaryUpper, TinyTpConnectWithParametersOrNoParameterByteIsNotAnswered) {
     EXPECT_TRUE(send({0x84, 0x02, 0x01, 0x00, 0x81, 0x01, 0x01, 0x00}).empty());
     EXPECT_TRUE(send({0x84, 0x02, 0x01}).empty());
-    EXPECT_EQ(engineState, SEC_LINKED);
+    EXPECT_EQ(station.state(), SEC_LINKED);
 }
 
 TEST_F(SecondaryUpper, LmDisconnectIsAnsweredWithRr) {
     send({0x80, 0x02, 0x01, 0x00});
     expectRr({0x80, 0x02, 0x02, 0x01});
-    EXPECT_EQ(engineState, SEC_LINKED);
+    EXPECT_EQ(station.state(), SEC_LINKED);
 }
 
 TEST_F(SecondaryUpper, OtherLmOpcodesAreIgnored) {
     EXPECT_TRUE(send({0x80, 0x02, 0x03, 0x00}).empty());
     EXPECT_TRUE(send({0x80, 0x02, 0x81, 0x00}).empty());
-    EXPECT_EQ(engineState, SEC_LINKED);
+    EXPECT_EQ(station.state(), SEC_LINKED);
 }
 
 TEST_F(SecondaryUpper, IasAnswersTheLsapSelector) {
     expectReply(iasQuery("secondary_demo:IrCOMM", "secondary_demo:TinyTP:LsapSel"),
                 iasAnswer(IAS_LSAP_SEL));
-    EXPECT_EQ(engineState, SEC_LINKED) << "answered without an LM connection, state kept";
+    EXPECT_EQ(station.state(), SEC_LINKED) << "answered without an LM connection, state kept";
 }
 
 TEST_F(SecondaryUpper, IasAnswersTheParameters) {
@@ -119,13 +118,13 @@ TEST_F(SecondaryUpper, OtherIasOperationsAndSelectorsAreIgnored) {
 TEST_F(SecondaryUpper, FirstIrCommFrameOpensTheChannelAndClearsBothQueues) {
     send({0x84, 0x02, 0x01, 0x00, 0x01});
     queueText("stale");
-    receiveQueue.push(&receiveQueue, 'x');
+    station.connection().deliver(text("x").data(), 1);
     console.take();
     expectReply(ircomm(LINE_SETTINGS, text("AT")), {0x02, 0x04, 0x01, 0x03, 0x20, 0x01, 0x0C});
-    EXPECT_EQ(engineState, SEC_IRCOMM_OPEN);
+    EXPECT_EQ(station.state(), SEC_IRCOMM_OPEN);
     EXPECT_NE(console.take().find("\nIrCOMM length:\t3:2"), std::string::npos);
     std::array<uint8_t, 63> received{};
-    ASSERT_EQ(secondaryReceive(received.data()), 2);
+    ASSERT_EQ(receive(received), 2);
     EXPECT_EQ(received[0], 'A');
     EXPECT_EQ(received[1], 'T');
     EXPECT_EQ(transmitQueued(), "");
@@ -142,7 +141,7 @@ TEST_F(SecondaryUpper, LaterIrCommFramesLeaveTheQueuesAlone) {
     expectReply(ircomm({}, text("AT\r")),
                 {0x02, 0x04, 0x01, 0x00, '\r', '\n', 'O', 'K', '\r', '\n'});
     std::array<uint8_t, 63> received{};
-    EXPECT_EQ(secondaryReceive(received.data()), 3);
+    EXPECT_EQ(receive(received), 3);
 }
 
 TEST_F(SecondaryUpper, QueuedBytesGoWithLineSettingsWhenTheFrameHadParameters) {
@@ -161,7 +160,7 @@ TEST_F(SecondaryUpper, PollTakesAllThirtyOneQueuedBytesThenRr) {
     send(ircomm(LINE_SETTINGS, {}));
     const std::string full = "0123456789abcdefghijklmnopqrstu";
     queueText(full);
-    ASSERT_EQ(transmitQueue.count(&transmitQueue), 31);
+    ASSERT_EQ(queued(), 31);
     Bytes payload = {0x02, 0x04, 0x01, 0x00};
     payload.insert(payload.end(), full.begin(), full.end());
     EXPECT_EQ(deliver(rrCommand(ns)), Frames{iResponse(ns, ns, payload)});
@@ -184,7 +183,7 @@ TEST_F(SecondaryUpper, IrCommParameterLengthPastTheFrameIsInvalid) {
     EXPECT_TRUE(send(frame).empty());
     EXPECT_TRUE(send({0x04, 0x02, 0x01}).empty()) << "no parameter length byte";
     std::array<uint8_t, 63> received{};
-    EXPECT_EQ(secondaryReceive(received.data()), 0);
+    EXPECT_EQ(receive(received), 0);
     EXPECT_EQ(console.take().find("IrCOMM length"), std::string::npos);
 }
 
@@ -192,16 +191,16 @@ TEST_F(SecondaryUpper, InvalidFirstIrCommFrameDoesNotOpenTheChannel) {
     Bytes frame = ircomm({}, {});
     frame[3] = 1;
     EXPECT_TRUE(send(frame).empty());
-    EXPECT_EQ(engineState, SEC_LINKED);
+    EXPECT_EQ(station.state(), SEC_LINKED);
 }
 
 TEST_F(SecondaryUpper, XidWhileOpenDropsToDiscoveredAndTheNextFrameReopens) {
     send(ircomm(LINE_SETTINGS, {}));
     deliver(xidCommand(0));
-    EXPECT_EQ(engineState, SEC_DISCOVERED);
+    EXPECT_EQ(station.state(), SEC_DISCOVERED);
     queueText("stale");
     send(ircomm({}, {}));
-    EXPECT_EQ(engineState, SEC_IRCOMM_OPEN);
+    EXPECT_EQ(station.state(), SEC_IRCOMM_OPEN);
     EXPECT_EQ(transmitQueued(), "");
 }
 

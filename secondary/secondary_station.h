@@ -1,0 +1,148 @@
+// The secondary station as an object: its six-state engine, the upper layers it serves (LM-MUX,
+// IAS, TinyTP, IrCOMM), its task and its connection, all over the one frame port it is given.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+
+#include "ir_err.h"
+#include "ir_options.h"
+#include "lap_connection.h"
+#include "lap_port.h"
+#include "lap_terms.h"
+#include "secondary_timing.h"
+#include "task_thread.h"
+#include "win32.h"
+
+namespace secondary {
+
+constexpr uint8_t OWN_LSAP = SECONDARY_OWN_LSAP;
+
+enum SecondaryState : uint8_t {
+    SEC_IDLE = 0,
+    SEC_DISCOVERED = 1,
+    SEC_LINKED = 2,
+    SEC_LM_CONNECTED = 3,
+    SEC_TTP_CONNECTED = 4,
+    SEC_IRCOMM_OPEN = 5,
+};
+
+class SecondaryStation {
+  public:
+    explicit SecondaryStation(FramePort& framePort);
+    SecondaryStation(const SecondaryStation&) = delete;
+    SecondaryStation& operator=(const SecondaryStation&) = delete;
+    SecondaryStation(SecondaryStation&&) = delete;
+    SecondaryStation& operator=(SecondaryStation&&) = delete;
+    ~SecondaryStation() = default;
+
+    // ---- Set up while the task is stopped
+
+    // What the UA offers (the fixed list unless set).
+    void setOffer(const LapOffer& offer) { linkOffer = offer; }
+    // The IAS class and attribute it answers (nullptr: the built-in names), and `raw`: TinyTP data
+    // as it is, the channel open as soon as TinyTP connects. IR_ERR_ARG, changing nothing, when
+    // the names together are longer than an IAS query carries.
+    IrErr setService(const char* className, const char* attribute, bool raw);
+    // Off: the task leaves received bytes to the program and answers nothing itself.
+    void setDemoAnswers(bool on) { demoAnswers.store(on); }
+    // Starts afresh: queues emptied, the transceiver reset, idle at 9600 bit/s.
+    void init();
+
+    // ---- The task
+
+    // One non-blocking step: reads at most one frame and sends at most one reply.
+    void step();
+    // The last step saw a frame begin, so the next step reads it.
+    bool byteSeen() const { return seenByte; }
+    // The full profile: frame-paced steps, time-outs in time.
+    bool paced() const { return linkOffer.negotiates; }
+    // A step, then (demo answers) fetch, print and answer "AT".
+    void taskPass();
+    // The task's loop while its run flag is up; returns when it falls.
+    DWORD runTask();
+    bool startTask();
+    void stopTask();
+    std::atomic<bool>& runFlag() { return taskRunning; }
+
+    // ---- Any thread
+
+    SecondaryState state() const { return static_cast<SecondaryState>(engineState.load()); }
+    LapConnection& connection() { return link; }
+    // The last failure of the port or of the link, IR_OK while there was none.
+    IrErr lastError() const { return lastErr.load(); }
+    uint32_t speed() const { return linkSpeed.load(); }
+    // Queues one text whole; while the channel is open a text longer than the free room waits for
+    // the engine to drain the queue. Never call from the task thread.
+    void send(const uint8_t* data, uint8_t length) { link.send(data, length); }
+
+    // ---- The engine's, on the task's thread (tests set states through them)
+
+    void setState(SecondaryState next);
+    uint8_t shownState = 0xFF;
+    uint8_t peerComLsap = 0;
+
+  private:
+    // secondary_engine.cpp
+    bool handleUnnumbered(uint16_t length);
+    bool handleXid(uint16_t length);
+    bool handleSnrm(uint16_t length);
+    bool handleDisc();
+    bool handleSupervisory();
+    bool handleInformation(uint16_t length);
+    void answerDamagedPoll();
+    bool addressMatches(uint8_t addressByte) const;
+    // The peer's Nr: the full profile ignores one outside the frames in flight and drops a link
+    // that keeps sending them; the fixed profile takes it as the demos always have.
+    bool takeNr(uint8_t control);
+    bool acceptIFrame(uint8_t control);
+    // Passes `validNr` on; a peer that keeps acknowledging frames never sent loses the link.
+    bool peerKeptToFrames(bool validNr);
+    void giveUp();
+    void dropLink();
+    IrErr setSpeed(uint32_t speed);
+    void endTerms();
+    void noteError(IrErr error);
+    void sendTx(uint16_t length);
+    void sendRr();
+    // The answer to a poll: the unacknowledged I-frame again, else (channel open) queued data,
+    // else an RR.
+    void answerPoll(uint8_t dlsap);
+
+    // secondary_upper.cpp
+    void handleIFrame(const uint8_t* frame, uint16_t length);
+    void handleLmControl(const uint8_t* frame, uint16_t length);
+    void handleIas(const uint8_t* frame, uint16_t length);
+    void handleIrComm(const uint8_t* frame, uint16_t length);
+    void sendPending(uint8_t dlsap, bool lineSettings);
+    bool serviceNameMatches(const char* reference, const uint8_t* name, uint8_t count) const;
+
+    FramePort& port;
+    LapConnection link{false, true};
+    SecondaryTiming timing;
+    LapOffer linkOffer = LAP_FIXED_OFFER;
+    std::atomic<uint8_t> engineState{SEC_IDLE};
+    bool seenByte = false;
+    std::atomic<uint32_t> linkSpeed{LAP_FIXED_TERMS.speed};
+    std::atomic<IrErr> lastErr{IR_OK};
+
+    std::array<char, IAS_NAMES_MAX + 1> serviceClass{};
+    std::array<char, IAS_NAMES_MAX + 1> serviceAttribute{};
+    bool serviceRaw = false;
+    // Names a program gave must match whole: a query for a mere leading part of one is another
+    // service. The built-in names keep their lenient match.
+    bool namesExact = false;
+
+    std::atomic<bool> demoAnswers{true};
+    // Modem answers owed to the peer that did not fit yet; queued on a later pass.
+    uint8_t answersOwed = 0;
+    bool taskConnected = false;
+    TaskThread taskThread;
+    std::atomic<bool> taskRunning{false};
+};
+
+// Prints each byte with its code and, when printable, its character.
+void dumpReceived(const uint8_t* data, uint16_t count);
+
+} // namespace secondary
