@@ -2,12 +2,9 @@
 // and IrCOMM handling), with texts queued by the application between them. After every pass of
 // the task the state must be one of the six and what went out whole, valid SIR within the
 // transmit buffer.
-#include <array>
-
 #include "fuzz_support.h"
-#include "secondary.h"
-#include "secondary_internal.h"
-#include "transceiver.h"
+#include "lap_port.h"
+#include "secondary_station.h"
 
 using namespace secondary;
 
@@ -17,71 +14,75 @@ namespace {
 constexpr int PASSES_PER_FRAME = 2;
 constexpr int DRAIN_PASSES = 64;
 
-FuzzLink* activeLink = nullptr;
+// The fuzzer's line, on a clock that moves one task period a pass.
+class FuzzPort final : public SirFramePort {
+  public:
+    explicit FuzzPort(FuzzLink& line) : SirFramePort(line) {}
+    uint32_t nowMs() override { return clockMs; }
+    IrErr setSpeed(uint32_t /*speed*/) override { return IR_OK; }
+    IrErr reset() override { return IR_OK; }
+    uint32_t clockMs = 0;
+};
 
-void pass() {
-    secondaryTaskPass();
-    FUZZ_CHECK(engineState.load() <= SEC_IRCOMM_OPEN);
-    FUZZ_CHECK(linkRecord.vr < 8 && linkRecord.vs < 8);
-    const std::vector<Bytes> replies = fuzzCheckSent(activeLink->sent, SECONDARY_TX_FRAME_SIZE);
+void pass(SecondaryStation& station, FuzzPort& port, FuzzLink& line) {
+    station.taskPass();
+    port.clockMs += STACK_TASK_PERIOD_MS;
+    const LinkRecord& record = station.connection().record;
+    FUZZ_CHECK(station.state() <= SEC_IRCOMM_OPEN);
+    FUZZ_CHECK(record.vr < 8 && record.vs < 8);
+    const std::vector<Bytes> replies = fuzzCheckSent(line.sent, SECONDARY_TX_FRAME_SIZE);
     FUZZ_CHECK(replies.size() <= 1); // at most one reply per step
     for (const Bytes& reply : replies) {
         FUZZ_CHECK(reply.size() >= 2 && (reply[0] & 1) == 0); // a secondary only responds
     }
-    activeLink->sent.clear();
+    line.sent.clear();
 }
 
-// What a previous input may have left in the engine's globals that secondaryInit does not reset.
-void resetLeftovers() {
-    stepCounter = 0;
-    peerComLsap = 0;
-    stagedCount = 0;
-    txFrame.fill(0);
-    staging.fill(0);
-}
-
-} // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool silenced = (fuzzSilenceConsole(), true);
-    (void)silenced;
-    FuzzLink fuzzLink;
-    activeLink = &fuzzLink;
-    secondaryBindLink(&fuzzLink);
-    resetLeftovers();
-    secondaryInit();
-    pass();
+void run(const uint8_t* data, size_t size, const LapOffer& offer) {
+    FuzzLink line;
+    FuzzPort port(line);
+    SecondaryStation station(port);
+    station.setOffer(offer);
+    station.init();
+    pass(station, port, line);
 
     FuzzRecordReader reader(data, size);
     FuzzRecord record{};
     while (reader.next(record)) {
         switch (record.kind) {
         case FuzzRecord::frame:
-            fuzzLink.feedFrame(record.body, record.size);
+            line.feedFrame(record.body, record.size);
             for (int i = 0; i < PASSES_PER_FRAME; ++i) {
-                pass();
+                pass(station, port, line);
             }
             break;
         case FuzzRecord::raw:
-            fuzzLink.feed(record.body, record.size);
-            pass();
+            line.feed(record.body, record.size);
+            pass(station, port, line);
             break;
         case FuzzRecord::text:
             // Never blocks; a text that does not fit is refused whole.
-            secondaryTrySend(record.body, static_cast<uint8_t>(record.size));
+            station.connection().trySend(record.body, record.size);
             break;
         case FuzzRecord::quiet:
             for (size_t i = 0; i < record.size; ++i) {
-                pass();
+                pass(station, port, line);
             }
             break;
         }
     }
-    for (int i = 0; i < DRAIN_PASSES && !fuzzLink.incoming.empty(); ++i) {
-        pass();
+    for (int i = 0; i < DRAIN_PASSES && !line.incoming.empty(); ++i) {
+        pass(station, port, line);
     }
+}
 
-    secondaryBindLink(nullptr);
-    activeLink = nullptr;
+} // namespace
+
+// Each input drives both profiles: the demo's fixed one and the full one with its Nr checks.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool silenced = (fuzzSilenceConsole(), true);
+    (void)silenced;
+    run(data, size, LAP_FIXED_OFFER);
+    run(data, size, lapFullOffer(0x3E));
     return 0;
 }
