@@ -21,7 +21,8 @@ bool setPort(const char* name) {
 
 void setService(const PtyOptions& options) {
     // The options were checked already; a refusal here would leave the built-in service.
-    const IrErr set = secondary::secondarySetService(options.className, options.attribute, options.raw);
+    const IrErr set =
+        secondary::secondarySetService(options.className, options.attribute, options.raw);
     if (set != IR_OK) {
         consoleError("\n--class, --attribute: %s", irErrText(set));
     }

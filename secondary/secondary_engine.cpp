@@ -127,8 +127,8 @@ bool SecondaryStation::handleXid(uint16_t length) {
         return false; // only slot 0 is ours
     }
     consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", rx[3], rx[4], rx[5], rx[6]);
-    sendTx(lapBuildXidResponse(link.tx.data(), link.record, &rx[3], rx[11], 0,
-                               lapPutDiscoveryInfo, IRCOMM_HINT));
+    sendTx(lapBuildXidResponse(link.tx.data(), link.record, &rx[3], rx[11], 0, lapPutDiscoveryInfo,
+                               IRCOMM_HINT));
     setState(SEC_DISCOVERED);
     return true;
 }

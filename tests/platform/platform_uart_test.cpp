@@ -145,4 +145,21 @@ TEST_F(PlatformUart, DelayAndTickUseTheHostClock) {
     EXPECT_EQ(platformTickCount() - before, 15U);
 }
 
+// Noise that never holds a BOF ends the receiver's hunt on the platform's clock, and the frame port
+// under the secondary refuses a speed its closed port cannot take.
+TEST_F(PlatformUart, FramePortHuntsOnThePlatformClockAndRefusesASpeedOnAClosedPort) {
+    clock.everyPeriod(0, 4000, [] {
+        portHolds.push_back(0x55);
+        platformRxPoll();
+    });
+    PlatformUartPort port;
+    RxFrame buffer{};
+    const uint32_t start = port.nowMs();
+    const LapFrameIn in = port.receiveFrame(buffer);
+    EXPECT_EQ(in.length, 0U);
+    EXPECT_GE(port.nowMs() - start, SIR_HUNT_WAIT_MS);
+    EXPECT_LE(port.nowMs() - start, SIR_HUNT_WAIT_MS + SIR_BYTE_WAIT_MS);
+    EXPECT_EQ(port.setSpeed(115200), IR_ERR_IO);
+}
+
 } // namespace

@@ -1,6 +1,6 @@
 #include "lap.h"
-#include "secondary_station.h"
 #include "secondary_fixture.h"
+#include "secondary_station.h"
 
 using namespace secondary;
 

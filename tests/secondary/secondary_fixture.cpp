@@ -99,4 +99,3 @@ void SecondaryTest::openChannel() {
 void SecondaryTest::queueText(const std::string& s) {
     station.send(reinterpret_cast<const uint8_t*>(s.data()), static_cast<uint8_t>(s.size()));
 }
-

@@ -4,8 +4,8 @@
 #include <atomic>
 #include <thread>
 
-#include "secondary_station.h"
 #include "secondary_fixture.h"
+#include "secondary_station.h"
 
 using namespace secondary;
 

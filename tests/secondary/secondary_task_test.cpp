@@ -1,8 +1,8 @@
 #include <chrono>
 #include <thread>
 
-#include "secondary_station.h"
 #include "secondary_fixture.h"
+#include "secondary_station.h"
 
 using namespace secondary;
 
@@ -93,7 +93,7 @@ TEST_F(SecondaryTask, AnswerThatDoesNotFitIsOwedUntilThereIsRoom) {
 TEST_F(SecondaryTask, TaskLeavesConnectedModeWhenTheChannelCloses) {
     connectTask();
     deliver(xidCommand(0));
-    station.taskPass();   // notices: waiting again
+    station.taskPass();    // notices: waiting again
     dataFrame(text("AT")); // reopens the channel; this pass only switches mode
     EXPECT_EQ(queued(), 0);
     station.taskPass();

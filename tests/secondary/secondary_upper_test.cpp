@@ -1,5 +1,5 @@
-#include "secondary_station.h"
 #include "secondary_fixture.h"
+#include "secondary_station.h"
 
 using namespace secondary;
 
