@@ -6,7 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 
 #include "byte_queue.h"
@@ -72,7 +71,6 @@ void notePortError(IrErr error) {
     portError.compare_exchange_strong(none, error);
 }
 
-// A device that has gone says so through the port's health, whichever operation met it.
 void notePortGone() {
     if (portHealthLostError() != 0) {
         notePortError(IR_ERR_PORT_LOST);
@@ -390,12 +388,6 @@ void platformDelayMs(uint8_t milliseconds) {
 
 uint32_t platformTickCount() {
     return hostClock().tickCount();
-}
-
-int platformRandom() {
-    // The generator is never seeded; 15 bits whatever the library's range.
-    const int r = std::rand() % 32768; // NOLINT(cert-msc30-c,cert-msc50-cpp)
-    return 641 + (r - 16384) / 1638;
 }
 
 void platformSetTiming(const PlatformTiming* bound) {

@@ -247,3 +247,9 @@ void platformSetDisplayPort(uint8_t value) {
 void platformSetDisplayStrobe(PlatformDisplayStrobe strobe) {
     displayStrobe = strobe;
 }
+
+int platformRandom() {
+    // The generator is never seeded; 15 bits whatever the library's range.
+    const int r = std::rand() % 32768; // NOLINT(cert-msc30-c,cert-msc50-cpp)
+    return 641 + (r - 16384) / 1638;
+}
