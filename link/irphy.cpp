@@ -24,11 +24,16 @@ COMMTIMEOUTS portTimeouts{};
 std::atomic<uint8_t> rxState{0};
 std::atomic<uint8_t> heldByte{0};
 std::array<char, PORT_NAME_SIZE> portName{'C', 'O', 'M', '1'};
+// A lost port not yet reported to the station.
+std::atomic<bool> lostUnreported{false};
 
 // Called on every failure only, so a port that has gone is noted wherever it shows.
 int errorNumber() {
     const DWORD error = GetLastError();
     portHealthReport(error);
+    if (portHealthIsGone(error)) {
+        lostUnreported.store(true);
+    }
     return static_cast<int>(error);
 }
 
@@ -78,6 +83,8 @@ class IrphyByteLink final : public ByteLink {
     }
     uint8_t readByte() override { return irphy_read(); }
     void pauseUs(uint32_t microseconds) override { Sleep((microseconds + 999) / 1000); }
+    uint32_t nowMs() override { return GetTickCount(); }
+    IrErr takeError() override { return lostUnreported.exchange(false) ? IR_ERR_PORT_LOST : IR_OK; }
 };
 
 IrphyByteLink byteLink;
@@ -111,19 +118,21 @@ ByteLink& irphyByteLink() {
     return byteLink;
 }
 
-void irphy_reset() {
+IrErr irphy_reset() {
     if (portHandle.load() != INVALID_HANDLE_VALUE) {
         irphy_close();
     }
+    lostUnreported.store(false);
     const PortOpening opening =
         portSetupOpenAt(portName.data(), IRPHY_START_SPEED, portDcb, portTimeouts, "irphy_reset");
     portHandle.store(opening.handle);
     if (!opening.configured) {
-        return;
+        return IR_ERR_IO;
     }
     transceiverReset(lines());
-    irphy_set_baud_rate(IRPHY_START_SPEED);
+    const IrErr speed = irphy_set_baud_rate(IRPHY_START_SPEED);
     rxState.store(RX_IDLE);
+    return speed;
 }
 
 int32_t irphy_close() {
@@ -135,18 +144,20 @@ int32_t irphy_close() {
     return 1;
 }
 
-void irphy_set_baud_rate(uint32_t speed) {
+IrErr irphy_set_baud_rate(uint32_t speed) {
     const HANDLE handle = portHandle.load();
     clearCommError(handle);
     portDcb.DCBlength = sizeof(DCB);
     GetCommState(handle, &portDcb);
     // The flow-control fields read back are the ones irphy_reset set, so this changes the speed.
     portSetupFields(portDcb, speed);
-    if (SetCommState(handle, &portDcb) != FALSE) {
-        transceiverSetSpeed(lines(), speed);
-    } else {
-        consoleError("\nirphy_set_baud_rate: SetCommState error: %d", errorNumber());
+    if (SetCommState(handle, &portDcb) == FALSE) {
+        const int number = errorNumber();
+        consoleError("\nirphy_set_baud_rate: SetCommState error: %d", number);
+        return portHealthIsGone(static_cast<DWORD>(number)) ? IR_ERR_PORT_LOST : IR_ERR_SPEED;
     }
+    transceiverSetSpeed(lines(), speed);
+    return IR_OK;
 }
 
 void irphy_send(uint8_t byte) {
