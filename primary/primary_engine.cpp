@@ -291,9 +291,15 @@ void PrimaryStation::giveUp(uint8_t state) {
 void PrimaryStation::poll(uint8_t state) {
     if (port.frameBegun(0)) {
         timing.markSeen();
-    } else if (timing.giveUpDue()) {
+    } else {
+        checkTimers(state, true);
+    }
+}
+
+void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
+    if (timing.giveUpDue()) {
         giveUp(state);
-    } else if (timing.pollHeld() && timing.deferredPollDue(conn.hasData())) {
+    } else if (mayPoll && timing.pollHeld() && timing.deferredPollDue(conn.hasData())) {
         timing.clearDeferred();
         timing.markValid();
         if (state == PRIMARY_CONNECTED) {
@@ -301,7 +307,7 @@ void PrimaryStation::poll(uint8_t state) {
         } else {
             sendRr();
         }
-    } else if (timing.repeatDue()) {
+    } else if (timing.repeatDue() && (mayPoll || !timing.repeatNow())) {
         timing.markRepeated();
         if (state == PRIMARY_LINK_CHECK) {
             sendRr();
@@ -335,6 +341,11 @@ void PrimaryStation::step() {
         }
     } else if (timing.answerPending()) {
         readAnswer(state);
+        // Full profile: noise that keeps a frame seemingly coming never holds off the give-up or
+        // the repeat, as a frame is waited for at every step.
+        if (timing.paced() && engineState.load() == state) {
+            checkTimers(state, false);
+        }
     } else {
         poll(state);
     }

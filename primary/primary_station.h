@@ -89,6 +89,9 @@ class PrimaryStation {
     void readAnswer(uint8_t state);
     void readConnected(uint16_t length, uint8_t expected, bool heldBefore);
     void poll(uint8_t state);
+    // The give-up, a poll held back, the repeat: whichever is due; right after a read only the
+    // give-up and the timed repeat (the rest wait for the next step).
+    void checkTimers(uint8_t state, bool mayPoll);
     void giveUp(uint8_t state);
     // A port failure or a broken peer: shown, kept, and the link dropped.
     void fail(IrErr failure, const char* what);
