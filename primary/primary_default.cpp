@@ -1,4 +1,4 @@
-// The one station behind the demo programs' calls, and its port: irphy.
+// The one station behind the demo programs' calls, over irphy's default port.
 #include "console.h"
 #include "irphy.h"
 #include "primary.h"
@@ -7,18 +7,9 @@ namespace primary {
 
 namespace {
 
-class IrphyFramePort final : public SirFramePort {
-  public:
-    IrphyFramePort() : SirFramePort(irphyByteLink()) {}
-    uint32_t nowMs() override { return GetTickCount(); }
-    IrErr setSpeed(uint32_t speed) override { return irphy_set_baud_rate(speed); }
-    IrErr reset() override { return irphy_reset(); }
-};
-
-// The port and the station in one object, so the demos' state is this one variable.
+// The station alone: its port is irphy's default one, which the irphy_* calls also reach.
 struct DefaultPrimary {
-    IrphyFramePort port;
-    PrimaryStation station{port};
+    PrimaryStation station{irphyDefaultPort()};
 };
 
 DefaultPrimary defaultPrimary;
