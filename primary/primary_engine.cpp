@@ -124,6 +124,18 @@ void PrimaryStation::acceptUa(uint16_t length) {
     sendRr();
 }
 
+bool PrimaryStation::takeSequence(uint8_t control, bool isRrFrame, bool checked) {
+    if (checked) {
+        return isRrFrame ? conn.takeNr(control) : conn.acceptIFrame(control);
+    }
+    if (isRrFrame) {
+        conn.record.vs = lapNr(control);
+    } else {
+        lapAcceptIFrame(conn.record, control);
+    }
+    return true;
+}
+
 // Reads frames until one the state wants; answers TEST commands and keeps vr and vs on the way.
 // 0 when the read ends without one, or (stop states) on an RR of the connection.
 uint16_t PrimaryStation::waitFrame(uint8_t state, bool& damaged) {
@@ -160,14 +172,8 @@ uint16_t PrimaryStation::waitFrame(uint8_t state, bool& damaged) {
         } else if (ofConnection) {
             const bool isI = (control & 1) == 0;
             const bool isRrFrame = !isI && (control & 0x0F) == LAP_RR;
-            bool valid = true;
-            if (isRrFrame) {
-                valid = checkNr ? conn.takeNr(control) : (conn.record.vs = lapNr(control), true);
-            } else if (isI && lapNs(control) == conn.record.vr) {
-                valid = checkNr ? conn.acceptIFrame(control)
-                                : (lapAcceptIFrame(conn.record, control), true);
-            }
-            if (!valid) {
+            const bool inSequence = isI && lapNs(control) == conn.record.vr;
+            if ((isRrFrame || inSequence) && !takeSequence(control, isRrFrame, checkNr)) {
                 if (conn.peerBroken()) {
                     fail(IR_ERR_PEER, "link dropped: the device acknowledges frames never sent");
                     return 0;
@@ -301,7 +307,7 @@ void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
         giveUp(state);
     } else if (mayPoll && timing.pollHeld() && timing.deferredPollDue(conn.hasData())) {
         timing.clearDeferred();
-        timing.markValid();
+        timing.markRepeated();
         if (state == PRIMARY_CONNECTED) {
             sendNext();
         } else {

@@ -86,6 +86,9 @@ class PrimaryStation {
     void acceptXidResponse(uint16_t length);
     void acceptUa(uint16_t length);
     uint16_t waitFrame(uint8_t state, bool& damaged);
+    // The Nr of an RR, or an I-frame in sequence: `checked`, only an Nr of the frames in flight
+    // (false, taking nothing, otherwise); else as it comes.
+    bool takeSequence(uint8_t control, bool isRrFrame, bool checked);
     void readAnswer(uint8_t state);
     void readConnected(uint16_t length, uint8_t expected, bool heldBefore);
     void poll(uint8_t state);

@@ -34,6 +34,7 @@ class PrimaryTiming {
     void markAnswered();
     // A valid frame of the connection arrived: the repeat counts from here.
     void markValid();
+    // A repeat or a held poll went out: the next repeat counts from here.
     void markRepeated();
     // The answer came damaged: the peer is there, so the repeat need not wait (full profile).
     void noteDamaged(bool damaged);
