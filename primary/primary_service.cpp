@@ -40,6 +40,7 @@ void PrimaryStation::init() {
     if (reset != IR_OK) {
         // The first discovery resets the port again; until then the program can see why.
         error.store(reset);
+        timing.takeFreshStart();
     }
     textsSeen = conn.textsQueued();
     const std::lock_guard<std::mutex> guard(discoveredLock);
