@@ -21,6 +21,7 @@ class IrphyPort final : public SirFramePort {
     IrphyPort& operator=(const IrphyPort&) = delete;
     IrphyPort(IrphyPort&&) = delete;
     IrphyPort& operator=(IrphyPort&&) = delete;
+    // Closes the port if open.
     ~IrphyPort() override { close(); }
 
     uint32_t nowMs() override { return GetTickCount(); }
