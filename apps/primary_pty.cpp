@@ -1,4 +1,7 @@
 // primary_pty: the computer side's IrCOMM channel as a pseudo-terminal or the standard streams.
+#include <cstdlib>
+
+#include "console.h"
 #include "irphy.h"
 #include "primary.h"
 #include "pty_app.h"
@@ -6,7 +9,14 @@
 namespace {
 
 void setService(const PtyOptions& options) {
-    primary::primarySetService(options.className, options.attribute, options.lsap, options.raw);
+    const IrErr error =
+        primary::primarySetService(options.className, options.attribute, options.lsap, options.raw);
+    if (error != IR_OK) {
+        // Too long for one IAS query: no device could ever be asked for it.
+        consoleError("service name too long (%u bytes at most): %s",
+                     static_cast<unsigned>(IAS_NAMES_MAX), irErrText(error));
+        std::exit(2);
+    }
 }
 
 void start() {
@@ -29,8 +39,8 @@ int main(int argc, char** argv) {
     return ptyMain(argc, argv,
                    PtyStation{"computer", irphy_set_port_name, primary::primarySetOffer, setService,
                               start, stop, primary::primaryUnacknowledged, discoverOnly,
-                              primary::primaryDiscovered, &primary::taskRunning,
+                              primary::primaryDiscovered, &primary::primaryTaskRunning(),
                               primary::primaryPhase, primary::primaryTransmitRoom,
                               primary::primaryAllAcknowledged, primary::primarySend,
-                              primary::primaryReceive, &primary::linkWatch});
+                              primary::primaryReceive, &primary::primaryLinkWatch()});
 }

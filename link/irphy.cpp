@@ -1,13 +1,9 @@
-// irphy: the primary station's port, held in module variables.
 #include "irphy.h"
 
 #include <algorithm>
-#include <array>
-#include <atomic>
 #include <cstring>
 
 #include "console.h"
-#include "ir_options.h"
 #include "port_health.h"
 #include "port_setup.h"
 
@@ -17,19 +13,12 @@ constexpr uint32_t IRPHY_START_SPEED = 9600;
 constexpr uint8_t RX_IDLE = 1;
 constexpr uint8_t RX_HELD = 2;
 
-// The task thread owns the port after start-up; the first reset runs before the task exists.
-std::atomic<HANDLE> portHandle{INVALID_HANDLE_VALUE};
-DCB portDcb{};
-COMMTIMEOUTS portTimeouts{};
-std::atomic<uint8_t> rxState{0};
-std::atomic<uint8_t> heldByte{0};
-std::array<char, PORT_NAME_SIZE> portName{'C', 'O', 'M', '1'};
+IrphyPort& portOf(void* context) {
+    return *static_cast<IrphyPort*>(context);
+}
 
-// Called on every failure only, so a port that has gone is noted wherever it shows.
-int errorNumber() {
-    const DWORD error = GetLastError();
-    portHealthReport(error);
-    return static_cast<int>(error);
+bool linesPortIsOpen(void* context) {
+    return portOf(context).isOpen();
 }
 
 // The flags are dropped; the status is not asked for, which spares a query per byte.
@@ -38,135 +27,115 @@ void clearCommError(HANDLE handle) {
     ClearCommError(handle, &errors, nullptr);
 }
 
-bool bindingPortIsOpen(void* /*context*/) {
-    return portHandle.load() != INVALID_HANDLE_VALUE;
-}
-
-void bindingSetDtr(void* /*context*/, uint8_t level) {
-    EscapeCommFunction(portHandle.load(), level != 0 ? SETDTR : CLRDTR);
-}
-
-void bindingSetRts(void* /*context*/, uint8_t level) {
-    EscapeCommFunction(portHandle.load(), level != 0 ? SETRTS : CLRRTS);
-}
-
-void bindingDelayMs(void* /*context*/, uint8_t milliseconds) {
-    Sleep(milliseconds);
-}
-
-// A frame goes in one write: one write per byte cost more than anything else in sending.
-void writePort(const uint8_t* bytes, DWORD count) {
-    const HANDLE handle = portHandle.load();
-    if (handle == INVALID_HANDLE_VALUE) {
-        return;
-    }
-    clearCommError(handle);
-    portSetupWrite(handle, bytes, count, "irphy_send");
-}
-
-constexpr TransceiverBinding IRPHY_BINDING{nullptr, bindingPortIsOpen, bindingSetDtr, bindingSetRts,
-                                           bindingDelayMs};
-
-class IrphyByteLink final : public ByteLink {
-  public:
-    void sendByte(uint8_t byte) override { irphy_send(byte); }
-    void sendBytes(std::span<const uint8_t> bytes) override {
-        writePort(bytes.data(), static_cast<DWORD>(bytes.size()));
-    }
-    bool waitByte(uint16_t timeoutMs) override {
-        return irphy_wait(static_cast<int16_t>(std::min<uint16_t>(timeoutMs, INT16_MAX)));
-    }
-    uint8_t readByte() override { return irphy_read(); }
-    void pauseUs(uint32_t microseconds) override { Sleep((microseconds + 999) / 1000); }
-};
-
-IrphyByteLink byteLink;
-std::atomic<const TransceiverBinding*> linesOverride{nullptr};
-
-const TransceiverBinding& lines() {
-    const TransceiverBinding* bound = linesOverride.load();
-    return bound != nullptr ? *bound : IRPHY_BINDING;
-}
-
 } // namespace
 
-bool irphy_set_port_name(const char* name) {
-    if (name == nullptr || std::strlen(name) >= portName.size()) {
+IrphyPort::IrphyPort()
+    : SirFramePort(line), lines{this, linesPortIsOpen,
+                                [](void* context, uint8_t level) {
+                                    EscapeCommFunction(portOf(context).handle.load(),
+                                                       level != 0 ? SETDTR : CLRDTR);
+                                },
+                                [](void* context, uint8_t level) {
+                                    EscapeCommFunction(portOf(context).handle.load(),
+                                                       level != 0 ? SETRTS : CLRRTS);
+                                },
+                                [](void* /*context*/, uint8_t milliseconds) {
+                                    Sleep(milliseconds);
+                                }} {}
+
+// Called on every failure only, so a port that has gone is noted wherever it shows.
+int IrphyPort::errorNumber() {
+    const DWORD error = GetLastError();
+    portHealthReport(error);
+    if (portHealthIsGone(error)) {
+        DWORD none = 0;
+        lost.compare_exchange_strong(none, error);
+        lostUnreported.store(true);
+    }
+    return static_cast<int>(error);
+}
+
+const TransceiverBinding& IrphyPort::activeLines() const {
+    const TransceiverBinding* bound = linesOverride.load();
+    return bound != nullptr ? *bound : lines;
+}
+
+bool IrphyPort::setPortName(const char* newName) {
+    if (newName == nullptr || std::strlen(newName) >= name.size()) {
         return false;
     }
-    portName.fill('\0');
-    std::memcpy(portName.data(), name, std::strlen(name));
+    name.fill('\0');
+    std::memcpy(name.data(), newName, std::strlen(newName));
     return true;
 }
 
-void irphySetLines(const TransceiverBinding* binding) {
-    linesOverride.store(binding);
-}
-
-const TransceiverBinding* irphyTransceiverBinding() {
-    return &IRPHY_BINDING;
-}
-
-ByteLink& irphyByteLink() {
-    return byteLink;
-}
-
-void irphy_reset() {
-    if (portHandle.load() != INVALID_HANDLE_VALUE) {
-        irphy_close();
+IrErr IrphyPort::reset() {
+    if (isOpen()) {
+        close();
     }
+    lost.store(0);
+    lostUnreported.store(false);
     const PortOpening opening =
-        portSetupOpenAt(portName.data(), IRPHY_START_SPEED, portDcb, portTimeouts, "irphy_reset");
-    portHandle.store(opening.handle);
+        portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts, "irphy_reset");
+    handle.store(opening.handle);
     if (!opening.configured) {
-        return;
+        return IR_ERR_IO;
     }
-    transceiverReset(lines());
-    irphy_set_baud_rate(IRPHY_START_SPEED);
+    transceiverReset(activeLines());
+    const IrErr speed = setSpeed(IRPHY_START_SPEED);
     rxState.store(RX_IDLE);
+    return speed;
 }
 
-int32_t irphy_close() {
-    const HANDLE handle = portHandle.exchange(INVALID_HANDLE_VALUE);
-    if (handle == INVALID_HANDLE_VALUE) {
+int32_t IrphyPort::close() {
+    const HANDLE closing = handle.exchange(INVALID_HANDLE_VALUE);
+    if (closing == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    portSetupClose(handle);
+    portSetupClose(closing);
     return 1;
 }
 
-void irphy_set_baud_rate(uint32_t speed) {
-    const HANDLE handle = portHandle.load();
-    clearCommError(handle);
-    portDcb.DCBlength = sizeof(DCB);
-    GetCommState(handle, &portDcb);
-    // The flow-control fields read back are the ones irphy_reset set, so this changes the speed.
-    portSetupFields(portDcb, speed);
-    if (SetCommState(handle, &portDcb) != FALSE) {
-        transceiverSetSpeed(lines(), speed);
-    } else {
-        consoleError("\nirphy_set_baud_rate: SetCommState error: %d", errorNumber());
+IrErr IrphyPort::setSpeed(uint32_t speed) {
+    const HANDLE port = handle.load();
+    clearCommError(port);
+    dcb.DCBlength = sizeof(DCB);
+    GetCommState(port, &dcb);
+    // The flow-control fields read back are the ones reset set, so this changes the speed.
+    portSetupFields(dcb, speed);
+    if (SetCommState(port, &dcb) == FALSE) {
+        const int number = errorNumber();
+        consoleError("\nirphy_set_baud_rate: SetCommState error: %d", number);
+        return lost.load() != 0 ? IR_ERR_PORT_LOST : IR_ERR_SPEED;
     }
+    transceiverSetSpeed(activeLines(), speed);
+    return IR_OK;
 }
 
-void irphy_send(uint8_t byte) {
-    writePort(&byte, 1);
+// A frame goes in one write: one write per byte cost more than anything else in sending.
+void IrphyPort::send(const uint8_t* data, DWORD count) {
+    const HANDLE port = handle.load();
+    if (port == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    clearCommError(port);
+    portSetupWrite(port, data, count, "irphy_send");
 }
 
-bool irphy_wait(int16_t timeoutMs) {
-    const HANDLE handle = portHandle.load();
-    if (handle == INVALID_HANDLE_VALUE) {
+bool IrphyPort::wait(int16_t timeoutMs) {
+    const HANDLE port = handle.load();
+    if (port == INVALID_HANDLE_VALUE) {
         return false;
     }
     if (rxState.load() == RX_HELD) {
         return true;
     }
     // A negative time-out looks once, like 0.
-    portSetupReadWait(handle, portTimeouts, timeoutMs > 0 ? static_cast<DWORD>(timeoutMs) : 0);
-    clearCommError(handle);
+    portSetupReadWait(port, timeouts, timeoutMs > 0 ? static_cast<DWORD>(timeoutMs) : 0);
+    clearCommError(port);
     uint8_t byte = 0;
     DWORD received = 0;
-    if (ReadFile(handle, &byte, 1, &received, nullptr) == FALSE) {
+    if (ReadFile(port, &byte, 1, &received, nullptr) == FALSE) {
         consoleError("irphy_wait: ReadFile error: %d", errorNumber());
         rxState.store(RX_IDLE);
         return false;
@@ -180,10 +149,79 @@ bool irphy_wait(int16_t timeoutMs) {
     return false;
 }
 
-uint8_t irphy_read() {
-    irphy_wait(0);
+uint8_t IrphyPort::read() {
+    wait(0);
     if (rxState.load() == RX_HELD) {
         rxState.store(RX_IDLE);
     }
     return heldByte.load();
+}
+
+bool IrphyPort::Line::waitByte(uint16_t timeoutMs) {
+    return port.wait(static_cast<int16_t>(std::min<uint16_t>(timeoutMs, INT16_MAX)));
+}
+
+IrErr IrphyPort::Line::takeError() {
+    return port.lostUnreported.exchange(false) ? IR_ERR_PORT_LOST : IR_OK;
+}
+
+namespace {
+
+// Never destroyed: a program may end with its station's task still reading the port.
+union DefaultPort {
+    DefaultPort() : port() {}
+    ~DefaultPort() {}
+    DefaultPort(const DefaultPort&) = delete;
+    DefaultPort& operator=(const DefaultPort&) = delete;
+    DefaultPort(DefaultPort&&) = delete;
+    DefaultPort& operator=(DefaultPort&&) = delete;
+    IrphyPort port;
+};
+
+DefaultPort defaultPort;
+
+} // namespace
+
+IrphyPort& irphyDefaultPort() {
+    return defaultPort.port;
+}
+
+bool irphy_set_port_name(const char* name) {
+    return defaultPort.port.setPortName(name);
+}
+
+IrErr irphy_reset() {
+    return defaultPort.port.reset();
+}
+
+int32_t irphy_close() {
+    return defaultPort.port.close();
+}
+
+IrErr irphy_set_baud_rate(uint32_t speed) {
+    return defaultPort.port.setSpeed(speed);
+}
+
+void irphy_send(uint8_t byte) {
+    defaultPort.port.send(&byte, 1);
+}
+
+bool irphy_wait(int16_t timeoutMs) {
+    return defaultPort.port.wait(timeoutMs);
+}
+
+uint8_t irphy_read() {
+    return defaultPort.port.read();
+}
+
+ByteLink& irphyByteLink() {
+    return defaultPort.port.byteLink();
+}
+
+const TransceiverBinding* irphyTransceiverBinding() {
+    return &defaultPort.port.ownLines();
+}
+
+void irphySetLines(const TransceiverBinding* binding) {
+    defaultPort.port.setLines(binding);
 }

@@ -1,32 +1,102 @@
-// The primary station's serial port: one port in module state, one byte at a time, waits blocking
-// in the port. Its send, wait and read are the primary's ByteLink.
+// The primary station's serial port as an object: a frame port (SIR over the port, one write per
+// frame, waits blocking in the port), its transceiver lines and its lost-port error. The irphy_*
+// functions are the demo programs' face over one default port.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 
+#include "ir_err.h"
+#include "ir_options.h"
+#include "lap_port.h"
 #include "sir.h"
 #include "transceiver.h"
+#include "win32.h"
 
-// The port irphy_reset opens: "COM1" unless the program was given another (copied; false when
-// the name is too long, and the old name stays).
+class IrphyPort final : public SirFramePort {
+  public:
+    IrphyPort();
+    IrphyPort(const IrphyPort&) = delete;
+    IrphyPort& operator=(const IrphyPort&) = delete;
+    IrphyPort(IrphyPort&&) = delete;
+    IrphyPort& operator=(IrphyPort&&) = delete;
+    // Closes the port if open.
+    ~IrphyPort() override { close(); }
+
+    uint32_t nowMs() override { return GetTickCount(); }
+    // The port first, the transceiver only when the port took the speed.
+    IrErr setSpeed(uint32_t speed) override;
+    // Closes the port if open, opens it at 9600 bit/s, resets the transceiver and sets it to 9600;
+    // the open's failure, if any.
+    IrErr reset() override;
+
+    // The port reset opens: "COM1" unless set (copied; false when too long, the old name stays).
+    bool setPortName(const char* name);
+    // 1 when a port was closed, 0 when none was open.
+    int32_t close();
+    void send(const uint8_t* data, DWORD count);
+    // True when a byte is held; a waiting byte is taken at once, otherwise the port is waited on
+    // for up to `timeoutMs` (0 or less: one look).
+    bool wait(int16_t timeoutMs);
+    // Takes the held byte (the previous one again when none is held).
+    uint8_t read();
+    bool isOpen() const { return handle.load() != INVALID_HANDLE_VALUE; }
+
+    // DTR and RTS of this port, delays through Sleep; context is this port.
+    const TransceiverBinding& ownLines() const { return lines; }
+    // Other lines for the transceiver (a test's recorder); nullptr restores the port's own.
+    void setLines(const TransceiverBinding* binding) { linesOverride.store(binding); }
+    // The error that showed the port gone (0 while it is well); readable from any thread.
+    DWORD lostError() const { return lost.load(); }
+
+  private:
+    class Line final : public ByteLink {
+      public:
+        explicit Line(IrphyPort& owner) : port(owner) {}
+        void sendByte(uint8_t byte) override { port.send(&byte, 1); }
+        void sendBytes(std::span<const uint8_t> data) override {
+            port.send(data.data(), static_cast<DWORD>(data.size()));
+        }
+        bool waitByte(uint16_t timeoutMs) override;
+        uint8_t readByte() override { return port.read(); }
+        void pauseUs(uint32_t microseconds) override { Sleep((microseconds + 999) / 1000); }
+        uint32_t nowMs() override { return GetTickCount(); }
+        IrErr takeError() override;
+
+      private:
+        IrphyPort& port;
+    };
+
+    int errorNumber();
+    const TransceiverBinding& activeLines() const;
+
+    Line line{*this};
+    // The task thread owns the port after start-up; the first reset runs before the task exists.
+    std::atomic<HANDLE> handle{INVALID_HANDLE_VALUE};
+    DCB dcb{};
+    COMMTIMEOUTS timeouts{};
+    std::atomic<uint8_t> rxState{0};
+    std::atomic<uint8_t> heldByte{0};
+    std::array<char, PORT_NAME_SIZE> name{'C', 'O', 'M', '1'};
+    std::atomic<DWORD> lost{0};
+    // A lost port not yet reported to the station.
+    std::atomic<bool> lostUnreported{false};
+    TransceiverBinding lines;
+    std::atomic<const TransceiverBinding*> linesOverride{nullptr};
+};
+
+// The port of the demo programs.
+IrphyPort& irphyDefaultPort();
+
 bool irphy_set_port_name(const char* name);
-
-// Closes the port if open, opens it at 9600 bit/s, resets the transceiver and sets it to 9600.
-void irphy_reset();
-// 1 when a port was closed, 0 when none was open.
+IrErr irphy_reset();
 int32_t irphy_close();
-// The port first, the transceiver only when the port took the speed.
-void irphy_set_baud_rate(uint32_t speed);
+IrErr irphy_set_baud_rate(uint32_t speed);
 void irphy_send(uint8_t byte);
-// True when a byte is held; a waiting byte is taken at once, otherwise the port is waited on for
-// up to `timeoutMs` (0: one look).
 bool irphy_wait(int16_t timeoutMs);
-// Takes the held byte (the previous one again when none is held).
 uint8_t irphy_read();
-
-// irphy as the SIR framing's byte link.
+// The default port as the SIR framing's byte link.
 ByteLink& irphyByteLink();
-// DTR and RTS through EscapeCommFunction on the irphy port, delays through Sleep.
 const TransceiverBinding* irphyTransceiverBinding();
-// Other lines for the transceiver (a test's recorder); nullptr restores irphy's own.
 void irphySetLines(const TransceiverBinding* binding);

@@ -1,18 +1,19 @@
-// The primary station's face toward the application: start-up, state queries, the byte queues and
-// the protocol task that steps the engine every 50 ms.
+// The primary station's face toward the demo and pty programs: the calls they make, on one default
+// station over the default irphy port. Tests and libraries use PrimaryStation directly.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "discovery.h"
+#include "ir_err.h"
 #include "lap.h"
-#include "win32.h"
+#include "primary_station.h"
 
 namespace primary {
 
-// Run flag of the task loop; set by startStackTask.
-extern std::atomic<bool> taskRunning;
+// The default station and its port.
+PrimaryStation& primaryDefault();
 
 // What the SNRM offers (the fixed list unless set); call before primaryInit.
 void primarySetOffer(const LapOffer& offer);
@@ -28,26 +29,26 @@ void primarySend(const uint8_t* data, uint8_t length);
 // Pops every received byte into `buffer` (at least 63 bytes) and returns how many. A data frame
 // that does not fit into the queue is refused, and the secondary sends it again later.
 uint8_t primaryReceive(uint8_t* buffer);
-// For an application that never calls primaryReceive (the demo shows answers only in the frame
-// trace): received data is then dropped instead of holding up the secondary. Call after
-// primaryInit.
+// For an application that never calls primaryReceive: received data is dropped instead of holding
+// up the secondary. Call after primaryInit.
 void primaryDiscardReceived();
 // Every byte queued so far has gone out and the secondary has acknowledged it.
 uint8_t primaryAllAcknowledged();
 
 // For programs that pump the channel themselves: the link as the user sees it, and the transmit
 // queue's free room and the bytes waiting in it.
-extern LinkWatch linkWatch;
+LinkWatch& primaryLinkWatch();
 LinkPhase primaryPhase();
 int primaryTransmitRoom();
 // Bytes queued or sent that the secondary has not acknowledged; exact once the task has stopped
 // or the channel is lost.
 int primaryUnacknowledged();
+// The failure that last ended a link; IR_OK when none.
+IrErr primaryLastError();
 
-// The service the primary opens (call before primaryInit; the names must outlive the station):
-// the IAS class and attribute it asks for the selector, or with `lsap` at 0 to 127 that selector
-// without asking; `raw` carries TinyTP data as it is, without the IrCOMM parameters.
-void primarySetService(const char* className, const char* attribute, int lsap, bool raw);
+// The service the primary opens (call before primaryInit; the names must outlive the station);
+// IR_ERR_ARG when the names do not fit an IAS query.
+IrErr primarySetService(const char* className, const char* attribute, int lsap, bool raw);
 // Discovery only: each device that answers is kept (up to PRIMARY_DISCOVERED_MAX) and none is
 // connected. Call before primaryInit.
 void primarySetDiscoverOnly(bool on);
@@ -57,6 +58,7 @@ bool primaryDiscovered(uint8_t index, LapDiscovered& device);
 void startStackTask();
 // Ends the task and waits for it; the port stays open.
 void stopStackTask();
-DWORD WINAPI stackTask(LPVOID parameter);
+// The task's run flag; a program lowers it to stop the task.
+std::atomic<bool>& primaryTaskRunning();
 
 } // namespace primary

@@ -1,34 +1,19 @@
-#include "primary_engine.h"
+// The primary's ten-state IrLAP engine: one exchange per step, repeats while the answer is missing
+// and gives the link up when no valid one comes.
+#include <algorithm>
 
 #include "console.h"
-#include "pdu.h"
-#include "primary_port.h"
-#include "primary_upper.h"
-#include "win32.h"
+#include "primary_station.h"
 
 namespace primary {
 
-std::atomic<uint8_t> engineState{PRIMARY_START_DELAY};
-uint8_t stepCounter = 0;
-uint8_t shownState = 0xFF;
-LinkRecord linkRecord{};
-LinkWatch linkWatch{};
-RxFrame rxFrame{};
-std::array<uint8_t, PRIMARY_FRAME_SIZE> txFrame{};
-HeldFrame held{txFrame, 0, false};
-LapOffer linkOffer = LAP_FIXED_OFFER;
-LapTerms linkTerms = LAP_FIXED_TERMS;
-
 namespace {
 
-constexpr uint8_t ANSWER_SEEN = 100;
-constexpr uint8_t ANSWER_PENDING = 101;
-static_assert(PRIMARY_START_DELAY_STEPS < ANSWER_SEEN && PRIMARY_GIVE_UP_STEP < ANSWER_SEEN,
-              "the step counter's marks lie beyond every count");
 constexpr uint8_t FIRST_XID_SLOT = 0x00;
 constexpr uint8_t FINAL_XID_SLOT = 0xFF;
 constexpr uint8_t PARAM_BAUD_RATE = 0x01;
 constexpr uint16_t UA_PARAMS_OFFSET = 10;
+constexpr uint16_t TEST_RESPONSE_LENGTH = 10;
 constexpr char BEL = '\a';
 
 struct ReadSpec {
@@ -51,305 +36,326 @@ constexpr std::array<ReadSpec, 10> READS{{
     {0x00, 0x00, false},
 }};
 
-// Frame-paced: when the state began or an answer was last accepted (for the start delay and the
-// give-up), when a frame was last read or repeated (for the repeat), and a poll held back.
-uint32_t quietStartMs = 0;
-uint32_t repeatMarkMs = 0;
-bool pollDeferred = false;
-// Frame-paced: the answer came but damaged, so the peer is there and the repeat need not wait for
-// silence.
-bool repeatNow = false;
-// Frame-paced: when the station started, and whether its transceiver is as the start left it; the
-// first discovery then neither waits out more than the start delay nor resets it again.
-uint32_t startedMs = 0;
-bool freshStart = false;
-// Frame-paced: when user data last moved either way; long after it, a held poll waits two ticks.
-uint32_t movedMs = 0;
+} // namespace
 
-uint32_t nowMs() {
-    const auto tick = primaryPort().tickCount;
-    return tick != nullptr ? tick() : GetTickCount();
-}
-
-bool quietFor(uint32_t milliseconds) {
-    return nowMs() - quietStartMs >= milliseconds;
-}
-
-// An accepted answer starts the quiet count again.
-void markAnswered() {
-    stepCounter = 0;
-    quietStartMs = nowMs();
-    repeatMarkMs = quietStartMs;
-}
-
-ByteLink& link() {
-    return *primaryPort().link;
-}
-
-void setState(uint8_t state) {
+void PrimaryStation::setState(uint8_t state) {
     engineState.store(state);
-}
-
-bool isRr(uint16_t length) {
-    return length >= 2 && (rxFrame[1] & 0x0F) == LAP_RR;
-}
-
-void startDiscovery() {
-    setState(PRIMARY_DISCOVERY);
-    if (!(primaryPaced() && freshStart)) {
-        primaryPort().reset();
+    const LinkPhase shown = state >= PRIMARY_LINK_CHECK ? LINK_CONNECTED : LINK_SEARCHING;
+    if (state != PRIMARY_CONNECTED && conn.phase() != shown) {
+        conn.setPhase(shown);
     }
-    freshStart = false;
-    lapResetLink(linkRecord, PRIMARY_DEVICE_ADDRESS);
-    // A new link starts at 9600 bit/s with nothing asked of us.
-    linkTerms = LAP_FIXED_TERMS;
-    link().setPeerNeeds(0, 0);
-    primarySendHeld(
-        lapBuildXidCommand(txFrame.data(), linkRecord, nullptr, FIRST_XID_SLOT, nullptr, 0));
 }
 
-void acceptXidResponse(uint16_t length) {
+void PrimaryStation::fail(IrErr failure, const char* what) {
+    error.store(failure);
+    consoleError("%s: %s", what, irErrText(failure));
+    giveUp(engineState.load());
+    shownState = 0xFF; // the start delay counts again from here
+}
+
+bool PrimaryStation::sent(IrErr result) {
+    if (result == IR_OK) {
+        return true;
+    }
+    fail(result, "port failed while sending");
+    return false;
+}
+
+void PrimaryStation::startDiscovery() {
+    setState(PRIMARY_DISCOVERY);
+    if (!timing.takeFreshStart()) {
+        const IrErr reset = port.reset();
+        if (reset != IR_OK) {
+            fail(reset, "port reset failed");
+            return;
+        }
+    }
+    lapResetLink(conn.record, PRIMARY_DEVICE_ADDRESS);
+    // A new link starts at 9600 bit/s with nothing asked of us.
+    conn.terms = LAP_FIXED_TERMS;
+    port.setPeerNeeds(0, 0);
+    sendHeld(lapBuildXidCommand(conn.tx.data(), conn.record, nullptr, FIRST_XID_SLOT, nullptr, 0));
+}
+
+void PrimaryStation::acceptXidResponse(uint16_t length) {
     if (discoverOnly) {
-        primaryKeepDiscovered(length);
+        keepDiscovered(length);
         setState(PRIMARY_START_DELAY); // and discover again
         return;
     }
-    linkWatch.peerAddress = lapGetAddress(&rxFrame[3]);
-    consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", rxFrame[3], rxFrame[4], rxFrame[5],
-                 rxFrame[6]);
+    conn.watch().peerAddress = lapGetAddress(&conn.rx[3]);
+    consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", conn.rx[3], conn.rx[4], conn.rx[5],
+                 conn.rx[6]);
     // The final XID is sent once; the SNRM built over it in the same step is what gets repeated.
     const uint16_t finalLength = lapBuildXidCommand(
-        txFrame.data(), linkRecord, nullptr, FINAL_XID_SLOT, lapPutDiscoveryInfo, IRCOMM_HINT);
-    sirSendFrame(link(), txFrame.data(), finalLength);
+        conn.tx.data(), conn.record, nullptr, FINAL_XID_SLOT, lapPutDiscoveryInfo, IRCOMM_HINT);
+    if (!sent(port.sendFrame(conn.tx.data(), finalLength))) {
+        return;
+    }
     setState(PRIMARY_CONNECTING);
-    primarySendHeld(lapBuildSnrm(txFrame.data(), linkRecord, &rxFrame[3], linkOffer));
+    sendHeld(lapBuildSnrm(conn.tx.data(), conn.record, &conn.rx[3], linkOffer));
 }
 
-void acceptUa(uint16_t length) {
+void PrimaryStation::acceptUa(uint16_t length) {
     const uint16_t listLength = length > UA_PARAMS_OFFSET ? length - UA_PARAMS_OFFSET : 0;
-    const uint8_t* list = &rxFrame[UA_PARAMS_OFFSET];
+    const uint8_t* list = &conn.rx[UA_PARAMS_OFFSET];
     const uint8_t code = lapFindParam(list, listLength, PARAM_BAUD_RATE);
     uint32_t speed = lapBaudFromCode(code);
     if (linkOffer.negotiates) {
         // Only a speed we offered: the UA names those both have.
-        linkTerms = lapTakeTerms(linkOffer, code, list, listLength);
-        speed = linkTerms.speed;
-        link().setPeerNeeds(linkTerms.additionalBofs, linkTerms.turnaroundUs);
+        conn.terms = lapTakeTerms(linkOffer, code, list, listLength);
+        speed = conn.terms.speed;
+        port.setPeerNeeds(conn.terms.additionalBofs, conn.terms.turnaroundUs);
     }
     consolePrint("\nIrLAP baud:\t0x%02X -> %lu", code, static_cast<unsigned long>(speed));
-    primaryPort().setBaudRate(speed);
-    linkWatch.speed = speed;
+    const IrErr switched = port.setSpeed(speed);
+    if (switched != IR_OK) {
+        // Carrying on at the wrong speed would only end in the give-up, without a reason.
+        error.store(switched);
+        consoleError("speed switch to %lu failed: %s", static_cast<unsigned long>(speed),
+                     irErrText(switched));
+        setState(PRIMARY_START_DELAY);
+        return;
+    }
+    conn.watch().speed = speed;
     setState(PRIMARY_LINK_CHECK);
     // The first poll goes out at the new speed; state 3 keeps polling instead of repeating the
     // SNRM.
-    primarySendRr();
+    sendRr();
 }
 
-// One read of an answer in states 1 to 9; a rejected answer leaves the counter running on from 101.
-void readAnswer(uint8_t state) {
+bool PrimaryStation::takeSequence(uint8_t control, bool isRrFrame, bool checked) {
+    if (checked) {
+        return isRrFrame ? conn.takeNr(control) : conn.acceptIFrame(control);
+    }
+    if (isRrFrame) {
+        conn.record.vs = lapNr(control);
+    } else {
+        lapAcceptIFrame(conn.record, control);
+    }
+    return true;
+}
+
+// Reads frames until one the state wants; answers TEST commands and keeps vr and vs on the way.
+// 0 when the read ends without one, or (stop states) on an RR of the connection.
+uint16_t PrimaryStation::waitFrame(uint8_t state, bool& damaged) {
     const ReadSpec& wanted = READS[state];
-    const uint8_t expected = linkRecord.vr;
-    const bool heldBefore = held.awaitingAck;
-    repeatMarkMs = nowMs();
-    pollDeferred = false; // whatever this answer leads to replaces the poll held back
+    // Until the link check is over the secondary's sequence numbers are taken as they come; the
+    // demo profile takes them so always, as its recorded exchanges expect.
+    const bool checkNr = state > PRIMARY_LINK_CHECK && timing.paced();
+    for (;;) {
+        const LapFrameIn in = port.receiveFrame(conn.rx);
+        if (in.error != IR_OK) {
+            fail(in.error, "port failed while receiving");
+            return 0;
+        }
+        damaged = in.damaged;
+        if (in.length == 0) {
+            return 0;
+        }
+        if (in.length < 2) {
+            continue; // no control byte: nothing to keep, nothing to match
+        }
+        const uint8_t address = conn.rx[0];
+        const uint8_t control = conn.rx[1];
+        const bool ofConnection = (address & 0xFE) == conn.record.connectionAddress;
+        if ((address & LAP_CR) != 0) {
+            if ((control & 0xEF) == LAP_TEST && in.length >= TEST_RESPONSE_LENGTH &&
+                lapAddressMatches(conn.record, &conn.rx[6]) != 0) {
+                std::array<uint8_t, TEST_RESPONSE_LENGTH> response{0x00, LAP_TEST | LAP_PF};
+                lapPutAddress(&response[2], conn.record.deviceAddress);
+                std::copy_n(&conn.rx[2], 4, &response[6]);
+                if (!sent(port.sendFrame(response.data(), TEST_RESPONSE_LENGTH))) {
+                    return 0;
+                }
+            }
+        } else if (ofConnection) {
+            const bool isI = (control & 1) == 0;
+            const bool isRrFrame = !isI && (control & 0x0F) == LAP_RR;
+            const bool inSequence = isI && lapNs(control) == conn.record.vr;
+            if ((isRrFrame || inSequence) && !takeSequence(control, isRrFrame, checkNr)) {
+                if (conn.peerBroken()) {
+                    fail(IR_ERR_PEER, "link dropped: the device acknowledges frames never sent");
+                    return 0;
+                }
+                continue; // never an acknowledgement, never an answer
+            }
+            timing.markValid();
+            if (isRrFrame && wanted.stop) {
+                return 0;
+            }
+        }
+        if ((control & wanted.mask) == wanted.match) {
+            return in.length;
+        }
+    }
+}
+
+// One read of an answer in states 1 to 9; a rejected answer leaves the counter running on.
+void PrimaryStation::readAnswer(uint8_t state) {
+    const uint8_t expected = conn.record.vr;
+    const bool heldBefore = conn.held.awaitingAck;
+    timing.clearDeferred(); // whatever this answer leads to replaces the poll held back
     bool damaged = false;
-    const uint16_t length = lapWaitFrame(link(), linkRecord, rxFrame, wanted.mask, wanted.match,
-                                         wanted.stop, primaryPaced() ? &damaged : nullptr);
+    const uint16_t length = waitFrame(state, damaged);
+    if (engineState.load() != state) {
+        return; // the read failed the link
+    }
     // Before the connection a repeat may meet a peer at another speed; after it, one is harmless.
-    repeatNow = damaged && length == 0 && state >= PRIMARY_LINK_CHECK;
-    lapNoteAck(held, linkRecord);
+    timing.noteDamaged(damaged && length == 0 && state >= PRIMARY_LINK_CHECK);
+    lapNoteAck(conn.held, conn.record);
+    const uint8_t control = conn.rx[1];
     switch (state) {
     case PRIMARY_DISCOVERY:
-        if ((rxFrame[1] & 0xEF) == LAP_XID_RESPONSE && length >= 12) {
+        if ((control & 0xEF) == LAP_XID_RESPONSE && length >= 12) {
             acceptXidResponse(length);
         }
         break;
     case PRIMARY_CONNECTING:
-        if ((rxFrame[1] & 0xEF) == LAP_UA && length >= 8) {
+        if ((control & 0xEF) == LAP_UA && length >= 8) {
             acceptUa(length);
         }
         break;
     case PRIMARY_LINK_CHECK:
         if (isRr(length)) {
-            primaryStartService();
+            startService();
         }
         break;
     case PRIMARY_IAS_CONNECT:
-        if (lmpIsConnectConfirm(rxFrame.data(), length) != 0) {
+        if (lmpIsConnectConfirm(conn.rx.data(), length) != 0) {
             setState(PRIMARY_IAS_QUERY);
-            primarySendIasQuery();
+            sendIasQuery();
         }
         break;
     case PRIMARY_IAS_QUERY:
-        if (iasIsResponse(rxFrame.data(), length) != 0 && primaryTakeIasAnswer(length)) {
+        if (iasIsResponse(conn.rx.data(), length) != 0 && takeIasAnswer(length)) {
             setState(PRIMARY_IAS_DISCONNECT);
-            primarySendIasDisconnect();
+            sendIasDisconnect();
         }
         break;
     case PRIMARY_IAS_DISCONNECT:
         if (isRr(length)) {
             setState(PRIMARY_COMM_CONNECT);
-            primarySendCommConnect();
+            sendCommConnect();
         }
         break;
     case PRIMARY_COMM_CONNECT:
-        if (ttpIsConnect(rxFrame.data(), length) != 0) {
-            primaryServiceConnected();
+        if (ttpIsConnect(conn.rx.data(), length) != 0) {
+            serviceConnected();
         } else {
-            markAnswered();
-            if (primaryPaced()) {
-                primaryDeferPoll();
+            timing.markAnswered();
+            if (timing.paced()) {
+                timing.deferPoll();
             } else {
-                primarySendRr();
+                sendRr();
             }
         }
         break;
     case PRIMARY_COMM_OPEN:
-        if (primaryIsCommFrame(length)) {
-            primaryShowCommLengths(length);
-            primaryOpenChannel();
-            primarySendRr();
+        if (isCommFrame(length)) {
+            showCommLengths(length);
+            openChannel();
+            sendRr();
         }
         break;
-    case PRIMARY_CONNECTED: {
-        const bool isData = primaryIsCommFrame(length);
-        if (isRr(length) || isData) {
-            markAnswered();
-            // Counted before the exchange takes more bytes, so a watcher that saw the queue
-            // empty counts on only at the answer to the frame that carried them.
-            ++linkWatch.exchanges;
-            const bool acknowledged = heldBefore && !held.awaitingAck;
-            const bool took = primaryTakeAnswer(length, isData, linkRecord.vr != expected);
-            const bool fresh = !held.awaitingAck && transmitQueue.isEmpty(&transmitQueue) == 0;
-            if (primaryPaced() && !acknowledged && !took && !fresh) {
-                primaryDeferPoll(); // nothing moved: the next poll keeps the tick
-            } else {
-                movedMs = nowMs();
-                primarySendNext();
-            }
-        }
+    case PRIMARY_CONNECTED:
+        readConnected(length, expected, heldBefore);
         break;
-    }
     default:
         break;
     }
 }
 
-void giveUp(uint8_t state) {
+void PrimaryStation::readConnected(uint16_t length, uint8_t expected, bool heldBefore) {
+    const bool isData = isCommFrame(length);
+    if (!isRr(length) && !isData) {
+        return;
+    }
+    timing.markAnswered();
+    // Counted before the exchange takes more bytes, so a watcher that saw the queue empty counts
+    // on only at the answer to the frame that carried them.
+    ++conn.watch().exchanges;
+    const bool acknowledged = heldBefore && !conn.held.awaitingAck;
+    const bool took = takeAnswer(length, isData, conn.record.vr != expected);
+    const bool fresh = !conn.held.awaitingAck && conn.hasData();
+    if (timing.paced() && !acknowledged && !took && !fresh) {
+        timing.deferPoll(); // nothing moved: the next poll keeps the tick
+    } else {
+        timing.markMoved();
+        sendNext();
+    }
+}
+
+void PrimaryStation::giveUp(uint8_t state) {
     if (state == PRIMARY_CONNECTED) {
         consolePrint("%c", BEL);
     }
     setState(PRIMARY_START_DELAY);
 }
 
-// A poll held back goes at the next tick, or at the second once the channel has idled a while, so
-// an idle pair wakes half as often; bytes to send never wait for that.
-bool deferredPollDue() {
-    const uint32_t now = nowMs();
-    return now - movedMs < PRIMARY_IDLE_AFTER_MS || now - repeatMarkMs >= PRIMARY_IDLE_POLL_MS ||
-           transmitQueue.isEmpty(&transmitQueue) == 0;
-}
-
-// A step without a pending answer: the byte test comes before the give-up and the repeat.
-void poll(uint8_t state) {
-    const bool paced = primaryPaced();
-    if (link().waitByte(0)) {
-        stepCounter = ANSWER_SEEN;
-    } else if (paced ? quietFor(PRIMARY_GIVE_UP_MS) : stepCounter == PRIMARY_GIVE_UP_STEP) {
-        giveUp(state);
-    } else if (paced && pollDeferred && deferredPollDue()) {
-        pollDeferred = false;
-        repeatMarkMs = nowMs();
-        if (state == PRIMARY_CONNECTED) {
-            primarySendNext();
-        } else {
-            primarySendRr();
-        }
-    } else if (paced ? repeatNow || nowMs() - repeatMarkMs >= PRIMARY_REPEAT_MS
-                     : stepCounter % PRIMARY_REPEAT_STEPS == 0) {
-        repeatMarkMs = nowMs();
-        repeatNow = false;
-        if (state == PRIMARY_LINK_CHECK) {
-            primarySendRr();
-        } else {
-            lapRepeatHeld(link(), held);
-        }
-    }
-}
-
-} // namespace
-
-void primaryMarkStart() {
-    startedMs = nowMs();
-    freshStart = true;
-}
-
-void primarySendHeld(uint16_t length) {
-    lapSendHeld(link(), held, length);
-}
-
-void primarySendRr() {
-    lapSendRrCommand(link(), linkRecord);
-}
-
-void primaryResendHeld() {
-    lapResendHeld(link(), held, linkRecord);
-}
-
-void primaryDeferPoll() {
-    pollDeferred = true;
-}
-
-bool primaryPaced() {
-    return linkOffer.negotiates;
-}
-
-bool primaryAnswerSeen() {
-    return stepCounter == ANSWER_SEEN;
-}
-
-bool primaryRepeatDue() {
-    return repeatNow;
-}
-
-bool primaryPollHeld() {
-    return pollDeferred;
-}
-
-void primaryStep() {
-    const bool paced = primaryPaced();
-    // Frame-paced steps come as often as frames do, so they count nothing but the read marks.
-    if (!paced) {
-        ++stepCounter;
+// A step without a pending answer: the frame test comes before the give-up and the repeat.
+void PrimaryStation::poll(uint8_t state) {
+    if (port.frameBegun(0)) {
+        timing.markSeen();
     } else {
-        stepCounter = stepCounter == ANSWER_SEEN ? ANSWER_PENDING : 1;
+        checkTimers(state, true);
     }
+}
+
+void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
+    if (timing.giveUpDue()) {
+        giveUp(state);
+    } else if (mayPoll && timing.pollHeld() && timing.deferredPollDue(conn.hasData())) {
+        timing.clearDeferred();
+        timing.markRepeated();
+        if (state == PRIMARY_CONNECTED) {
+            sendNext();
+        } else {
+            sendRr();
+        }
+    } else if (timing.repeatDue() && (mayPoll || !timing.repeatNow())) {
+        timing.markRepeated();
+        if (state == PRIMARY_LINK_CHECK) {
+            sendRr();
+        } else {
+            sent(conn.repeatHeld(port));
+        }
+    }
+}
+
+LinkPhase PrimaryStation::phase() const {
+    const uint8_t state = engineState.load();
+    if (state == PRIMARY_CONNECTED) {
+        return LINK_OPEN;
+    }
+    return state >= PRIMARY_LINK_CHECK ? LINK_CONNECTED : LINK_SEARCHING;
+}
+
+void PrimaryStation::step() {
+    timing.stepBegin();
     const uint8_t state = engineState.load();
     if (state != shownState) {
         consolePrint("\nsecondary_demo state:\t%d", state);
-        stepCounter = 1;
-        const bool starting = paced && freshStart && state == PRIMARY_START_DELAY;
         shownState = state;
-        quietStartMs = starting ? startedMs : nowMs();
-        repeatMarkMs = quietStartMs;
-        movedMs = quietStartMs;
-        pollDeferred = false;
-        repeatNow = false;
+        timing.stateEntered(state == PRIMARY_START_DELAY);
     }
-    rxFrame.fill(0);
+    conn.rx.fill(0);
 
     if (state == PRIMARY_START_DELAY) {
-        if (paced ? quietFor(PRIMARY_START_DELAY_MS) : stepCounter == PRIMARY_START_DELAY_STEPS) {
+        if (timing.startDue()) {
             startDiscovery();
         }
-    } else if (stepCounter == ANSWER_PENDING) {
+    } else if (timing.answerPending()) {
         readAnswer(state);
+        // Full profile: noise that keeps a frame seemingly coming never holds off the give-up or
+        // the repeat, as a frame is waited for at every step.
+        if (timing.paced() && engineState.load() == state) {
+            checkTimers(state, false);
+        }
     } else {
         poll(state);
     }
-    if (engineState.load() == PRIMARY_CONNECTED) {
-        dataUnacknowledged.store(held.awaitingAck);
-    }
+    conn.noteStepEnd();
 }
 
 } // namespace primary

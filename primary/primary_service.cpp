@@ -1,95 +1,79 @@
-// Which service the primary opens, and the devices a discovery-only primary has found.
+// Which service the primary opens, the devices a discovery-only primary has found, and the start.
 #include <algorithm>
-#include <mutex>
+#include <cstring>
 
-#include "console.h"
-#include "pdu.h"
-#include "primary.h"
-#include "primary_engine.h"
-#include "primary_upper.h"
+#include "primary_station.h"
 
 namespace primary {
-
-const char* serviceClass = IAS_CLASS_IRCOMM;
-const char* serviceAttribute = IAS_ATTR_LSAP_SEL;
-int serviceLsap = -1;
-bool serviceRaw = false;
-bool discoverOnly = false;
 
 namespace {
 
 constexpr int LSAP_LAST = 0x7F;
 
-std::mutex discoveredLock;
-std::array<LapDiscovered, PRIMARY_DISCOVERED_MAX> discovered{};
-uint8_t discoveredCount = 0;
-
 } // namespace
 
-void primarySetService(const char* className, const char* attribute, int lsap, bool raw) {
-    serviceClass = className != nullptr ? className : IAS_CLASS_IRCOMM;
-    serviceAttribute = attribute != nullptr ? attribute : IAS_ATTR_LSAP_SEL;
+IrErr PrimaryStation::setService(const char* className, const char* attribute, int lsap, bool raw) {
+    const char* const chosenClass = className != nullptr ? className : IAS_CLASS_IRCOMM;
+    const char* const chosenAttribute = attribute != nullptr ? attribute : IAS_ATTR_LSAP_SEL;
+    // Measured without running past the limit: a name need not end within reach.
+    const size_t classLength = strnlen(chosenClass, IAS_NAMES_MAX + 1);
+    const size_t attributeLength = strnlen(chosenAttribute, IAS_NAMES_MAX + 1);
+    if (classLength + attributeLength > IAS_NAMES_MAX) {
+        return IR_ERR_ARG;
+    }
+    serviceClass = chosenClass;
+    serviceAttribute = chosenAttribute;
     serviceLsap = lsap >= 0 && lsap <= LSAP_LAST ? lsap : -1;
     serviceRaw = raw;
+    return IR_OK;
 }
 
-void primarySetDiscoverOnly(bool on) {
-    discoverOnly = on;
-}
-
-void primaryForgetDiscovered() {
+void PrimaryStation::init() {
+    timing.choose(linkOffer.negotiates, port);
+    timing.markStart();
+    error.store(IR_OK);
+    engineState.store(PRIMARY_START_DELAY);
+    shownState = 0xFF;
+    peerComLsap = 0;
+    conn.setUp(linkOffer, PRIMARY_DEVICE_ADDRESS);
+    const IrErr reset = port.reset();
+    if (reset != IR_OK) {
+        // The first discovery resets the port again; until then the program can see why.
+        error.store(reset);
+        timing.takeFreshStart();
+    }
+    textsSeen = conn.textsQueued();
     const std::lock_guard<std::mutex> guard(discoveredLock);
-    discoveredCount = 0;
+    foundCount = 0;
 }
 
-void primaryKeepDiscovered(uint16_t length) {
-    const uint32_t address = lapGetAddress(&rxFrame[3]);
+void PrimaryStation::keepDiscovered(uint16_t length) {
+    const uint32_t address = lapGetAddress(&conn.rx[3]);
     const std::lock_guard<std::mutex> guard(discoveredLock);
     uint8_t slot = 0;
-    while (slot < discoveredCount && discovered[slot].address != address) {
+    while (slot < foundCount && found[slot].address != address) {
         ++slot;
     }
-    if (slot == discovered.size()) {
+    if (slot == found.size()) {
         return; // as many as are kept
     }
-    LapDiscovered& device = discovered[slot];
+    LapDiscovered& device = found[slot];
     device.address = address;
     const uint16_t available = length > LAP_XID_INFO_OFFSET ? length - LAP_XID_INFO_OFFSET : 0;
     device.infoLength = static_cast<uint8_t>(std::min<uint16_t>(available, device.info.size()));
-    std::copy_n(rxFrame.begin() + LAP_XID_INFO_OFFSET, device.infoLength, device.info.begin());
-    if (slot == discoveredCount) {
-        ++discoveredCount;
+    std::copy_n(conn.rx.begin() + LAP_XID_INFO_OFFSET, device.infoLength, device.info.begin());
+    if (slot == foundCount) {
+        ++foundCount;
     }
 }
 
-bool primaryDiscovered(uint8_t index, LapDiscovered& device) {
+bool PrimaryStation::discovered(uint8_t index, LapDiscovered& device) {
     const std::lock_guard<std::mutex> guard(discoveredLock);
-    if (index >= discoveredCount) {
+    if (index >= foundCount) {
         return false;
     }
-    device = discovered[index];
+    device = found[index];
     return true;
-}
-
-void primaryStartService() {
-    if (serviceLsap < 0) {
-        engineState.store(PRIMARY_IAS_CONNECT);
-        primarySendIasConnect();
-        return;
-    }
-    peerComLsap = static_cast<uint8_t>(serviceLsap);
-    engineState.store(PRIMARY_COMM_CONNECT);
-    primarySendCommConnect();
-}
-
-void primaryServiceConnected() {
-    if (!serviceRaw) {
-        engineState.store(PRIMARY_COMM_OPEN);
-        primarySendCommParams();
-        return;
-    }
-    primaryOpenChannel();
-    primarySendRr();
 }
 
 } // namespace primary

@@ -64,9 +64,10 @@ TEST_F(Irphy, ResetOpensAtNineSixHundredRaw8N1AndBindsItsLines) {
     EXPECT_EQ(settings.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS), static_cast<tcflag_t>(CS8));
     EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), 0U);
     EXPECT_EQ(settings.c_lflag & (ICANON | ECHO), 0U);
-    EXPECT_TRUE(irphyTransceiverBinding()->portIsOpen(nullptr));
+    const TransceiverBinding* lines = irphyTransceiverBinding();
+    EXPECT_TRUE(lines->portIsOpen(lines->context));
     EXPECT_EQ(irphy_close(), 1);
-    EXPECT_FALSE(irphyTransceiverBinding()->portIsOpen(nullptr));
+    EXPECT_FALSE(lines->portIsOpen(lines->context));
 }
 
 TEST_F(Irphy, ResetOnAnOpenPortReopensIt) {

@@ -1,7 +1,5 @@
-#include "primary_engine.h"
 
 #include "primary_fixture.h"
-#include "primary_upper.h"
 
 using namespace primary;
 
@@ -29,14 +27,14 @@ TEST_F(PrimaryEngineTest, FullConnectionSendsEveryFrameByteForByte) {
     EXPECT_EQ(expect::iasQuery.size(), 57U);
     EXPECT_EQ(answer(peer::iasAnswer), std::vector<Bytes>{expect::iasDisconnect});
     EXPECT_NE(console.take().find("\nIrLMP dlsap:\t4"), std::string::npos);
-    EXPECT_EQ(peerComLsap, 4);
+    EXPECT_EQ(station.peerLsap(), 4);
     EXPECT_EQ(answer(peer::rr(3)), std::vector<Bytes>{expect::commConnect});
     EXPECT_EQ(answer(peer::commConfirm), std::vector<Bytes>{expect::commParams});
     EXPECT_EQ(answer(peer::commOpen), (std::vector<Bytes>{Bytes{0x03, 0x91}}));
     EXPECT_NE(console.take().find("\nIrCOMM length:\t3:0"), std::string::npos);
-    EXPECT_EQ(engineState.load(), PRIMARY_CONNECTED);
-    EXPECT_EQ(linkRecord.vr, 4);
-    EXPECT_EQ(linkRecord.vs, 5);
+    EXPECT_EQ(station.state(), PRIMARY_CONNECTED);
+    EXPECT_EQ(station.record().vr, 4);
+    EXPECT_EQ(station.record().vs, 5);
 
     EXPECT_EQ(answer(peer::rr(5)), (std::vector<Bytes>{Bytes{0x03, 0x91}}));
     EXPECT_NE(console.take().find(stateReport(9)), std::string::npos);
@@ -44,12 +42,12 @@ TEST_F(PrimaryEngineTest, FullConnectionSendsEveryFrameByteForByte) {
 
 TEST_F(PrimaryEngineTest, DiscoveryRepeatsFourTimesGivesUpAtFiftyAndStartsOverWithPortReset) {
     steps(20);
-    ASSERT_EQ(engineState.load(), PRIMARY_DISCOVERY);
+    ASSERT_EQ(station.state(), PRIMARY_DISCOVERY);
     const std::vector<Bytes> repeats = steps(49);
     EXPECT_EQ(repeats, std::vector<Bytes>(4, expect::firstXid));
-    EXPECT_EQ(engineState.load(), PRIMARY_DISCOVERY);
+    EXPECT_EQ(station.state(), PRIMARY_DISCOVERY);
     EXPECT_TRUE(step().empty()); // step 50
-    EXPECT_EQ(engineState.load(), PRIMARY_START_DELAY);
+    EXPECT_EQ(station.state(), PRIMARY_START_DELAY);
     console.take();
 
     EXPECT_TRUE(step().empty());
@@ -65,8 +63,8 @@ TEST_F(PrimaryEngineTest, ByteSeenOnTheFiftiethStepKeepsTheLink) {
     steps(49);
     link().feed({0x00}); // noise: a byte, but no frame
     EXPECT_TRUE(step().empty());
-    EXPECT_EQ(stepCounter, 100);
-    EXPECT_EQ(engineState.load(), PRIMARY_DISCOVERY);
+    EXPECT_EQ(station.stepCount(), 100);
+    EXPECT_EQ(station.state(), PRIMARY_DISCOVERY);
 }
 
 struct SpeedCase {
@@ -85,12 +83,12 @@ TEST_P(PrimarySpeedTest, UaChoosesTheSpeedAndSwitchesBeforeTheRrPoll) {
     link().feedFrame(peer::ua(c.withParams, c.value));
     step();
     const size_t before = link().sent.size();
-    primaryStep();
+    station.step();
     ASSERT_EQ(speeds(), std::vector<uint32_t>{c.speed});
     EXPECT_EQ(sentAtSwitch(), std::vector<size_t>{before});
     EXPECT_EQ(link().takeSentFrames(), (std::vector<Bytes>{Bytes{0x03, 0x11}}));
     EXPECT_NE(console.take().find(c.printed), std::string::npos);
-    EXPECT_EQ(engineState.load(), PRIMARY_LINK_CHECK);
+    EXPECT_EQ(station.state(), PRIMARY_LINK_CHECK);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -108,35 +106,35 @@ TEST_F(PrimaryEngineTest, LinkCheckRepeatsFreshRrPollsNotTheSnrm) {
 TEST_F(PrimaryEngineTest, RrOfAnotherAddressIsAcceptedInLinkCheckButLeavesVs) {
     connectTo(PRIMARY_LINK_CHECK);
     EXPECT_EQ(answer(Bytes{0x04, 0x31}), std::vector<Bytes>{expect::iasConnect});
-    EXPECT_EQ(linkRecord.vs, 0);
+    EXPECT_EQ(station.record().vs, 0);
 }
 
 TEST_F(PrimaryEngineTest, LinkCheckTakesVsFromASecondaryThatKeptItsSequenceNumbers) {
     connectTo(PRIMARY_LINK_CHECK);
     EXPECT_EQ(answer(peer::rr(3)), (std::vector<Bytes>{Bytes{0x03, 0x16, 0x80, 0x02, 0x01, 0x00}}));
-    EXPECT_EQ(linkRecord.vs, 3);
+    EXPECT_EQ(station.record().vs, 3);
 }
 
 TEST_F(PrimaryEngineTest, RejectedAnswerLetsTheCounterRunOnFrom101) {
     connectTo(PRIMARY_IAS_QUERY);
     Bytes noSuchClass = {0x02, 0x52, 0x02, 0x00, 0x84, 0x01};
     EXPECT_TRUE(answer(noSuchClass).empty());
-    EXPECT_EQ(stepCounter, 101);
+    EXPECT_EQ(station.stepCount(), 101);
     EXPECT_TRUE(steps(8).empty());
     // The repeat keeps the sequence numbers it was built with.
     EXPECT_EQ(step(), std::vector<Bytes>{expect::iasQuery});
     // Repeats every 10 steps through the wrap; the link is given up 205 steps after the rejection.
     EXPECT_EQ(steps(195).size(), 19U);
-    EXPECT_EQ(engineState.load(), PRIMARY_IAS_QUERY);
+    EXPECT_EQ(station.state(), PRIMARY_IAS_QUERY);
     EXPECT_TRUE(step().empty());
-    EXPECT_EQ(engineState.load(), PRIMARY_START_DELAY);
+    EXPECT_EQ(station.state(), PRIMARY_START_DELAY);
 }
 
 TEST_F(PrimaryEngineTest, RrOfTheConnectionEndsTheReadInStopStates) {
     connectTo(PRIMARY_IAS_CONNECT);
     EXPECT_TRUE(answer(peer::rr(1)).empty());
-    EXPECT_EQ(linkRecord.vs, 1);
-    EXPECT_EQ(engineState.load(), PRIMARY_IAS_CONNECT);
+    EXPECT_EQ(station.record().vs, 1);
+    EXPECT_EQ(station.state(), PRIMARY_IAS_CONNECT);
     EXPECT_TRUE(steps(8).empty());
     EXPECT_EQ(step(), std::vector<Bytes>{expect::iasConnect});
 }
@@ -144,7 +142,7 @@ TEST_F(PrimaryEngineTest, RrOfTheConnectionEndsTheReadInStopStates) {
 TEST_F(PrimaryEngineTest, CommConnectSendsRrAndRestartsCounterOnRejection) {
     connectTo(PRIMARY_COMM_CONNECT);
     EXPECT_EQ(answer(peer::rr(4)), (std::vector<Bytes>{Bytes{0x03, 0x51}}));
-    EXPECT_EQ(stepCounter, 0);
+    EXPECT_EQ(station.stepCount(), 0);
     EXPECT_TRUE(steps(9).empty());
     EXPECT_EQ(step(), std::vector<Bytes>{expect::commConnect});
 }
@@ -157,13 +155,13 @@ TEST_F(PrimaryEngineTest, TestCommandIsAnsweredDuringARead) {
     const Bytes response = {0x00, 0xF3, 0x34, 0x12, 0xCD, 0xAB, 0x11, 0x22, 0x33, 0x44};
     const std::vector<Bytes> sent = answer({toUs, toOther, toAll, peer::ua(true, 0x02)});
     EXPECT_EQ(sent, (std::vector<Bytes>{response, response, Bytes{0x03, 0x11}}));
-    EXPECT_EQ(engineState.load(), PRIMARY_LINK_CHECK);
+    EXPECT_EQ(station.state(), PRIMARY_LINK_CHECK);
 }
 
 TEST_F(PrimaryEngineTest, LosingTheOpenChannelRingsTheBell) {
     connectTo(PRIMARY_CONNECTED);
     steps(50);
-    EXPECT_EQ(engineState.load(), PRIMARY_START_DELAY);
+    EXPECT_EQ(station.state(), PRIMARY_START_DELAY);
     const std::string out = console.take();
     EXPECT_NE(out.find('\a'), std::string::npos);
 }
@@ -171,7 +169,7 @@ TEST_F(PrimaryEngineTest, LosingTheOpenChannelRingsTheBell) {
 TEST_F(PrimaryEngineTest, LosingTheLinkElsewherePrintsNoBell) {
     connectTo(PRIMARY_COMM_OPEN);
     steps(50);
-    EXPECT_EQ(engineState.load(), PRIMARY_START_DELAY);
+    EXPECT_EQ(station.state(), PRIMARY_START_DELAY);
     EXPECT_EQ(console.take().find('\a'), std::string::npos);
 }
 

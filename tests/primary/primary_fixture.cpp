@@ -1,29 +1,11 @@
 #include "primary_fixture.h"
 
 #include "pdu.h"
-#include "primary.h"
-#include "primary_engine.h"
 #include "wire_frames.h"
 
 using namespace primary;
 
 namespace {
-
-MemoryLink scriptedLink;
-int resetCount = 0;
-std::vector<uint32_t> switchedSpeeds;
-std::vector<size_t> switchPositions;
-
-void scriptedReset() {
-    ++resetCount;
-}
-
-void scriptedSetBaudRate(uint32_t speed) {
-    switchedSpeeds.push_back(speed);
-    switchPositions.push_back(scriptedLink.sent.size());
-}
-
-const PrimaryPort scriptedPort{&scriptedLink, scriptedReset, scriptedSetBaudRate};
 
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -85,23 +67,22 @@ Bytes commData(uint8_t nr, uint8_t ns, const Bytes& controlParams, const std::st
 } // namespace peer
 
 void PrimaryEngineTest::SetUp() {
-    scriptedLink.incoming.clear();
-    scriptedLink.sent.clear();
-    scriptedLink.waits.clear();
-    resetCount = 0;
-    switchedSpeeds.clear();
-    switchPositions.clear();
-    primaryBindPort(&scriptedPort);
-    primaryInit();
+    station.init();
 }
 
-void PrimaryEngineTest::TearDown() {
-    primaryBindPort(nullptr);
+void PrimaryEngineTest::send(const std::string& text) {
+    station.connection().send(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+Bytes PrimaryEngineTest::received() {
+    Bytes out(PRIMARY_RECEIVE_SIZE);
+    out.resize(station.connection().receive(out.data(), PRIMARY_RECEIVE_SIZE - 1));
+    return out;
 }
 
 std::vector<Bytes> PrimaryEngineTest::step() {
-    primaryStep();
-    return scriptedLink.takeSentFrames();
+    station.step();
+    return port.line.takeSentFrames();
 }
 
 std::vector<Bytes> PrimaryEngineTest::steps(int count) {
@@ -116,7 +97,7 @@ std::vector<Bytes> PrimaryEngineTest::steps(int count) {
 
 std::vector<Bytes> PrimaryEngineTest::answer(const std::vector<Bytes>& frames) {
     for (const Bytes& frame : frames) {
-        scriptedLink.feedFrame(frame);
+        port.line.feedFrame(frame);
     }
     EXPECT_TRUE(step().empty());
     return step();
@@ -130,20 +111,7 @@ void PrimaryEngineTest::connectTo(uint8_t state) {
     for (uint8_t s = 1; s < state; ++s) {
         answer(answers[s - 1]);
     }
-    ASSERT_EQ(engineState.load(), state);
-    scriptedLink.sent.clear();
+    ASSERT_EQ(station.state(), state);
+    port.line.sent.clear();
     console.take();
-}
-
-MemoryLink& PrimaryEngineTest::link() {
-    return scriptedLink;
-}
-int PrimaryEngineTest::resets() {
-    return resetCount;
-}
-std::vector<uint32_t>& PrimaryEngineTest::speeds() {
-    return switchedSpeeds;
-}
-std::vector<size_t>& PrimaryEngineTest::sentAtSwitch() {
-    return switchPositions;
 }

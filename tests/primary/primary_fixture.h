@@ -1,4 +1,4 @@
-// Drives the primary engine step by step against a scripted secondary over a MemoryLink.
+// Drives a primary station step by step against a scripted secondary over a MemoryPort.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,15 +8,14 @@
 #include <vector>
 
 #include "console_capture.h"
-#include "memory_link.h"
-#include "primary_port.h"
+#include "memory_port.h"
+#include "primary_station.h"
 
 using Bytes = std::vector<uint8_t>;
 
 class PrimaryEngineTest : public ::testing::Test {
   protected:
     void SetUp() override;
-    void TearDown() override;
 
     // One primaryStep; returns the frames it sent.
     std::vector<Bytes> step();
@@ -29,13 +28,24 @@ class PrimaryEngineTest : public ::testing::Test {
     // Walks the engine through the whole connection; stops after entering `state` (1 to 9).
     void connectTo(uint8_t state);
 
-    static MemoryLink& link();
-    static int resets();
-    static std::vector<uint32_t>& speeds();
+    MemoryLink& link() { return port.line; }
+    int resets() const { return port.resets; }
+    const std::vector<uint32_t>& speeds() const { return port.speeds; }
     // Bytes on the wire when the speed was switched.
-    static std::vector<size_t>& sentAtSwitch();
+    const std::vector<size_t>& sentAtSwitch() const { return port.sentAtSwitch; }
+
+    void send(const std::string& text);
+    // Every received byte, as primaryReceive gives them.
+    Bytes received();
+    // Bytes in the transmit queue (the fixed profile's).
+    int queued() { return PRIMARY_TRANSMIT_SIZE - 1 - station.connection().room(); }
+    uint8_t isIdle() const { return station.state() == primary::PRIMARY_START_DELAY ? 1 : 0; }
+    uint8_t isConnected() const { return station.state() == primary::PRIMARY_CONNECTED ? 1 : 0; }
+    uint8_t isConnecting() const { return isIdle() == 0 && isConnected() == 0 ? 1 : 0; }
 
     ConsoleCapture console;
+    MemoryPort port;
+    primary::PrimaryStation station{port};
 };
 
 // The primary's frames as they must appear on the link.

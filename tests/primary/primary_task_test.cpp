@@ -1,5 +1,3 @@
-#include "primary.h"
-
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -8,9 +6,7 @@
 #include <thread>
 
 #include "deadline.h"
-#include "primary_engine.h"
 #include "primary_fixture.h"
-#include "primary_upper.h"
 
 using namespace primary;
 
@@ -57,13 +53,6 @@ class AnsweringLink final : public ByteLink {
 };
 
 AnsweringLink answering;
-void noReset() {}
-void noSpeed(uint32_t /*speed*/) {}
-const PrimaryPort answeringPort{&answering, noReset, noSpeed};
-
-void send(const std::string& text) {
-    primarySend(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint8_t>(text.size()));
-}
 
 // The user bytes of every data frame the primary sent, in order.
 std::string sentText(const Bytes& wire) {
@@ -81,17 +70,17 @@ TEST_F(PrimaryEngineTest, TextsSentWhileTheEngineRunsArriveIntactAndInOrder) {
     answering.wire.clear();
     const Bytes open = sirWrap(peer::commOpen);
     answering.incoming.assign(open.begin(), open.end());
-    primaryBindPort(&answeringPort);
+    port.useLink(answering);
 
     std::atomic<bool> stop{false};
-    std::thread engine([&stop] {
+    std::thread engine([this, &stop] {
         while (!stop.load()) {
-            primaryStep();
+            station.step();
         }
     });
     const Deadline deadline;
     // Texts queued before the channel opens race with the clear at channel open; never a hang.
-    while (primaryIsConnected() == 0 && !deadline.passed()) {
+    while (isConnected() == 0 && !deadline.passed()) {
         send("early");
     }
     const std::string code23 = "AT+CPBW=,\"07700900461\",129,\"Targetphone\"\r";
@@ -101,7 +90,7 @@ TEST_F(PrimaryEngineTest, TextsSentWhileTheEngineRunsArriveIntactAndInOrder) {
         send("AT\r");
         expected += code23 + "AT\r";
     }
-    while (transmitQueue.isEmpty(&transmitQueue) == 0 && !deadline.passed()) {
+    while ((queued() == 0 ? 1 : 0) == 0 && !deadline.passed()) {
         std::this_thread::yield();
     }
     const bool late = deadline.passed();

@@ -1,22 +1,8 @@
-#include "primary_upper.h"
-
-#include "primary.h"
-#include "primary_engine.h"
 #include "primary_fixture.h"
 
 using namespace primary;
 
 namespace {
-
-Bytes received() {
-    Bytes out(PRIMARY_RECEIVE_SIZE);
-    out.resize(primaryReceive(out.data()));
-    return out;
-}
-
-void send(const std::string& text) {
-    primarySend(reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint8_t>(text.size()));
-}
 
 Bytes dataCommand(uint8_t control, const std::string& text) {
     Bytes frame = {0x03, control, 0x04, 0x02, 0x01, 0x00};
@@ -35,7 +21,7 @@ class PrimaryIasTest : public PrimaryEngineTest, public ::testing::WithParamInte
 TEST_P(PrimaryIasTest, AnswerWithoutUsableLsapIsNotAccepted) {
     connectTo(PRIMARY_IAS_QUERY);
     EXPECT_TRUE(answer(iasAnswerWith(GetParam())).empty());
-    EXPECT_EQ(engineState.load(), PRIMARY_IAS_QUERY);
+    EXPECT_EQ(station.state(), PRIMARY_IAS_QUERY);
     EXPECT_EQ(console.take().find("dlsap"), std::string::npos);
     EXPECT_TRUE(steps(8).empty());
     EXPECT_EQ(step(), std::vector<Bytes>{expect::iasQuery});
@@ -53,7 +39,7 @@ TEST_F(PrimaryEngineTest, IasAnswerSetsTheLsapOfTheTinyTpConnect) {
     connectTo(PRIMARY_IAS_QUERY);
     answer(iasAnswerWith({0x00, 0x00, 0x01, 0x00, 0x01, 0x01, 0x00, 0x00, 0x01, 0x07}));
     EXPECT_NE(console.take().find("\nIrLMP dlsap:\t263"), std::string::npos);
-    EXPECT_EQ(peerComLsap, 0x07);
+    EXPECT_EQ(station.peerLsap(), 0x07);
     const std::vector<Bytes> sent = answer(peer::rr(3));
     ASSERT_EQ(sent.size(), 1U);
     EXPECT_EQ(sent[0][2], 0x87);
@@ -61,18 +47,19 @@ TEST_F(PrimaryEngineTest, IasAnswerSetsTheLsapOfTheTinyTpConnect) {
 
 TEST_F(PrimaryEngineTest, CommOpenPrintsLengthsDropsTheDataAndClearsBothQueues) {
     connectTo(PRIMARY_COMM_OPEN);
-    EXPECT_EQ(primaryIsConnecting(), 1);
-    EXPECT_EQ(primaryIsConnected(), 0);
+    EXPECT_EQ(isConnecting(), 1);
+    EXPECT_EQ(isConnected(), 0);
     send("AT\r");
     link().feedFrame(peer::commData(5, 3, {0x20, 0x01, 0x0C}, "xy"));
     step();
-    receiveQueue.push(&receiveQueue, 'z');
+    const uint8_t z = 'z';
+    station.connection().deliver(&z, 1);
     EXPECT_EQ(step(), (std::vector<Bytes>{Bytes{0x03, 0x91}}));
     EXPECT_NE(console.take().find("\nIrCOMM length:\t3:2"), std::string::npos);
-    EXPECT_EQ(primaryIsConnected(), 1);
-    EXPECT_EQ(primaryIsConnecting(), 0);
-    EXPECT_EQ(primaryIsIdle(), 0);
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 0);
+    EXPECT_EQ(isConnected(), 1);
+    EXPECT_EQ(isConnecting(), 0);
+    EXPECT_EQ(isIdle(), 0);
+    EXPECT_EQ(queued(), 0);
     EXPECT_TRUE(received().empty());
 }
 
@@ -80,7 +67,7 @@ TEST_F(PrimaryEngineTest, ControlLengthBeyondTheFrameIsNotAnIrcommFrame) {
     connectTo(PRIMARY_COMM_OPEN);
     const Bytes bad = {0x02, 0xB6, 0x02, 0x04, 0x01, 0x04, 0x20, 0x01, 0x0C};
     EXPECT_TRUE(answer(bad).empty());
-    EXPECT_EQ(engineState.load(), PRIMARY_COMM_OPEN);
+    EXPECT_EQ(station.state(), PRIMARY_COMM_OPEN);
 }
 
 TEST_F(PrimaryEngineTest, ConnectedDeliversUserDataBehindControlParameters) {
@@ -88,7 +75,7 @@ TEST_F(PrimaryEngineTest, ConnectedDeliversUserDataBehindControlParameters) {
     EXPECT_EQ(answer(peer::commData(4, 4, {0x20, 0x01, 0x0C}, "OK")),
               (std::vector<Bytes>{Bytes{0x03, 0xB1}}));
     EXPECT_NE(console.take().find("\nIrCOMM length:\t3:2"), std::string::npos);
-    EXPECT_EQ(stepCounter, 0);
+    EXPECT_EQ(station.stepCount(), 0);
     EXPECT_EQ(received(), (Bytes{'O', 'K'}));
     EXPECT_TRUE(received().empty());
 }
@@ -98,8 +85,8 @@ TEST_F(PrimaryEngineTest, RepeatedDataFrameAnswersThePollButIsDeliveredOnce) {
     const Bytes frame = peer::commData(5, 4, {}, "\r\nOK\r\n");
     EXPECT_EQ(answer(frame), (std::vector<Bytes>{Bytes{0x03, 0xB1}}));
     EXPECT_EQ(answer(frame), (std::vector<Bytes>{Bytes{0x03, 0xB1}}));
-    EXPECT_EQ(stepCounter, 0);
-    EXPECT_EQ(linkRecord.vr, 5);
+    EXPECT_EQ(station.stepCount(), 0);
+    EXPECT_EQ(station.record().vr, 5);
     const Bytes got = received();
     EXPECT_EQ(std::string(got.begin(), got.end()), "\r\nOK\r\n");
 }
@@ -130,7 +117,7 @@ TEST_F(PrimaryEngineTest, QueuedTextGoesOutInOneDataFrame) {
     connectTo(PRIMARY_CONNECTED);
     send("AT+CSQ\r");
     EXPECT_EQ(answer(peer::rr(5)), std::vector<Bytes>{dataCommand(0x9A, "AT+CSQ\r")});
-    EXPECT_EQ(transmitQueue.isEmpty(&transmitQueue), 1);
+    EXPECT_EQ((queued() == 0 ? 1 : 0), 1);
     // Not acknowledged: the frame goes again, and new data waits for its own Ns.
     EXPECT_EQ(answer(peer::rr(5)), std::vector<Bytes>{dataCommand(0x9A, "AT+CSQ\r")});
     EXPECT_EQ(answer(peer::rr(6)), (std::vector<Bytes>{Bytes{0x03, 0x91}}));
@@ -142,22 +129,22 @@ TEST_F(PrimaryEngineTest, OneDataFrameOfAtMost32BytesPerAnswer) {
     connectTo(PRIMARY_CONNECTED);
     const std::string first(31, 'x');
     send(first);
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 31);
+    EXPECT_EQ(queued(), 31);
     const std::vector<Bytes> sent = answer(peer::rr(5));
     EXPECT_EQ(sent, std::vector<Bytes>{dataCommand(0x9A, first)});
-    EXPECT_EQ(stagedCount.load(), 31);
+    EXPECT_EQ(station.connection().unacknowledged(), 31);
     send(std::string(20, 'y'));
     EXPECT_EQ(answer(peer::rr(6)), std::vector<Bytes>{dataCommand(0x9C, std::string(20, 'y'))});
 }
 
 TEST_F(PrimaryEngineTest, SendWhenNotConnectedKeepsWhatFitsAndReturns) {
-    EXPECT_EQ(primaryIsIdle(), 1);
-    EXPECT_EQ(primaryIsConnecting(), 0);
-    EXPECT_EQ(primaryIsConnected(), 0);
+    EXPECT_EQ(isIdle(), 1);
+    EXPECT_EQ(isConnecting(), 0);
+    EXPECT_EQ(isConnected(), 0);
     send("");
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 0);
+    EXPECT_EQ(queued(), 0);
     send(std::string(41, 'q'));
-    EXPECT_EQ(transmitQueue.count(&transmitQueue), 31);
+    EXPECT_EQ(queued(), 31);
 }
 
 } // namespace

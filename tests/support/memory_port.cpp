@@ -5,6 +5,7 @@ IrErr MemoryPort::setSpeed(uint32_t speed) {
         return speedError;
     }
     speeds.push_back(speed);
+    sentAtSwitch.push_back(line.sent.size());
     return IR_OK;
 }
 

@@ -2,6 +2,7 @@
 // the test moves, with the speed switches and resets recorded and failures scripted.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -16,11 +17,15 @@ class MemoryPort final : public SirFramePort {
     uint32_t nowMs() override { return clockMs; }
     IrErr setSpeed(uint32_t speed) override;
     IrErr reset() override;
+    // Another byte line under the same port (a test's answering peer).
+    void useLink(ByteLink& other) { rebind(other); }
 
     // The simulated clock; only the test moves it.
     uint32_t clockMs = 0;
     // Speeds switched to and resets, in order.
     std::vector<uint32_t> speeds;
+    // Bytes on `line` when each speed switch came.
+    std::vector<size_t> sentAtSwitch;
     int resets = 0;
     // The next speed switches fail with this error (IR_OK: they succeed).
     IrErr speedError = IR_OK;

@@ -84,6 +84,6 @@ int main(int argc, char** argv) {
             }
         }
     }
-    primary::taskRunning.store(false);
+    primary::primaryTaskRunning().store(false);
     return 0;
 }

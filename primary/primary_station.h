@@ -1,0 +1,147 @@
+// One primary station: its connection, its ten-state engine, its timing, its service settings and
+// its task, over the frame port it is given. A process may run several.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+
+#include "discovery.h"
+#include "ir_err.h"
+#include "lap_connection.h"
+#include "lap_port.h"
+#include "pdu.h"
+#include "primary_timing.h"
+#include "win32.h"
+
+namespace primary {
+
+enum : uint8_t {
+    PRIMARY_START_DELAY = 0,
+    PRIMARY_DISCOVERY = 1,
+    PRIMARY_CONNECTING = 2,
+    PRIMARY_LINK_CHECK = 3,
+    PRIMARY_IAS_CONNECT = 4,
+    PRIMARY_IAS_QUERY = 5,
+    PRIMARY_IAS_DISCONNECT = 6,
+    PRIMARY_COMM_CONNECT = 7,
+    PRIMARY_COMM_OPEN = 8,
+    PRIMARY_CONNECTED = 9,
+};
+
+class PrimaryStation {
+  public:
+    explicit PrimaryStation(FramePort& framePort) : port(framePort) {}
+    PrimaryStation(const PrimaryStation&) = delete;
+    PrimaryStation& operator=(const PrimaryStation&) = delete;
+    PrimaryStation(PrimaryStation&&) = delete;
+    PrimaryStation& operator=(PrimaryStation&&) = delete;
+    ~PrimaryStation() { stopTask(); }
+
+    // ---- Before init, with the task stopped
+
+    void setOffer(const LapOffer& offer) { linkOffer = offer; }
+    // The IAS class and attribute asked for the selector (nullptr: IrCOMM's), or with `lsap` at
+    // 0 to 127 that selector without asking; `raw`: TinyTP data without IrCOMM parameters. The
+    // names must outlive the station; IR_ERR_ARG, changing nothing, when they do not fit a query.
+    IrErr setService(const char* className, const char* attribute, int lsap, bool raw);
+    // Each device that answers is kept and none connected.
+    void setDiscoverOnly(bool on) { discoverOnly = on; }
+    // Queues emptied, port reset, discovery from the start; the last error cleared.
+    void init();
+
+    // ---- The task, or a test stepping by hand
+
+    void step();
+    void startTask();
+    // Ends the task and waits for it; the port stays open.
+    void stopTask();
+    std::atomic<bool>& runFlag() { return taskRunning; }
+
+    // ---- From any thread
+
+    uint8_t state() const { return engineState.load(); }
+    LinkPhase phase() const;
+    LapConnection& connection() { return conn; }
+    // The last failure that ended a link (port, speed switch, broken peer); IR_OK when none.
+    IrErr lastError() const { return error.load(); }
+    // The index-th device kept in discovery-only mode; false past the last.
+    bool discovered(uint8_t index, LapDiscovered& device);
+
+    // ---- For tests
+    uint8_t stepCount() const { return timing.stepCount(); }
+    uint8_t peerLsap() const { return peerComLsap; }
+    const LinkRecord& record() const { return conn.record; }
+    const PrimaryTiming& clock() const { return timing; }
+
+  private:
+    static DWORD WINAPI taskEntry(LPVOID self);
+    void runTask();
+
+    // primary_engine.cpp
+    // The phase the connection shows follows the state; only openChannel opens it.
+    void setState(uint8_t state);
+    void startDiscovery();
+    void acceptXidResponse(uint16_t length);
+    void acceptUa(uint16_t length);
+    uint16_t waitFrame(uint8_t state, bool& damaged);
+    // The Nr of an RR, or an I-frame in sequence: `checked`, only an Nr of the frames in flight
+    // (false, taking nothing, otherwise); else as it comes.
+    bool takeSequence(uint8_t control, bool isRrFrame, bool checked);
+    void readAnswer(uint8_t state);
+    void readConnected(uint16_t length, uint8_t expected, bool heldBefore);
+    void poll(uint8_t state);
+    // The give-up, a poll held back, the repeat: whichever is due; right after a read only the
+    // give-up and the timed repeat (the rest wait for the next step).
+    void checkTimers(uint8_t state, bool mayPoll);
+    void giveUp(uint8_t state);
+    // A port failure or a broken peer: shown, kept, and the link dropped.
+    void fail(IrErr failure, const char* what);
+    bool sent(IrErr result);
+    void sendHeld(uint16_t length) { sent(conn.sendHeld(port, length)); }
+    void sendRr() { sent(conn.sendRr(port)); }
+    void resendHeld() { sent(conn.resendHeld(port)); }
+    bool isRr(uint16_t length) const { return length >= 2 && (conn.rx[1] & 0x0F) == LAP_RR; }
+
+    // primary_upper.cpp
+    void startService();
+    void serviceConnected();
+    void sendIasConnect();
+    void sendIasQuery();
+    bool takeIasAnswer(uint16_t length);
+    void sendIasDisconnect();
+    void sendCommConnect();
+    void sendCommParams();
+    bool isCommFrame(uint16_t length) const;
+    uint8_t showCommLengths(uint16_t length);
+    void openChannel();
+    bool takeAnswer(uint16_t length, bool isData, bool inSequence);
+    void sendNext();
+    void keepDiscovered(uint16_t length);
+
+    FramePort& port;
+    LapConnection conn{true};
+    PrimaryTiming timing;
+    LapOffer linkOffer = LAP_FIXED_OFFER;
+    std::atomic<uint8_t> engineState{PRIMARY_START_DELAY};
+    uint8_t shownState = 0xFF;
+    std::atomic<IrErr> error{IR_OK};
+    uint8_t peerComLsap = 0;
+
+    const char* serviceClass = IAS_CLASS_IRCOMM;
+    const char* serviceAttribute = IAS_ATTR_LSAP_SEL;
+    int serviceLsap = -1; // -1: ask the IAS
+    bool serviceRaw = false;
+    bool discoverOnly = false;
+
+    std::mutex discoveredLock;
+    std::array<LapDiscovered, PRIMARY_DISCOVERED_MAX> found{};
+    uint8_t foundCount = 0;
+
+    std::atomic<bool> taskRunning{false};
+    HANDLE taskHandle = nullptr;
+    uint32_t textsSeen = 0;
+};
+
+} // namespace primary

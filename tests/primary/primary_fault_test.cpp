@@ -1,0 +1,152 @@
+// The full profile on a simulated clock: the give-up and repeats under stray bytes, and the
+// failures that drop the link (a broken peer, a refused speed, a port lost mid-frame).
+#include <functional>
+
+#include "primary_fixture.h"
+
+using namespace primary;
+
+namespace {
+
+constexpr uint32_t TICK_MS = 40;
+
+class PrimaryFullTest : public PrimaryEngineTest {
+  protected:
+    void SetUp() override {
+        station.setOffer(lapFullOffer(0x3F));
+        station.init();
+    }
+
+    // One step after `ms` of the simulated clock.
+    std::vector<Bytes> stepAfter(uint32_t ms) {
+        port.clockMs += ms;
+        return step();
+    }
+
+    void connectFull(uint8_t state) {
+        const std::vector<Bytes> answers = {peer::xidResponse, peer::ua(true, 0x02), peer::rr(0),
+                                            peer::iasConfirm,  peer::iasAnswer,      peer::rr(3),
+                                            peer::commConfirm, peer::commOpen};
+        for (int i = 0; i < 100 && station.state() == PRIMARY_START_DELAY; ++i) {
+            stepAfter(TICK_MS);
+        }
+        for (uint8_t s = 1; s < state; ++s) {
+            link().feedFrame(answers[s - 1]);
+            stepAfter(1);
+            stepAfter(1);
+        }
+        ASSERT_EQ(station.state(), state);
+        stepAfter(1); // the state's first step marks its start
+        link().sent.clear();
+        console.take();
+    }
+};
+
+TEST_F(PrimaryFullTest, StrayBytesNeitherHoldTheLinkNorDelayTheRepeats) {
+    connectFull(PRIMARY_CONNECTED);
+    const uint32_t lastValid = port.clockMs;
+    std::vector<uint32_t> repeatedAt;
+    while (station.state() == PRIMARY_CONNECTED && port.clockMs - lastValid < 4000) {
+        link().feed({0x55}); // a stray byte, never a frame
+        for (const Bytes& frame : stepAfter(TICK_MS)) {
+            EXPECT_EQ(frame, expect::commParams);
+            repeatedAt.push_back(port.clockMs - lastValid);
+        }
+        for (const Bytes& frame : step()) {
+            EXPECT_EQ(frame, expect::commParams);
+            repeatedAt.push_back(port.clockMs - lastValid);
+        }
+    }
+    const uint32_t gaveUpAfter = port.clockMs - lastValid;
+    EXPECT_EQ(station.state(), PRIMARY_START_DELAY);
+    EXPECT_GE(gaveUpAfter, PRIMARY_GIVE_UP_MS);
+    EXPECT_LE(gaveUpAfter, PRIMARY_GIVE_UP_MS + SIR_HUNT_WAIT_MS);
+    // One repeat per repeat span of silence, none sooner.
+    ASSERT_EQ(repeatedAt.size(), PRIMARY_GIVE_UP_MS / PRIMARY_REPEAT_MS - 1);
+    uint32_t previous = 0;
+    for (const uint32_t at : repeatedAt) {
+        EXPECT_GE(at - previous, PRIMARY_REPEAT_MS);
+        EXPECT_LT(at - previous, PRIMARY_REPEAT_MS + 2 * TICK_MS);
+        previous = at;
+    }
+}
+
+TEST_F(PrimaryFullTest, ALiveSecondaryKeepsTheLinkThroughStrayBytes) {
+    connectFull(PRIMARY_CONNECTED);
+    for (int i = 0; i < 200; ++i) {
+        link().feed({0x55});
+        stepAfter(TICK_MS);
+        link().feedFrame(peer::rr(5));
+        stepAfter(1);
+        stepAfter(1);
+    }
+    EXPECT_EQ(station.state(), PRIMARY_CONNECTED);
+    EXPECT_EQ(station.lastError(), IR_OK);
+}
+
+struct Fault {
+    const char* name;
+    uint8_t state; // where it strikes
+    std::function<void(PrimaryFullTest&)> inject;
+    IrErr error;
+    const char* message;
+};
+
+class PrimaryFaultTest : public PrimaryFullTest, public ::testing::WithParamInterface<Fault> {
+  public:
+    MemoryPort& memoryPort() { return port; }
+};
+
+TEST_P(PrimaryFaultTest, DropsTheLinkShowsWhyAndKeepsQueuedData) {
+    const Fault& fault = GetParam();
+    connectFull(fault.state);
+    send("AT\r");
+    GetParam().inject(*this);
+    for (int i = 0; i < 8 && station.state() != PRIMARY_START_DELAY; ++i) {
+        stepAfter(1);
+    }
+    EXPECT_EQ(station.state(), PRIMARY_START_DELAY);
+    EXPECT_EQ(station.lastError(), fault.error);
+    EXPECT_NE(console.take().find(fault.message), std::string::npos);
+    if (fault.state == PRIMARY_CONNECTED) {
+        // Neither sent nor lost: the three bytes wait, counted once.
+        EXPECT_EQ(station.connection().unacknowledged(), 3);
+    }
+}
+
+void feedInvalidNr(PrimaryFullTest& test) {
+    auto& port = static_cast<PrimaryFaultTest&>(test).memoryPort();
+    for (uint8_t i = 0; i < LAP_INVALID_NR_LIMIT; ++i) {
+        port.line.feedFrame(peer::rr(2)); // vs is 5: Nr 2 acknowledges nothing in flight
+    }
+}
+
+void refuseSpeed(PrimaryFullTest& test) {
+    auto& port = static_cast<PrimaryFaultTest&>(test).memoryPort();
+    port.speedError = IR_ERR_SPEED;
+    port.line.feedFrame(peer::ua(true, 0x02));
+}
+
+void losePortMidFrame(PrimaryFullTest& test) {
+    auto& port = static_cast<PrimaryFaultTest&>(test).memoryPort();
+    port.line.feed({SIR_XBOF, SIR_BOF, 0x02, 0x11});
+    port.line.failure = IR_ERR_PORT_LOST;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, PrimaryFaultTest,
+    ::testing::Values(Fault{"InvalidNr", PRIMARY_CONNECTED, feedInvalidNr, IR_ERR_PEER,
+                            "acknowledges frames never sent"},
+                      Fault{"SpeedRefused", PRIMARY_CONNECTING, refuseSpeed, IR_ERR_SPEED,
+                            "speed switch to 9600 failed: speed not taken"},
+                      Fault{"PortLost", PRIMARY_CONNECTED, losePortMidFrame, IR_ERR_PORT_LOST,
+                            "port lost"}),
+    [](const ::testing::TestParamInfo<Fault>& param) { return std::string(param.param.name); });
+
+TEST_F(PrimaryEngineTest, ServiceNamesLongerThanAQueryAreRefused) {
+    const std::string longName(IAS_NAMES_MAX, 'x');
+    EXPECT_EQ(station.setService(longName.c_str(), "a", -1, false), IR_ERR_ARG);
+    EXPECT_EQ(station.setService(longName.substr(1).c_str(), "a", -1, false), IR_OK);
+}
+
+} // namespace
