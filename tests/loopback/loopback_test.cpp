@@ -14,15 +14,9 @@
 #include <vector>
 
 #include "console_capture.h"
-#include "memory_link.h"
-#include "platform.h"
-#include "primary.h"
-#include "primary_engine.h"
-#include "primary_port.h"
-#include "primary_upper.h"
-#include "secondary.h"
-#include "secondary_internal.h"
-#include "transceiver.h"
+#include "memory_port.h"
+#include "primary_station.h"
+#include "secondary_station.h"
 
 namespace {
 
@@ -103,29 +97,9 @@ struct Wire {
     }
 };
 
-MemoryLink primaryLink;
-MemoryLink secondaryLink;
-int resets = 0;
-void countReset() {
-    ++resets;
+uint32_t lastSpeed(const MemoryPort& port) {
+    return port.speeds.empty() ? 0 : port.speeds.back();
 }
-uint32_t simMs = 0;
-uint32_t primarySpeed = 0;
-uint32_t secondarySpeed = 0;
-void primarySpeedSet(uint32_t speed) {
-    primarySpeed = speed;
-}
-void secondarySpeedSet(uint32_t speed) {
-    secondarySpeed = speed;
-}
-uint32_t simTick() {
-    return simMs;
-}
-void simSleep(uint32_t milliseconds) {
-    simMs += milliseconds;
-}
-const primary::PrimaryPort PORT{&primaryLink, countReset, primarySpeedSet, simTick};
-const PlatformTiming SIM_TIMING{simTick, simSleep, nullptr};
 
 // One application per station: sends its text as the queue makes room, reads now and then.
 struct Application {
@@ -161,29 +135,24 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
     const int primaryReads = noisy ? 1 : PRIMARY_READS_EVERY;
     const int secondaryReads = noisy ? 1 : SECONDARY_READS_EVERY;
     const LapOffer offer = full ? lapFullOffer(VARIANT_A_SPEEDS) : LAP_FIXED_OFFER;
-    primarySpeed = 0;
-    secondarySpeed = 0;
-    platformSetTiming(&SIM_TIMING);
-    primary::primarySetOffer(offer);
-    secondary::secondarySetOffer(offer);
-    secondary::secondaryBindSpeedSwitch(secondarySpeedSet);
-    Wire toSecondary(primaryLink, secondaryLink, primarysFrame ? target : -1, fault);
-    Wire toPrimary(secondaryLink, primaryLink, primarysFrame ? -1 : target, fault);
+    // Both stations in this one process, each on its own port, on one simulated clock.
+    MemoryPort primaryPort;
+    MemoryPort secondaryPort;
+    primary::PrimaryStation primary{primaryPort};
+    secondary::SecondaryStation secondary{secondaryPort};
+    primary.setOffer(offer);
+    secondary.setOffer(offer);
+    Wire toSecondary(primaryPort.line, secondaryPort.line, primarysFrame ? target : -1, fault);
+    Wire toPrimary(secondaryPort.line, primaryPort.line, primarysFrame ? -1 : target, fault);
     if (noisy) { // the target is the seed
         toSecondary.noise.seed(static_cast<uint32_t>(target));
         toPrimary.noise.seed(static_cast<uint32_t>(target) + 1000);
     }
-    primaryLink.incoming.clear();
-    primaryLink.sent.clear();
-    secondaryLink.incoming.clear();
-    secondaryLink.sent.clear();
-    primary::primaryBindPort(&PORT);
-    resets = 0;
-    // The secondary's transceiver start waits on the simulated clock, before the primary's start.
-    secondary::secondaryBindLink(&secondaryLink);
-    secondary::secondaryInit();
-    const uint32_t startMs = simMs;
-    primary::primaryInit();
+    uint32_t simMs = 0;
+    primary.init();
+    secondary.init();
+    LapConnection& atPrimaryLink = primary.connection();
+    LapConnection& atSecondaryLink = secondary.connection();
 
     Application atPrimary{fromPrimary};
     Application atSecondary{fromSecondary};
@@ -194,17 +163,19 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
     Outcome outcome;
     for (int now = 0; now < maxSteps && outcome.failure.empty(); ++now) {
         simMs += full ? FULL_ROUND_MS : STACK_TASK_PERIOD_MS;
-        primary::primaryStep();
-        if (toSecondary.frames == 0 && !primaryLink.sent.empty()) {
-            outcome.firstFrameAfterMs = simMs - startMs;
-            outcome.resetsBeforeIt = resets;
+        primaryPort.clockMs = simMs;
+        secondaryPort.clockMs = simMs;
+        primary.step();
+        if (toSecondary.frames == 0 && !primaryPort.line.sent.empty()) {
+            outcome.firstFrameAfterMs = simMs;
+            outcome.resetsBeforeIt = primaryPort.resets;
         }
         toSecondary.carry();
-        secondary::secondaryStep();
+        secondary.step();
         toPrimary.carry();
 
-        const uint8_t p = primary::engineState.load();
-        const uint8_t s = secondary::engineState.load();
+        const uint8_t p = primary.state();
+        const uint8_t s = secondary.state();
         if (p < primaryHighest || (s == secondary::SEC_IDLE && secondaryHighest != 0) ||
             (secondaryHighest == secondary::SEC_IRCOMM_OPEN && s != secondaryHighest)) {
             outcome.failure = "fell back at step " + std::to_string(now) + ": primary " +
@@ -213,30 +184,29 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
         primaryHighest = std::max(primaryHighest, p);
         secondaryHighest = std::max(secondaryHighest, s);
 
-        if (primary::primaryIsConnected() != 0 && atPrimary.sent < atPrimary.out.size()) {
-            const auto piece = static_cast<uint8_t>(std::min<size_t>(
-                byteQueueRoom(&primary::transmitQueue), atPrimary.out.size() - atPrimary.sent));
-            primary::primarySend(reinterpret_cast<const uint8_t*>(&atPrimary.out[atPrimary.sent]),
-                                 piece);
+        if (p == primary::PRIMARY_CONNECTED && atPrimary.sent < atPrimary.out.size()) {
+            const auto piece = static_cast<uint8_t>(
+                std::min<size_t>(atPrimaryLink.room(), atPrimary.out.size() - atPrimary.sent));
+            atPrimaryLink.send(reinterpret_cast<const uint8_t*>(&atPrimary.out[atPrimary.sent]),
+                               piece);
             atPrimary.sent += piece;
         }
-        if (secondary::secondaryIsConnected() != 0 && atSecondary.sent < atSecondary.out.size()) {
-            const auto piece =
-                static_cast<uint8_t>(std::min<size_t>(byteQueueRoom(&secondary::transmitQueue),
-                                                      atSecondary.out.size() - atSecondary.sent));
-            if (!secondary::secondaryTrySend(
+        if (s == secondary::SEC_IRCOMM_OPEN && atSecondary.sent < atSecondary.out.size()) {
+            const auto piece = static_cast<uint8_t>(std::min<size_t>(
+                atSecondaryLink.room(), atSecondary.out.size() - atSecondary.sent));
+            if (!atSecondaryLink.trySend(
                     reinterpret_cast<const uint8_t*>(&atSecondary.out[atSecondary.sent]), piece)) {
                 outcome.failure = "the secondary's queue refused what fits";
             }
             atSecondary.sent += piece;
         }
         if (now % primaryReads == 0) {
-            const uint8_t count = primary::primaryReceive(buffer.data());
-            atPrimary.received.append(buffer.begin(), buffer.begin() + count);
+            const size_t count = atPrimaryLink.receive(buffer.data(), buffer.size());
+            atPrimary.received.append(buffer.begin(), buffer.begin() + static_cast<long>(count));
         }
         if (now % secondaryReads == 0) {
-            const uint8_t count = secondary::secondaryReceive(buffer.data());
-            atSecondary.received.append(buffer.begin(), buffer.begin() + count);
+            const size_t count = atSecondaryLink.receive(buffer.data(), buffer.size());
+            atSecondary.received.append(buffer.begin(), buffer.begin() + static_cast<long>(count));
         }
         if (fromSecondary.compare(0, atPrimary.received.size(), atPrimary.received) != 0 ||
             fromPrimary.compare(0, atSecondary.received.size(), atSecondary.received) != 0) {
@@ -245,9 +215,9 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
                               "\"";
         }
 
-        const bool done =
-            atPrimary.received == fromSecondary && atSecondary.received == fromPrimary &&
-            primary::primaryAllAcknowledged() != 0 && secondary::secondaryAllAcknowledged() != 0;
+        const bool done = atPrimary.received == fromSecondary &&
+                          atSecondary.received == fromPrimary && atPrimaryLink.allAcknowledged() &&
+                          atSecondaryLink.allAcknowledged();
         if (done && quietSince < 0) {
             quietSince = now;
             outcome.framesFromPrimary = toSecondary.frames;
@@ -259,6 +229,8 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
         }
         if (quietSince >= 0 && now - quietSince == SETTLE_STEPS) {
             const uint32_t speed = full ? 115200 : 0; // the fixed profile never switches
+            const uint32_t primarySpeed = lastSpeed(primaryPort);
+            const uint32_t secondarySpeed = lastSpeed(secondaryPort);
             if (primarySpeed != (full ? speed : 9600) || secondarySpeed != speed) {
                 outcome.failure = "speeds " + std::to_string(primarySpeed) + " and " +
                                   std::to_string(secondarySpeed);
@@ -270,16 +242,6 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
         outcome.failure = "not done after " + std::to_string(maxSteps) + " steps";
     }
     return outcome;
-}
-
-// Leaves the stations as the other tests expect them: on the host, with the fixed profile.
-void unbindAll() {
-    primary::primaryBindPort(nullptr);
-    primary::primarySetOffer(LAP_FIXED_OFFER);
-    secondary::secondaryBindLink(nullptr);
-    secondary::secondaryBindSpeedSwitch(nullptr);
-    secondary::secondarySetOffer(LAP_FIXED_OFFER);
-    platformSetTiming(nullptr);
 }
 
 void everyFrameSpoilt(bool full) {
@@ -311,7 +273,6 @@ void everyFrameSpoilt(bool full) {
             console.take();
         }
     }
-    unbindAll();
 }
 
 TEST(Loopback, OneFrameLostOrDamagedAnywhereCostsNoDataAndNoLink) {
@@ -328,7 +289,6 @@ TEST(Loopback, FullProfileCarriesBulkThroughBitErrorsWithoutADrop) {
         EXPECT_EQ(run(true, true, seed, Fault::noise).failure, "") << "seed " << seed;
         console.take();
     }
-    unbindAll();
 }
 
 } // namespace
