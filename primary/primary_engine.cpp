@@ -48,7 +48,10 @@ void PrimaryStation::setState(uint8_t state) {
 
 void PrimaryStation::fail(IrErr failure, const char* what) {
     error.store(failure);
-    consoleError("%s: %s", what, irErrText(failure));
+    // A port that has gone was named by the call that failed, and the program says it is lost.
+    if (failure != IR_ERR_PORT_LOST) {
+        consoleError("%s: %s", what, irErrText(failure));
+    }
     giveUp(engineState.load());
     shownState = 0xFF; // the start delay counts again from here
 }

@@ -31,8 +31,9 @@ void SecondaryStation::noteError(IrErr error) {
     if (error == IR_OK) {
         return;
     }
-    // Shown once while it lasts: a port that has gone fails every read.
-    if (lastErr.exchange(error) != error) {
+    // Shown once while it lasts: a port that has gone fails every read. A port that has gone
+    // was named by the call that failed, and the program says it is lost.
+    if (lastErr.exchange(error) != error && error != IR_ERR_PORT_LOST) {
         consoleError("\nsecondary port error: %s", irErrText(error));
     }
 }

@@ -85,7 +85,7 @@ const FaultCase CASES[] = {
              s.port.line.failure = IR_ERR_PORT_LOST;
          }
      },
-     SEC_IDLE, IR_ERR_PORT_LOST, "port lost", false},
+     SEC_IDLE, IR_ERR_PORT_LOST, "", false},
 };
 
 TEST(SecondaryFaults, EachFaultEndsAsItShouldAndOnlyValidFramesHoldTheLink) {
