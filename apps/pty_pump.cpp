@@ -1,6 +1,7 @@
 // The pty programs' pump: input is read only while the channel is open and the transmit queue has
 // room, and received bytes are taken only when the stream can take them, so the queues never
-// overflow. A port that has gone is tried again every second while the stream stays open.
+// overflow. A port that has gone is tried again every second while the stream stays open; a
+// stream that fails is reopened the same way while the station keeps the channel.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -38,6 +39,14 @@ std::atomic<bool> inputDone{false};
 // itself busy before it looks, so the pump's wait for it to leave cannot miss it.
 std::atomic<bool> portDown{false};
 std::atomic<bool> inputBusy{false};
+// Why the stream failed, set by whichever side saw it first; 0 while it works. The input leaves
+// it alone until the pump has reopened it.
+std::atomic<unsigned long> streamError{0};
+
+void noteStreamFailure(const HostStream& stream) {
+    unsigned long none = 0;
+    streamError.compare_exchange_strong(none, stream.error != 0 ? stream.error : ERROR_GEN_FAILURE);
+}
 
 // Standard input or the pseudo-terminal into the transmit queue.
 void pumpInput(const PtyStation* station, HostStream* stream, const std::atomic<bool>* stop) {
@@ -45,7 +54,7 @@ void pumpInput(const PtyStation* station, HostStream* stream, const std::atomic<
     while (!stop->load()) {
         inputBusy.store(true);
         // The port first: a station being started afresh is not asked anything.
-        const bool held = portDown.load();
+        const bool held = portDown.load() || streamError.load() != 0;
         const int room = held ? 0 : station->room();
         if (held || station->phase() != LINK_OPEN || room <= 0) {
             inputBusy.store(false);
@@ -54,7 +63,9 @@ void pumpInput(const PtyStation* station, HostStream* stream, const std::atomic<
         }
         const size_t wanted = std::min<size_t>(buffer.size(), static_cast<size_t>(room));
         const int count = hostStreamRead(*stream, buffer.data(), wanted, PTY_READ_WAIT_MS);
-        if (count < 0) {
+        if (count == HOST_STREAM_FAILED) {
+            noteStreamFailure(*stream);
+        } else if (count < 0) {
             inputEnded.store(true);
             inputBusy.store(false);
             break;
@@ -180,6 +191,50 @@ bool followPort(const PtyStation& station, const PtyOptions& options, StatusView
     return true;
 }
 
+// The channel's stream after a failure: shown once, then opened again every second; the station and
+// its queues go on meanwhile, so the channel outlives a client's port that goes and comes back.
+struct StreamWatch {
+    bool down = false;
+    DWORD lastTry = 0;
+};
+
+void followStream(const PtyOptions& options, HostStream& stream, StreamWatch& watch) {
+    const unsigned long error = streamError.load();
+    if (error == 0) {
+        return;
+    }
+    const bool relay = options.serial != nullptr;
+    if (!watch.down) {
+        if (relay) {
+            ptyStatus("second port lost: %s (error %lu)", options.serial, error);
+        } else {
+            ptyStatus("pseudo-terminal lost (error %lu)", error);
+        }
+        watch = StreamWatch{true, GetTickCount()};
+        return;
+    }
+    if (GetTickCount() - watch.lastTry < PTY_PORT_RETRY_MS) {
+        return;
+    }
+    watch.lastTry = GetTickCount();
+    while (inputBusy.load()) {
+        Sleep(1); // a read of the stream ends within PTY_READ_WAIT_MS
+    }
+    if (hostStreamReopen(stream) != 0) {
+        return;
+    }
+    if (relay) {
+        ptyStatus("second port back");
+    } else {
+        // A new pair: clients that hold the old path must open the new one (or the link).
+        ptyStatus("pseudo-terminal back: %s", stream.devicePath.data());
+        std::printf("IrCOMM channel: %s\n", stream.devicePath.data());
+        std::fflush(stdout);
+    }
+    watch.down = false;
+    streamError.store(0);
+}
+
 } // namespace
 
 void ptyStatus(const char* format, ...) {
@@ -213,6 +268,10 @@ int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& st
     StatusView view;
     Ending ending;
     PortWatch watch;
+    StreamWatch streamWatch;
+    // Received bytes the stream has not taken yet: a failed write keeps them for the reopened one.
+    size_t pendingFrom = 0;
+    size_t pending = 0;
     int status = 0;
     uint32_t deliveries = 0;
     ptyStatus("searching");
@@ -232,27 +291,42 @@ int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& st
             status = end > 0 ? 0 : 1;
             break;
         }
+        followStream(options, stream, streamWatch);
+        if (streamError.load() != 0) {
+            Sleep(PTY_OUTPUT_WAIT_MS); // received bytes wait in the station's queue
+            continue;
+        }
         if (!hostStreamWritable(stream, PTY_WRITE_WAIT_MS)) {
             continue; // a slow reader: the bytes stay queued
         }
-        const uint8_t count = station.receive(buffer.data());
-        watch.delivered = watch.down && count == 0;
-        if (count == 0) {
-            // Open, blocks until the engine delivers rather than waking to look; before that, the
-            // short wait shows "channel open" as soon as it comes.
-            const bool open = station.phase() == LINK_OPEN;
-            lapWatchWaitDelivery(*station.watch, deliveries,
-                                 open ? PTY_OUTPUT_WAIT_MS : PTY_IDLE_MS);
-        } else if (!hostStreamWrite(stream, buffer.data(), count, stop)) {
-            if (!stop.load()) {
+        if (pending == 0) {
+            const uint8_t count = station.receive(buffer.data());
+            watch.delivered = watch.down && count == 0;
+            if (count == 0) {
+                // Open, blocks until the engine delivers rather than waking to look; before that,
+                // the short wait shows "channel open" as soon as it comes.
+                const bool open = station.phase() == LINK_OPEN;
+                lapWatchWaitDelivery(*station.watch, deliveries,
+                                     open ? PTY_OUTPUT_WAIT_MS : PTY_IDLE_MS);
+                continue;
+            }
+            pendingFrom = 0;
+            pending = count;
+        }
+        const size_t written = hostStreamWrite(stream, buffer.data() + pendingFrom, pending, stop);
+        pendingFrom += written;
+        pending -= written;
+        if (pending > 0 && !stop.load()) {
+            if (stream.kind == HostStreamKind::standard) {
                 ptyStatus("%s", "output closed");
                 status = 1;
                 break;
             }
+            noteStreamFailure(stream);
         }
     }
     stop.store(true);
-    if (HOST_READ_TIMES_OUT || stream.serial != nullptr || inputDone.load()) {
+    if (HOST_READ_TIMES_OUT || stream.kind == HostStreamKind::serial || inputDone.load()) {
         input.join();
     } else {
         input.detach(); // blocked in a read that only the end of the program ends

@@ -9,7 +9,14 @@
 
 constexpr size_t HOST_PATH_SIZE = 256;
 
+// hostStreamRead's results other than a count.
+constexpr int HOST_STREAM_END = -1;
+constexpr int HOST_STREAM_FAILED = -2;
+
+enum class HostStreamKind : uint8_t { standard, pty, serial };
+
 struct HostStream {
+    HostStreamKind kind = HostStreamKind::standard;
     int input = -1;
     int output = -1;
     // Our own descriptor of the pseudo-terminal's device side: while it is open, a client that
@@ -20,6 +27,8 @@ struct HostStream {
     // A second serial port's handle (hostSerialStreamOpen), else nullptr; and its read wait.
     void* serial = nullptr;
     int serialWaitMs = -1;
+    // Why the last read or write failed, as a Win32 error number.
+    unsigned long error = 0;
 };
 
 // False where reads cannot time out (Windows' standard input): a reader blocked in
@@ -40,14 +49,19 @@ enum class HostLinkResult : uint8_t { made, taken, failed };
 HostLinkResult hostPtyLink(HostStream& stream, const char* path);
 // Removes the link (if it still points at our device) and closes the descriptors.
 void hostStreamClose(HostStream& stream);
+// After a failure: the same serial port opened again, or a new pseudo-terminal behind the same
+// link. 0, or the Win32 error number why not (the standard streams cannot be reopened).
+unsigned long hostStreamReopen(HostStream& stream);
 
-// Bytes read (at most `maximum`), 0 when none came within timeoutMs, -1 at the end of input.
+// Bytes read (at most `maximum`), 0 when none came within timeoutMs, HOST_STREAM_END at the end of
+// input, HOST_STREAM_FAILED (why in `error`) when the device failed.
 int hostStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int timeoutMs);
 // True when a byte can be written now or becomes writable within timeoutMs.
 bool hostStreamWritable(HostStream& stream, int timeoutMs);
-// Writes all of it, waiting for room; false when the output is gone or `stop` is set first.
-bool hostStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
-                     const std::atomic<bool>& stop);
+// Writes all of it, waiting for room; returns the bytes written, fewer when `stop` is set first
+// or the output failed (why in `error`; 0 there for standard output that has gone).
+size_t hostStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
+                       const std::atomic<bool>& stop);
 
 // SIGINT and SIGTERM set `flag` (which must stay alive) instead of ending the program.
 void hostCatchStopSignals(std::atomic<bool>* flag);

@@ -1,6 +1,7 @@
 // A second serial port as the channel's stream, such as one end of a virtual null-modem pair for
 // a program that only knows serial ports. Reads wait up to their time-out for a first byte; writes
-// wait for room in short slices so that a stop is seen.
+// wait for room in short slices so that a stop is seen. A failure is the caller's to show and
+// follow: a port that fails at once must not be read again in a tight loop.
 #include "serial_stream.h"
 
 #include <array>
@@ -46,8 +47,10 @@ unsigned long hostSerialStreamOpen(HostStream& stream, const char* port) {
         return error;
     }
     PurgeComm(handle, PURGE_RXCLEAR | PURGE_TXCLEAR);
+    stream.kind = HostStreamKind::serial;
     stream.serial = handle;
     stream.serialWaitMs = 1;
+    stream.error = 0;
     std::snprintf(stream.devicePath.data(), stream.devicePath.size(), "%s", port);
     return ERROR_SUCCESS;
 }
@@ -55,6 +58,14 @@ unsigned long hostSerialStreamOpen(HostStream& stream, const char* port) {
 void hostSerialStreamClose(HostStream& stream) {
     CloseHandle(portOf(stream));
     stream.serial = nullptr;
+}
+
+unsigned long hostSerialStreamReopen(HostStream& stream) {
+    if (stream.serial != nullptr) {
+        hostSerialStreamClose(stream);
+    }
+    const std::array<char, HOST_PATH_SIZE> port = stream.devicePath;
+    return hostSerialStreamOpen(stream, port.data());
 }
 
 int hostSerialStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int timeoutMs) {
@@ -68,25 +79,24 @@ int hostSerialStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, in
     }
     DWORD received = 0;
     if (ReadFile(handle, buffer, static_cast<DWORD>(maximum), &received, nullptr) == FALSE) {
-        Sleep(waitMs); // a failing port fails at once: no spinning
-        return 0;
+        stream.error = GetLastError();
+        return HOST_STREAM_FAILED;
     }
     return static_cast<int>(received <= maximum ? received : 0);
 }
 
-bool hostSerialStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
-                           const std::atomic<bool>& stop) {
+size_t hostSerialStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
+                             const std::atomic<bool>& stop) {
     size_t written = 0;
-    while (written < length) {
-        if (stop.load()) {
-            return false;
-        }
+    while (written < length && !stop.load()) {
         DWORD count = 0;
-        if (WriteFile(portOf(stream), data + written, static_cast<DWORD>(length - written), &count,
-                      nullptr) == FALSE) {
-            return false;
-        }
+        const BOOL done = WriteFile(portOf(stream), data + written,
+                                    static_cast<DWORD>(length - written), &count, nullptr);
         written += count;
+        if (done == FALSE) {
+            stream.error = GetLastError();
+            break;
+        }
     }
-    return true;
+    return written;
 }

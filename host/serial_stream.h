@@ -5,6 +5,7 @@
 #include "byte_stream.h"
 
 void hostSerialStreamClose(HostStream& stream);
+unsigned long hostSerialStreamReopen(HostStream& stream);
 int hostSerialStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int timeoutMs);
-bool hostSerialStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
-                           const std::atomic<bool>& stop);
+size_t hostSerialStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
+                             const std::atomic<bool>& stop);

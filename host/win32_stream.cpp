@@ -7,6 +7,7 @@
 
 #include "byte_stream.h"
 #include "serial_stream.h"
+#include "win32.h"
 
 const bool HOST_READ_TIMES_OUT = false;
 
@@ -30,6 +31,7 @@ bool hostPtyOpen(HostStream& /*stream*/) {
 }
 
 void hostStdioOpen(HostStream& stream) {
+    stream.kind = HostStreamKind::standard;
     stream.input = _fileno(stdin);
     stream.output = _fileno(stdout);
     _setmode(stream.input, _O_BINARY);
@@ -47,21 +49,26 @@ void hostStreamClose(HostStream& stream) {
     }
 }
 
+unsigned long hostStreamReopen(HostStream& stream) {
+    return stream.kind == HostStreamKind::serial ? hostSerialStreamReopen(stream)
+                                                 : ERROR_INVALID_FUNCTION;
+}
+
 int hostStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int timeoutMs) {
-    if (stream.serial != nullptr) {
+    if (stream.kind == HostStreamKind::serial) {
         return hostSerialStreamRead(stream, buffer, maximum, timeoutMs);
     }
     const int count = _read(stream.input, buffer, static_cast<unsigned>(maximum));
-    return count > 0 ? count : -1;
+    return count > 0 ? count : HOST_STREAM_END;
 }
 
 bool hostStreamWritable(HostStream& /*stream*/, int /*timeoutMs*/) {
     return true;
 }
 
-bool hostStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
-                     const std::atomic<bool>& stop) {
-    if (stream.serial != nullptr) {
+size_t hostStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
+                       const std::atomic<bool>& stop) {
+    if (stream.kind == HostStreamKind::serial) {
         return hostSerialStreamWrite(stream, data, length, stop);
     }
     size_t written = 0;
@@ -69,11 +76,11 @@ bool hostStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
         const int count =
             _write(stream.output, data + written, static_cast<unsigned>(length - written));
         if (count <= 0) {
-            return false;
+            break;
         }
         written += static_cast<size_t>(count);
     }
-    return written == length;
+    return written;
 }
 
 void hostCatchStopSignals(std::atomic<bool>* flag) {

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "byte_stream.h"
+#include "host_objects.h"
 #include "serial_stream.h"
 
 const bool HOST_READ_TIMES_OUT = true;
@@ -76,14 +77,17 @@ bool hostPtyOpen(HostStream& stream) {
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     fcntl(master, F_SETFD, FD_CLOEXEC);
     fcntl(device, F_SETFD, FD_CLOEXEC);
+    stream.kind = HostStreamKind::pty;
     stream.input = master;
     stream.output = master;
     stream.deviceKeeper = device;
     stream.devicePath = path;
+    stream.error = 0;
     return true;
 }
 
 void hostStdioOpen(HostStream& stream) {
+    stream.kind = HostStreamKind::standard;
     stream.input = STDIN_FILENO;
     stream.output = STDOUT_FILENO;
 }
@@ -108,8 +112,10 @@ HostLinkResult hostPtyLink(HostStream& stream, const char* path) {
 }
 
 void hostStreamClose(HostStream& stream) {
-    if (stream.serial != nullptr) {
-        hostSerialStreamClose(stream);
+    if (stream.kind == HostStreamKind::serial) {
+        if (stream.serial != nullptr) {
+            hostSerialStreamClose(stream);
+        }
         return;
     }
     if (stream.linkPath[0] != '\0' && linkPointsAtDevice(stream)) {
@@ -123,8 +129,31 @@ void hostStreamClose(HostStream& stream) {
     }
 }
 
+unsigned long hostStreamReopen(HostStream& stream) {
+    if (stream.kind == HostStreamKind::serial) {
+        return hostSerialStreamReopen(stream);
+    }
+    if (stream.kind != HostStreamKind::pty) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    // The client's descriptor dies with the old pair; a client that opens the link finds the new.
+    const std::array<char, HOST_PATH_SIZE> link = stream.linkPath;
+    const bool linked = link[0] != '\0' && linkPointsAtDevice(stream);
+    closeFd(stream.input);
+    stream.output = -1;
+    closeFd(stream.deviceKeeper);
+    stream.linkPath[0] = '\0';
+    if (!hostPtyOpen(stream)) {
+        return hostErrorFromErrno(errno);
+    }
+    if (linked && hostPtyLink(stream, link.data()) != HostLinkResult::made) {
+        return ERROR_ACCESS_DENIED;
+    }
+    return ERROR_SUCCESS;
+}
+
 int hostStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int timeoutMs) {
-    if (stream.serial != nullptr) {
+    if (stream.kind == HostStreamKind::serial) {
         return hostSerialStreamRead(stream, buffer, maximum, timeoutMs);
     }
     if (!waitFor(stream.input, POLLIN, timeoutMs)) {
@@ -135,42 +164,44 @@ int hostStreamRead(HostStream& stream, uint8_t* buffer, size_t maximum, int time
         return static_cast<int>(count);
     }
     if (count == 0 && stream.deviceKeeper < 0) {
-        return -1;
+        return HOST_STREAM_END;
     }
     if (count < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
-        return -1;
+        if (stream.kind == HostStreamKind::standard) {
+            return HOST_STREAM_END;
+        }
+        stream.error = hostErrorFromErrno(errno);
+        return HOST_STREAM_FAILED;
     }
     return 0;
 }
 
 bool hostStreamWritable(HostStream& stream, int timeoutMs) {
-    if (stream.serial != nullptr) {
+    if (stream.kind == HostStreamKind::serial) {
         return true; // its writes wait for room themselves
     }
     return waitFor(stream.output, POLLOUT, timeoutMs);
 }
 
-bool hostStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
-                     const std::atomic<bool>& stop) {
-    if (stream.serial != nullptr) {
+size_t hostStreamWrite(HostStream& stream, const uint8_t* data, size_t length,
+                       const std::atomic<bool>& stop) {
+    if (stream.kind == HostStreamKind::serial) {
         return hostSerialStreamWrite(stream, data, length, stop);
     }
     constexpr int WAIT_MS = 50;
     size_t written = 0;
-    while (written < length) {
-        if (stop.load()) {
-            return false;
-        }
+    while (written < length && !stop.load()) {
         const ssize_t count = write(stream.output, data + written, length - written);
         if (count > 0) {
             written += static_cast<size_t>(count);
         } else if (count < 0 && errno != EAGAIN && errno != EINTR) {
-            return false;
+            stream.error = stream.kind == HostStreamKind::standard ? 0 : hostErrorFromErrno(errno);
+            break;
         } else {
             waitFor(stream.output, POLLOUT, WAIT_MS);
         }
     }
-    return true;
+    return written;
 }
 
 void hostCatchStopSignals(std::atomic<bool>* flag) {

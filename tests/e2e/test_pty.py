@@ -41,17 +41,18 @@ def read_exactly(read, count, timeout):
     return data
 
 
-def exchange_random(c, d, seed):
-    """4 KB of random bytes written at each of the open ports c and d at the same time, then both
-    read; returns (sent, received) for c to d and for d to c."""
+def exchange_random(c, d, seed, size=4096, timeout=120):
+    """`size` random bytes written at each of the open ports c and d at the same time, then both
+    read within `timeout` seconds; returns (sent, received) for c to d and for d to c."""
     rng = random.Random(seed)
-    up, down = rng.randbytes(4096), rng.randbytes(4096)
+    up, down = rng.randbytes(size), rng.randbytes(size)
     c.write(up)
     d.write(down)
     got = {}
-    reader = threading.Thread(target=lambda: got.update(c=read_exactly(c.read, len(down), 120)))
+    reader = threading.Thread(
+        target=lambda: got.update(c=read_exactly(c.read, len(down), timeout)))
     reader.start()
-    got["d"] = read_exactly(d.read, len(up), 120)
+    got["d"] = read_exactly(d.read, len(up), timeout)
     reader.join()
     return (up, got["d"]), (down, got.get("c"))
 

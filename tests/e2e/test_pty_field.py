@@ -23,6 +23,12 @@ from test_pty import OPEN_S, WINE, PtyConsoles, exchange_random, read_exactly, s
 BACK_S = 10  # the channel is open again this long after the port or the peer is back
 
 
+def read_ready(fd, count):
+    """What fd has within 0.2 s, up to count bytes."""
+    ready, _, _ = select.select([fd], [], [], 0.2)
+    return os.read(fd, count) if ready else b""
+
+
 class SerialRelay(unittest.TestCase):
     def test_second_port_relays_at_to_the_demo(self):
         """--serial: the channel on one end of a terminal pair, as on a virtual null-modem pair;
@@ -53,13 +59,49 @@ class SerialRelay(unittest.TestCase):
         relay.wait_for("channel open", OPEN_S)
         os.write(master, b"AT\r")
 
-        def read(count):
-            ready, _, _ = select.select([master], [], [], 0.2)
-            return os.read(master, count) if ready else b""
-
-        self.assertEqual(read_exactly(read, 6, 20), b"\r\nOK\r\n")
+        self.assertEqual(read_exactly(lambda n: read_ready(master, n), 6, 20), b"\r\nOK\r\n")
         self.assertIsNone(relay.sanitizer_report())
         self.assertIsNone(demo.sanitizer_report())
+
+    @unittest.skipIf(WINE, "the pair is swapped behind the port's name, which Wine has mapped")
+    def test_second_port_lost_and_back(self):
+        """The pair's far end goes (a null-modem driver unloaded): the relay says so, keeps the
+        channel, opens the same name again once a new pair is behind it and relays as before."""
+        vlink = Vlink(os.environ["VLINK"], tempfile.mkdtemp(prefix="pty-serial-"))
+        self.addCleanup(lambda: self.assertIsNone(vlink.stop()))
+        name = os.path.join(os.path.dirname(vlink.path_a), "pair")
+        self.masters = []
+        self.addCleanup(lambda: [os.close(fd) for fd in self.masters])
+        master = self.pair_behind(name)
+        demo = Console("secondary", [os.environ["SECONDARY"], vlink.path_a])
+        self.addCleanup(demo.close)
+        self.addCleanup(demo.wait_exit, 10)
+        self.addCleanup(demo.send, "99")
+        relay = Console("primary", [os.environ["PRIMARY_PTY"], "--serial", name, vlink.path_b])
+        self.addCleanup(relay.close)
+        self.addCleanup(stop, relay)
+        relay.wait_for("channel open", OPEN_S)
+        os.close(self.masters.pop())
+        relay.wait_for(f"second port lost: {name} (error ", 10)
+        mark = relay.mark()
+        master = self.pair_behind(name)
+        relay.wait_for("second port back", 10, mark)
+        os.write(master, b"AT\r")
+        self.assertEqual(read_exactly(lambda n: read_ready(master, n), 6, 20), b"\r\nOK\r\n")
+        self.assertNotIn("channel lost", relay.text)
+        self.assertIsNone(relay.sanitizer_report())
+
+    def pair_behind(self, name):
+        """A new terminal pair whose far end `name` links to; returns the near end, which
+        self.masters keeps until the test ends."""
+        master, slave = os.openpty()
+        self.masters.append(master)
+        target = os.ttyname(slave)
+        os.close(slave)
+        if os.path.lexists(name):
+            os.unlink(name)
+        os.symlink(target, name)
+        return master
 
 
 @unittest.skipIf(WINE, "no pseudo-terminals under Windows")

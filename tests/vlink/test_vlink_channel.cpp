@@ -190,3 +190,43 @@ TEST_F(VlinkChannelTest, NoiseStopsAtItsEndAndOnDemand) {
     link->noiseOffOnDemand = false;
     EXPECT_TRUE(vlinkNoiseActive(*link, 40 * BYTE_9600));
 }
+
+TEST_F(VlinkChannelTest, StrayBytesReachBothEndsAmongTheData) {
+    constexpr int64_t PERIOD = 3 * BYTE_9600 / 2;
+    vlinkStrayStart(*link, PERIOD, 0);
+    link->cutFromNs = 5 * BYTE_9600; // the light is at the receivers: a cut does not stop it
+    link->cutUntilNs = 7 * BYTE_9600;
+    const uint8_t bytes[] = {0x11, 0x22, 0x33};
+    vlinkAccept(link->channels[0], bytes, 3, 0, 9600);
+    vlinkLand(*link, 7 * PERIOD, AT_9600);
+    // Data due at 1, 2, 3 byte times, strays every 1.5: one between the first two data bytes.
+    const std::vector<uint8_t> there = takeOutbox(link->channels[0]);
+    ASSERT_EQ(there.size(), 3U + 7U);
+    EXPECT_EQ(there[0], 0x11);
+    EXPECT_EQ(there[2], 0x22);
+    EXPECT_EQ(there[4], 0x33);
+    EXPECT_EQ(takeOutbox(link->channels[1]).size(), 7U);
+    EXPECT_EQ(link->channels[0].faults.stray + link->channels[1].faults.stray, 14U);
+    for (size_t i = 1; i < landed.size(); ++i) {
+        ASSERT_LE(landed[i - 1].dueNs, landed[i].dueNs);
+    }
+    EXPECT_EQ(vlinkNextDueNs(*link), 8 * PERIOD);
+
+    link->noiseUntilNs = 8 * PERIOD; // they stop with the noise
+    vlinkLand(*link, 20 * PERIOD, AT_9600);
+    EXPECT_TRUE(takeOutbox(link->channels[0]).empty());
+    vlinkStrayStart(*link, 0, 20 * PERIOD);
+    EXPECT_EQ(vlinkNextDueNs(*link), VLINK_NEVER);
+}
+
+TEST_F(VlinkChannelTest, SameSeedSameStrayBytes) {
+    const auto run = [](uint64_t seed) {
+        auto other = std::make_unique<VlinkLink>();
+        vlinkLinkInit(*other, VlinkFaultConfig{0.0, 0.0}, false, seed);
+        vlinkStrayStart(*other, 1000, 0);
+        vlinkLand(*other, 64 * 1000, AT_9600);
+        return takeOutbox(other->channels[0]);
+    };
+    EXPECT_EQ(run(4), run(4));
+    EXPECT_NE(run(4), run(5));
+}

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <set>
 #include <vector>
 
 #include "vlink_faults.h"
@@ -95,4 +96,21 @@ TEST(VlinkFaults, SlowSenderSeenByFastReceiver) {
     EXPECT_EQ(outcome.byte, 0xFE);
     // A receiver eight times faster sees only the start bit and misses the stop bit.
     EXPECT_FALSE(vlinkSampleAtSpeed(0x55, 9600, 115200).delivered);
+}
+
+TEST(VlinkFaults, StrayBytesAreAnyButFramingBytesAndFollowTheSeed) {
+    VlinkRandom random{};
+    vlinkRandomSeed(random, 9);
+    VlinkRandom again{};
+    vlinkRandomSeed(again, 9);
+    std::set<int> seen;
+    for (int i = 0; i < 5000; ++i) {
+        const uint8_t byte = vlinkStrayByte(random);
+        ASSERT_EQ(byte, vlinkStrayByte(again));
+        seen.insert(byte);
+    }
+    for (const int framing : {0xC0, 0xC1, 0x7D, 0xFF}) {
+        EXPECT_EQ(seen.count(framing), 0U) << framing;
+    }
+    EXPECT_EQ(seen.size(), 252U);
 }

@@ -16,11 +16,11 @@ bool parse(std::vector<const char*> args, VlinkOptions& options, const char*& er
 TEST(VlinkOptions, ReadsEveryOption) {
     VlinkOptions options;
     const char* error = nullptr;
-    ASSERT_TRUE(parse({"--a",        "/tmp/x",  "--b",       "/tmp/y",      "--half-duplex",
-                       "--seed",     "7",       "--ber",     "1e-4",        "--drop",
-                       "0.5",        "--burst", "12",        "--noise-for", "8.5",
-                       "--cut-at",   "2",       "--cut-for", "5",           "--pcap",
-                       "/tmp/c.pcap"},
+    ASSERT_TRUE(parse({"--a",         "/tmp/x",  "--b",       "/tmp/y",      "--half-duplex",
+                       "--seed",      "7",       "--ber",     "1e-4",        "--drop",
+                       "0.5",         "--burst", "12",        "--noise-for", "8.5",
+                       "--cut-at",    "2",       "--cut-for", "5",           "--pcap",
+                       "/tmp/c.pcap", "--stray", "40"},
                       options, error));
     EXPECT_STREQ(options.pathA, "/tmp/x");
     EXPECT_STREQ(options.pathB, "/tmp/y");
@@ -33,6 +33,7 @@ TEST(VlinkOptions, ReadsEveryOption) {
     EXPECT_DOUBLE_EQ(options.noiseForS, 8.5);
     EXPECT_DOUBLE_EQ(options.cutAtS, 2.0);
     EXPECT_DOUBLE_EQ(options.cutForS, 5.0);
+    EXPECT_DOUBLE_EQ(options.strayMs, 40.0);
 }
 
 TEST(VlinkOptions, CutWithoutStartBeginsAtOnce) {
@@ -51,6 +52,7 @@ TEST(VlinkOptions, RefusesWhatItCannotUse) {
         {"--a", "x", "--b", "y", "--seed", "-1"},
         {"--a", "x", "--b", "y", "--burst", "0"},
         {"--a", "x", "--b", "y", "--noise-for", "-2"},
+        {"--a", "x", "--b", "y", "--stray", "-5"},
         {"--a", "x", "--b", "y", "--speed"},
         {"--a", "x", "--b", "y", "--bogus", "1"},
     };
@@ -86,4 +88,5 @@ TEST(VlinkOptions, NoiseLastsAndDropsSingleBytesUnlessTold) {
     ASSERT_TRUE(parse({"--a", "x", "--b", "y", "--ber", "1e-3"}, options, error));
     EXPECT_EQ(options.dropBurst, 1U);
     EXPECT_LT(options.noiseForS, 0.0);
+    EXPECT_DOUBLE_EQ(options.strayMs, 0.0);
 }

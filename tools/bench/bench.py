@@ -16,6 +16,7 @@ import time
 
 sys.dont_write_bytecode = True
 
+import peer_loss  # noqa: E402
 import pty_throughput  # noqa: E402
 from measure import Bench  # noqa: E402
 from report import keep_faults_section, render  # noqa: E402
@@ -50,6 +51,8 @@ def main():
         idle.join()
         print("throughput through the pseudo-terminal ...", flush=True)
         results["pty"] = pty_throughput.measure(bench.build)
+        print("a peer's death, quiet and under stray bytes ...", flush=True)
+        results["loss"] = peer_loss.measure(bench.build)
         results["alloc"] = bench.allocations()
         results["sizes"] = bench.sizes()
     finally:
@@ -60,6 +63,7 @@ def main():
             shutil.rmtree(workdir, ignore_errors=True)
     text = pty_throughput.insert_section(
         render(results), pty_throughput.render(results["pty"]))
+    text = peer_loss.insert(text, peer_loss.render(results["loss"]))
     print(text)
     print(f"(bench took {time.monotonic() - began:.0f} s)")
     if args.output:

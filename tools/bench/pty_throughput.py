@@ -230,11 +230,12 @@ def render(results, _unused=None):
     return "\n".join(lines)
 
 
-def insert_section(text, section):
-    """text with its pseudo-terminal section replaced by (or section put before the faults)."""
-    if SECTION in text:
-        start = text.index(SECTION)
-        end = text.find("\n## ", start + len(SECTION))
+def insert_section(text, section, heading=SECTION):
+    """text with its section under `heading` replaced by section (or section put before the
+    faults)."""
+    if heading in text:
+        start = text.index(heading)
+        end = text.find("\n## ", start + len(heading))
         return text[:start] + section + (text[end + 1:] if end >= 0 else "")
     if NEXT_SECTION in text:
         at = text.index(NEXT_SECTION)

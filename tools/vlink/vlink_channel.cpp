@@ -3,6 +3,7 @@
 namespace {
 
 constexpr uint64_t CHANNEL_SEED_STEP = 0xD1B54A32D192ED03ULL;
+constexpr uint64_t STRAY_SEED_STEP = 0x8CB92BA72F3D8DD7ULL;
 
 bool outboxPush(VlinkChannel& channel, uint8_t byte) {
     if (channel.outCount == VLINK_OUTBOX_SIZE) {
@@ -78,6 +79,36 @@ int64_t headDue(const VlinkChannel& channel) {
     return channel.airCount > 0 ? channel.air[channel.airHead].dueNs : VLINK_NEVER;
 }
 
+// The light is at the receiver: a cut of the path between the ends does not stop it, but a
+// receiver that is sending is blind to it as to anything else.
+bool landStray(VlinkLink& link, int c) {
+    VlinkChannel& channel = link.channels[c];
+    if (channel.outCount == VLINK_OUTBOX_SIZE) {
+        return false;
+    }
+    const int64_t dueNs = channel.strayDueNs;
+    channel.strayDueNs += link.strayPeriodNs;
+    const uint8_t byte = vlinkStrayByte(channel.strayRandom);
+    if (!vlinkNoiseActive(link, dueNs)) {
+        return true;
+    }
+    if (link.halfDuplex && otherSending(link.channels[1 - c], dueNs, dueNs)) {
+        channel.faults.blinded += 1;
+        return true;
+    }
+    outboxPush(channel, byte);
+    channel.faults.stray += 1;
+    if (link.onLanded != nullptr) {
+        link.onLanded(link.landedContext, c, byte, dueNs);
+    }
+    return true;
+}
+
+int64_t channelDue(const VlinkChannel& channel) {
+    const int64_t air = headDue(channel);
+    return channel.strayDueNs < air ? channel.strayDueNs : air;
+}
+
 } // namespace
 
 void vlinkLinkInit(VlinkLink& link, const VlinkFaultConfig& faults, bool halfDuplex,
@@ -90,6 +121,8 @@ void vlinkLinkInit(VlinkLink& link, const VlinkFaultConfig& faults, bool halfDup
         channel.outCount = 0;
         vlinkPacerReset(channel.pacer);
         vlinkRandomSeed(channel.random, seed ^ (CHANNEL_SEED_STEP * (c + 1)));
+        vlinkRandomSeed(channel.strayRandom, seed ^ (STRAY_SEED_STEP * (c + 1)));
+        channel.strayDueNs = VLINK_NEVER;
         channel.lastLandedNs = 0;
         channel.dropRunLeft = 0;
         channel.accepted = 0;
@@ -100,12 +133,20 @@ void vlinkLinkInit(VlinkLink& link, const VlinkFaultConfig& faults, bool halfDup
     link.dropBurst = 1;
     link.noiseOffOnDemand = false;
     link.noiseUntilNs = VLINK_NEVER;
+    link.strayPeriodNs = 0;
     link.halfDuplex = halfDuplex;
     link.cutOnDemand = false;
     link.cutFromNs = VLINK_NEVER;
     link.cutUntilNs = VLINK_NEVER;
     link.onLanded = nullptr;
     link.landedContext = nullptr;
+}
+
+void vlinkStrayStart(VlinkLink& link, int64_t periodNs, int64_t nowNs) {
+    link.strayPeriodNs = periodNs > 0 ? periodNs : 0;
+    for (VlinkChannel& channel : link.channels) {
+        channel.strayDueNs = periodNs > 0 ? nowNs + periodNs : VLINK_NEVER;
+    }
 }
 
 size_t vlinkAirRoom(const VlinkChannel& channel) {
@@ -129,14 +170,17 @@ size_t vlinkAccept(VlinkChannel& channel, const uint8_t* bytes, size_t count, in
 void vlinkLand(VlinkLink& link, int64_t nowNs, const std::array<uint32_t, 2>& rxSpeeds) {
     std::array<bool, 2> blocked{false, false};
     for (;;) {
-        const int64_t due0 = blocked[0] ? VLINK_NEVER : headDue(link.channels[0]);
-        const int64_t due1 = blocked[1] ? VLINK_NEVER : headDue(link.channels[1]);
+        const int64_t due0 = blocked[0] ? VLINK_NEVER : channelDue(link.channels[0]);
+        const int64_t due1 = blocked[1] ? VLINK_NEVER : channelDue(link.channels[1]);
         const int c = due1 < due0 ? 1 : 0;
         const int64_t due = c == 0 ? due0 : due1;
         if (due == VLINK_NEVER || due > nowNs) {
             return;
         }
-        if (!landHead(link, c, rxSpeeds[c])) {
+        VlinkChannel& channel = link.channels[c];
+        const bool landed = channel.strayDueNs < headDue(channel) ? landStray(link, c)
+                                                                  : landHead(link, c, rxSpeeds[c]);
+        if (!landed) {
             blocked[c] = true;
         }
     }
@@ -146,7 +190,8 @@ int64_t vlinkNextDueNs(const VlinkLink& link) {
     int64_t next = VLINK_NEVER;
     for (const VlinkChannel& channel : link.channels) {
         // A full outbox waits for its receiver, not for the clock.
-        const int64_t due = channel.outCount == VLINK_OUTBOX_SIZE ? VLINK_NEVER : headDue(channel);
+        const int64_t due =
+            channel.outCount == VLINK_OUTBOX_SIZE ? VLINK_NEVER : channelDue(channel);
         next = due < next ? due : next;
     }
     return next;

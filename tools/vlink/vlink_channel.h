@@ -1,5 +1,6 @@
 // The two directions of the virtual link without any I/O: bytes on the air with their due times,
-// the faults met on landing, and the bytes waiting to be written to the receiving end.
+// the faults met on landing, stray bytes of ambient light, and the bytes waiting to be written to
+// the receiving end.
 #pragma once
 
 #include <array>
@@ -30,8 +31,10 @@ struct VlinkChannel {
     size_t outCount;
     VlinkPacer pacer;
     VlinkRandom random;
-    int64_t lastLandedNs; // due time of the last byte taken off the air
-    uint32_t dropRunLeft; // bytes still to lose of the current burst
+    VlinkRandom strayRandom; // its own, so the noise's draws do not depend on the clock
+    int64_t strayDueNs;      // the next stray byte, VLINK_NEVER without them
+    int64_t lastLandedNs;    // due time of the last byte taken off the air
+    uint32_t dropRunLeft;    // bytes still to lose of the current burst
     uint64_t accepted;
     uint64_t delivered;
     VlinkFaultCounts faults;
@@ -45,7 +48,8 @@ struct VlinkLink {
     VlinkFaultConfig faults;
     uint32_t dropBurst;    // bytes lost in a row from each drop; 1 loses single bytes
     bool noiseOffOnDemand; // toggled by the user
-    int64_t noiseUntilNs;  // bit errors and drops stop for bytes due from here on
+    int64_t noiseUntilNs;  // bit errors, drops and stray bytes stop from here on
+    int64_t strayPeriodNs; // 0: no stray bytes
     bool halfDuplex;
     bool cutOnDemand; // toggled by the user
     int64_t cutFromNs;
@@ -56,18 +60,22 @@ struct VlinkLink {
 
 void vlinkLinkInit(VlinkLink& link, const VlinkFaultConfig& faults, bool halfDuplex, uint64_t seed);
 
+// A stray byte lands at each receiving end every periodNs from nowNs on; 0 stops them.
+void vlinkStrayStart(VlinkLink& link, int64_t periodNs, int64_t nowNs);
+
 size_t vlinkAirRoom(const VlinkChannel& channel);
 // Puts bytes read from a sender at speed on the air; takes no more than there is room for.
 size_t vlinkAccept(VlinkChannel& channel, const uint8_t* bytes, size_t count, int64_t nowNs,
                    uint32_t speed);
 
-// Lands every byte due by nowNs, earliest first across both directions. rxSpeeds[c] is the speed
-// of the end that channel c delivers to. A byte whose outbox is full stays on the air.
+// Lands every byte due by nowNs, stray bytes among them, earliest first across both directions.
+// rxSpeeds[c] is the speed of the end that channel c delivers to. A byte whose outbox is full stays
+// on the air.
 void vlinkLand(VlinkLink& link, int64_t nowNs, const std::array<uint32_t, 2>& rxSpeeds);
 // Earliest due time still on the air in a direction that can land, or VLINK_NEVER.
 int64_t vlinkNextDueNs(const VlinkLink& link);
 bool vlinkCutActive(const VlinkLink& link, int64_t timeNs);
-// True while bit errors and drops apply to bytes due at timeNs.
+// True while bit errors, drops and stray bytes apply to bytes due at timeNs.
 bool vlinkNoiseActive(const VlinkLink& link, int64_t timeNs);
 
 // The oldest contiguous run of bytes waiting in the outbox.

@@ -1,5 +1,7 @@
 #include "vlink_faults.h"
 
+#include "sir.h"
+
 namespace {
 
 // Level of the sender's line in its bit cell `cell` (0 start, 1..8 data, 9 stop, then idle).
@@ -75,4 +77,13 @@ VlinkOutcome vlinkSampleAtSpeed(uint8_t byte, uint32_t txSpeed, uint32_t rxSpeed
         return VlinkOutcome{false, 0}; // framing error
     }
     return VlinkOutcome{true, received};
+}
+
+uint8_t vlinkStrayByte(VlinkRandom& random) {
+    for (;;) {
+        const auto byte = static_cast<uint8_t>(vlinkRandomNext(random) >> 56);
+        if (byte != SIR_BOF && byte != SIR_EOF && byte != SIR_CE && byte != SIR_XBOF) {
+            return byte;
+        }
+    }
 }

@@ -1,5 +1,5 @@
-// Faults of the virtual link: seeded bit errors and dropped bytes, and what a receiver set to
-// another speed makes of a byte.
+// Faults of the virtual link: seeded bit errors, dropped bytes and stray bytes, and what a
+// receiver set to another speed makes of a byte.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,7 @@ struct VlinkFaultCounts {
     uint64_t cut;        // bytes lost while the link was cut
     uint64_t blinded;    // bytes lost to a receiver that was sending (half duplex)
     uint64_t misspeeded; // bytes lost or garbled by a speed mismatch
+    uint64_t stray;      // bytes of ambient light delivered
 };
 
 struct VlinkOutcome {
@@ -41,3 +42,7 @@ VlinkOutcome vlinkApplyNoise(VlinkRandom& random, const VlinkFaultConfig& config
 // bit, one sample in the middle of each of its own bit times. A false start or a missing stop bit
 // loses the byte. Speeds within 2 % of each other receive it intact.
 VlinkOutcome vlinkSampleAtSpeed(uint8_t byte, uint32_t txSpeed, uint32_t rxSpeed);
+
+// A byte that ambient light (daylight, a lamp) makes a receiver see. Never BOF, EOF, the control
+// escape or XBOF: noise that falls inside a frame must spoil its check, not end or restart it.
+uint8_t vlinkStrayByte(VlinkRandom& random);

@@ -230,15 +230,17 @@ void printSummary(const VlinkOptions& options) {
         total.cut += channel.faults.cut;
         total.blinded += channel.faults.blinded;
         total.misspeeded += channel.faults.misspeeded;
+        total.stray += channel.faults.stray;
     }
     std::fprintf(stderr,
                  "%s: faults: %llu bits flipped, %llu bytes dropped, %llu lost to cuts, %llu "
-                 "lost while sending, %llu hit by speed mismatch\n",
+                 "lost while sending, %llu hit by speed mismatch, %llu stray bytes\n",
                  programName, static_cast<unsigned long long>(total.bitErrors),
                  static_cast<unsigned long long>(total.dropped),
                  static_cast<unsigned long long>(total.cut),
                  static_cast<unsigned long long>(total.blinded),
-                 static_cast<unsigned long long>(total.misspeeded));
+                 static_cast<unsigned long long>(total.misspeeded),
+                 static_cast<unsigned long long>(total.stray));
 }
 
 } // namespace
@@ -309,6 +311,7 @@ int main(int argc, char** argv) {
         airLink.cutUntilNs =
             airLink.cutFromNs + static_cast<int64_t>(options.cutForS * VLINK_NS_PER_S);
     }
+    vlinkStrayStart(airLink, static_cast<int64_t>(options.strayMs * 1e6), readyNs);
     if (options.noiseForS >= 0.0) {
         airLink.noiseUntilNs = readyNs + static_cast<int64_t>(options.noiseForS * VLINK_NS_PER_S);
     }

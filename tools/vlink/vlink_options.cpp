@@ -17,8 +17,10 @@ void vlinkPrintUsage(std::FILE* out, const char* name) {
         "  --ber X             flip each bit with probability X (0 to 1)\n"
         "  --drop X            drop each byte with probability X (0 to 1)\n"
         "  --burst N           each drop loses N bytes in a row (1)\n"
-        "  --seed N            seed of the bit errors and drops (1)\n"
-        "  --noise-for S       bit errors and drops stop S seconds after start\n"
+        "  --stray MS          a random byte at each receiver every MS milliseconds, as\n"
+        "                      ambient light makes; never a frame's BOF, EOF or escape\n"
+        "  --seed N            seed of the bit errors, drops and stray bytes (1)\n"
+        "  --noise-for S       bit errors, drops and stray bytes stop S seconds after start\n"
         "  --cut-at S          cut the link S seconds after start (0) ...\n"
         "  --cut-for S         ... for S seconds\n"
         "  --pcap FILE         write every frame to FILE, a capture file\n"
@@ -89,6 +91,8 @@ bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
             ok = parseNumber(value, 0.0, 1.0, options.dropRate);
         } else if (std::strcmp(name, "--burst") == 0) {
             ok = parseBurst(value, options.dropBurst);
+        } else if (std::strcmp(name, "--stray") == 0) {
+            ok = parseNumber(value, 0.0, MAX_SECONDS * 1000.0, options.strayMs);
         } else if (std::strcmp(name, "--noise-for") == 0) {
             ok = parseNumber(value, 0.0, MAX_SECONDS, options.noiseForS);
         } else if (std::strcmp(name, "--cut-at") == 0) {

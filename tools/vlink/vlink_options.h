@@ -15,6 +15,7 @@ struct VlinkOptions {
     double dropRate = 0.0;
     uint32_t dropBurst = 1;  // bytes lost in a row from each drop
     double noiseForS = -1.0; // noise never stops by itself when negative
+    double strayMs = 0.0;    // no stray bytes when 0
     double cutAtS = -1.0;    // no timed cut when negative
     double cutForS = 0.0;
     const char* refused = nullptr; // the option an error is about, if it is about one
