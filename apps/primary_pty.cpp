@@ -38,9 +38,6 @@ void discoverOnly() {
 int main(int argc, char** argv) {
     return ptyMain(argc, argv,
                    PtyStation{"computer", irphy_set_port_name, primary::primarySetOffer, setService,
-                              start, stop, primary::primaryUnacknowledged, discoverOnly,
-                              primary::primaryDiscovered, &primary::primaryTaskRunning(),
-                              primary::primaryPhase, primary::primaryTransmitRoom,
-                              primary::primaryAllAcknowledged, primary::primarySend,
-                              primary::primaryReceive, &primary::primaryLinkWatch()});
+                              start, stop, discoverOnly, primary::primaryDiscovered,
+                              &primary::primaryTaskRunning(), &primary::primaryConnection()});
 }

@@ -191,7 +191,7 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
     station.setService(options);
     station.start();
     const int status = ptyPump(station, options, stream, stopRequested);
-    lapWatchSettle(*station.watch);
+    lapWatchSettle(station.connection->watch());
     hostStreamClose(stream);
     return status;
 }

@@ -9,6 +9,7 @@
 #include "console.h"
 #include "discovery.h"
 #include "lap.h"
+#include "lap_connection.h"
 
 struct PtyOptions;
 
@@ -24,21 +25,14 @@ struct PtyStation {
     void (*start)();
     // Ends the station's threads, waiting for them, and closes its port.
     void (*stop)();
-    // Bytes queued or sent that the peer has not acknowledged; exact once stopped.
-    int (*unacknowledged)();
     // The computer side only (nullptr on the device side): discovery without connecting, and the
     // devices it found.
     void (*discoverOnly)();
     bool (*discovered)(uint8_t index, LapDiscovered& device);
     // The run flag of the station's task; the program clears it to stop the station.
     std::atomic<bool>* taskRunning;
-    LinkPhase (*phase)();
-    int (*room)();
-    // Every byte queued has gone out and the peer has acknowledged it.
-    uint8_t (*allAcknowledged)();
-    void (*send)(const uint8_t* data, uint8_t length);
-    uint8_t (*receive)(uint8_t* buffer);
-    LinkWatch* watch;
+    // The station's connection: its phase, queues, unacknowledged bytes and watch.
+    LapConnection* connection;
 };
 
 struct PtyOptions {

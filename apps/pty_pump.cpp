@@ -55,8 +55,8 @@ void pumpInput(const PtyStation* station, HostStream* stream, const std::atomic<
         inputBusy.store(true);
         // The port first: a station being started afresh is not asked anything.
         const bool held = portDown.load() || streamError.load() != 0;
-        const int room = held ? 0 : station->room();
-        if (held || station->phase() != LINK_OPEN || room <= 0) {
+        const int room = held ? 0 : station->connection->room();
+        if (held || station->connection->phase() != LINK_OPEN || room <= 0) {
             inputBusy.store(false);
             Sleep(PTY_IDLE_MS); // the bytes wait in the stream
             continue;
@@ -71,7 +71,7 @@ void pumpInput(const PtyStation* station, HostStream* stream, const std::atomic<
             break;
         }
         if (count > 0) {
-            station->send(buffer.data(), static_cast<uint8_t>(count));
+            station->connection->send(buffer.data(), static_cast<size_t>(count));
         }
         inputBusy.store(false);
     }
@@ -83,14 +83,14 @@ struct StatusView {
 };
 
 void showStatus(const PtyStation& station, StatusView& view) {
-    const LinkPhase phase = station.phase();
+    const LinkPhase phase = station.connection->phase();
     if (phase == view.shown) {
         return;
     }
     if (view.shown == LINK_OPEN) {
         ptyStatus("channel lost");
         // The next channel starts with empty queues: what waited for this one is gone.
-        const int dropped = station.unacknowledged();
+        const int dropped = station.connection->unacknowledged();
         if (dropped > 0) {
             ptyStatus("%d bytes not acknowledged dropped", dropped);
         }
@@ -100,9 +100,10 @@ void showStatus(const PtyStation& station, StatusView& view) {
     }
     if (phase >= LINK_CONNECTED && view.shown == LINK_SEARCHING) {
         std::array<uint8_t, 4> address{};
-        lapPutAddress(address.data(), station.watch->peerAddress.load());
+        lapPutAddress(address.data(), station.connection->watch().peerAddress.load());
         ptyStatus("connected to %02X-%02X-%02X-%02X at %lu bit/s", address[0], address[1],
-                  address[2], address[3], static_cast<unsigned long>(station.watch->speed.load()));
+                  address[2], address[3],
+                  static_cast<unsigned long>(station.connection->watch().speed.load()));
     }
     if (phase == LINK_OPEN) {
         ptyStatus("channel open");
@@ -128,10 +129,10 @@ int followEnding(const PtyStation& station, const PtyOptions& options, Ending& e
     if (ending.stage == Ending::lingering) {
         return GetTickCount() - ending.lingerStart >= options.lingerMs ? 1 : 0;
     }
-    if (station.phase() != LINK_OPEN) {
+    if (station.connection->phase() != LINK_OPEN) {
         return -1;
     }
-    if (station.allAcknowledged() != 0) {
+    if (station.connection->allAcknowledged()) {
         ending.stage = Ending::lingering;
         ending.lingerStart = GetTickCount();
     }
@@ -163,7 +164,7 @@ bool followPort(const PtyStation& station, const PtyOptions& options, StatusView
             Sleep(1); // a read of the stream ends within PTY_READ_WAIT_MS
         }
         station.stop();
-        const int dropped = station.unacknowledged();
+        const int dropped = station.connection->unacknowledged();
         if (dropped > 0) {
             ptyStatus("%d bytes not acknowledged dropped", dropped);
         }
@@ -300,13 +301,13 @@ int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& st
             continue; // a slow reader: the bytes stay queued
         }
         if (pending == 0) {
-            const uint8_t count = station.receive(buffer.data());
+            const size_t count = station.connection->receive(buffer.data(), buffer.size());
             watch.delivered = watch.down && count == 0;
             if (count == 0) {
                 // Open, blocks until the engine delivers rather than waking to look; before that,
                 // the short wait shows "channel open" as soon as it comes.
-                const bool open = station.phase() == LINK_OPEN;
-                lapWatchWaitDelivery(*station.watch, deliveries,
+                const bool open = station.connection->phase() == LINK_OPEN;
+                lapWatchWaitDelivery(station.connection->watch(), deliveries,
                                      open ? PTY_OUTPUT_WAIT_MS : PTY_IDLE_MS);
                 continue;
             }

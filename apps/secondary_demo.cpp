@@ -181,7 +181,7 @@ void secondaryExit() {
     // Joined, not slept on: the task ends its pass and prints its end before the globals it
     // touches are destroyed.
     secondary::stopStackTask();
-    lapWatchSettle(secondary::secondaryLinkWatch());
+    lapWatchSettle(secondary::secondaryConnection().watch());
 }
 
 #ifndef SECONDARY_DEMO_NO_MAIN

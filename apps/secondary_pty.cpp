@@ -45,9 +45,6 @@ void stop() {
 int main(int argc, char** argv) {
     return ptyMain(argc, argv,
                    PtyStation{"device", setPort, secondary::secondarySetOffer, setService, start,
-                              stop, secondary::secondaryUnacknowledged, nullptr, nullptr,
-                              &secondary::secondaryTaskRunning(), secondary::secondaryPhase,
-                              secondary::secondaryTransmitRoom, secondary::secondaryAllAcknowledged,
-                              secondary::secondarySend, secondary::secondaryReceive,
-                              &secondary::secondaryLinkWatch()});
+                              stop, nullptr, nullptr, &secondary::secondaryTaskRunning(),
+                              &secondary::secondaryConnection()});
 }

@@ -32,17 +32,9 @@ uint8_t primaryReceive(uint8_t* buffer);
 // For an application that never calls primaryReceive: received data is dropped instead of holding
 // up the secondary. Call after primaryInit.
 void primaryDiscardReceived();
-// Every byte queued so far has gone out and the secondary has acknowledged it.
-uint8_t primaryAllAcknowledged();
-
-// For programs that pump the channel themselves: the link as the user sees it, and the transmit
-// queue's free room and the bytes waiting in it.
-LinkWatch& primaryLinkWatch();
-LinkPhase primaryPhase();
-int primaryTransmitRoom();
-// Bytes queued or sent that the secondary has not acknowledged; exact once the task has stopped
-// or the channel is lost.
-int primaryUnacknowledged();
+// For programs that pump the channel themselves: the default station's connection (its phase,
+// room, unacknowledged bytes and watch).
+LapConnection& primaryConnection();
 // The failure that last ended a link; IR_OK when none.
 IrErr primaryLastError();
 

@@ -64,24 +64,8 @@ void primaryDiscardReceived() {
     station().connection().discardReceived();
 }
 
-uint8_t primaryAllAcknowledged() {
-    return station().connection().allAcknowledged() ? 1 : 0;
-}
-
-LinkWatch& primaryLinkWatch() {
-    return station().connection().watch();
-}
-
-LinkPhase primaryPhase() {
-    return station().phase();
-}
-
-int primaryTransmitRoom() {
-    return station().connection().room();
-}
-
-int primaryUnacknowledged() {
-    return station().connection().unacknowledged();
+LapConnection& primaryConnection() {
+    return station().connection();
 }
 
 IrErr primaryLastError() {

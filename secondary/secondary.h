@@ -40,19 +40,12 @@ bool secondaryTrySend(const uint8_t* data, uint8_t length);
 // Pops every received byte into buffer (room for 63 bytes) and returns how many. A data frame
 // that does not fit into the queue is refused, and the primary sends it again later.
 uint8_t secondaryReceive(uint8_t* buffer);
-// Every byte queued so far has gone out and the primary has acknowledged it.
-uint8_t secondaryAllAcknowledged();
 // The last failure of the port or the link (a lost port, a refused speed), IR_OK while none.
 IrErr secondaryLastError();
 
-// For programs that pump the channel themselves: the link as the user sees it, and the transmit
-// queue's free room and the bytes waiting in it.
-LinkWatch& secondaryLinkWatch();
-LinkPhase secondaryPhase();
-int secondaryTransmitRoom();
-// Bytes queued or sent that the primary has not acknowledged; exact once the task has stopped or
-// the channel is lost.
-int secondaryUnacknowledged();
+// For programs that pump the channel themselves: the default station's connection (its phase,
+// room, unacknowledged bytes and watch).
+LapConnection& secondaryConnection();
 // The service the secondary offers (call before secondaryInit): the IAS class and attribute it
 // answers, and `raw`: TinyTP data as it is, without the IrCOMM parameters, the channel open as
 // soon as TinyTP connects. IR_ERR_ARG when the names are too long for an IAS query.

@@ -70,28 +70,12 @@ uint8_t secondaryReceive(uint8_t* buffer) {
     return static_cast<uint8_t>(station().connection().receive(buffer, SECONDARY_RECEIVE_SIZE - 1));
 }
 
-uint8_t secondaryAllAcknowledged() {
-    return station().connection().allAcknowledged() ? 1 : 0;
-}
-
 IrErr secondaryLastError() {
     return station().lastError();
 }
 
-LinkWatch& secondaryLinkWatch() {
-    return station().connection().watch();
-}
-
-LinkPhase secondaryPhase() {
-    return station().connection().phase();
-}
-
-int secondaryTransmitRoom() {
-    return station().connection().room();
-}
-
-int secondaryUnacknowledged() {
-    return station().connection().unacknowledged();
+LapConnection& secondaryConnection() {
+    return station().connection();
 }
 
 IrErr secondarySetService(const char* className, const char* attribute, bool raw) {
