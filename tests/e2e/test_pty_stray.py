@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The pty programs under stray bytes of ambient light (vlink --stray): a live pair keeps its
-channel and its data, and a survivor still notices its peer's death in time.
+channel and its data, and a survivor still notices its peer's death in time. The strays start once
+the channel is open: at 9600 bit/s the set-up's SNRM and UA are on the air nearly as long as the
+period, so a stray would hit almost every one of them.
 
 Paths come from the environment: VLINK, PRIMARY_PTY, SECONDARY_PTY. STRAY_MS (40) sets the
 period; 0 gives the quiet line to compare with. Name a group to run it alone: StrayLive,
@@ -16,7 +18,7 @@ from irtools.session import Vlink
 from test_pty import WINE, PtyConsoles, exchange_random, serial
 
 STRAY_MS = os.environ.get("STRAY_MS", "40")
-# A quiet line opens the channel in under 2 s and moves the 16 KB in about 3; the deadlines leave
+# The channel opens in under 2 s and a quiet line moves the 16 KB in about 4; the deadlines leave
 # room for repeats without letting a stuck link eat the suite's time.
 OPEN_S = 15
 MOVE_S = 20
@@ -32,10 +34,14 @@ class StrayPair(PtyConsoles):
                       ("--stray", STRAY_MS, "--seed", "11"))
         self.addCleanup(lambda: self.assertIsNone(vlink.stop()))
         self.vlink = vlink
+        vlink.toggle_noise()
+        vlink.wait_for("noise off", 5)
         self.secondary, self.device = self.start("SECONDARY_PTY", vlink.path_a)
         self.primary, self.computer = self.start("PRIMARY_PTY", vlink.path_b)
         for console in (self.primary, self.secondary):
             console.wait_for("channel open", OPEN_S)
+        vlink.toggle_noise()
+        vlink.wait_for("noise on", 5)
 
 
 class StrayLive(StrayPair, unittest.TestCase):
