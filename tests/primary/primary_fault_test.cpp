@@ -139,8 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
                             "acknowledges frames never sent"},
                       Fault{"SpeedRefused", PRIMARY_CONNECTING, refuseSpeed, IR_ERR_SPEED,
                             "speed switch to 9600 failed: speed not taken"},
-                      Fault{"PortLost", PRIMARY_CONNECTED, losePortMidFrame, IR_ERR_PORT_LOST,
-                            ""}),
+                      Fault{"PortLost", PRIMARY_CONNECTED, losePortMidFrame, IR_ERR_PORT_LOST, ""}),
     [](const ::testing::TestParamInfo<Fault>& param) { return std::string(param.param.name); });
 
 TEST_F(PrimaryEngineTest, ServiceNamesLongerThanAQueryAreRefused) {
