@@ -29,6 +29,10 @@ void stop() {
     irphy_close();
 }
 
+DWORD portLost() {
+    return irphyDefaultPort().lostError();
+}
+
 void discoverOnly() {
     primary::primarySetDiscoverOnly(true);
 }
@@ -39,5 +43,6 @@ int main(int argc, char** argv) {
     return ptyMain(argc, argv,
                    PtyStation{"computer", irphy_set_port_name, primary::primarySetOffer, setService,
                               start, stop, discoverOnly, primary::primaryDiscovered,
-                              &primary::primaryTaskRunning(), &primary::primaryConnection()});
+                              &primary::primaryTaskRunning(), portLost,
+                              &primary::primaryConnection()});
 }

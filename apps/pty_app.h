@@ -10,6 +10,7 @@
 #include "discovery.h"
 #include "lap.h"
 #include "lap_connection.h"
+#include "win32.h"
 
 struct PtyOptions;
 
@@ -31,6 +32,8 @@ struct PtyStation {
     bool (*discovered)(uint8_t index, LapDiscovered& device);
     // The run flag of the station's task; the program clears it to stop the station.
     std::atomic<bool>* taskRunning;
+    // The error that showed the station's port gone, 0 while it is well; a start clears it.
+    DWORD (*portLost)();
     // The station's connection: its phase, queues, unacknowledged bytes and watch.
     LapConnection* connection;
 };

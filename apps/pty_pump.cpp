@@ -13,7 +13,6 @@
 
 #include "byte_stream.h"
 #include "ir_options.h"
-#include "port_health.h"
 #include "pty_app.h"
 #include "win32.h"
 
@@ -151,7 +150,7 @@ struct PortWatch {
 bool followPort(const PtyStation& station, const PtyOptions& options, StatusView& view,
                 PortWatch& watch) {
     if (!watch.down) {
-        const DWORD error = portHealthLostError();
+        const DWORD error = station.portLost();
         if (error == 0) {
             return true;
         }
@@ -182,7 +181,6 @@ bool followPort(const PtyStation& station, const PtyOptions& options, StatusView
     if (hostPortTryOpen(options.port) != ERROR_SUCCESS) {
         return true;
     }
-    portHealthClear();
     forgetError();
     ptyStatus("port back");
     station.start();

@@ -46,5 +46,5 @@ int main(int argc, char** argv) {
     return ptyMain(argc, argv,
                    PtyStation{"device", setPort, secondary::secondarySetOffer, setService, start,
                               stop, nullptr, nullptr, &secondary::secondaryTaskRunning(),
-                              &secondary::secondaryConnection()});
+                              platformPortLostError, &secondary::secondaryConnection()});
 }

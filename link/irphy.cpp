@@ -46,10 +46,7 @@ IrphyPort::IrphyPort()
 // Called on every failure only, so a port that has gone is noted wherever it shows.
 int IrphyPort::errorNumber() {
     const DWORD error = GetLastError();
-    portHealthReport(error);
-    if (portHealthIsGone(error)) {
-        DWORD none = 0;
-        lost.compare_exchange_strong(none, error);
+    if (portHealthReport(health, error)) {
         lostUnreported.store(true);
     }
     return static_cast<int>(error);
@@ -73,10 +70,10 @@ IrErr IrphyPort::reset() {
     if (isOpen()) {
         close();
     }
-    lost.store(0);
+    portHealthClear(health);
     lostUnreported.store(false);
     const PortOpening opening =
-        portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts, "irphy_reset");
+        portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts, "irphy_reset", health);
     handle.store(opening.handle);
     if (!opening.configured) {
         return IR_ERR_IO;
@@ -106,7 +103,7 @@ IrErr IrphyPort::setSpeed(uint32_t speed) {
     if (SetCommState(port, &dcb) == FALSE) {
         const int number = errorNumber();
         consoleError("\nirphy_set_baud_rate: SetCommState error: %d", number);
-        return lost.load() != 0 ? IR_ERR_PORT_LOST : IR_ERR_SPEED;
+        return lostError() != 0 ? IR_ERR_PORT_LOST : IR_ERR_SPEED;
     }
     transceiverSetSpeed(activeLines(), speed);
     return IR_OK;
@@ -119,7 +116,7 @@ void IrphyPort::send(const uint8_t* data, DWORD count) {
         return;
     }
     clearCommError(port);
-    portSetupWrite(port, data, count, "irphy_send");
+    portSetupWrite(port, data, count, "irphy_send", health);
 }
 
 bool IrphyPort::wait(int16_t timeoutMs) {

@@ -10,6 +10,7 @@
 #include "ir_err.h"
 #include "ir_options.h"
 #include "lap_port.h"
+#include "port_health.h"
 #include "sir.h"
 #include "transceiver.h"
 #include "win32.h"
@@ -48,7 +49,7 @@ class IrphyPort final : public SirFramePort {
     // Other lines for the transceiver (a test's recorder); nullptr restores the port's own.
     void setLines(const TransceiverBinding* binding) { linesOverride.store(binding); }
     // The error that showed the port gone (0 while it is well); readable from any thread.
-    DWORD lostError() const { return lost.load(); }
+    DWORD lostError() const { return health.lostError.load(); }
 
   private:
     class Line final : public ByteLink {
@@ -79,7 +80,7 @@ class IrphyPort final : public SirFramePort {
     std::atomic<uint8_t> rxState{0};
     std::atomic<uint8_t> heldByte{0};
     std::array<char, PORT_NAME_SIZE> name{'C', 'O', 'M', '1'};
-    std::atomic<DWORD> lost{0};
+    PortHealth health;
     // A lost port not yet reported to the station.
     std::atomic<bool> lostUnreported{false};
     TransceiverBinding lines;

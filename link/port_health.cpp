@@ -1,13 +1,5 @@
 #include "port_health.h"
 
-#include <atomic>
-
-namespace {
-
-std::atomic<DWORD> lostError{0};
-
-} // namespace
-
 bool portHealthIsGone(DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -23,18 +15,11 @@ bool portHealthIsGone(DWORD error) {
     }
 }
 
-void portHealthReport(DWORD error) {
+bool portHealthReport(PortHealth& health, DWORD error) {
     if (!portHealthIsGone(error)) {
-        return;
+        return false;
     }
     DWORD none = 0;
-    lostError.compare_exchange_strong(none, error);
-}
-
-DWORD portHealthLostError() {
-    return lostError.load();
-}
-
-void portHealthClear() {
-    lostError.store(0);
+    health.lostError.compare_exchange_strong(none, error);
+    return true;
 }

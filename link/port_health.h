@@ -1,7 +1,8 @@
-// Whether the transceiver's port is still there: the port code reports its failures, and a
-// program watching for a removed device (an unplugged USB dongle) asks here.
+// Whether a port is still there: its code notes each failure in the port's own health record, and
+// a program watching for a removed device (an unplugged USB dongle) asks the port.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "win32.h"
@@ -9,9 +10,16 @@
 // True for the errors a port gives once its device has gone: on POSIX a hung-up or vanished
 // terminal (EIO, ENXIO, ENODEV, the path missing), on Windows those of a removed USB port.
 bool portHealthIsGone(DWORD error);
-// A failed port operation: the first error meaning the device is gone is kept.
-void portHealthReport(DWORD error);
-// The kept error, 0 while the port is well.
-DWORD portHealthLostError();
+
+// One port's health: the first error that showed its device gone, 0 while it is well.
+struct PortHealth {
+    std::atomic<DWORD> lostError{0};
+};
+
+// A failed port operation: the first error meaning the device is gone is kept; true when this one
+// does.
+bool portHealthReport(PortHealth& health, DWORD error);
 // After the port has been opened afresh.
-void portHealthClear();
+inline void portHealthClear(PortHealth& health) {
+    health.lostError.store(0);
+}

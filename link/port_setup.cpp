@@ -13,9 +13,9 @@ constexpr DWORD PORT_QUEUE_SIZE = 4096;
 constexpr DWORD PORT_PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
 
 // Called on every failure only, so a port that has gone is noted wherever it shows.
-int errorNumber() {
+int errorNumber(PortHealth& health) {
     const DWORD error = GetLastError();
-    portHealthReport(error);
+    portHealthReport(health, error);
     return static_cast<int>(error);
 }
 
@@ -50,16 +50,16 @@ void portSetupFields(DCB& dcb, uint32_t speed) {
 }
 
 PortOpening portSetupOpenAt(const char* name, uint32_t speed, DCB& dcb, COMMTIMEOUTS& timeouts,
-                            const char* who) {
+                            const char* who, PortHealth& health) {
     const HANDLE handle = portSetupOpen(name);
     if (handle == INVALID_HANDLE_VALUE) {
-        consoleError("%s: CreateFile error: %d", who, errorNumber());
+        consoleError("%s: CreateFile error: %d", who, errorNumber(health));
         return {handle, false};
     }
     prepare(handle, dcb, timeouts);
     portSetupFields(dcb, speed);
     if (SetCommState(handle, &dcb) == FALSE) {
-        consoleError("%s: SetCommState error: %d", who, errorNumber());
+        consoleError("%s: SetCommState error: %d", who, errorNumber(health));
         return {handle, false};
     }
     return {handle, true};
@@ -83,12 +83,13 @@ void portSetupReadWait(HANDLE handle, COMMTIMEOUTS& timeouts, DWORD waitMs) {
     SetCommTimeouts(handle, &timeouts);
 }
 
-void portSetupWrite(HANDLE handle, const uint8_t* bytes, DWORD count, const char* who) {
+void portSetupWrite(HANDLE handle, const uint8_t* bytes, DWORD count, const char* who,
+                    PortHealth& health) {
     DWORD written = 0;
     if (WriteFile(handle, bytes, count, &written, nullptr) == FALSE) {
-        consoleError("%s: WriteFile error: %d", who, errorNumber());
+        consoleError("%s: WriteFile error: %d", who, errorNumber(health));
     } else if (written < count) {
-        consoleError("%s: WriteFile incomplete: %d missed: %d", who, errorNumber(),
+        consoleError("%s: WriteFile incomplete: %d missed: %d", who, errorNumber(health),
                      static_cast<int>(count - written));
     }
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "port_health.h"
 #include "win32.h"
 
 // Opens the port named as the user names it ("COM1", or a device path) for reading and writing.
@@ -19,10 +20,11 @@ struct PortOpening {
 // Opens the port and configures it at `speed`; a failure is printed under `who`. A port whose
 // configuration failed stays open.
 PortOpening portSetupOpenAt(const char* name, uint32_t speed, DCB& dcb, COMMTIMEOUTS& timeouts,
-                            const char* who);
+                            const char* who, PortHealth& health);
 void portSetupClose(HANDLE handle);
 // Reads return at once with what has arrived, or, when nothing has, wait up to `waitMs` for the
 // first byte (0: never wait). Asks the port only when the wait changes.
 void portSetupReadWait(HANDLE handle, COMMTIMEOUTS& timeouts, DWORD waitMs);
 // One write; a failure or a short write is printed under `who`.
-void portSetupWrite(HANDLE handle, const uint8_t* bytes, DWORD count, const char* who);
+void portSetupWrite(HANDLE handle, const uint8_t* bytes, DWORD count, const char* who,
+                    PortHealth& health);

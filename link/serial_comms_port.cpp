@@ -8,9 +8,9 @@
 namespace {
 
 // Called on every failure only, so a port that has gone is noted wherever it shows.
-int errorNumber() {
+int errorNumber(SerialCommsPort* port) {
     const DWORD error = GetLastError();
-    portHealthReport(error);
+    portHealthReport(port->health, error);
     return static_cast<int>(error);
 }
 
@@ -37,8 +37,9 @@ int32_t SerialCommsPort_open(SerialCommsPort* port, const char* name, uint32_t s
     if (port->ops.isOpen(port) != 0) {
         port->ops.close(port);
     }
-    const PortOpening opening =
-        portSetupOpenAt(name, speed, port->dcb, port->timeouts, "SerialCommsPort_open");
+    portHealthClear(port->health);
+    const PortOpening opening = portSetupOpenAt(name, speed, port->dcb, port->timeouts,
+                                                "SerialCommsPort_open", port->health);
     port->handle.store(opening.handle);
     return opening.configured ? 1 : 0;
 }
@@ -53,7 +54,7 @@ int32_t SerialCommsPort_setSpeed(SerialCommsPort* port, uint32_t speed) {
     if (SetCommState(handle, &port->dcb) != FALSE) {
         return 1;
     }
-    consolePrint("\nSerialCommsPort_setSpeed: SetCommState error: %d", errorNumber());
+    consolePrint("\nSerialCommsPort_setSpeed: SetCommState error: %d", errorNumber(port));
     return 0;
 }
 
@@ -70,7 +71,7 @@ void SerialCommsPort_transmitBlock(SerialCommsPort* port, const uint8_t* data, u
     if (handle == INVALID_HANDLE_VALUE) {
         return;
     }
-    portSetupWrite(handle, data, count, "SerialCommsPort_transmitBlock");
+    portSetupWrite(handle, data, count, "SerialCommsPort_transmitBlock", port->health);
 }
 
 int32_t SerialCommsPort_receiveBlock(SerialCommsPort* port, uint8_t* buffer, uint32_t maximum) {
@@ -80,7 +81,7 @@ int32_t SerialCommsPort_receiveBlock(SerialCommsPort* port, uint8_t* buffer, uin
     }
     DWORD received = 0;
     if (ReadFile(handle, buffer, maximum, &received, nullptr) == FALSE) {
-        consoleError("SerialCommsPort_receiveBlock: ReadFile error: %d", errorNumber());
+        consoleError("SerialCommsPort_receiveBlock: ReadFile error: %d", errorNumber(port));
     }
     return static_cast<int32_t>(received <= maximum ? received : 0);
 }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "port_health.h"
 #include "win32.h"
 
 struct SerialCommsPort;
@@ -29,6 +30,8 @@ struct SerialCommsPort {
     std::atomic<HANDLE> handle;
     DCB dcb;
     COMMTIMEOUTS timeouts;
+    // Cleared by each open; readable from any thread.
+    PortHealth health;
 };
 
 // Fills the table and marks the port closed.

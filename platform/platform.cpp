@@ -72,7 +72,7 @@ void notePortError(IrErr error) {
 }
 
 void notePortGone() {
-    if (portHealthLostError() != 0) {
+    if (platformPortLostError() != 0) {
         notePortError(IR_ERR_PORT_LOST);
     }
 }
@@ -282,7 +282,7 @@ uint32_t platformRxPoll() {
 DWORD WINAPI platformRxThread(LPVOID /*parameter*/) {
     while (uartIsOpen() && !rxStopping.load()) {
         uint32_t gatherMs = platformRxPoll();
-        if (portHealthLostError() != 0) {
+        if (platformPortLostError() != 0) {
             notePortError(IR_ERR_PORT_LOST);
             gatherMs = PLATFORM_RX_WAIT_MS; // a port that has gone fails at once: no spinning
         }
@@ -347,7 +347,7 @@ IrErr platformUartSetSpeed(uint32_t speed) {
         hostClock().sleepMs(wireMs - since);
     }
     if (!uartIsOpen()) {
-        return portHealthLostError() != 0 ? IR_ERR_PORT_LOST : IR_ERR_IO;
+        return platformPortLostError() != 0 ? IR_ERR_PORT_LOST : IR_ERR_IO;
     }
     if (SerialCommsPort_setSpeed(&uartPort, speed) == 0) {
         return IR_ERR_SPEED;
@@ -364,6 +364,10 @@ IrErr PlatformUartPort::reset() {
 
 const TransceiverBinding& platformTransceiverLines() {
     return TRANSCEIVER_BINDING;
+}
+
+DWORD platformPortLostError() {
+    return uartPort.health.lostError.load();
 }
 
 ByteLink& platformUartLink() {

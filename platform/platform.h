@@ -68,6 +68,8 @@ uint8_t platformUartRxByte();
 IrErr platformUartSetSpeed(uint32_t speed);
 // Its clock is the platform's tick, and its takeError the receive thread's last port failure.
 ByteLink& platformUartLink();
+// The error that showed the UART's port gone (an unplugged dongle), 0 while it is well.
+DWORD platformPortLostError();
 // The transceiver's lines and delays on the UART's port.
 const TransceiverBinding& platformTransceiverLines();
 
