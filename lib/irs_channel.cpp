@@ -74,7 +74,8 @@ extern "C" long irs_write(irs_channel* channel, const void* data, size_t size, i
         // Never more than the room, so the queueing never blocks past the deadline.
         const int room = conn.room();
         if (room > 0) {
-            queued += conn.send(bytes + queued, std::min(total - queued, static_cast<size_t>(room)));
+            queued +=
+                conn.send(bytes + queued, std::min(total - queued, static_cast<size_t>(room)));
             continue;
         }
         if (deadline.passed()) {

@@ -153,7 +153,8 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
         return portOpenError();
     }
     CloseHandle(probe);
-    const uint8_t bits = lapBaudBitsUpTo(transceiver->baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);
+    const uint8_t bits =
+        lapBaudBitsUpTo(transceiver->baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);
     if (opened->computer) {
         opened->computer->setOffer(lapFullOffer(bits));
     } else {

@@ -94,7 +94,8 @@ void irs_port::updateSignal() {
         return;
     }
     uint8_t byte = 1;
-    const ssize_t moved = wanted ? ::write(channel.pipe[1], &byte, 1) : ::read(channel.pipe[0], &byte, 1);
+    const ssize_t moved =
+        wanted ? ::write(channel.pipe[1], &byte, 1) : ::read(channel.pipe[0], &byte, 1);
     if (moved == 1) {
         channel.signalled = wanted;
     }

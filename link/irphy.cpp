@@ -30,18 +30,15 @@ void clearCommError(HANDLE handle) {
 } // namespace
 
 IrphyPort::IrphyPort(const TransceiverVariant& transceiver)
-    : SirFramePort(line), variant(transceiver), lines{this, linesPortIsOpen,
-                                [](void* context, uint8_t level) {
-                                    EscapeCommFunction(portOf(context).handle.load(),
-                                                       level != 0 ? SETDTR : CLRDTR);
-                                },
-                                [](void* context, uint8_t level) {
-                                    EscapeCommFunction(portOf(context).handle.load(),
-                                                       level != 0 ? SETRTS : CLRRTS);
-                                },
-                                [](void* /*context*/, uint8_t milliseconds) {
-                                    Sleep(milliseconds);
-                                }} {}
+    : SirFramePort(line), variant(transceiver),
+      lines{this, linesPortIsOpen,
+            [](void* context, uint8_t level) {
+                EscapeCommFunction(portOf(context).handle.load(), level != 0 ? SETDTR : CLRDTR);
+            },
+            [](void* context, uint8_t level) {
+                EscapeCommFunction(portOf(context).handle.load(), level != 0 ? SETRTS : CLRRTS);
+            },
+            [](void* /*context*/, uint8_t milliseconds) { Sleep(milliseconds); }} {}
 
 // Called on every failure only, so a port that has gone is noted wherever it shows.
 int IrphyPort::errorNumber() {

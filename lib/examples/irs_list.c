@@ -4,8 +4,8 @@
 
 #include "irstack.h"
 
-int main(int argc, char **argv) {
-    irs_port *port = NULL;
+int main(int argc, char** argv) {
+    irs_port* port = NULL;
     irs_device devices[8];
     int count;
     int index;

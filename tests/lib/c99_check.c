@@ -5,8 +5,8 @@
 #include "irstack.h"
 
 int main(void) {
-    irs_port *port = NULL;
-    irs_channel *channel = NULL;
+    irs_port* port = NULL;
+    irs_channel* channel = NULL;
     char byte = 0;
     int failures = 0;
 
