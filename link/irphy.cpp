@@ -29,19 +29,16 @@ void clearCommError(HANDLE handle) {
 
 } // namespace
 
-IrphyPort::IrphyPort()
-    : SirFramePort(line), lines{this, linesPortIsOpen,
-                                [](void* context, uint8_t level) {
-                                    EscapeCommFunction(portOf(context).handle.load(),
-                                                       level != 0 ? SETDTR : CLRDTR);
-                                },
-                                [](void* context, uint8_t level) {
-                                    EscapeCommFunction(portOf(context).handle.load(),
-                                                       level != 0 ? SETRTS : CLRRTS);
-                                },
-                                [](void* /*context*/, uint8_t milliseconds) {
-                                    Sleep(milliseconds);
-                                }} {}
+IrphyPort::IrphyPort(const TransceiverVariant& transceiver)
+    : SirFramePort(line), variant(transceiver),
+      lines{this, linesPortIsOpen,
+            [](void* context, uint8_t level) {
+                EscapeCommFunction(portOf(context).handle.load(), level != 0 ? SETDTR : CLRDTR);
+            },
+            [](void* context, uint8_t level) {
+                EscapeCommFunction(portOf(context).handle.load(), level != 0 ? SETRTS : CLRRTS);
+            },
+            [](void* /*context*/, uint8_t milliseconds) { Sleep(milliseconds); }} {}
 
 // Called on every failure only, so a port that has gone is noted wherever it shows.
 int IrphyPort::errorNumber() {
@@ -78,7 +75,7 @@ IrErr IrphyPort::reset() {
     if (!opening.configured) {
         return IR_ERR_IO;
     }
-    transceiverReset(activeLines());
+    variant.reset(activeLines());
     const IrErr speed = setSpeed(IRPHY_START_SPEED);
     rxState.store(RX_IDLE);
     return speed;
@@ -105,7 +102,7 @@ IrErr IrphyPort::setSpeed(uint32_t speed) {
         consoleError("\nirphy_set_baud_rate: SetCommState error: %d", number);
         return lostError() != 0 ? IR_ERR_PORT_LOST : IR_ERR_SPEED;
     }
-    transceiverSetSpeed(activeLines(), speed);
+    variant.setSpeed(activeLines(), speed);
     return IR_OK;
 }
 
@@ -160,65 +157,4 @@ bool IrphyPort::Line::waitByte(uint16_t timeoutMs) {
 
 IrErr IrphyPort::Line::takeError() {
     return port.lostUnreported.exchange(false) ? IR_ERR_PORT_LOST : IR_OK;
-}
-
-namespace {
-
-// Never destroyed: a program may end with its station's task still reading the port.
-union DefaultPort {
-    DefaultPort() : port() {}
-    ~DefaultPort() {}
-    DefaultPort(const DefaultPort&) = delete;
-    DefaultPort& operator=(const DefaultPort&) = delete;
-    DefaultPort(DefaultPort&&) = delete;
-    DefaultPort& operator=(DefaultPort&&) = delete;
-    IrphyPort port;
-};
-
-DefaultPort defaultPort;
-
-} // namespace
-
-IrphyPort& irphyDefaultPort() {
-    return defaultPort.port;
-}
-
-bool irphy_set_port_name(const char* name) {
-    return defaultPort.port.setPortName(name);
-}
-
-IrErr irphy_reset() {
-    return defaultPort.port.reset();
-}
-
-int32_t irphy_close() {
-    return defaultPort.port.close();
-}
-
-IrErr irphy_set_baud_rate(uint32_t speed) {
-    return defaultPort.port.setSpeed(speed);
-}
-
-void irphy_send(uint8_t byte) {
-    defaultPort.port.send(&byte, 1);
-}
-
-bool irphy_wait(int16_t timeoutMs) {
-    return defaultPort.port.wait(timeoutMs);
-}
-
-uint8_t irphy_read() {
-    return defaultPort.port.read();
-}
-
-ByteLink& irphyByteLink() {
-    return defaultPort.port.byteLink();
-}
-
-const TransceiverBinding* irphyTransceiverBinding() {
-    return &defaultPort.port.ownLines();
-}
-
-void irphySetLines(const TransceiverBinding* binding) {
-    defaultPort.port.setLines(binding);
 }

@@ -1,6 +1,6 @@
-// The primary station's serial port as an object: a frame port (SIR over the port, one write per
-// frame, waits blocking in the port), its transceiver lines and its lost-port error. The irphy_*
-// functions are the demo programs' face over one default port.
+// A serial port with a SIR transceiver as an object: a frame port (SIR over the port, one write per
+// frame, waits blocking in the port), its transceiver variant and lines and its lost-port error.
+// The irphy_* functions (irphy_default.cpp) are the demo programs' face over one default port.
 #pragma once
 
 #include <array>
@@ -17,7 +17,7 @@
 
 class IrphyPort final : public SirFramePort {
   public:
-    IrphyPort();
+    explicit IrphyPort(const TransceiverVariant& transceiver);
     IrphyPort(const IrphyPort&) = delete;
     IrphyPort& operator=(const IrphyPort&) = delete;
     IrphyPort(IrphyPort&&) = delete;
@@ -43,6 +43,7 @@ class IrphyPort final : public SirFramePort {
     // Takes the held byte (the previous one again when none is held).
     uint8_t read();
     bool isOpen() const { return handle.load() != INVALID_HANDLE_VALUE; }
+    const TransceiverVariant& transceiver() const { return variant; }
 
     // DTR and RTS of this port, delays through Sleep; context is this port.
     const TransceiverBinding& ownLines() const { return lines; }
@@ -83,11 +84,12 @@ class IrphyPort final : public SirFramePort {
     PortHealth health;
     // A lost port not yet reported to the station.
     std::atomic<bool> lostUnreported{false};
+    const TransceiverVariant& variant;
     TransceiverBinding lines;
     std::atomic<const TransceiverBinding*> linesOverride{nullptr};
 };
 
-// The port of the demo programs.
+// The port of the demo programs, with the variant the program linked.
 IrphyPort& irphyDefaultPort();
 
 bool irphy_set_port_name(const char* name);

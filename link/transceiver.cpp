@@ -14,7 +14,17 @@ void transceiverDelayMs(const TransceiverBinding& lines, uint8_t milliseconds) {
     lines.delayMs(lines.context, milliseconds);
 }
 
-void transceiverStart(const TransceiverBinding& lines) {
-    transceiverReset(lines);
-    transceiverSetSpeed(lines, 9600);
+void transceiverStartVariant(const TransceiverVariant& variant, const TransceiverBinding& lines) {
+    variant.reset(lines);
+    variant.setSpeed(lines, 9600);
+}
+
+const TransceiverVariant* transceiverVariantNamed(char name) {
+    if (name == 'a' || name == 'A') {
+        return &TRANSCEIVER_VARIANT_A;
+    }
+    if (name == 'b' || name == 'B') {
+        return &TRANSCEIVER_VARIANT_B;
+    }
+    return nullptr;
 }

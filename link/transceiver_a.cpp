@@ -8,13 +8,7 @@ namespace {
 // The order in which the transceiver advances; 38400 comes last.
 constexpr std::array<uint32_t, 5> SPEED_STEPS{9600, 19200, 57600, 115200, 38400};
 
-} // namespace
-
-uint8_t transceiverBaudBits() {
-    return 0x3E; // 9600, 19200, 38400, 57600, 115200
-}
-
-void transceiverReset(const TransceiverBinding& lines) {
+void resetA(const TransceiverBinding& lines) {
     transceiverSetLines(lines, 1, 1);
     transceiverDelayMs(lines, 50);
     transceiverSetLines(lines, 0, 1);
@@ -22,7 +16,7 @@ void transceiverReset(const TransceiverBinding& lines) {
     transceiverSetLines(lines, 1, 1);
 }
 
-void transceiverSetSpeed(const TransceiverBinding& lines, uint32_t speed) {
+void setSpeedA(const TransceiverBinding& lines, uint32_t speed) {
     transceiverSetLines(lines, 0, 1);
     transceiverDelayMs(lines, 1);
     transceiverSetLines(lines, 1, 1);
@@ -37,3 +31,8 @@ void transceiverSetSpeed(const TransceiverBinding& lines, uint32_t speed) {
         transceiverSetLines(lines, 1, 1);
     }
 }
+
+} // namespace
+
+// 9600, 19200, 38400, 57600, 115200
+const TransceiverVariant TRANSCEIVER_VARIANT_A{'a', 0x3E, resetA, setSpeedA};

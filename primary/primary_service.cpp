@@ -32,6 +32,7 @@ void PrimaryStation::init() {
     timing.choose(linkOffer.negotiates, port);
     timing.markStart();
     error.store(IR_OK);
+    missingService.store(0);
     engineState.store(PRIMARY_START_DELAY);
     shownState = 0xFF;
     peerComLsap = 0;

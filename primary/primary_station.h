@@ -66,6 +66,8 @@ class PrimaryStation {
     LapConnection& connection() { return conn; }
     // The last failure that ended a link (port, speed switch, broken peer); IR_OK when none.
     IrErr lastError() const { return error.load(); }
+    // Answers of the device's IAS that it has no such service, since init.
+    uint32_t serviceMissing() const { return missingService.load(); }
     // The index-th device kept in discovery-only mode; false past the last.
     bool discovered(uint8_t index, LapDiscovered& device);
 
@@ -127,6 +129,7 @@ class PrimaryStation {
     std::atomic<uint8_t> engineState{PRIMARY_START_DELAY};
     uint8_t shownState = 0xFF;
     std::atomic<IrErr> error{IR_OK};
+    std::atomic<uint32_t> missingService{0};
     uint8_t peerComLsap = 0;
 
     const char* serviceClass = IAS_CLASS_IRCOMM;

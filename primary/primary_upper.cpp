@@ -31,6 +31,7 @@ bool PrimaryStation::takeIasAnswer(uint16_t length) {
     if (code == IAS_NO_SUCH_CLASS || code == IAS_NO_SUCH_ATTRIBUTE) {
         // The query is repeated and the link given up as for no answer; the user must know why.
         consoleError("device has no service %s %s", serviceClass, serviceAttribute);
+        missingService.fetch_add(1);
         return false;
     }
     uint16_t value = 0;

@@ -86,3 +86,63 @@ void lapDescribeDiscovered(const LapDiscovered& device, std::span<char> out) {
         put(writer, "%s", "\"");
     }
 }
+
+namespace {
+
+// Where the nickname starts: after the hint bytes (each with HINT_MORE while another follows)
+// and the character set byte.
+uint8_t nicknameStart(const LapDiscovered& device, uint8_t length) {
+    uint8_t position = 0;
+    for (bool more = true; more && position < length; ++position) {
+        more = (device.info[position] & HINT_MORE) != 0;
+    }
+    return position < length ? position + 1 : position;
+}
+
+} // namespace
+
+void lapHintNames(const LapDiscovered& device, std::span<char> out) {
+    if (out.empty()) {
+        return;
+    }
+    out[0] = '\0';
+    Writer writer{out};
+    const uint8_t length = std::min<uint8_t>(device.infoLength, device.info.size());
+    bool named = false;
+    uint8_t position = 0;
+    for (bool more = true; more && position < length; ++position) {
+        const uint8_t hint = device.info[position];
+        more = (hint & HINT_MORE) != 0;
+        for (uint8_t bit = 0; bit < HINT_BITS && position < HINT_NAMES.size(); ++bit) {
+            const char* name = HINT_NAMES[position][bit];
+            if ((hint & (1U << bit)) != 0 && name != nullptr) {
+                put(writer, named ? ", %s" : "%s", name);
+                named = true;
+            }
+        }
+    }
+}
+
+void lapNickname(const LapDiscovered& device, std::span<char> out) {
+    if (out.empty()) {
+        return;
+    }
+    const uint8_t length = std::min<uint8_t>(device.infoLength, device.info.size());
+    size_t used = 0;
+    for (uint8_t position = nicknameStart(device, length);
+         position < length && used + 1 < out.size(); ++position) {
+        const uint8_t byte = device.info[position];
+        const bool printable = byte >= PRINTABLE_FIRST && byte <= PRINTABLE_LAST;
+        out[used++] = printable ? static_cast<char>(byte) : '?';
+    }
+    out[used] = '\0';
+}
+
+uint16_t lapHintBits(const LapDiscovered& device) {
+    const uint8_t length = std::min<uint8_t>(device.infoLength, device.info.size());
+    uint16_t bits = length > 0 ? device.info[0] : 0;
+    if (length > 1 && (device.info[0] & HINT_MORE) != 0) {
+        bits |= static_cast<uint16_t>(device.info[1] << 8U);
+    }
+    return bits;
+}

@@ -21,3 +21,11 @@ struct LapDiscovered {
 // One line for a person: the address, the hint bits by name, then the rest of the information as
 // text, each byte that is not printable as \xNN. Always ends the text within `out`.
 void lapDescribeDiscovered(const LapDiscovered& device, std::span<char> out);
+
+// The hint bits that have names, as "PDA/Palmtop, IrCOMM" ("" when none); always ended in `out`.
+void lapHintNames(const LapDiscovered& device, std::span<char> out);
+// The nickname after the hint bytes and character set, each byte that is not printable as '?';
+// always ended in `out`.
+void lapNickname(const LapDiscovered& device, std::span<char> out);
+// The first two hint bytes, the first in the low byte.
+uint16_t lapHintBits(const LapDiscovered& device);

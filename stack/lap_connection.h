@@ -55,6 +55,8 @@ class LapConnection {
     size_t receive(uint8_t* buffer, size_t size);
     // Free room in the transmit queue.
     int room() const;
+    // Received bytes waiting to be popped.
+    int available() const { return receiveQueue.count(&receiveQueue); }
     // Bytes queued or sent that the peer has not acknowledged; exact once the engine has stopped
     // or the channel is lost.
     int unacknowledged();

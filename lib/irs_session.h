@@ -1,0 +1,85 @@
+// The library's handles behind the C interface: a port with its one station and channel, the
+// registry that tells live handles from stale ones, and the error codes' mapping.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+
+#include "ir_err.h"
+#include "ir_options.h"
+#include "irphy.h"
+#include "irstack.h"
+#include "lap_connection.h"
+#include "primary_station.h"
+#include "secondary_station.h"
+#include "win32.h"
+
+struct irs_channel {
+    irs_port* owner = nullptr;
+    std::atomic<bool> open{false};
+    // Latched when the link's channel ended under it.
+    std::atomic<bool> ended{false};
+    std::mutex readLock;
+    std::mutex writeLock;
+    // The descriptor holds one byte while data waits or the channel has ended.
+    std::mutex signalLock;
+    std::array<int, 2> pipe{-1, -1};
+    bool signalled = false;
+};
+
+struct irs_port {
+    irs_port(const TransceiverVariant& variant, int portRole);
+    irs_port(const irs_port&) = delete;
+    irs_port& operator=(const irs_port&) = delete;
+    irs_port(irs_port&&) = delete;
+    irs_port& operator=(irs_port&&) = delete;
+    ~irs_port();
+
+    LapConnection& connection();
+    // Stops the station's task and closes the serial port.
+    void stopStation();
+    // Sets the descriptor's byte to match the channel.
+    void updateSignal();
+
+    const int role;
+    // One discovery, connect, listen or close at a time.
+    std::mutex operationLock;
+    IrphyPort line;
+    std::unique_ptr<primary::PrimaryStation> computer;
+    std::unique_ptr<secondary::SecondaryStation> device;
+    // The station keeps pointers to the names it asks for.
+    std::array<char, IAS_NAMES_MAX + 1> className{};
+    std::array<char, IAS_NAMES_MAX + 1> attribute{};
+    irs_channel channel;
+    std::atomic<bool> closing{false};
+    // Discovery's wait, which a close ends at once.
+    std::mutex closeLock;
+    std::condition_variable closeSignal;
+    std::atomic<bool> notifierRunning{false};
+    HANDLE notifier = nullptr;
+};
+
+// Registers a new port; false when the table is full.
+bool irsRegister(const std::shared_ptr<irs_port>& port);
+// The live port behind a handle, or null.
+std::shared_ptr<irs_port> irsFindPort(const irs_port* port);
+std::shared_ptr<irs_port> irsFindChannel(const irs_channel* channel);
+// Takes the port out of the table; null when it was not there.
+std::shared_ptr<irs_port> irsUnregister(const irs_port* port);
+
+int irsFromIrErr(IrErr error);
+// The channel's failure once it is no longer usable (ended, port lost, closing); IRS_OK while it
+// is.
+int irsChannelFailure(irs_port& port);
+// Milliseconds left before `deadline` on GetTickCount (negative timeouts never end).
+struct IrsDeadline {
+    explicit IrsDeadline(int timeoutMs);
+    bool passed() const;
+    // At most `slice`, never past the deadline.
+    uint32_t wait(uint32_t slice) const;
+    DWORD start;
+    int timeout;
+};

@@ -1,0 +1,106 @@
+/* libirstack: the infrared link stack for applications, as a C interface: open a port, list the
+ * devices in range, connect to a service or offer one, and move bytes over the channel. */
+#ifndef IRSTACK_H
+#define IRSTACK_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* A serial port with an infrared transceiver, and the station that runs on it. */
+typedef struct irs_port irs_port;
+/* The data channel of a port's link; one per port in this version. */
+typedef struct irs_channel irs_channel;
+
+/* Every call returns IRS_OK (or a count) on success and one of these on failure. */
+enum irs_error {
+    IRS_OK = 0,
+    IRS_ERR_ARG = -1,          /* a bad argument: null, zero length, out of range, name too long */
+    IRS_ERR_HANDLE = -2,       /* not a handle, or one already closed */
+    IRS_ERR_STATE = -3,        /* a call the handle's role or state does not allow */
+    IRS_ERR_TIMEOUT = -4,      /* nothing came before the time-out */
+    IRS_ERR_PORT = -5,         /* the port cannot be opened: missing, busy or not allowed */
+    IRS_ERR_PORT_LOST = -6,    /* the port has gone (a dongle unplugged) */
+    IRS_ERR_PEER_GONE = -7,    /* the peer went out of range, went silent or broke the link */
+    IRS_ERR_NO_SERVICE = -8,   /* the device has no service under those names */
+    IRS_ERR_IO = -9,           /* a port operation failed */
+    IRS_ERR_UNSUPPORTED = -10, /* not available on this system */
+    IRS_ERR_NO_MEMORY = -11    /* out of memory, or too many ports open */
+};
+
+/* Which end of the link a port plays. */
+enum irs_role {
+    IRS_ROLE_COMPUTER = 0, /* discovers devices and connects to them */
+    IRS_ROLE_DEVICE = 1    /* answers discovery and accepts one connection */
+};
+
+/* What the channel carries. */
+enum irs_mode {
+    IRS_MODE_IRCOMM = 0, /* COM-port emulation: bytes as over a serial cable */
+    IRS_MODE_RAW = 1     /* TinyTP data as it is, for services that are not IrCOMM */
+};
+
+#define IRS_NAME_MAX 59      /* class and attribute names together, in bytes */
+#define IRS_PORTS_MAX 16     /* ports open at once in one process */
+#define IRS_NICKNAME_SIZE 33 /* with its terminating null */
+#define IRS_HINTS_SIZE 160   /* with its terminating null */
+
+/* A device found by discovery. */
+typedef struct irs_device {
+    uint32_t address;                 /* its link address */
+    uint16_t hints;                   /* first hint byte in the low byte, second in the high */
+    char address_text[12];            /* "AB-CD-12-34" */
+    char hint_names[IRS_HINTS_SIZE];  /* "PDA/Palmtop, IrCOMM"; "" when no bit has a name */
+    char nickname[IRS_NICKNAME_SIZE]; /* unprintable bytes as '?' */
+} irs_device;
+
+/* A short text for an error code; never null ("unknown error" for other values). */
+const char* irs_strerror(int error);
+
+/* Opens the serial port at `path` with transceiver variant 'a' or 'b', offering speeds up to
+ * `max_speed` bit/s (0: the variant's fastest; else at least 9600), in `role`. Nothing is sent
+ * until discovery, connect or listen. Stores the handle in `*port`. The stack's own diagnostics
+ * are silenced for the whole process. */
+int irs_open(const char* path, char variant, uint32_t max_speed, int role, irs_port** port);
+/* Ends the link, closes the channel and the port, and frees the handle; waits in other threads on
+ * it end with IRS_ERR_HANDLE or IRS_ERR_STATE. */
+int irs_close(irs_port* port);
+
+/* Computer role: searches for `timeout_ms` (at least 1) and stores up to `max_devices` devices
+ * found; returns how many (0: none answered). Not while a channel is open. */
+int irs_discover(irs_port* port, int timeout_ms, irs_device* devices, int max_devices);
+/* Computer role: connects to the first device in range and to its service registered under
+ * `class_name` and `attribute` (null: IrCOMM's), within `timeout_ms` (negative: no limit). */
+int irs_connect(irs_port* port, const char* class_name, const char* attribute, int mode,
+                int timeout_ms, irs_channel** channel);
+/* Computer role: as irs_connect, to the fixed selector `lsap` (0 to 127) without asking. */
+int irs_connect_lsap(irs_port* port, int lsap, int mode, int timeout_ms, irs_channel** channel);
+/* Device role: offers a service under `class_name` and `attribute` (null: IrCOMM's) and waits up
+ * to `timeout_ms` (negative: no limit) for a computer to open its channel. */
+int irs_listen(irs_port* port, const char* class_name, const char* attribute, int mode,
+               int timeout_ms, irs_channel** channel);
+
+/* Reads what has arrived, up to `size` bytes, waiting up to `timeout_ms` (0: one look; negative:
+ * no limit) for the first; returns the bytes read. IRS_ERR_PEER_GONE once the channel has ended
+ * and nothing is left to read. */
+long irs_read(irs_channel* channel, void* buffer, size_t size, int timeout_ms);
+/* Queues `size` bytes in order, waiting up to `timeout_ms` (negative: until all are queued) for
+ * room; returns the bytes queued, which on a time-out may be fewer than `size`, or
+ * IRS_ERR_TIMEOUT when none were. */
+long irs_write(irs_channel* channel, const void* data, size_t size, int timeout_ms);
+/* Bytes that irs_read would return at once. */
+long irs_available(irs_channel* channel);
+/* A descriptor that polls readable while bytes wait or once the channel has ended; only for
+ * poll or select, never read or closed by the caller. IRS_ERR_UNSUPPORTED on Windows. */
+int irs_fd(irs_channel* channel);
+/* Ends the link and the channel; the port stays open for another discovery or connection. */
+int irs_channel_close(irs_channel* channel);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

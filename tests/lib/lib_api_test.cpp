@@ -1,0 +1,101 @@
+// The C interface's answers to bad arguments, wrong roles and stale handles: each call returns
+// its error code and touches nothing else.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "irstack.h"
+#include "pty_pair.h"
+
+namespace {
+
+struct LibApi : ::testing::Test {
+    void SetUp() override {
+        if (!pty.open()) {
+            GTEST_SKIP() << "no pseudo-terminals";
+        }
+    }
+    irs_port* open(int role) {
+        irs_port* port = nullptr;
+        EXPECT_EQ(irs_open(pty.slaveName().c_str(), 'b', 115200, role, &port), IRS_OK);
+        return port;
+    }
+    PtyPair pty;
+};
+
+TEST_F(LibApi, OpenRefusesEachBadArgument) {
+    irs_port* port = reinterpret_cast<irs_port*>(&pty);
+    const char* path = pty.slaveName().c_str();
+    EXPECT_EQ(irs_open(path, 'a', 0, IRS_ROLE_COMPUTER, nullptr), IRS_ERR_ARG);
+    EXPECT_EQ(irs_open(nullptr, 'a', 0, IRS_ROLE_COMPUTER, &port), IRS_ERR_ARG);
+    EXPECT_EQ(port, nullptr) << "a failed open leaves no handle behind";
+    EXPECT_EQ(irs_open("", 'a', 0, IRS_ROLE_COMPUTER, &port), IRS_ERR_ARG);
+    EXPECT_EQ(irs_open(path, 'c', 0, IRS_ROLE_COMPUTER, &port), IRS_ERR_ARG);
+    EXPECT_EQ(irs_open(path, 'a', 4800, IRS_ROLE_COMPUTER, &port), IRS_ERR_ARG);
+    EXPECT_EQ(irs_open(path, 'a', 0, 7, &port), IRS_ERR_ARG);
+    EXPECT_EQ(irs_open(std::string(300, 'x').c_str(), 'a', 0, IRS_ROLE_DEVICE, &port), IRS_ERR_ARG);
+    EXPECT_EQ(irs_open("/nonexistent/ttyIR0", 'a', 0, IRS_ROLE_DEVICE, &port), IRS_ERR_PORT);
+    EXPECT_EQ(port, nullptr);
+    EXPECT_STREQ(irs_strerror(IRS_ERR_PORT), "cannot open the port");
+    EXPECT_STREQ(irs_strerror(99), "unknown error");
+}
+
+TEST_F(LibApi, ComputerCallsRefuseBadArgumentsAndTheDeviceRole) {
+    irs_port* port = open(IRS_ROLE_COMPUTER);
+    irs_device devices[2];
+    irs_channel* channel = reinterpret_cast<irs_channel*>(&pty);
+    EXPECT_EQ(irs_discover(port, 100, nullptr, 2), IRS_ERR_ARG);
+    EXPECT_EQ(irs_discover(port, 100, devices, 0), IRS_ERR_ARG);
+    EXPECT_EQ(irs_discover(port, 0, devices, 2), IRS_ERR_ARG);
+    EXPECT_EQ(irs_connect(port, nullptr, nullptr, IRS_MODE_IRCOMM, 0, nullptr), IRS_ERR_ARG);
+    EXPECT_EQ(irs_connect(port, nullptr, nullptr, 5, 0, &channel), IRS_ERR_ARG);
+    EXPECT_EQ(channel, nullptr) << "a refused connect leaves no handle behind";
+    const std::string tooLong(IRS_NAME_MAX + 1, 'n');
+    EXPECT_EQ(irs_connect(port, tooLong.c_str(), nullptr, IRS_MODE_RAW, 0, &channel), IRS_ERR_ARG);
+    EXPECT_EQ(irs_connect(port, "", "x", IRS_MODE_RAW, 0, &channel), IRS_ERR_ARG);
+    EXPECT_EQ(irs_connect_lsap(port, 128, IRS_MODE_RAW, 0, &channel), IRS_ERR_ARG);
+    EXPECT_EQ(irs_connect_lsap(port, -1, IRS_MODE_RAW, 0, &channel), IRS_ERR_ARG);
+    EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_IRCOMM, 0, &channel), IRS_ERR_STATE);
+    // Nothing answers on the pseudo-terminal: a search finds nobody, a connect times out.
+    EXPECT_EQ(irs_discover(port, 50, devices, 2), 0);
+    EXPECT_EQ(irs_connect_lsap(port, 4, IRS_MODE_RAW, 50, &channel), IRS_ERR_TIMEOUT);
+    EXPECT_EQ(channel, nullptr);
+    EXPECT_EQ(irs_close(port), IRS_OK);
+    EXPECT_EQ(irs_close(port), IRS_ERR_HANDLE);
+    EXPECT_EQ(irs_discover(port, 100, devices, 2), IRS_ERR_HANDLE);
+}
+
+TEST_F(LibApi, DeviceCallsRefuseTheComputerRole) {
+    irs_port* port = open(IRS_ROLE_DEVICE);
+    irs_device devices[1];
+    irs_channel* channel = nullptr;
+    EXPECT_EQ(irs_discover(port, 100, devices, 1), IRS_ERR_STATE);
+    EXPECT_EQ(irs_connect(port, nullptr, nullptr, IRS_MODE_IRCOMM, 0, &channel), IRS_ERR_STATE);
+    EXPECT_EQ(irs_connect_lsap(port, 4, IRS_MODE_RAW, 0, &channel), IRS_ERR_STATE);
+    EXPECT_EQ(irs_listen(port, "IrDA:IrCOMM", std::string(IRS_NAME_MAX, 'a').c_str(),
+                         IRS_MODE_IRCOMM, 0, &channel),
+              IRS_ERR_ARG);
+    EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_IRCOMM, 0, nullptr), IRS_ERR_ARG);
+    EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_IRCOMM, 50, &channel), IRS_ERR_TIMEOUT);
+    EXPECT_EQ(irs_close(port), IRS_OK);
+}
+
+TEST_F(LibApi, ChannelCallsRefuseNullAndStaleHandles) {
+    irs_port* port = open(IRS_ROLE_COMPUTER);
+    // Not a channel of any port: the address of the port handle itself.
+    auto* stale = reinterpret_cast<irs_channel*>(port);
+    char byte = 0;
+    for (irs_channel* channel : {static_cast<irs_channel*>(nullptr), stale}) {
+        EXPECT_EQ(irs_read(channel, &byte, 1, 0), IRS_ERR_HANDLE);
+        EXPECT_EQ(irs_read(channel, nullptr, 0, -1), IRS_ERR_HANDLE);
+        EXPECT_EQ(irs_write(channel, &byte, 1, 0), IRS_ERR_HANDLE);
+        EXPECT_EQ(irs_write(channel, nullptr, 0, -1), IRS_ERR_HANDLE);
+        EXPECT_EQ(irs_available(channel), IRS_ERR_HANDLE);
+        EXPECT_EQ(irs_fd(channel), IRS_ERR_HANDLE);
+        EXPECT_EQ(irs_channel_close(channel), IRS_ERR_HANDLE);
+    }
+    EXPECT_EQ(irs_close(port), IRS_OK);
+    EXPECT_EQ(irs_close(nullptr), IRS_ERR_HANDLE);
+}
+
+} // namespace
