@@ -45,4 +45,6 @@ secondary_demo_a are console programs that show the protocol frame by frame.
 Each program is also built for variant B transceivers (suffix _b), and
 irstack-vlink, a virtual infrared link between two pseudo-terminals, lets them
 be tried without hardware.")
+# The programs only: the library (install component "library") is not theirs to ship.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};${PROJECT_NAME};Unspecified;/")
 include(CPack)
