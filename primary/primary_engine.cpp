@@ -9,20 +9,14 @@ namespace primary {
 
 namespace {
 
-constexpr uint8_t FIRST_XID_SLOT = 0x00;
-constexpr uint8_t FINAL_XID_SLOT = 0xFF;
-constexpr uint8_t PARAM_BAUD_RATE = 0x01;
-constexpr uint16_t UA_PARAMS_OFFSET = 10;
-constexpr uint16_t TEST_RESPONSE_LENGTH = 10;
-constexpr char BEL = '\a';
-
+// What each state reads for: the frames whose control byte AND mask equals match, and whether an
+// RR of the connection ends the read. Indexed by state; state 0 never reads.
 struct ReadSpec {
     uint8_t mask;
     uint8_t match;
     bool stop;
 };
 
-// Indexed by state; state 0 never reads.
 constexpr std::array<ReadSpec, 10> READS{{
     {0x00, 0x00, false},
     {0xEF, LAP_XID_RESPONSE, false},
@@ -35,6 +29,13 @@ constexpr std::array<ReadSpec, 10> READS{{
     {0x01, 0x00, true},
     {0x00, 0x00, false},
 }};
+
+constexpr uint8_t FIRST_XID_SLOT = 0x00;
+constexpr uint8_t FINAL_XID_SLOT = 0xFF;
+constexpr uint8_t PARAM_BAUD_RATE = 0x01;
+constexpr uint16_t UA_PARAMS_OFFSET = 10;
+constexpr uint16_t TEST_RESPONSE_LENGTH = 10;
+constexpr char BEL = '\a';
 
 } // namespace
 
