@@ -83,8 +83,9 @@ def render(results):
         f"({REPEATS} runs each, s). Stray bytes: `vlink {' '.join(STRAY)}`, one random byte "
         "that is no framing byte at each receiver every 40 ms, as daylight or a lamp makes, "
         "switched on once the channel is open. "
-        "Bound: the give-up, 2.5 s without a frame from the peer, and the pump's next look at "
-        f"the station, up to 0.2 s later. Not seen: no \"channel lost\" within {LOST_S} s; no "
+        "Bound: the give-up, 2.5 s without a valid frame from the peer, and the pump's next "
+        f"look at the station, up to 0.2 s later; under stray bytes the link's {STRAY_BOUND_S} s. "
+        f"Not seen: no \"channel lost\" within {LOST_S} s; no "
         f"channel: the channel did not open within {OPEN_S} s.",
         "",
         "| Line | Killed, survivor | min | median | max | Not seen | No channel | Bound |",
