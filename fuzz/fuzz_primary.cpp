@@ -20,16 +20,6 @@ constexpr int STEPS_PER_FRAME = 2;
 constexpr int DRAIN_STEPS = 64;
 constexpr uint8_t RECEIVE_BUFFER_SIZE = 63;
 
-// The fuzzed line under SIR frames; speed switches and resets always succeed.
-class FuzzPort final : public SirFramePort {
-  public:
-    explicit FuzzPort(FuzzLink& line) : SirFramePort(line) {}
-    uint32_t nowMs() override { return clockMs; }
-    IrErr setSpeed(uint32_t /*speed*/) override { return IR_OK; }
-    IrErr reset() override { return IR_OK; }
-    uint32_t clockMs = 0;
-};
-
 FuzzLink* activeLink = nullptr;
 FuzzPort* activePort = nullptr;
 PrimaryStation* active = nullptr;

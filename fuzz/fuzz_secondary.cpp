@@ -14,16 +14,6 @@ namespace {
 constexpr int PASSES_PER_FRAME = 2;
 constexpr int DRAIN_PASSES = 64;
 
-// The fuzzer's line, on a clock that moves one task period a pass.
-class FuzzPort final : public SirFramePort {
-  public:
-    explicit FuzzPort(FuzzLink& line) : SirFramePort(line) {}
-    uint32_t nowMs() override { return clockMs; }
-    IrErr setSpeed(uint32_t /*speed*/) override { return IR_OK; }
-    IrErr reset() override { return IR_OK; }
-    uint32_t clockMs = 0;
-};
-
 void pass(SecondaryStation& station, FuzzPort& port, FuzzLink& line) {
     station.taskPass();
     port.clockMs += STACK_TASK_PERIOD_MS;

@@ -9,6 +9,7 @@
 #include <deque>
 #include <vector>
 
+#include "lap_port.h"
 #include "sir.h"
 
 // Stops the run as a crash, so the fuzzer keeps the input that broke the invariant.
@@ -38,6 +39,17 @@ class FuzzLink final : public ByteLink {
 
     std::deque<uint8_t> incoming;
     Bytes sent;
+};
+
+// The fuzzed line under SIR frames, on a clock the target moves; speed switches and resets always
+// succeed.
+class FuzzPort final : public SirFramePort {
+  public:
+    explicit FuzzPort(FuzzLink& line) : SirFramePort(line) {}
+    uint32_t nowMs() override { return clockMs; }
+    IrErr setSpeed(uint32_t /*speed*/) override { return IR_OK; }
+    IrErr reset() override { return IR_OK; }
+    uint32_t clockMs = 0;
 };
 
 // Installs a sink that drops every byte of console output, unless FUZZ_TRACE=1.
