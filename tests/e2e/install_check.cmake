@@ -20,6 +20,13 @@ foreach(file libirstack.so.0 libirstack.a pkgconfig/irstack.pc)
         message(FATAL_ERROR "${file} not installed")
     endif()
 endforeach()
+# The pkg-config file names the prefix it was installed under, whatever the build's.
+file(GLOB pc ${PREFIX}/lib/pkgconfig/irstack.pc ${PREFIX}/lib*/pkgconfig/irstack.pc
+     ${PREFIX}/lib/*/pkgconfig/irstack.pc)
+file(STRINGS "${pc}" pc_prefix REGEX "^prefix=")
+if(NOT pc_prefix STREQUAL "prefix=${PREFIX}")
+    message(FATAL_ERROR "${pc} says '${pc_prefix}', not prefix=${PREFIX}")
+endif()
 if(NOT EXISTS ${PREFIX}/include/irstack.h)
     message(FATAL_ERROR "irstack.h not installed in include/")
 endif()
