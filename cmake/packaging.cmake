@@ -1,9 +1,12 @@
 # The documents a distribution wants beside the programs, and the packages: Debian packages
 # (cpack -G DEB) on Linux, a ZIP of the .exe files on Windows.
+set(CPACK_PACKAGE_NAME irstack)
+set(CPACK_PACKAGE_VENDOR "irstack project")
+set(CPACK_PACKAGE_CONTACT "irstack maintainers <maintainers@irstack.org>")
+set(CPACK_STRIP_FILES ON)
 if(WIN32)
     install(FILES README.md LICENSE DESTINATION .)
     set(CPACK_GENERATOR ZIP)
-    set(CPACK_PACKAGE_NAME irstack)
     include(CPack)
     return()
 endif()
@@ -29,10 +32,6 @@ install(FILES README.md packaging/copyright ${changelog_gz} DESTINATION ${CMAKE_
 # its soname) and what a program is built with (libirstack-dev).
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_PACKAGE_NAME irstack)
-set(CPACK_PACKAGE_VENDOR "irstack project")
-set(CPACK_PACKAGE_CONTACT "irstack maintainers <maintainers@irstack.org>")
-set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SOURCE irstack)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
