@@ -13,8 +13,8 @@ uint8_t queueIsEmpty(const ByteQueue* queue) {
 }
 
 bool queuePush(ByteQueue* queue, uint8_t byte) {
-    const uint8_t write = queue->writeIndex.load(std::memory_order_relaxed);
-    const auto next = static_cast<uint8_t>((write + 1) & queue->mask);
+    const uint16_t write = queue->writeIndex.load(std::memory_order_relaxed);
+    const auto next = static_cast<uint16_t>((write + 1) & queue->mask);
     if (next == queue->readIndex.load(std::memory_order_acquire)) {
         return false; // full: storing would make the ring read as empty
     }
@@ -24,12 +24,12 @@ bool queuePush(ByteQueue* queue, uint8_t byte) {
 }
 
 uint8_t queuePop(ByteQueue* queue) {
-    const uint8_t read = queue->readIndex.load(std::memory_order_relaxed);
+    const uint16_t read = queue->readIndex.load(std::memory_order_relaxed);
     if (read == queue->writeIndex.load(std::memory_order_acquire)) {
         return 0; // empty: leave the indices alone rather than invent a byte
     }
     const uint8_t byte = queue->buffer[read];
-    queue->readIndex.store(static_cast<uint8_t>((read + 1) & queue->mask),
+    queue->readIndex.store(static_cast<uint16_t>((read + 1) & queue->mask),
                            std::memory_order_release);
     return byte;
 }
@@ -40,8 +40,8 @@ void queueClear(ByteQueue* queue) {
 }
 
 int queueCount(const ByteQueue* queue) {
-    const uint8_t write = queue->writeIndex.load(std::memory_order_acquire);
-    const uint8_t read = queue->readIndex.load(std::memory_order_acquire);
+    const uint16_t write = queue->writeIndex.load(std::memory_order_acquire);
+    const uint16_t read = queue->readIndex.load(std::memory_order_acquire);
     return (write - read) & queue->mask;
 }
 
@@ -56,7 +56,7 @@ ByteQueue* byteQueueInit(ByteQueue* queue, uint8_t* storage, uint16_t size) {
     queue->writeIndex.store(0, std::memory_order_relaxed);
     queue->readIndex.store(0, std::memory_order_relaxed);
     queue->buffer = storage;
-    queue->mask = static_cast<uint8_t>(size - 1);
+    queue->mask = static_cast<uint16_t>(size - 1);
     return queue;
 }
 
@@ -65,11 +65,11 @@ int byteQueueRoom(const ByteQueue* queue) {
 }
 
 size_t byteQueuePushAll(ByteQueue* queue, std::span<const uint8_t> bytes) {
-    uint8_t write = queue->writeIndex.load(std::memory_order_relaxed);
-    const uint8_t read = queue->readIndex.load(std::memory_order_acquire);
+    uint16_t write = queue->writeIndex.load(std::memory_order_relaxed);
+    const uint16_t read = queue->readIndex.load(std::memory_order_acquire);
     size_t stored = 0;
     for (; stored < bytes.size(); ++stored) {
-        const auto next = static_cast<uint8_t>((write + 1) & queue->mask);
+        const auto next = static_cast<uint16_t>((write + 1) & queue->mask);
         if (next == read) {
             break;
         }

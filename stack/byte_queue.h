@@ -10,7 +10,9 @@
 
 struct ByteQueue;
 
-// `size` is a power of two up to 256.
+constexpr uint16_t BYTE_QUEUE_MAX_SIZE = 32768;
+
+// `size` is a power of two up to BYTE_QUEUE_MAX_SIZE.
 using ByteQueueInitFn = ByteQueue* (*)(ByteQueue* queue, uint8_t* storage, uint16_t size);
 
 struct ByteQueue {
@@ -21,10 +23,10 @@ struct ByteQueue {
     uint8_t (*pop)(ByteQueue* queue);
     void (*clear)(ByteQueue* queue);
     int (*count)(const ByteQueue* queue);
-    std::atomic<uint8_t> writeIndex;
-    std::atomic<uint8_t> readIndex;
+    std::atomic<uint16_t> writeIndex;
+    std::atomic<uint16_t> readIndex;
     uint8_t* buffer;
-    uint8_t mask;
+    uint16_t mask;
 };
 
 // The initialisation operation: the creator stores it in `init` and calls it through that slot.

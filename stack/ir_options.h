@@ -141,7 +141,7 @@ static_assert(optionIsPowerOfTwo(PRIMARY_TRANSMIT_SIZE) &&
                   optionIsPowerOfTwo(SECONDARY_TRANSMIT_SIZE) &&
                   optionIsPowerOfTwo(SECONDARY_RECEIVE_SIZE) && optionIsPowerOfTwo(FULL_QUEUE_SIZE),
               "the byte queues index with a mask");
-static_assert(FULL_QUEUE_SIZE <= 256, "the byte queues' indices are 8 bits");
+static_assert(FULL_QUEUE_SIZE <= 32768, "the byte queues' indices are 16 bits");
 static_assert(FULL_QUEUE_SIZE > 2 * FULL_STAGING_SIZE, "a full queue holds two frames' data");
 static_assert(SIR_MAX_CONTENT + 2 <= SIR_RX_BUFFER_SIZE, "content and FCS fit the receive buffer");
 static_assert(optionIsPowerOfTwo(PLATFORM_RX_RING_SIZE) && PLATFORM_RX_RING_SIZE <= 256,

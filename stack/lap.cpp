@@ -90,7 +90,7 @@ uint16_t lapBuildOfferParams(uint8_t* destination, const LapOffer& offer) {
     position = lapPutParam(position, 0x01, offer.baudBits);
     position = lapPutParam(position, 0x82, 0x01); // maximum turnaround: 500 ms
     position = lapPutParam(position, 0x83, offer.dataSizeBits);
-    position = lapPutParam(position, 0x84, 0x01); // window: one frame
+    position = lapPutParam(position, 0x84, offer.windowBits);
     position = lapPutParam(position, 0x85, offer.additionalBofBits);
     position = lapPutParam(position, 0x86, 0x80); // minimum turnaround: 0 ms
     lapPutParam(position, 0x08, 0x01);            // disconnect threshold: 3 s

@@ -28,17 +28,27 @@ constexpr uint8_t LAP_RR = 0x01;
 // A station's offer, as the bit fields that go on the wire.
 struct LapOffer {
     // False: the fixed list and rules of the demo programs (only the baud rate is read back).
-    bool negotiates;
-    uint8_t baudBits;
-    uint8_t dataSizeBits;
-    uint8_t additionalBofBits;
+    bool negotiates{};
+    uint8_t baudBits{};
+    uint8_t dataSizeBits{};
+    uint8_t additionalBofBits{};
+    // Frames this station takes before it must answer, bit 0 for one.
+    uint8_t windowBits = 0x01;
 };
 
 constexpr uint8_t LAP_BAUD_9600 = 0x02;
 constexpr LapOffer LAP_FIXED_OFFER{false, LAP_BAUD_9600, 0x01, 0x02};
-// 64 and 128 bytes, and no additional BOFs.
-constexpr LapOffer lapFullOffer(uint8_t baudBits) {
-    return LapOffer{true, baudBits, 0x03, 0x80};
+// Every data size from 64 bytes up to `maxDataSize` (64 at least), windows of one frame up to
+// `maxWindow` (1 to 7), and no additional BOFs.
+constexpr LapOffer lapFullOffer(uint8_t baudBits, uint8_t maxWindow = 1,
+                                uint16_t maxDataSize = LAP_MAX_DATA_SIZE) {
+    uint8_t sizeBits = 0x01;
+    for (uint16_t size = 128, bit = 0x02; size <= 2048 && size <= maxDataSize;
+         size = static_cast<uint16_t>(size * 2), bit = static_cast<uint16_t>(bit << 1)) {
+        sizeBits = static_cast<uint8_t>(sizeBits | bit);
+    }
+    const uint8_t window = maxWindow < 1 ? 1 : (maxWindow > 7 ? 7 : maxWindow);
+    return LapOffer{true, baudBits, sizeBits, 0x80, static_cast<uint8_t>((1U << window) - 1)};
 }
 // A queue's size in the offer's profile: the full one holds two of its frames' data.
 constexpr uint16_t lapQueueSize(const LapOffer& offer, uint16_t fixedSize) {

@@ -5,7 +5,9 @@
 namespace {
 
 constexpr uint8_t PI_BAUD_RATE = 0x01;
+constexpr uint8_t PI_MAX_TURNAROUND = 0x82;
 constexpr uint8_t PI_DATA_SIZE = 0x83;
+constexpr uint8_t PI_WINDOW_SIZE = 0x84;
 constexpr uint8_t PI_ADDITIONAL_BOFS = 0x85;
 constexpr uint8_t PI_MIN_TURNAROUND = 0x86;
 constexpr uint32_t BOF_REFERENCE_SPEED = 115200;
@@ -15,6 +17,8 @@ constexpr std::array<uint32_t, 6> BAUD_BITS{2400, 9600, 19200, 38400, 57600, 115
 constexpr std::array<uint16_t, 6> DATA_SIZE_BITS{64, 128, 256, 512, 1024, 2048};
 constexpr std::array<uint16_t, 8> BOF_BITS{48, 24, 12, 5, 3, 2, 1, 0};
 constexpr std::array<uint32_t, 8> TURNAROUND_US_BITS{10000, 5000, 1000, 500, 100, 50, 10, 0};
+constexpr std::array<uint32_t, 4> MAX_TURNAROUND_MS_BITS{500, 250, 100, 50};
+constexpr std::array<uint8_t, 7> WINDOW_BITS{1, 2, 3, 4, 5, 6, 7};
 
 // The largest table value among the set bits; `none` when no bit is set.
 template <typename T, size_t N>
@@ -71,5 +75,12 @@ LapTerms lapTakeTerms(const LapOffer& own, uint8_t baudBits, const uint8_t* peer
     terms.additionalBofs = static_cast<uint16_t>(bofs * terms.speed / BOF_REFERENCE_SPEED);
     terms.turnaroundUs =
         largestOf(lapFindParam(peerList, length, PI_MIN_TURNAROUND), TURNAROUND_US_BITS, 0U);
+    const uint8_t ownWindow = largestOf(own.windowBits, WINDOW_BITS, uint8_t{1});
+    const uint8_t peerWindow =
+        largestOf(lapFindParam(peerList, length, PI_WINDOW_SIZE), WINDOW_BITS, uint8_t{1});
+    terms.window = ownWindow < peerWindow ? ownWindow : peerWindow;
+    // Read as the other type 1 values: the largest the peer has set.
+    terms.maxTurnaroundMs = largestOf(lapFindParam(peerList, length, PI_MAX_TURNAROUND),
+                                      MAX_TURNAROUND_MS_BITS, LAP_FIXED_TERMS.maxTurnaroundMs);
     return terms;
 }

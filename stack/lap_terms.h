@@ -15,9 +15,14 @@ struct LapTerms {
     uint16_t additionalBofs;
     // How long the peer needs after it has sent before it can receive.
     uint32_t turnaroundUs;
+    // The most frames this station sends before it passes the turn: the peer's window, no more
+    // than our own.
+    uint8_t window;
+    // The longest the peer lets this station keep the line in one turn.
+    uint32_t maxTurnaroundMs;
 };
 
-constexpr LapTerms LAP_FIXED_TERMS{9600, 64, 0, 0};
+constexpr LapTerms LAP_FIXED_TERMS{9600, 64, 0, 0, 1, 500};
 
 // The bit of every speed up to `maxSpeed` (the 9600 bit always, which every station has).
 uint8_t lapBaudBitsUpTo(uint8_t baudBits, uint32_t maxSpeed);

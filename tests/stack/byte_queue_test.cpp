@@ -2,6 +2,7 @@
 
 #include <array>
 #include <thread>
+#include <vector>
 
 #include "byte_queue.h"
 #include "deadline.h"
@@ -100,6 +101,30 @@ TEST_F(QueueFixture, BlockPushStoresWhatFitsAcrossTheWrap) {
         ASSERT_EQ(queue.pop(&queue), i + 1);
     }
     EXPECT_EQ(queue.isEmpty(&queue), 1);
+}
+
+// Window-sized queues: past 256 bytes the indices and the count must not wrap early.
+TEST(ByteQueueLarge, HoldsItsWholeSizeAcrossTheWrap) {
+    std::vector<uint8_t> storage(BYTE_QUEUE_MAX_SIZE);
+    ByteQueue queue{};
+    queue.init = byteQueueInit;
+    queue.init(&queue, storage.data(), BYTE_QUEUE_MAX_SIZE);
+    std::vector<uint8_t> block(BYTE_QUEUE_MAX_SIZE);
+    for (size_t i = 0; i < block.size(); ++i) {
+        block[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    }
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_EQ(byteQueuePushAll(&queue, block), BYTE_QUEUE_MAX_SIZE - 1U);
+        EXPECT_EQ(queue.count(&queue), BYTE_QUEUE_MAX_SIZE - 1);
+        EXPECT_EQ(byteQueueRoom(&queue), 0);
+        const size_t taken = BYTE_QUEUE_MAX_SIZE - 1 - 1000 * static_cast<size_t>(round);
+        for (size_t i = 0; i < taken; ++i) {
+            ASSERT_EQ(queue.pop(&queue), block[i]) << i;
+        }
+        while (queue.isEmpty(&queue) == 0) {
+            queue.pop(&queue);
+        }
+    }
 }
 
 TEST_F(QueueFixture, OneProducerOneConsumerKeepOrder) {
