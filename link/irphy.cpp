@@ -69,7 +69,6 @@ IrErr IrphyPort::reset() {
     }
     portHealthClear(health);
     lostUnreported.store(false);
-    lastSendCount.store(0);
     const PortOpening opening =
         portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts, "irphy_reset", health);
     handle.store(opening.handle);
@@ -92,12 +91,6 @@ int32_t IrphyPort::close() {
 }
 
 IrErr IrphyPort::setSpeed(uint32_t speed) {
-    constexpr uint32_t BITS_PER_BYTE = 10;
-    const uint32_t wireMs = lastSendCount.load() * BITS_PER_BYTE * 1000 / lineSpeed.load() + 1;
-    const DWORD since = GetTickCount() - lastSendTick.load();
-    if (since < wireMs) {
-        Sleep(wireMs - since);
-    }
     const HANDLE port = handle.load();
     clearCommError(port);
     dcb.DCBlength = sizeof(DCB);
@@ -109,7 +102,6 @@ IrErr IrphyPort::setSpeed(uint32_t speed) {
         consoleError("\nirphy_set_baud_rate: SetCommState error: %d", number);
         return lostError() != 0 ? IR_ERR_PORT_LOST : IR_ERR_SPEED;
     }
-    lineSpeed.store(speed);
     variant.setSpeed(activeLines(), speed);
     return IR_OK;
 }
@@ -122,8 +114,6 @@ void IrphyPort::send(const uint8_t* data, DWORD count) {
     }
     clearCommError(port);
     portSetupWrite(port, data, count, "irphy_send", health);
-    lastSendCount.store(count);
-    lastSendTick.store(GetTickCount());
 }
 
 bool IrphyPort::wait(int16_t timeoutMs) {

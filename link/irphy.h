@@ -82,11 +82,6 @@ class IrphyPort final : public SirFramePort {
     std::atomic<uint8_t> heldByte{0};
     std::array<char, PORT_NAME_SIZE> name{'C', 'O', 'M', '1'};
     PortHealth health;
-    // The last write and the speed it left at: a speed change waits until it is on the wire, as
-    // the port would cut off what it still holds.
-    std::atomic<DWORD> lastSendTick{0};
-    std::atomic<DWORD> lastSendCount{0};
-    std::atomic<uint32_t> lineSpeed{9600};
     // A lost port not yet reported to the station.
     std::atomic<bool> lostUnreported{false};
     const TransceiverVariant& variant;
