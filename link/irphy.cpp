@@ -12,6 +12,8 @@ namespace {
 constexpr uint32_t IRPHY_START_SPEED = 9600;
 constexpr uint8_t RX_IDLE = 1;
 constexpr uint8_t RX_HELD = 2;
+// A start bit, eight data bits and a stop bit.
+constexpr uint32_t BITS_PER_BYTE = 10;
 
 IrphyPort& portOf(void* context) {
     return *static_cast<IrphyPort*>(context);
@@ -91,6 +93,13 @@ int32_t IrphyPort::close() {
 }
 
 IrErr IrphyPort::setSpeed(uint32_t speed) {
+    // The port would cut off what it still holds at the old speed, such as the UA that accepts
+    // the very link whose speed this sets.
+    const uint32_t wireMs = sentCount * BITS_PER_BYTE * 1000 / lineSpeed + 1;
+    const uint32_t since = GetTickCount() - sentTick;
+    if (since < wireMs) {
+        Sleep(wireMs - since);
+    }
     const HANDLE port = handle.load();
     clearCommError(port);
     dcb.DCBlength = sizeof(DCB);
@@ -102,6 +111,7 @@ IrErr IrphyPort::setSpeed(uint32_t speed) {
         consoleError("\nirphy_set_baud_rate: SetCommState error: %d", number);
         return lostError() != 0 ? IR_ERR_PORT_LOST : IR_ERR_SPEED;
     }
+    lineSpeed = speed;
     variant.setSpeed(activeLines(), speed);
     return IR_OK;
 }
@@ -114,6 +124,8 @@ void IrphyPort::send(const uint8_t* data, DWORD count) {
     }
     clearCommError(port);
     portSetupWrite(port, data, count, "irphy_send", health);
+    sentTick = GetTickCount();
+    sentCount = count;
 }
 
 bool IrphyPort::wait(int16_t timeoutMs) {

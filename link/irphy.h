@@ -80,6 +80,11 @@ class IrphyPort final : public SirFramePort {
     COMMTIMEOUTS timeouts{};
     std::atomic<uint8_t> rxState{0};
     std::atomic<uint8_t> heldByte{0};
+    // The last write and the speed it went at, so that a speed switch waits until it has gone;
+    // sending and switching happen on the station's thread.
+    uint32_t sentTick = 0;
+    DWORD sentCount = 0;
+    uint32_t lineSpeed = 9600;
     std::array<char, PORT_NAME_SIZE> name{'C', 'O', 'M', '1'};
     PortHealth health;
     // A lost port not yet reported to the station.

@@ -88,6 +88,19 @@ TEST_F(Irphy, SpeedChangeSetsThePortThenTheTransceiver) {
     EXPECT_EQ(console.take(), "");
 }
 
+TEST_F(Irphy, SpeedChangeWaitsUntilTheLastWriteHasLeftAtTheOldSpeed) {
+    bindRecorder();
+    irphySetLines(&recorderBinding());
+    const std::vector<uint8_t> frame(96, 0x55); // 100 ms on the wire at 9600 bit/s
+    const auto sent = Clock::now();
+    irphyByteLink().sendBytes(frame);
+    irphy_set_baud_rate(115200);
+    // Less a millisecond for where the tick count stood at the write.
+    EXPECT_GE(Clock::now() - sent, std::chrono::milliseconds(99));
+    EXPECT_EQ(pty.readMaster(frame.size()), frame);
+    EXPECT_EQ(console.take(), "");
+}
+
 TEST_F(Irphy, RefusedSpeedPrintsTheErrorAndLeavesTheTransceiverAlone) {
     bindRecorder();
     irphySetLines(&recorderBinding());
