@@ -79,7 +79,7 @@ irs_port* openPort(const PtyRole& role, const PtyOptions& options) {
     } else if (error == ERROR_ACCESS_DENIED) {
         fail("port busy or not allowed: %s", options.port);
     } else {
-        fail("cannot open port %s (%s)", options.port, irs_strerror(opened));
+        fail("cannot open port %s", options.port);
     }
     return nullptr;
 }

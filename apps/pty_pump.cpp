@@ -56,6 +56,10 @@ void pumpInput(PtyLink* link, HostStream* stream, const std::atomic<bool>* stop)
         }
         const size_t wanted = std::min(buffer.size(), room);
         const int count = hostStreamRead(*stream, buffer.data(), wanted, PTY_READ_WAIT_MS);
+        if (stop->load()) {
+            inputBusy.store(false);
+            break; // the pump may have closed the port meanwhile
+        }
         if (count == HOST_STREAM_FAILED) {
             noteStreamFailure(*stream);
         } else if (count < 0) {
