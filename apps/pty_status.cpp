@@ -78,8 +78,9 @@ bool ptyFollowConnector(PtyLink& link, StatusView& view, bool portDown) {
         return true;
     }
     if (result == IRS_ERR_ARG) {
-        // The options were checked already; a refusal here would leave no service to offer.
-        ptyStatus("--class, --attribute: %s", irs_strerror(result));
+        // The options were checked already: names that no query could carry.
+        ptyStatus("service name too long (%d bytes at most): %s", IRS_NAME_MAX,
+                  irs_strerror(result));
         return false;
     }
     if (result != IRS_ERR_NO_SERVICE && result != IRS_ERR_PORT_LOST) {
