@@ -1,19 +1,16 @@
-// The pty programs' main: checks the port, opens the stream, starts the station and hands them to
-// the pump; or, with --discover, lists the devices in range.
+// The pty programs' main: opens the port and the stream and hands them to the pump; or, with
+// --discover, lists the devices in range.
 #include <array>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "byte_stream.h"
-#include "console.h"
 #include "console_streams.h"
 #include "ir_options.h"
-#include "lap_terms.h"
-#include "port_setup.h"
 #include "pty_app.h"
-#include "transceiver.h"
 #include "win32.h"
 
 #ifndef IRSTACK_VERSION
@@ -25,7 +22,7 @@ namespace {
 const char*& programName = ptyProgramName;
 std::atomic<bool> stopRequested{false};
 
-void fail(const char* format, ...) CONSOLE_PRINTF_FORMAT(1, 2);
+void fail(const char* format, ...) PTY_PRINTF_FORMAT(1, 2);
 void fail(const char* format, ...) {
     std::array<char, 512> line{};
     va_list arguments;
@@ -36,14 +33,8 @@ void fail(const char* format, ...) {
     std::fprintf(stderr, "%s: %s\n", programName, line.data());
 }
 
-void toStandardError(const char* text, size_t length) {
-    std::fwrite(text, 1, length, stderr);
-}
-
-void toNowhere(const char* /*text*/, size_t /*length*/) {}
-
-void usage(const PtyStation& station) {
-    const bool computer = station.discovered != nullptr;
+void usage(const PtyRole& role) {
+    const bool computer = role.computer();
     std::printf(
         "usage: %s [--link PATH | --stdio | --serial PORT2] [--trace] [--linger SECONDS]\n"
         "       [--max-speed BPS] [--class NAME] [--attribute NAME]%s [--raw] [PORT]\n%s"
@@ -65,48 +56,73 @@ void usage(const PtyStation& station) {
         "  --help            print this and exit\n"
         "  --version         print the version and exit\n",
         programName, computer ? " [--lsap N]" : "",
-        computer ? "       " PROGRAM_NAME " --discover [PORT]\n" : "", station.role,
+        computer ? "       " PROGRAM_NAME " --discover [PORT]\n" : "", role.name,
         computer ? "asked for" : "offered",
         computer ? "  --lsap N          connect to selector N without asking the IAS\n" : "",
         computer ? "  --discover        list the devices in range and exit (1: none)\n" : "");
 }
 
-// Opens and closes the port once, so a missing or busy port is a clear error before start-up.
-bool portUsable(const char* port) {
-    const HANDLE handle = portSetupOpen(port);
-    if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND) {
-            fail("no such port: %s", port);
-        } else if (error == ERROR_ACCESS_DENIED) {
-            fail("port busy or not allowed: %s", port);
-        } else {
-            fail("cannot open port %s", port);
-        }
-        return false;
+// Opens the station's port: a missing or busy port, or a name too long, is a clear error at
+// start-up.
+irs_port* openPort(const PtyRole& role, const PtyOptions& options) {
+    irs_port* port = nullptr;
+    const int opened = irs_open(options.port, role.variant, options.maxSpeed, role.role, &port);
+    if (opened == IRS_OK) {
+        return port;
     }
-    CloseHandle(handle);
-    return true;
+    // The library says only that it failed; the host says why.
+    const DWORD error = opened == IRS_ERR_ARG ? ERROR_SUCCESS : hostPortTryOpen(options.port);
+    if (opened == IRS_ERR_ARG) {
+        fail("port name too long: %s", options.port);
+    } else if (error == ERROR_FILE_NOT_FOUND) {
+        fail("no such port: %s", options.port);
+    } else if (error == ERROR_ACCESS_DENIED) {
+        fail("port busy or not allowed: %s", options.port);
+    } else {
+        fail("cannot open port %s", options.port);
+    }
+    return nullptr;
 }
 
-// Discovery for a few seconds, then one line per device found.
-int discover(const PtyStation& station) {
-    station.discoverOnly();
+// One line per device, as the stack's own listing: address, hints, the nickname if any.
+void printDevice(const irs_device& device) {
+    std::printf("%s  %s", device.address_text,
+                device.hint_names[0] != '\0' ? device.hint_names : "no hints");
+    if (device.nickname[0] != '\0') {
+        std::printf("  \"%s\"", device.nickname);
+    }
+    std::printf("\n");
+}
+
+// Discovery for a few seconds in a thread of its own, so a stop signal ends it at once (by
+// closing the port); then one line per device found.
+int discover(irs_port* port) {
     hostCatchStopSignals(&stopRequested);
-    station.start();
-    const DWORD start = GetTickCount();
-    while (!stopRequested.load() && GetTickCount() - start < PTY_DISCOVER_MS) {
+    std::array<irs_device, PRIMARY_DISCOVERED_MAX> devices{};
+    std::atomic<bool> done{false};
+    int found = 0;
+    std::thread search([&] {
+        found = irs_discover(port, static_cast<int>(PTY_DISCOVER_MS), devices.data(),
+                             static_cast<int>(devices.size()));
+        done.store(true);
+    });
+    while (!done.load() && !stopRequested.load()) {
         Sleep(PTY_DISCOVER_MS / 40);
     }
-    station.stop();
-    LapDiscovered device;
-    uint8_t index = 0;
-    for (; station.discovered(index, device); ++index) {
-        std::array<char, 256> line{};
-        lapDescribeDiscovered(device, line);
-        std::printf("%s\n", line.data());
+    irs_close(port);
+    search.join();
+    if (found == IRS_ERR_HANDLE) {
+        fail("%s", "discovery stopped");
+        return 1;
     }
-    if (index == 0) {
+    if (found < 0) {
+        fail("discovery failed: %s", irs_strerror(found));
+        return 1;
+    }
+    for (int index = 0; index < found; ++index) {
+        printDevice(devices[static_cast<size_t>(index)]);
+    }
+    if (found == 0) {
         fail("%s", "no device found");
         return 1;
     }
@@ -147,7 +163,7 @@ bool openStream(const PtyOptions& options, HostStream& stream) {
 
 } // namespace
 
-int ptyMain(int argc, char** argv, const PtyStation& station) {
+int ptyMain(int argc, char** argv, const PtyRole& role) {
     hostKeepConsoleStreams();
     programName = PROGRAM_NAME;
     PtyOptions options;
@@ -158,29 +174,30 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
     }
     if (options.help || options.version) {
         if (options.help) {
-            usage(station);
+            usage(role);
         } else {
             std::printf("%s %s\n", programName, IRSTACK_VERSION);
         }
         return 0;
     }
-    if (station.discovered == nullptr && (options.lsap >= 0 || options.discover)) {
+    if (!role.computer() && (options.lsap >= 0 || options.discover)) {
         fail("%s is for the computer side (try --help)",
              options.discover ? "--discover" : "--lsap");
         return 1;
     }
-    consoleSetSink(options.trace ? toStandardError : toNowhere);
-    consoleSetErrorSink(ptyShowError);
-    if (!station.setPort(options.port)) {
-        fail("port name too long: %s", options.port);
+    static bool trace = false;
+    trace = options.trace;
+    irs_set_log(ptyLog, &trace);
+    irs_port* port = openPort(role, options);
+    if (port == nullptr) {
         return 1;
     }
-    station.setOffer(lapFullOffer(lapBaudBitsUpTo(transceiverBaudBits(), options.maxSpeed)));
     if (options.discover) {
-        return portUsable(options.port) ? discover(station) : 1;
+        return discover(port);
     }
     HostStream stream;
-    if (!portUsable(options.port) || !openStream(options, stream)) {
+    if (!openStream(options, stream)) {
+        irs_close(port);
         return 1;
     }
     if (!options.stdio) {
@@ -188,10 +205,8 @@ int ptyMain(int argc, char** argv, const PtyStation& station) {
         std::fflush(stdout);
     }
     hostCatchStopSignals(&stopRequested);
-    station.setService(options);
-    station.start();
-    const int status = ptyPump(station, options, stream, stopRequested);
-    lapWatchSettle(station.connection->watch());
+    PtyLink link{role, options, port};
+    const int status = ptyPump(link, stream, stopRequested);
     hostStreamClose(stream);
     return status;
 }

@@ -1,41 +1,27 @@
-// What the pty programs share: their options, and the pump that moves bytes between a station's
-// queues and a pseudo-terminal (or the standard streams), with status lines on standard error.
+// What the pty programs share: their options, their link through the library (a port, its
+// connect or listen, its channel) and the pump that moves bytes between the channel and a
+// pseudo-terminal (or the standard streams), with status lines on standard error.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <span>
+#include <thread>
 
-#include "console.h"
-#include "discovery.h"
-#include "lap.h"
-#include "lap_connection.h"
-#include "win32.h"
+#include "irstack.h"
 
-struct PtyOptions;
+#if defined(__GNUC__)
+#define PTY_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define PTY_PRINTF_FORMAT(fmt, args)
+#endif
 
-struct PtyStation {
-    const char* role; // "computer" or "device", for the usage text
-    // False when the name is too long for the station.
-    bool (*setPort)(const char* name);
-    // The negotiation list to offer; before start.
-    void (*setOffer)(const LapOffer& offer);
-    // The service options, before start.
-    void (*setService)(const PtyOptions& options);
-    // Starts the station afresh (queues emptied, transceiver reset, discovery from the start).
-    void (*start)();
-    // Ends the station's threads, waiting for them, and closes its port.
-    void (*stop)();
-    // The computer side only (nullptr on the device side): discovery without connecting, and the
-    // devices it found.
-    void (*discoverOnly)();
-    bool (*discovered)(uint8_t index, LapDiscovered& device);
-    // The run flag of the station's task; the program clears it to stop the station.
-    std::atomic<bool>* taskRunning;
-    // The error that showed the station's port gone, 0 while it is well; a start clears it.
-    DWORD (*portLost)();
-    // The station's connection: its phase, queues, unacknowledged bytes and watch.
-    LapConnection* connection;
+// Which end of the link the program is, and the transceiver variant it was built for.
+struct PtyRole {
+    const char* name; // "computer" or "device", for the usage text
+    int role;         // IRS_ROLE_COMPUTER or IRS_ROLE_DEVICE
+    char variant;
+    bool computer() const { return role == IRS_ROLE_COMPUTER; }
 };
 
 struct PtyOptions {
@@ -43,8 +29,8 @@ struct PtyOptions {
     const char* port = "COM1";
     // A second serial port that carries the channel instead of a pseudo-terminal.
     const char* serial = nullptr;
-    // The service: IAS class and attribute (nullptr: the stations' own), a fixed selector (-1:
-    // ask the IAS) and TinyTP data without IrCOMM.
+    // The service: IAS class and attribute (nullptr: IrCOMM's), a fixed selector (-1: ask the
+    // IAS) and TinyTP data without IrCOMM.
     const char* className = nullptr;
     const char* attribute = nullptr;
     int lsap = -1;
@@ -61,16 +47,58 @@ struct PtyOptions {
 // False, with what is wrong in `error`, when the arguments cannot be used.
 bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char> error);
 
-// The whole program: options, port check, stream, station, pump; returns the exit status.
-int ptyMain(int argc, char** argv, const PtyStation& station);
+// The whole program: options, port, stream, pump; returns the exit status.
+int ptyMain(int argc, char** argv, const PtyRole& role);
 
-// The pump (pty_pump.cpp): moves bytes between the station and the stream, prints the status
+// The connect (computer) or listen (device) for the options' service, in a thread of its own so
+// the pump watches the status meanwhile; a close of the port ends its wait.
+class PtyConnector {
+  public:
+    PtyConnector() = default;
+    PtyConnector(const PtyConnector&) = delete;
+    PtyConnector& operator=(const PtyConnector&) = delete;
+    ~PtyConnector() { join(); }
+
+    void start(irs_port* port, const PtyRole& role, const PtyOptions& options);
+    bool running() const { return thread.joinable(); }
+    // Once the call has returned: true, with its result and channel, the thread joined.
+    bool finished(int& result, irs_channel*& channel);
+    void join();
+
+  private:
+    std::thread thread;
+    std::atomic<bool> done{false};
+    // Written by the thread before `done`, read after the join.
+    int result = IRS_OK;
+    irs_channel* opened = nullptr;
+};
+
+// The library's side of a running program: its port (null while a lost one is away), the
+// channel (null while none is open) and the connect under way.
+struct PtyLink {
+    PtyLink(const PtyRole& who, const PtyOptions& how, irs_port* opened)
+        : role(who), options(how), port(opened) {}
+    const PtyRole& role;
+    const PtyOptions& options;
+    irs_port* port;
+    // The input thread reads it: set while the channel may take bytes.
+    std::atomic<irs_channel*> channel{nullptr};
+    // Every byte the channel received has been read since it ended.
+    bool drained = false;
+    PtyConnector connector;
+};
+
+// The pump (pty_pump.cpp): moves bytes between the channel and the stream, prints the status
 // lines, follows a lost port until it is back; returns the exit status. `stop` ends it.
 struct HostStream;
-int ptyPump(const PtyStation& station, const PtyOptions& options, HostStream& stream,
-            std::atomic<bool>& stop);
+int ptyPump(PtyLink& link, HostStream& stream, std::atomic<bool>& stop);
 // A status line on standard error, in one write so other threads' lines do not tear it.
-void ptyStatus(const char* format, ...) CONSOLE_PRINTF_FORMAT(1, 2);
-// The stack's errors (the console's error sink) as status lines; one that repeats is shown once.
+void ptyStatus(const char* format, ...) PTY_PRINTF_FORMAT(1, 2);
+// The library's errors as status lines; one that repeats is shown once.
 void ptyShowError(const char* text, size_t length);
+// Forgets the error shown last, so it is shown again when it comes back.
+void ptyForgetError();
+// The library's log: errors through ptyShowError, the trace on standard error when `context`
+// points at a true bool.
+void ptyLog(void* context, int kind, const char* text, size_t length);
 extern const char* ptyProgramName;

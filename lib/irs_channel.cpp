@@ -106,11 +106,11 @@ extern "C" int irs_fd(irs_channel* channel) {
     if (!port->channel.open.load()) {
         return IRS_ERR_STATE;
     }
-#ifdef _WIN32
-    return IRS_ERR_UNSUPPORTED;
-#else
-    return port->channel.pipe[0] >= 0 ? port->channel.pipe[0] : IRS_ERR_IO;
-#endif
+    if (!HOST_READY_FD) {
+        return IRS_ERR_UNSUPPORTED;
+    }
+    const int fd = hostReadyFd(port->channel.ready);
+    return fd >= 0 ? fd : IRS_ERR_IO;
 }
 
 extern "C" int irs_channel_close(irs_channel* channel) {

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <new>
 
-#include "console.h"
 #include "discovery.h"
 #include "irs_session.h"
 #include "lap_terms.h"
@@ -15,8 +14,6 @@ namespace {
 constexpr uint32_t MIN_SPEED = 9600;
 // How often a wait for the channel looks at the station.
 constexpr uint32_t LOOK_MS = 10;
-
-void toNowhere(const char* /*text*/, size_t /*length*/) {}
 
 int portOpenError() {
     const DWORD error = GetLastError();
@@ -160,8 +157,7 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
     } else {
         opened->device->setOffer(lapFullOffer(bits));
     }
-    consoleSetSink(toNowhere);
-    consoleSetErrorSink(toNowhere);
+    irsLogInstall();
     if (!irsRegister(opened)) {
         return IRS_ERR_NO_MEMORY;
     }

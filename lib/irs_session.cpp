@@ -3,11 +3,6 @@
 
 #include <utility>
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
-
 namespace {
 
 std::mutex registryLock;
@@ -41,14 +36,8 @@ irs_port::irs_port(const TransceiverVariant& variant, int portRole)
     } else {
         device = std::make_unique<secondary::SecondaryStation>(line);
     }
-#ifndef _WIN32
-    if (::pipe(channel.pipe.data()) == 0) {
-        for (const int end : channel.pipe) {
-            fcntl(end, F_SETFD, FD_CLOEXEC);
-            fcntl(end, F_SETFL, O_NONBLOCK);
-        }
-    }
-#endif
+    // Without it irs_fd answers IRS_ERR_IO; everything else works.
+    hostReadyOpen(channel.ready);
     notifierRunning.store(true);
     notifier = CreateThread(nullptr, 0, notifierEntry, this, 0, nullptr);
     if (notifier == nullptr) {
@@ -63,13 +52,8 @@ irs_port::~irs_port() {
         CloseHandle(notifier);
     }
     stopStation();
-#ifndef _WIN32
-    for (const int end : channel.pipe) {
-        if (end >= 0) {
-            ::close(end);
-        }
-    }
-#endif
+    lapWatchSettle(connection().watch());
+    hostReadyClose(channel.ready);
 }
 
 LapConnection& irs_port::connection() {
@@ -86,20 +70,10 @@ void irs_port::stopStation() {
 }
 
 void irs_port::updateSignal() {
-#ifndef _WIN32
-    std::lock_guard<std::mutex> hold(channel.signalLock);
+    const std::lock_guard<std::mutex> hold(channel.signalLock);
     const bool open = channel.open.load();
-    const bool wanted = open && (connection().available() > 0 || irsChannelFailure(*this) != 0);
-    if (wanted == channel.signalled || channel.pipe[0] < 0) {
-        return;
-    }
-    uint8_t byte = 1;
-    const ssize_t moved =
-        wanted ? ::write(channel.pipe[1], &byte, 1) : ::read(channel.pipe[0], &byte, 1);
-    if (moved == 1) {
-        channel.signalled = wanted;
-    }
-#endif
+    hostReadySet(channel.ready,
+                 open && (connection().available() > 0 || irsChannelFailure(*this) != 0));
 }
 
 bool irsRegister(const std::shared_ptr<irs_port>& port) {

@@ -14,6 +14,7 @@
 #include "irstack.h"
 #include "lap_connection.h"
 #include "primary_station.h"
+#include "ready_signal.h"
 #include "secondary_station.h"
 #include "win32.h"
 
@@ -24,10 +25,9 @@ struct irs_channel {
     std::atomic<bool> ended{false};
     std::mutex readLock;
     std::mutex writeLock;
-    // The descriptor holds one byte while data waits or the channel has ended.
+    // Readable while data waits or the channel has ended.
     std::mutex signalLock;
-    std::array<int, 2> pipe{-1, -1};
-    bool signalled = false;
+    HostReady ready;
 };
 
 struct irs_port {
@@ -71,6 +71,8 @@ std::shared_ptr<irs_port> irsFindChannel(const irs_channel* channel);
 std::shared_ptr<irs_port> irsUnregister(const irs_port* port);
 
 int irsFromIrErr(IrErr error);
+// Points the stack's console at the application's log (irs_log.cpp); silent until it sets one.
+void irsLogInstall();
 // The channel's failure once it is no longer usable (ended, port lost, closing); IRS_OK while it
 // is.
 int irsChannelFailure(irs_port& port);

@@ -43,10 +43,25 @@ enum irs_mode {
     IRS_MODE_RAW = 1     /* TinyTP data as it is, for services that are not IrCOMM */
 };
 
-#define IRS_NAME_MAX 59      /* class and attribute names together, in bytes */
-#define IRS_PORTS_MAX 16     /* ports open at once in one process */
-#define IRS_NICKNAME_SIZE 33 /* with its terminating null */
-#define IRS_HINTS_SIZE 160   /* with its terminating null */
+/* How far a port's link has come (irs_port_status). */
+enum irs_phase {
+    IRS_PHASE_IDLE = 0,      /* no discovery, connect or listen under way */
+    IRS_PHASE_SEARCHING = 1, /* looking for a peer */
+    IRS_PHASE_CONNECTED = 2, /* linked to a peer, the channel not yet open */
+    IRS_PHASE_OPEN = 3       /* the channel is open */
+};
+
+/* What the library writes to the log (irs_set_log). */
+enum irs_log_kind {
+    IRS_LOG_TRACE = 0, /* the frame trace, in pieces as they come, each line led by a line break */
+    IRS_LOG_ERROR = 1  /* a failure the user should see: one line without a line break */
+};
+
+#define IRS_NAME_MAX 59        /* class and attribute names together, in bytes */
+#define IRS_PORTS_MAX 16       /* ports open at once in one process */
+#define IRS_NICKNAME_SIZE 33   /* with its terminating null */
+#define IRS_HINTS_SIZE 160     /* with its terminating null */
+#define IRS_ERROR_TEXT_SIZE 64 /* with its terminating null */
 
 /* A device found by discovery. */
 typedef struct irs_device {
@@ -57,14 +72,42 @@ typedef struct irs_device {
     char nickname[IRS_NICKNAME_SIZE]; /* unprintable bytes as '?' */
 } irs_device;
 
+/* A port's link as irs_port_status finds it. */
+typedef struct irs_port_state {
+    int phase;             /* an irs_phase */
+    uint32_t peer_address; /* the peer's link address once connected, else 0 */
+    char peer_text[12];    /* "AB-CD-12-34" once connected, else "" */
+    uint32_t speed;        /* the link's bit/s once connected, else 0 */
+    uint32_t port_error;   /* the system's error number that showed the port lost; 0 while well */
+    char last_error[IRS_ERROR_TEXT_SIZE]; /* why the last link failed; "" when none did */
+} irs_port_state;
+
+/* A channel as irs_channel_status finds it. */
+typedef struct irs_channel_state {
+    int open;            /* 1 while the channel carries data, 0 once it has ended */
+    long available;      /* bytes irs_read would return at once */
+    long room;           /* bytes irs_write would queue at once; 0 once ended */
+    long unacknowledged; /* bytes queued or sent that the peer has not acknowledged; exact once
+                          * the channel has ended */
+} irs_channel_state;
+
+/* Receives the library's output: `kind` is an irs_log_kind, `text` is not null-terminated. */
+typedef void (*irs_log_fn)(void* context, int kind, const char* text, size_t length);
+
 /* A short text for an error code; never null ("unknown error" for other values). */
 const char* irs_strerror(int error);
 
 /* Opens the serial port at `path` with transceiver variant 'a' or 'b', offering speeds up to
  * `max_speed` bit/s (0: the variant's fastest; else at least 9600), in `role`. Nothing is sent
- * until discovery, connect or listen. Stores the handle in `*port`. The stack's own diagnostics
- * are silenced for the whole process. */
+ * until discovery, connect or listen. Stores the handle in `*port`. */
 int irs_open(const char* path, char variant, uint32_t max_speed, int role, irs_port** port);
+/* Sends the frame trace and the errors of every port in the process to `log`, called with
+ * `context` from the library's threads one call at a time; null (the default) drops them. `log`
+ * must not call irs_set_log. Always IRS_OK. */
+int irs_set_log(irs_log_fn log, void* context);
+/* Stores the link's phase, peer, speed and errors in `*status`; it may be called from another
+ * thread while a discovery, connect or listen waits. */
+int irs_port_status(irs_port* port, irs_port_state* status);
 /* Ends the link, closes the channel and the port, and frees the handle; waits in other threads on
  * it end with IRS_ERR_HANDLE or IRS_ERR_STATE. */
 int irs_close(irs_port* port);
@@ -96,6 +139,9 @@ long irs_available(irs_channel* channel);
 /* A descriptor that polls readable while bytes wait or once the channel has ended; only for
  * poll or select, never read or closed by the caller. IRS_ERR_UNSUPPORTED on Windows. */
 int irs_fd(irs_channel* channel);
+/* Stores whether the channel is open, the bytes waiting to be read, the room to write and the
+ * bytes not yet acknowledged in `*status`; until irs_channel_close. */
+int irs_channel_status(irs_channel* channel, irs_channel_state* status);
 /* Ends the link and the channel; the port stays open for another discovery or connection. */
 int irs_channel_close(irs_channel* channel);
 

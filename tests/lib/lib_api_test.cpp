@@ -2,7 +2,11 @@
 // its error code and touches nothing else.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <future>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "irstack.h"
 #include "pty_pair.h"
@@ -92,10 +96,71 @@ TEST_F(LibApi, ChannelCallsRefuseNullAndStaleHandles) {
         EXPECT_EQ(irs_write(channel, nullptr, 0, -1), IRS_ERR_HANDLE);
         EXPECT_EQ(irs_available(channel), IRS_ERR_HANDLE);
         EXPECT_EQ(irs_fd(channel), IRS_ERR_HANDLE);
+        irs_channel_state state{};
+        EXPECT_EQ(irs_channel_status(channel, &state), IRS_ERR_HANDLE);
+        EXPECT_EQ(irs_channel_status(channel, nullptr), IRS_ERR_HANDLE);
         EXPECT_EQ(irs_channel_close(channel), IRS_ERR_HANDLE);
     }
     EXPECT_EQ(irs_close(port), IRS_OK);
     EXPECT_EQ(irs_close(nullptr), IRS_ERR_HANDLE);
+}
+
+TEST_F(LibApi, PortStatusRefusesBadArgumentsAndStaleHandles) {
+    irs_port_state state{};
+    EXPECT_EQ(irs_port_status(nullptr, &state), IRS_ERR_HANDLE);
+    EXPECT_EQ(irs_port_status(reinterpret_cast<irs_port*>(&pty), &state), IRS_ERR_HANDLE);
+    irs_port* port = open(IRS_ROLE_DEVICE);
+    EXPECT_EQ(irs_port_status(port, nullptr), IRS_ERR_ARG);
+    ASSERT_EQ(irs_port_status(port, &state), IRS_OK);
+    EXPECT_EQ(state.phase, IRS_PHASE_IDLE) << "nothing runs before a connect or listen";
+    EXPECT_EQ(state.port_error, 0U);
+    EXPECT_STREQ(state.peer_text, "");
+    EXPECT_STREQ(state.last_error, "");
+    EXPECT_EQ(irs_close(port), IRS_OK);
+    EXPECT_EQ(irs_port_status(port, &state), IRS_ERR_HANDLE);
+}
+
+// What the log got, from the library's threads.
+struct LogRecord {
+    std::mutex lock;
+    std::vector<int> kinds;
+    std::string errors;
+};
+
+void record(void* context, int kind, const char* text, size_t length) {
+    auto& log = *static_cast<LogRecord*>(context);
+    const std::lock_guard<std::mutex> hold(log.lock);
+    log.kinds.push_back(kind);
+    if (kind == IRS_LOG_ERROR) {
+        log.errors.append(text, length).append("|");
+    }
+}
+
+TEST_F(LibApi, LogAndStatusShowAPortLostWhileAConnectWaits) {
+    LogRecord log;
+    EXPECT_EQ(irs_set_log(record, &log), IRS_OK);
+    irs_port* port = open(IRS_ROLE_COMPUTER);
+    auto connect = std::async(std::launch::async, [port] {
+        irs_channel* channel = nullptr;
+        return irs_connect_lsap(port, 4, IRS_MODE_RAW, 10000, &channel);
+    });
+    // A discovery frame on the wire: the station runs, and the status answers meanwhile.
+    EXPECT_FALSE(pty.readMaster(1).empty());
+    irs_port_state state{};
+    ASSERT_EQ(irs_port_status(port, &state), IRS_OK);
+    EXPECT_EQ(state.phase, IRS_PHASE_SEARCHING);
+    pty.closeMaster();
+    ASSERT_EQ(connect.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(connect.get(), IRS_ERR_PORT_LOST);
+    ASSERT_EQ(irs_port_status(port, &state), IRS_OK);
+    EXPECT_NE(state.port_error, 0U);
+    EXPECT_EQ(state.phase, IRS_PHASE_IDLE);
+    EXPECT_EQ(irs_set_log(nullptr, nullptr), IRS_OK);
+    EXPECT_EQ(irs_close(port), IRS_OK);
+    const std::lock_guard<std::mutex> hold(log.lock);
+    EXPECT_NE(log.errors.find("error"), std::string::npos) << "the failed read is reported";
+    EXPECT_NE(std::count(log.kinds.begin(), log.kinds.end(), IRS_LOG_TRACE), 0)
+        << "the frame sent is traced";
 }
 
 } // namespace

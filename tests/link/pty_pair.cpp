@@ -70,6 +70,13 @@ std::vector<uint8_t> PtyPair::readMaster(size_t count) const {
     return bytes;
 }
 
+void PtyPair::closeMaster() {
+    if (master >= 0) {
+        close(master);
+        master = -1;
+    }
+}
+
 size_t PtyPair::pendingOnSlave() const {
     int count = 0;
     ioctl(slave, FIONREAD, &count);

@@ -30,6 +30,8 @@ class PtyPair {
     // Runs `read` on another thread with nothing arriving on the slave side. A read that waits for
     // input would never return, so past a deadline bytes are written to release it; false then.
     bool returnsWithoutInput(const std::function<void()>& read) const;
+    // The far end goes, as an unplugged device does: the slave's reads fail from then on.
+    void closeMaster();
     // The slave's line settings, as the far end sees them.
     termios slaveSettings() const;
 

@@ -1,0 +1,73 @@
+// The status calls of the C interface: what a port's link and a channel are doing, read from any
+// thread without waiting for a discovery, connect or listen under way.
+#include <cstdio>
+
+#include "irs_session.h"
+
+namespace {
+
+int phaseOf(irs_port& port) {
+    const bool running =
+        port.computer ? port.computer->runFlag().load() : port.device->runFlag().load();
+    if (!running) {
+        return IRS_PHASE_IDLE;
+    }
+    switch (port.connection().phase()) {
+    case LINK_OPEN:
+        return IRS_PHASE_OPEN;
+    case LINK_CONNECTED:
+        return IRS_PHASE_CONNECTED;
+    case LINK_SEARCHING:
+        break;
+    }
+    return IRS_PHASE_SEARCHING;
+}
+
+} // namespace
+
+extern "C" int irs_port_status(irs_port* handle, irs_port_state* status) {
+    const auto port = irsFindPort(handle);
+    if (!port) {
+        return IRS_ERR_HANDLE;
+    }
+    if (status == nullptr) {
+        return IRS_ERR_ARG;
+    }
+    *status = irs_port_state{};
+    status->phase = phaseOf(*port);
+    LinkWatch& watch = port->connection().watch();
+    if (status->phase >= IRS_PHASE_CONNECTED) {
+        status->peer_address = watch.peerAddress.load();
+        std::array<uint8_t, 4> wire{};
+        lapPutAddress(wire.data(), status->peer_address);
+        std::snprintf(status->peer_text, sizeof status->peer_text, "%02X-%02X-%02X-%02X", wire[0],
+                      wire[1], wire[2], wire[3]);
+        status->speed = watch.speed.load();
+    }
+    status->port_error = static_cast<uint32_t>(port->line.lostError());
+    const IrErr last = port->computer ? port->computer->lastError() : port->device->lastError();
+    if (last != IR_OK) {
+        std::snprintf(status->last_error, sizeof status->last_error, "%s", irErrText(last));
+    }
+    return IRS_OK;
+}
+
+extern "C" int irs_channel_status(irs_channel* channel, irs_channel_state* status) {
+    const auto port = irsFindChannel(channel);
+    if (!port) {
+        return IRS_ERR_HANDLE;
+    }
+    if (status == nullptr) {
+        return IRS_ERR_ARG;
+    }
+    if (!port->channel.open.load()) {
+        return IRS_ERR_STATE;
+    }
+    LapConnection& conn = port->connection();
+    *status = irs_channel_state{};
+    status->open = irsChannelFailure(*port) == IRS_OK ? 1 : 0;
+    status->available = conn.available();
+    status->room = status->open != 0 ? conn.room() : 0;
+    status->unacknowledged = conn.unacknowledged();
+    return IRS_OK;
+}
