@@ -20,7 +20,7 @@ DWORD WINAPI notifierEntry(LPVOID self) {
     irs_port& port = *static_cast<irs_port*>(self);
     uint32_t seen = 0;
     while (port.notifierRunning.load()) {
-        if (port.channel.open.load()) {
+        if (port.inUse(nullptr)) {
             lapWatchWaitDelivery(port.connection().watch(), seen, NOTIFY_SLICE_MS);
         } else {
             std::unique_lock<std::mutex> hold(port.closeLock);
@@ -35,20 +35,24 @@ DWORD WINAPI notifierEntry(LPVOID self) {
 
 irs_port::irs_port(const TransceiverVariant& variant, int portRole)
     : role(portRole), line(variant) {
-    channel.owner = this;
     if (role == IRS_ROLE_COMPUTER) {
         computer = std::make_unique<primary::PrimaryStation>(line);
     } else {
         device = std::make_unique<secondary::SecondaryStation>(line);
     }
+    for (uint8_t lane = 0; lane < channels.size(); ++lane) {
+        irs_channel& channel = channels.at(lane);
+        channel.owner = this;
+        channel.lane = lane;
 #ifndef _WIN32
-    if (::pipe(channel.pipe.data()) == 0) {
-        for (const int end : channel.pipe) {
-            fcntl(end, F_SETFD, FD_CLOEXEC);
-            fcntl(end, F_SETFL, O_NONBLOCK);
+        if (::pipe(channel.pipe.data()) == 0) {
+            for (const int end : channel.pipe) {
+                fcntl(end, F_SETFD, FD_CLOEXEC);
+                fcntl(end, F_SETFL, O_NONBLOCK);
+            }
         }
-    }
 #endif
+    }
     notifierRunning.store(true);
     notifier = CreateThread(nullptr, 0, notifierEntry, this, 0, nullptr);
     if (notifier == nullptr) {
@@ -64,9 +68,11 @@ irs_port::~irs_port() {
     }
     stopStation();
 #ifndef _WIN32
-    for (const int end : channel.pipe) {
-        if (end >= 0) {
-            ::close(end);
+    for (const irs_channel& channel : channels) {
+        for (const int end : channel.pipe) {
+            if (end >= 0) {
+                ::close(end);
+            }
         }
     }
 #endif
@@ -83,13 +89,54 @@ void irs_port::stopStation() {
         device->stopTask();
     }
     line.close();
+    // No engine is left to end them.
+    connection().endExtras(CHANNEL_END_LINK);
+    stationLive.store(false);
+}
+
+bool irs_port::inUse(const irs_channel* except) {
+    for (const irs_channel& channel : channels) {
+        if (&channel != except && (channel.open.load() || channel.awaited.load())) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t irs_port::laneRead(uint8_t lane, uint8_t* buffer, size_t size) {
+    return lane == 0 ? connection().receive(buffer, size)
+                     : connection().extra(lane).read(buffer, size);
+}
+
+size_t irs_port::laneWrite(uint8_t lane, const uint8_t* data, size_t size) {
+    return lane == 0 ? connection().send(data, size) : connection().extra(lane).write(data, size);
+}
+
+int irs_port::laneRoom(uint8_t lane) {
+    return lane == 0 ? connection().room() : connection().extra(lane).room();
+}
+
+int irs_port::laneAvailable(uint8_t lane) {
+    return lane == 0 ? connection().available() : connection().extra(lane).available();
+}
+
+bool irs_port::laneOpen(uint8_t lane) {
+    return lane == 0 ? connection().phase() == LINK_OPEN
+                     : connection().extra(lane).state() == CHANNEL_OPEN;
 }
 
 void irs_port::updateSignal() {
+    for (irs_channel& channel : channels) {
+        updateSignal(channel);
+    }
+}
+
+void irs_port::updateSignal(irs_channel& channel) {
 #ifndef _WIN32
     std::lock_guard<std::mutex> hold(channel.signalLock);
     const bool open = channel.open.load();
-    const bool wanted = open && (connection().available() > 0 || irsChannelFailure(*this) != 0);
+    const bool wanted =
+        open && (laneAvailable(channel.lane) > 0 || irsChannelFailure(*this, channel) != 0);
     if (wanted == channel.signalled || channel.pipe[0] < 0) {
         return;
     }
@@ -126,8 +173,13 @@ std::shared_ptr<irs_port> irsFindPort(const irs_port* port) {
 std::shared_ptr<irs_port> irsFindChannel(const irs_channel* channel) {
     const std::lock_guard<std::mutex> hold(registryLock);
     for (const auto& slot : registry) {
-        if (channel != nullptr && slot && &slot->channel == channel) {
-            return slot;
+        if (channel == nullptr || !slot) {
+            continue;
+        }
+        for (const irs_channel& own : slot->channels) {
+            if (&own == channel) {
+                return slot;
+            }
         }
     }
     return nullptr;
@@ -164,15 +216,15 @@ int irsFromIrErr(IrErr error) {
     return IRS_ERR_IO;
 }
 
-int irsChannelFailure(irs_port& port) {
-    if (port.closing.load() || !port.channel.open.load()) {
+int irsChannelFailure(irs_port& port, irs_channel& channel) {
+    if (port.closing.load() || !channel.open.load()) {
         return IRS_ERR_STATE;
     }
     if (port.line.lostError() != 0) {
         return IRS_ERR_PORT_LOST;
     }
-    if (port.channel.ended.load() || port.connection().phase() != LINK_OPEN) {
-        port.channel.ended.store(true);
+    if (channel.ended.load() || !port.laneOpen(channel.lane)) {
+        channel.ended.store(true);
         return IRS_ERR_PEER_GONE;
     }
     return IRS_OK;
@@ -218,7 +270,7 @@ extern "C" const char* irs_strerror(int error) {
     case IRS_ERR_UNSUPPORTED:
         return "not supported on this system";
     case IRS_ERR_NO_MEMORY:
-        return "out of memory or handles";
+        return "out of memory, handles or channels";
     default:
         return "unknown error";
     }
