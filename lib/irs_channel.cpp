@@ -123,7 +123,7 @@ extern "C" int irs_channel_close(irs_channel* channel) {
     if (!channel->open.exchange(false)) {
         return IRS_ERR_STATE;
     }
-    if (!port->inUse(nullptr)) {
+    if (!port->inUse()) {
         port->stopStation(); // the link ends with its last channel
     } else if (channel->lane > 0 || port->laneOpen(0)) {
         if (port->computer) {

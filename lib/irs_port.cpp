@@ -124,7 +124,7 @@ void giveBack(irs_port& port, irs_channel& channel, int result) {
         port.computer->closeChannel(channel.lane);
     }
     const bool keep = port.device && result == IRS_ERR_TIMEOUT;
-    if (!keep && !port.inUse(nullptr)) {
+    if (!keep && !port.inUse()) {
         port.stopStation();
     }
 }
@@ -156,7 +156,7 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
     std::unique_lock<std::mutex> hold(port->operationLock);
     irs_channel* waiting = &port->channels[0];
     if (port->computer && port->stationLive.load() &&
-        port->computer->state() == primary::PRIMARY_CONNECTED && port->inUse(nullptr)) {
+        port->computer->state() == primary::PRIMARY_CONNECTED && port->inUse()) {
         // Another channel over the link that is up.
         const int lane = port->computer->addChannel(nameOrNull(wantedClass),
                                                     nameOrNull(wantedAttribute), lsap, raw);
@@ -187,7 +187,7 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
         waiting->awaited.store(true);
         hold.unlock();
     } else {
-        if (port->inUse(nullptr)) {
+        if (port->inUse()) {
             return IRS_ERR_STATE; // channels of a link that has gone are still open
         }
         port->stopStation();
@@ -293,7 +293,7 @@ extern "C" int irs_discover(irs_port* handle, int timeoutMs, irs_device* devices
         return IRS_ERR_STATE;
     }
     const std::lock_guard<std::mutex> hold(port->operationLock);
-    if (port->inUse(nullptr)) {
+    if (port->inUse()) {
         return IRS_ERR_STATE;
     }
     port->computer->setDiscoverOnly(true);

@@ -20,7 +20,7 @@ DWORD WINAPI notifierEntry(LPVOID self) {
     irs_port& port = *static_cast<irs_port*>(self);
     uint32_t seen = 0;
     while (port.notifierRunning.load()) {
-        if (port.inUse(nullptr)) {
+        if (port.inUse()) {
             lapWatchWaitDelivery(port.connection().watch(), seen, NOTIFY_SLICE_MS);
         } else {
             std::unique_lock<std::mutex> hold(port.closeLock);
@@ -40,10 +40,10 @@ irs_port::irs_port(const TransceiverVariant& variant, int portRole)
     } else {
         device = std::make_unique<secondary::SecondaryStation>(line);
     }
-    for (uint8_t lane = 0; lane < channels.size(); ++lane) {
+    for (size_t lane = 0; lane < channels.size(); ++lane) {
         irs_channel& channel = channels.at(lane);
         channel.owner = this;
-        channel.lane = lane;
+        channel.lane = static_cast<uint8_t>(lane);
 #ifndef _WIN32
         if (::pipe(channel.pipe.data()) == 0) {
             for (const int end : channel.pipe) {
@@ -83,20 +83,21 @@ LapConnection& irs_port::connection() {
 }
 
 void irs_port::stopStation() {
+    // No engine is left to end the channels.
     if (computer) {
         computer->stopTask();
-    } else {
+        computer->connection().endExtras(CHANNEL_END_LINK);
+    } else if (device) {
         device->stopTask();
+        device->connection().endExtras(CHANNEL_END_LINK);
     }
     line.close();
-    // No engine is left to end them.
-    connection().endExtras(CHANNEL_END_LINK);
     stationLive.store(false);
 }
 
-bool irs_port::inUse(const irs_channel* except) {
+bool irs_port::inUse() {
     for (const irs_channel& channel : channels) {
-        if (&channel != except && (channel.open.load() || channel.awaited.load())) {
+        if (channel.open.load() || channel.awaited.load()) {
             return true;
         }
     }

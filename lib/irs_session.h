@@ -48,8 +48,8 @@ struct irs_port {
     // Sets each descriptor's byte to match its channel.
     void updateSignal();
     void updateSignal(irs_channel& channel);
-    // A channel handed out or awaited other than `except`: the station must go on.
-    bool inUse(const irs_channel* except);
+    // A channel handed out or awaited: the station must go on.
+    bool inUse();
 
     // The lane's queues, whichever kind it is.
     size_t laneRead(uint8_t lane, uint8_t* buffer, size_t size);
