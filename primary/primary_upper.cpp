@@ -51,7 +51,7 @@ void PrimaryStation::sendCommConnect() {
     const uint16_t length = ttpBuildConnect(conn.tx.data(), conn.record, OWN_LSAP, peerComLsap);
     if (conn.fullProfile()) {
         conn.credits(0).reset();
-        ttpSetCredit(conn.tx.data(), TTP_CONNECT_CREDIT_OFFSET, conn.laneGrant(0));
+        ttpSetCredit(conn.tx.data(), TTP_CONNECT_CREDIT_OFFSET, conn.laneGrantOpening(0));
     }
     sendHeld(length);
 }

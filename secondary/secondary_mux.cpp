@@ -128,12 +128,13 @@ void SecondaryStation::acceptConnect(const uint8_t* frame, uint16_t length) {
     const bool firstFree = engineState < SEC_TTP_CONNECTED || (theirs & 0x7F) == peerComLsap;
     if (tinyTp && lane == 0 && firstFree) {
         peerComLsap = static_cast<uint8_t>(theirs & 0x7F);
+        link.clearFirstClose();
         link.credits(0).reset();
         link.credits(0).take(frame[TTP_CONNECT_CREDIT_OFFSET]);
         // No IrCOMM parameters to wait for in the raw service.
         setState(serviceRaw ? SEC_IRCOMM_OPEN : SEC_TTP_CONNECTED);
         const uint16_t confirm = ttpBuildConnectConfirm(tx, link.record, theirs, ours);
-        ttpSetCredit(tx, TTP_CONNECT_CREDIT_OFFSET, link.laneGrant(0));
+        ttpSetCredit(tx, TTP_CONNECT_CREDIT_OFFSET, link.laneGrantOpening(0));
         sendTx(confirm);
         return;
     }

@@ -130,6 +130,10 @@ class LapConnection {
     bool laneDeliver(uint8_t lane, const uint8_t* data, uint16_t count);
     // Credits for the PDU being built on `lane`, counted as granted.
     uint8_t laneGrant(uint8_t lane);
+    // As laneGrant, for a connect: the channel's opening empties its queue before data comes.
+    uint8_t laneGrantOpening(uint8_t lane) {
+        return credits(lane).grant(FULL_QUEUE_SIZE - 1, peerPduSize());
+    }
     // The peer has no credit left on an open lane and its receive queue has room for one.
     bool laneNeedsCredit(uint8_t lane);
     // Most user data one PDU of the peer's may carry.
