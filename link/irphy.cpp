@@ -10,6 +10,8 @@
 namespace {
 
 constexpr uint32_t IRPHY_START_SPEED = 9600;
+// 8N1: a start and a stop bit around each byte.
+constexpr DWORD BITS_PER_BYTE = 10;
 constexpr uint8_t RX_IDLE = 1;
 constexpr uint8_t RX_HELD = 2;
 
@@ -95,6 +97,14 @@ IrErr IrphyPort::setSpeed(uint32_t speed) {
     clearCommError(port);
     dcb.DCBlength = sizeof(DCB);
     GetCommState(port, &dcb);
+    // A frame just written (a UA before the switch it agrees) still leaves at the old speed.
+    if (dcb.BaudRate > 0) {
+        const DWORD wireMs = lastSendCount * BITS_PER_BYTE * 1000 / dcb.BaudRate + 1;
+        const DWORD since = GetTickCount() - lastSendTick;
+        if (since < wireMs) {
+            Sleep(wireMs - since);
+        }
+    }
     // The flow-control fields read back are the ones reset set, so this changes the speed.
     portSetupFields(dcb, speed);
     if (SetCommState(port, &dcb) == FALSE) {
@@ -114,6 +124,8 @@ void IrphyPort::send(const uint8_t* data, DWORD count) {
     }
     clearCommError(port);
     portSetupWrite(port, data, count, "irphy_send", health);
+    lastSendTick = GetTickCount();
+    lastSendCount = count;
 }
 
 bool IrphyPort::wait(int16_t timeoutMs) {

@@ -77,6 +77,10 @@ class IrphyPort final : public SirFramePort {
     // The task thread owns the port after start-up; the first reset runs before the task exists.
     std::atomic<HANDLE> handle{INVALID_HANDLE_VALUE};
     DCB dcb{};
+    // The last write and when it went, so a speed switch never cuts it off (the station's task
+    // alone sends and switches).
+    DWORD lastSendTick = 0;
+    DWORD lastSendCount = 0;
     COMMTIMEOUTS timeouts{};
     std::atomic<uint8_t> rxState{0};
     std::atomic<uint8_t> heldByte{0};
