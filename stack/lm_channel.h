@@ -110,7 +110,8 @@ class LmChannel {
     std::array<uint8_t, FULL_STAGING_SIZE> staging{};
     ByteQueue transmitQueue{};
     ByteQueue receiveQueue{};
-    // Writers and the engine's clear; readers and the engine's clear; the claim.
+    // Around writes and clears of the transmit queue, reads and clears of the receive queue, and
+    // the state's changes.
     std::mutex transmitLock;
     std::mutex receiveLock;
     std::mutex stateLock;
