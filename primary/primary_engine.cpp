@@ -41,7 +41,7 @@ constexpr char BEL = '\a';
 
 void PrimaryStation::setState(uint8_t state) {
     engineState.store(state);
-    endLanes(); // never called for the connected state: the link under them has gone
+    endLanes(); // only the channel's opening enters the connected state; any other ends the link
     const LinkPhase shown = state >= PRIMARY_LINK_CHECK ? LINK_CONNECTED : LINK_SEARCHING;
     if (state != PRIMARY_CONNECTED && conn.phase() != shown) {
         conn.setPhase(shown);

@@ -125,13 +125,6 @@ void LmChannel::end(ChannelEnd why) {
     channelState.store(closeWanted.load() ? CHANNEL_IDLE : CHANNEL_ENDED);
 }
 
-void LmChannel::release() {
-    const std::lock_guard<std::mutex> hold(stateLock);
-    reason.store(CHANNEL_END_CLOSED);
-    closeWanted.store(false);
-    channelState.store(CHANNEL_IDLE);
-}
-
 bool LmChannel::deliver(const uint8_t* data, uint16_t count) {
     if (byteQueueRoom(&receiveQueue) < count) {
         return false;

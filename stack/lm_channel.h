@@ -70,8 +70,6 @@ class LmChannel {
     size_t read(uint8_t* buffer, size_t size);
     int room() const { return byteQueueRoom(&transmitQueue); }
     int available() const { return receiveQueue.count(&receiveQueue); }
-    // Queued bytes not yet taken by the engine.
-    int queued() const { return transmitQueue.count(&transmitQueue); }
     ChannelState state() const { return channelState.load(); }
     ChannelEnd endReason() const { return reason.load(); }
     uint8_t localSelector() const { return local.load(); }
@@ -90,8 +88,6 @@ class LmChannel {
     void open(uint8_t peerSel);
     void setPeer(uint8_t peerSel) { peer.store(peerSel); }
     void end(ChannelEnd why);
-    // Ended by our close: idle again for the next claim.
-    void release();
     bool deliver(const uint8_t* data, uint16_t count);
     bool hasData() const { return transmitQueue.isEmpty(&transmitQueue) == 0; }
     std::span<const uint8_t> stage(uint16_t limit);
