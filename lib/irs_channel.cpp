@@ -20,24 +20,25 @@ extern "C" long irs_read(irs_channel* channel, void* buffer, size_t size, int ti
     if (buffer == nullptr || size == 0) {
         return IRS_ERR_ARG;
     }
-    const std::lock_guard<std::mutex> hold(port->channel.readLock);
-    if (!port->channel.open.load()) {
+    const std::lock_guard<std::mutex> hold(channel->readLock);
+    if (!channel->open.load()) {
         return IRS_ERR_STATE;
     }
     const IrsDeadline deadline(timeoutMs);
     LapConnection& conn = port->connection();
+    const uint8_t lane = channel->lane;
     uint32_t seen = 0;
     for (;;) {
         const size_t taken =
-            conn.receive(static_cast<uint8_t*>(buffer), std::min(size, LONG_MAX_BYTES));
+            port->laneRead(lane, static_cast<uint8_t*>(buffer), std::min(size, LONG_MAX_BYTES));
         if (taken > 0) {
-            port->updateSignal();
+            port->updateSignal(*channel);
             return static_cast<long>(taken);
         }
-        const int failure = irsChannelFailure(*port);
+        const int failure = irsChannelFailure(*port, *channel);
         if (failure != IRS_OK) {
             // Bytes that came just before the end are still read first.
-            if (conn.available() > 0) {
+            if (port->laneAvailable(lane) > 0) {
                 continue;
             }
             return failure;
@@ -57,25 +58,25 @@ extern "C" long irs_write(irs_channel* channel, const void* data, size_t size, i
     if (data == nullptr || size == 0) {
         return IRS_ERR_ARG;
     }
-    const std::lock_guard<std::mutex> hold(port->channel.writeLock);
-    if (!port->channel.open.load()) {
+    const std::lock_guard<std::mutex> hold(channel->writeLock);
+    if (!channel->open.load()) {
         return IRS_ERR_STATE;
     }
     const IrsDeadline deadline(timeoutMs);
-    LapConnection& conn = port->connection();
+    const uint8_t lane = channel->lane;
     const auto* bytes = static_cast<const uint8_t*>(data);
     const size_t total = std::min(size, LONG_MAX_BYTES);
     size_t queued = 0;
     while (queued < total) {
-        const int failure = irsChannelFailure(*port);
+        const int failure = irsChannelFailure(*port, *channel);
         if (failure != IRS_OK) {
             return queued > 0 ? static_cast<long>(queued) : static_cast<long>(failure);
         }
         // Never more than the room, so the queueing never blocks past the deadline.
-        const int room = conn.room();
+        const int room = port->laneRoom(lane);
         if (room > 0) {
-            queued +=
-                conn.send(bytes + queued, std::min(total - queued, static_cast<size_t>(room)));
+            queued += port->laneWrite(lane, bytes + queued,
+                                      std::min(total - queued, static_cast<size_t>(room)));
             continue;
         }
         if (deadline.passed()) {
@@ -92,10 +93,10 @@ extern "C" long irs_available(irs_channel* channel) {
     if (!port) {
         return IRS_ERR_HANDLE;
     }
-    if (!port->channel.open.load()) {
+    if (!channel->open.load()) {
         return IRS_ERR_STATE;
     }
-    return port->connection().available();
+    return port->laneAvailable(channel->lane);
 }
 
 extern "C" int irs_fd(irs_channel* channel) {
@@ -103,13 +104,13 @@ extern "C" int irs_fd(irs_channel* channel) {
     if (!port) {
         return IRS_ERR_HANDLE;
     }
-    if (!port->channel.open.load()) {
+    if (!channel->open.load()) {
         return IRS_ERR_STATE;
     }
     if (!HOST_READY_FD) {
         return IRS_ERR_UNSUPPORTED;
     }
-    const int fd = hostReadyFd(port->channel.ready);
+    const int fd = hostReadyFd(channel->ready);
     return fd >= 0 ? fd : IRS_ERR_IO;
 }
 
@@ -119,10 +120,18 @@ extern "C" int irs_channel_close(irs_channel* channel) {
         return IRS_ERR_HANDLE;
     }
     const std::lock_guard<std::mutex> hold(port->operationLock);
-    if (!port->channel.open.exchange(false)) {
+    if (!channel->open.exchange(false)) {
         return IRS_ERR_STATE;
     }
-    port->stopStation();
-    port->updateSignal();
+    if (!port->inUse()) {
+        port->stopStation(); // the link ends with its last channel
+    } else if (channel->lane > 0 || port->laneOpen(0)) {
+        if (port->computer) {
+            port->computer->closeChannel(channel->lane);
+        } else {
+            port->device->closeChannel(channel->lane);
+        }
+    }
+    port->updateSignal(*channel);
     return IRS_OK;
 }

@@ -38,47 +38,97 @@ const char* nameOrNull(const std::array<char, IAS_NAMES_MAX + 1>& name) {
     return name[0] != '\0' ? name.data() : nullptr;
 }
 
-// Starts the station afresh with the channel closed.
+// Starts the station afresh with every channel closed.
 void restart(irs_port& port) {
-    port.channel.open.store(false);
-    port.channel.ended.store(false);
+    for (irs_channel& channel : port.channels) {
+        channel.open.store(false);
+        channel.ended.store(false);
+    }
     port.stopStation();
     if (port.computer) {
         port.computer->init();
         port.computer->startTask();
     } else {
         port.device->setDemoAnswers(false);
+        port.device->clearServices();
         port.device->init();
         port.device->startTask();
     }
+    port.stationLive.store(true);
 }
 
-// Waits until the channel opens; stops the station on any failure.
-int awaitChannel(irs_port& port, int timeoutMs, irs_channel** channel) {
+int laneEndError(ChannelEnd reason) {
+    return reason == CHANNEL_END_NO_SERVICE || reason == CHANNEL_END_REFUSED ? IRS_ERR_NO_SERVICE
+                                                                             : IRS_ERR_PEER_GONE;
+}
+
+// The lane has failed for good (IRS_OK while it may still open).
+int laneFailure(irs_port& port, const irs_channel& channel) {
+    if (port.closing.load()) {
+        return IRS_ERR_HANDLE;
+    }
+    if (port.line.lostError() != 0) {
+        return IRS_ERR_PORT_LOST;
+    }
+    if (!port.stationLive.load()) {
+        return IRS_ERR_PEER_GONE; // the last channel's close ended the link under it
+    }
+    if (!port.computer) {
+        return IRS_OK;
+    }
+    if (channel.lane == 0) {
+        return port.computer->serviceMissing() > 0 ? IRS_ERR_NO_SERVICE : IRS_OK;
+    }
+    LmChannel& lane = port.connection().extra(channel.lane);
+    return lane.state() == CHANNEL_ENDED || lane.state() == CHANNEL_IDLE
+               ? laneEndError(lane.endReason())
+               : IRS_OK;
+}
+
+// Waits until the channel's lane opens and hands the channel out.
+int awaitLane(irs_port& port, irs_channel& channel, int timeoutMs, irs_channel** out) {
     const IrsDeadline deadline(timeoutMs);
-    int result = IRS_ERR_TIMEOUT;
     for (;;) {
-        if (port.connection().phase() == LINK_OPEN) {
-            port.channel.open.store(true);
-            port.updateSignal();
-            *channel = &port.channel;
+        if (port.laneOpen(channel.lane)) {
+            channel.ended.store(false);
+            channel.open.store(true);
+            channel.awaited.store(false);
+            port.updateSignal(channel);
+            *out = &channel;
             return IRS_OK;
         }
-        if (port.closing.load()) {
-            result = IRS_ERR_HANDLE;
-        } else if (port.line.lostError() != 0) {
-            result = IRS_ERR_PORT_LOST;
-        } else if (port.computer && port.computer->serviceMissing() > 0) {
-            result = IRS_ERR_NO_SERVICE;
-        } else if (!deadline.passed()) {
-            std::unique_lock<std::mutex> hold(port.closeLock);
-            port.closeSignal.wait_for(hold, std::chrono::milliseconds(deadline.wait(LOOK_MS)));
-            continue;
+        if (port.device && channel.lane > 0 &&
+            port.connection().extra(channel.lane).state() == CHANNEL_ENDED) {
+            port.connection().extra(channel.lane).requestClose(); // ended before anyone took it
         }
-        break;
+        const int failure = laneFailure(port, channel);
+        if (failure != IRS_OK) {
+            return failure;
+        }
+        if (deadline.passed()) {
+            return IRS_ERR_TIMEOUT;
+        }
+        std::unique_lock<std::mutex> hold(port.closeLock);
+        port.closeSignal.wait_for(hold, std::chrono::milliseconds(deadline.wait(LOOK_MS)));
     }
-    port.stopStation();
-    return result;
+}
+
+// A wait that failed: the lane goes back, and the station stops when nothing else needs it (a
+// device keeps offering its services after a mere time-out).
+void giveBack(irs_port& port, irs_channel& channel, int result) {
+    channel.awaited.store(false);
+    if (port.computer && channel.lane > 0) {
+        port.computer->closeChannel(channel.lane);
+    }
+    const bool keep = port.device && result == IRS_ERR_TIMEOUT;
+    if (!keep && !port.inUse()) {
+        port.stopStation();
+    }
+}
+
+bool sameName(const std::array<char, IAS_NAMES_MAX + 1>& a,
+              const std::array<char, IAS_NAMES_MAX + 1>& b) {
+    return std::strcmp(a.data(), b.data()) == 0;
 }
 
 int connectTo(irs_port* handle, const char* className, const char* attribute, int lsap, int mode,
@@ -93,35 +143,81 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
     if (channel == nullptr || (mode != IRS_MODE_IRCOMM && mode != IRS_MODE_RAW)) {
         return IRS_ERR_ARG;
     }
-    const std::lock_guard<std::mutex> hold(port->operationLock);
-    if (!copyName(className, port->className) || !copyName(attribute, port->attribute)) {
+    std::array<char, IAS_NAMES_MAX + 1> wantedClass{};
+    std::array<char, IAS_NAMES_MAX + 1> wantedAttribute{};
+    if (!copyName(className, wantedClass) || !copyName(attribute, wantedAttribute) ||
+        (port->computer && (lsap < -1 || lsap > 127))) {
         return IRS_ERR_ARG;
     }
-    if (port->channel.open.load()) {
-        return IRS_ERR_STATE;
-    }
     const bool raw = mode == IRS_MODE_RAW;
-    if (port->computer) {
-        if (lsap < -1 || lsap > 127) {
-            return IRS_ERR_ARG;
+    std::unique_lock<std::mutex> hold(port->operationLock);
+    irs_channel* waiting = &port->channels[0];
+    if (port->computer && port->stationLive.load() &&
+        port->computer->state() == primary::PRIMARY_CONNECTED && port->inUse()) {
+        // Another channel over the link that is up.
+        const int lane = port->computer->addChannel(nameOrNull(wantedClass),
+                                                    nameOrNull(wantedAttribute), lsap, raw);
+        if (lane < 0) {
+            return std::strlen(wantedClass.data()) + std::strlen(wantedAttribute.data()) >
+                           IAS_NAMES_MAX
+                       ? IRS_ERR_ARG
+                       : IRS_ERR_NO_MEMORY;
         }
-        port->stopStation();
-        port->computer->setDiscoverOnly(false);
-        const IrErr set = port->computer->setService(nameOrNull(port->className),
-                                                     nameOrNull(port->attribute), lsap, raw);
-        if (set != IR_OK) {
-            return irsFromIrErr(set);
+        waiting = &port->channels.at(static_cast<size_t>(lane));
+        waiting->awaited.store(true);
+        hold.unlock();
+    } else if (port->device && port->stationLive.load()) {
+        // The station runs: the first service again, or one more beside it.
+        int lane = 0;
+        if (!sameName(wantedClass, port->className) ||
+            !sameName(wantedAttribute, port->attribute) || raw != port->firstRaw) {
+            lane =
+                port->device->addService(nameOrNull(wantedClass), nameOrNull(wantedAttribute), raw);
         }
+        if (lane < 0) {
+            return IRS_ERR_NO_MEMORY;
+        }
+        waiting = &port->channels.at(static_cast<size_t>(lane));
+        if (waiting->open.load() || waiting->awaited.load()) {
+            return IRS_ERR_STATE;
+        }
+        waiting->awaited.store(true);
+        hold.unlock();
     } else {
+        if (port->inUse()) {
+            return IRS_ERR_STATE; // channels of a link that has gone are still open
+        }
         port->stopStation();
-        const IrErr set =
-            port->device->setService(nameOrNull(port->className), nameOrNull(port->attribute), raw);
+        port->className = wantedClass;
+        port->attribute = wantedAttribute;
+        port->firstRaw = raw;
+        const IrErr set = port->computer
+                              ? port->computer->setService(nameOrNull(port->className),
+                                                           nameOrNull(port->attribute), lsap, raw)
+                              : port->device->setService(nameOrNull(port->className),
+                                                         nameOrNull(port->attribute), raw);
         if (set != IR_OK) {
             return irsFromIrErr(set);
+        }
+        if (port->computer) {
+            port->computer->setDiscoverOnly(false);
+        }
+        restart(*port);
+        waiting->awaited.store(true);
+        // A computer's first channel sets the link up: other calls wait for it. A device's
+        // listeners wait side by side.
+        if (port->device) {
+            hold.unlock();
         }
     }
-    restart(*port);
-    return awaitChannel(*port, timeoutMs, channel);
+    const int result = awaitLane(*port, *waiting, timeoutMs, channel);
+    if (result != IRS_OK) {
+        if (!hold.owns_lock()) {
+            hold.lock();
+        }
+        giveBack(*port, *waiting, result);
+    }
+    return result;
 }
 
 } // namespace
@@ -173,7 +269,9 @@ extern "C" int irs_close(irs_port* handle) {
     port->closing.store(true);
     port->closeSignal.notify_all();
     const std::lock_guard<std::mutex> hold(port->operationLock);
-    port->channel.open.store(false);
+    for (irs_channel& channel : port->channels) {
+        channel.open.store(false);
+    }
     port->stopStation();
     port->updateSignal();
     return IRS_OK;
@@ -191,7 +289,7 @@ extern "C" int irs_discover(irs_port* handle, int timeoutMs, irs_device* devices
         return IRS_ERR_STATE;
     }
     const std::lock_guard<std::mutex> hold(port->operationLock);
-    if (port->channel.open.load()) {
+    if (port->inUse()) {
         return IRS_ERR_STATE;
     }
     port->computer->setDiscoverOnly(true);

@@ -15,7 +15,7 @@ DWORD WINAPI notifierEntry(LPVOID self) {
     irs_port& port = *static_cast<irs_port*>(self);
     uint32_t seen = 0;
     while (port.notifierRunning.load()) {
-        if (port.channel.open.load()) {
+        if (port.inUse()) {
             lapWatchWaitDelivery(port.connection().watch(), seen, NOTIFY_SLICE_MS);
         } else {
             std::unique_lock<std::mutex> hold(port.closeLock);
@@ -30,14 +30,18 @@ DWORD WINAPI notifierEntry(LPVOID self) {
 
 irs_port::irs_port(const TransceiverVariant& variant, int portRole)
     : role(portRole), line(variant) {
-    channel.owner = this;
     if (role == IRS_ROLE_COMPUTER) {
         computer = std::make_unique<primary::PrimaryStation>(line);
     } else {
         device = std::make_unique<secondary::SecondaryStation>(line);
     }
-    // Without it irs_fd answers IRS_ERR_IO; everything else works.
-    hostReadyOpen(channel.ready);
+    for (size_t lane = 0; lane < channels.size(); ++lane) {
+        irs_channel& channel = channels.at(lane);
+        channel.owner = this;
+        channel.lane = static_cast<uint8_t>(lane);
+        // Without it irs_fd answers IRS_ERR_IO; everything else works.
+        hostReadyOpen(channel.ready);
+    }
     notifierRunning.store(true);
     notifier = CreateThread(nullptr, 0, notifierEntry, this, 0, nullptr);
     if (notifier == nullptr) {
@@ -53,7 +57,9 @@ irs_port::~irs_port() {
     }
     stopStation();
     lapWatchSettle(connection().watch());
-    hostReadyClose(channel.ready);
+    for (irs_channel& channel : channels) {
+        hostReadyClose(channel.ready);
+    }
 }
 
 LapConnection& irs_port::connection() {
@@ -61,19 +67,60 @@ LapConnection& irs_port::connection() {
 }
 
 void irs_port::stopStation() {
+    // No engine is left to end the channels.
     if (computer) {
         computer->stopTask();
-    } else {
+        computer->connection().endExtras(CHANNEL_END_LINK);
+    } else if (device) {
         device->stopTask();
+        device->connection().endExtras(CHANNEL_END_LINK);
     }
     line.close();
+    stationLive.store(false);
+}
+
+bool irs_port::inUse() {
+    for (const irs_channel& channel : channels) {
+        if (channel.open.load() || channel.awaited.load()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+size_t irs_port::laneRead(uint8_t lane, uint8_t* buffer, size_t size) {
+    return lane == 0 ? connection().receive(buffer, size)
+                     : connection().extra(lane).read(buffer, size);
+}
+
+size_t irs_port::laneWrite(uint8_t lane, const uint8_t* data, size_t size) {
+    return lane == 0 ? connection().send(data, size) : connection().extra(lane).write(data, size);
+}
+
+int irs_port::laneRoom(uint8_t lane) {
+    return lane == 0 ? connection().room() : connection().extra(lane).room();
+}
+
+int irs_port::laneAvailable(uint8_t lane) {
+    return lane == 0 ? connection().available() : connection().extra(lane).available();
+}
+
+bool irs_port::laneOpen(uint8_t lane) {
+    return lane == 0 ? connection().phase() == LINK_OPEN
+                     : connection().extra(lane).state() == CHANNEL_OPEN;
 }
 
 void irs_port::updateSignal() {
+    for (irs_channel& channel : channels) {
+        updateSignal(channel);
+    }
+}
+
+void irs_port::updateSignal(irs_channel& channel) {
     const std::lock_guard<std::mutex> hold(channel.signalLock);
     const bool open = channel.open.load();
-    hostReadySet(channel.ready,
-                 open && (connection().available() > 0 || irsChannelFailure(*this) != 0));
+    hostReadySet(channel.ready, open && (laneAvailable(channel.lane) > 0 ||
+                                         irsChannelFailure(*this, channel) != 0));
 }
 
 bool irsRegister(const std::shared_ptr<irs_port>& port) {
@@ -100,8 +147,13 @@ std::shared_ptr<irs_port> irsFindPort(const irs_port* port) {
 std::shared_ptr<irs_port> irsFindChannel(const irs_channel* channel) {
     const std::lock_guard<std::mutex> hold(registryLock);
     for (const auto& slot : registry) {
-        if (channel != nullptr && slot && &slot->channel == channel) {
-            return slot;
+        if (channel == nullptr || !slot) {
+            continue;
+        }
+        for (const irs_channel& own : slot->channels) {
+            if (&own == channel) {
+                return slot;
+            }
         }
     }
     return nullptr;
@@ -138,15 +190,15 @@ int irsFromIrErr(IrErr error) {
     return IRS_ERR_IO;
 }
 
-int irsChannelFailure(irs_port& port) {
-    if (port.closing.load() || !port.channel.open.load()) {
+int irsChannelFailure(irs_port& port, irs_channel& channel) {
+    if (port.closing.load() || !channel.open.load()) {
         return IRS_ERR_STATE;
     }
     if (port.line.lostError() != 0) {
         return IRS_ERR_PORT_LOST;
     }
-    if (port.channel.ended.load() || port.connection().phase() != LINK_OPEN) {
-        port.channel.ended.store(true);
+    if (channel.ended.load() || !port.laneOpen(channel.lane)) {
+        channel.ended.store(true);
         return IRS_ERR_PEER_GONE;
     }
     return IRS_OK;
@@ -192,7 +244,7 @@ extern "C" const char* irs_strerror(int error) {
     case IRS_ERR_UNSUPPORTED:
         return "not supported on this system";
     case IRS_ERR_NO_MEMORY:
-        return "out of memory or handles";
+        return "out of memory, handles or channels";
     default:
         return "unknown error";
     }

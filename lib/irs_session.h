@@ -1,4 +1,4 @@
-// The library's handles behind the C interface: a port with its one station and channel, the
+// The library's handles behind the C interface: a port with its one station and its channels, the
 // registry that tells live handles from stale ones, and the error codes' mapping.
 #pragma once
 
@@ -20,7 +20,11 @@
 
 struct irs_channel {
     irs_port* owner = nullptr;
+    // The station's lane: 0 the link's first channel, others LmChannels.
+    uint8_t lane = 0;
+    // Handed to the application, and a listener waiting for it.
     std::atomic<bool> open{false};
+    std::atomic<bool> awaited{false};
     // Latched when the link's channel ended under it.
     std::atomic<bool> ended{false};
     std::mutex readLock;
@@ -41,8 +45,18 @@ struct irs_port {
     LapConnection& connection();
     // Stops the station's task and closes the serial port.
     void stopStation();
-    // Sets the descriptor's byte to match the channel.
+    // Sets each descriptor's byte to match its channel.
     void updateSignal();
+    void updateSignal(irs_channel& channel);
+    // A channel handed out or awaited: the station must go on.
+    bool inUse();
+
+    // The lane's queues, whichever kind it is.
+    size_t laneRead(uint8_t lane, uint8_t* buffer, size_t size);
+    size_t laneWrite(uint8_t lane, const uint8_t* data, size_t size);
+    int laneRoom(uint8_t lane);
+    int laneAvailable(uint8_t lane);
+    bool laneOpen(uint8_t lane);
 
     const int role;
     // One discovery, connect, listen or close at a time.
@@ -50,10 +64,13 @@ struct irs_port {
     IrphyPort line;
     std::unique_ptr<primary::PrimaryStation> computer;
     std::unique_ptr<secondary::SecondaryStation> device;
-    // The station keeps pointers to the names it asks for.
+    // The first channel's service; the computer's station keeps pointers to these names.
     std::array<char, IAS_NAMES_MAX + 1> className{};
     std::array<char, IAS_NAMES_MAX + 1> attribute{};
-    irs_channel channel;
+    bool firstRaw = false;
+    std::array<irs_channel, IRS_CHANNELS_MAX> channels;
+    // The station's task runs: a listen or connect started it and no close has stopped it.
+    std::atomic<bool> stationLive{false};
     std::atomic<bool> closing{false};
     // Discovery's wait, which a close ends at once.
     std::mutex closeLock;
@@ -75,7 +92,8 @@ int irsFromIrErr(IrErr error);
 void irsLogInstall();
 // The channel's failure once it is no longer usable (ended, port lost, closing); IRS_OK while it
 // is.
-int irsChannelFailure(irs_port& port);
+int irsChannelFailure(irs_port& port, irs_channel& channel);
+static_assert(IRS_CHANNELS_MAX == MUX_CHANNELS, "a handle for each of a link's channels");
 // Milliseconds left before `deadline` on GetTickCount (negative timeouts never end).
 struct IrsDeadline {
     explicit IrsDeadline(int timeoutMs);

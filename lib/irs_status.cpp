@@ -60,14 +60,14 @@ extern "C" int irs_channel_status(irs_channel* channel, irs_channel_state* statu
     if (status == nullptr) {
         return IRS_ERR_ARG;
     }
-    if (!port->channel.open.load()) {
+    if (!channel->open.load()) {
         return IRS_ERR_STATE;
     }
-    LapConnection& conn = port->connection();
+    const uint8_t lane = channel->lane;
     *status = irs_channel_state{};
-    status->open = irsChannelFailure(*port) == IRS_OK ? 1 : 0;
-    status->available = conn.available();
-    status->room = status->open != 0 ? conn.room() : 0;
-    status->unacknowledged = conn.unacknowledged();
+    status->open = irsChannelFailure(*port, *channel) == IRS_OK ? 1 : 0;
+    status->available = port->laneAvailable(lane);
+    status->room = status->open != 0 ? port->laneRoom(lane) : 0;
+    status->unacknowledged = port->connection().laneUnacknowledged(lane);
     return IRS_OK;
 }

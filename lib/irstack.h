@@ -12,7 +12,7 @@ extern "C" {
 
 /* A serial port with an infrared transceiver, and the station that runs on it. */
 typedef struct irs_port irs_port;
-/* The data channel of a port's link; one per port in this version. */
+/* A data channel of a port's link; a link carries up to IRS_CHANNELS_MAX at once. */
 typedef struct irs_channel irs_channel;
 
 /* Every call returns IRS_OK (or a count) on success and one of these on failure. */
@@ -28,13 +28,13 @@ enum irs_error {
     IRS_ERR_NO_SERVICE = -8,   /* the device has no service under those names */
     IRS_ERR_IO = -9,           /* a port operation failed */
     IRS_ERR_UNSUPPORTED = -10, /* not available on this system */
-    IRS_ERR_NO_MEMORY = -11    /* out of memory, or too many ports open */
+    IRS_ERR_NO_MEMORY = -11    /* out of memory, or too many ports or channels open */
 };
 
 /* Which end of the link a port plays. */
 enum irs_role {
     IRS_ROLE_COMPUTER = 0, /* discovers devices and connects to them */
-    IRS_ROLE_DEVICE = 1    /* answers discovery and accepts one connection */
+    IRS_ROLE_DEVICE = 1    /* answers discovery and accepts connections to its services */
 };
 
 /* What the channel carries. */
@@ -59,6 +59,7 @@ enum irs_log_kind {
 
 #define IRS_NAME_MAX 59        /* class and attribute names together, in bytes */
 #define IRS_PORTS_MAX 16       /* ports open at once in one process */
+#define IRS_CHANNELS_MAX 4     /* channels over one link at once, and services a device offers */
 #define IRS_NICKNAME_SIZE 33   /* with its terminating null */
 #define IRS_HINTS_SIZE 160     /* with its terminating null */
 #define IRS_ERROR_TEXT_SIZE 64 /* with its terminating null */
@@ -108,21 +109,27 @@ int irs_set_log(irs_log_fn log, void* context);
 /* Stores the link's phase, peer, speed and errors in `*status`; it may be called from another
  * thread while a discovery, connect or listen waits. */
 int irs_port_status(irs_port* port, irs_port_state* status);
-/* Ends the link, closes the channel and the port, and frees the handle; waits in other threads on
- * it end with IRS_ERR_HANDLE or IRS_ERR_STATE. */
+/* Ends the link, closes every channel and the port, and frees the handle; waits in other threads
+ * on it end with IRS_ERR_HANDLE or IRS_ERR_STATE. */
 int irs_close(irs_port* port);
 
 /* Computer role: searches for `timeout_ms` (at least 1) and stores up to `max_devices` devices
- * found; returns how many (0: none answered). Not while a channel is open. */
+ * found; returns how many (0: none answered). Not while a channel is open or being opened. */
 int irs_discover(irs_port* port, int timeout_ms, irs_device* devices, int max_devices);
-/* Computer role: connects to the first device in range and to its service registered under
- * `class_name` and `attribute` (null: IrCOMM's), within `timeout_ms` (negative: no limit). */
+/* Computer role: opens a channel to the service registered under `class_name` and `attribute`
+ * (null: IrCOMM's), within `timeout_ms` (negative: no limit): over the link already up when a
+ * channel is open (the same device), else over a new link to the first device in range.
+ * IRS_ERR_NO_MEMORY when the link already carries IRS_CHANNELS_MAX channels; IRS_ERR_NO_SERVICE
+ * when the device has no such service or refuses the channel. */
 int irs_connect(irs_port* port, const char* class_name, const char* attribute, int mode,
                 int timeout_ms, irs_channel** channel);
 /* Computer role: as irs_connect, to the fixed selector `lsap` (0 to 127) without asking. */
 int irs_connect_lsap(irs_port* port, int lsap, int mode, int timeout_ms, irs_channel** channel);
 /* Device role: offers a service under `class_name` and `attribute` (null: IrCOMM's) and waits up
- * to `timeout_ms` (negative: no limit) for a computer to open its channel. */
+ * to `timeout_ms` (negative: no limit) for a computer to open its channel. Threads may listen on
+ * different services at once, up to IRS_CHANNELS_MAX (else IRS_ERR_NO_MEMORY); a service stays
+ * offered until the port closes or its last channel closes with no listen waiting. A second
+ * listen on a service already awaited or open: IRS_ERR_STATE. */
 int irs_listen(irs_port* port, const char* class_name, const char* attribute, int mode,
                int timeout_ms, irs_channel** channel);
 
@@ -142,7 +149,8 @@ int irs_fd(irs_channel* channel);
 /* Stores whether the channel is open, the bytes waiting to be read, the room to write and the
  * bytes not yet acknowledged in `*status`; until irs_channel_close. */
 int irs_channel_status(irs_channel* channel, irs_channel_state* status);
-/* Ends the link and the channel; the port stays open for another discovery or connection. */
+/* Ends the channel with an LM disconnect while other channels of the link stay open; the last
+ * channel's close ends the link. The port stays open for another discovery or connection. */
 int irs_channel_close(irs_channel* channel);
 
 #ifdef __cplusplus

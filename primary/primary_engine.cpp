@@ -41,6 +41,7 @@ constexpr char BEL = '\a';
 
 void PrimaryStation::setState(uint8_t state) {
     engineState.store(state);
+    endLanes(); // only the channel's opening enters the connected state; any other ends the link
     const LinkPhase shown = state >= PRIMARY_LINK_CHECK ? LINK_CONNECTED : LINK_SEARCHING;
     if (state != PRIMARY_CONNECTED && conn.phase() != shown) {
         conn.setPhase(shown);
@@ -257,6 +258,10 @@ void PrimaryStation::readAnswer(uint8_t state) {
         break;
     case PRIMARY_COMM_OPEN:
         if (isCommFrame(length)) {
+            if (conn.fullProfile()) {
+                conn.credits(0).received();
+                conn.credits(0).take(conn.rx[TTP_CREDIT_OFFSET]);
+            }
             showCommLengths(length);
             openChannel();
             sendRr();
@@ -271,6 +276,10 @@ void PrimaryStation::readAnswer(uint8_t state) {
 }
 
 void PrimaryStation::readConnected(uint16_t length, uint8_t expected, bool heldBefore) {
+    if (conn.fullProfile()) {
+        readConnectedFull(length, expected, heldBefore);
+        return;
+    }
     const bool isData = isCommFrame(length);
     if (!isRr(length) && !isData) {
         return;
@@ -309,7 +318,7 @@ void PrimaryStation::poll(uint8_t state) {
 void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
     if (timing.giveUpDue()) {
         giveUp(state);
-    } else if (mayPoll && timing.pollHeld() && timing.deferredPollDue(conn.hasData())) {
+    } else if (mayPoll && timing.pollHeld() && timing.deferredPollDue(hasWork())) {
         timing.clearDeferred();
         timing.markRepeated();
         if (state == PRIMARY_CONNECTED) {

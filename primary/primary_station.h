@@ -70,6 +70,14 @@ class PrimaryStation {
     uint32_t serviceMissing() const { return missingService.load(); }
     // The index-th device kept in discovery-only mode; false past the last.
     bool discovered(uint8_t index, LapDiscovered& device);
+    // Full profile, on an established link: opens another channel to the service under
+    // `className` and `attribute` (nullptr: IrCOMM's), asked of the peer's IAS, or with `lsap` at
+    // 0 to 127 that selector without asking. The names are copied. Returns the channel's lane
+    // (1 to MUX_CHANNELS - 1; see connection().extra()), or -1 when the names do not fit or every
+    // lane is in use.
+    int addChannel(const char* className, const char* attribute, int lsap, bool raw);
+    // Asks the engine to end `lane` with an LM disconnect; the link stays.
+    void closeChannel(uint8_t lane);
 
     // ---- For tests
     uint8_t stepCount() const { return timing.stepCount(); }
@@ -122,6 +130,36 @@ class PrimaryStation {
     void sendNext();
     void keepDiscovered(uint16_t length);
 
+    // primary_mux.cpp: the full profile's channels
+    enum LaneStep : uint8_t {
+        LANE_NONE,
+        LANE_IAS_CONNECT,
+        LANE_IAS_CONNECT_WAIT,
+        LANE_IAS_QUERY,
+        LANE_IAS_QUERY_WAIT,
+        LANE_IAS_DISCONNECT,
+        LANE_TTP_CONNECT,
+        LANE_TTP_WAIT,
+        LANE_PARAMS,
+    };
+    uint8_t laneLocal(uint8_t lane);
+    uint8_t lanePeer(uint8_t lane);
+    bool laneRaw(uint8_t lane);
+    int laneBySelector(uint8_t local);
+    void readConnectedFull(uint16_t length, uint8_t expected, bool heldBefore);
+    bool takeLaneFrame(uint16_t length);
+    void takeLaneControl(uint8_t lane, uint16_t length);
+    void takeLaneIas(uint8_t lane, uint16_t length);
+    bool takeLaneData(uint8_t lane, uint16_t length);
+    // Something to send beyond a poll: a channel's set-up or close, a credit or data with one.
+    bool hasWork();
+    void sendNextFull();
+    bool sendLaneControl();
+    bool sendLaneSetUp(uint8_t lane);
+    void sendLaneData(uint8_t lane);
+    void sendLaneCredit(uint8_t lane);
+    void endLanes();
+
     FramePort& port;
     LapConnection conn{true};
     PrimaryTiming timing;
@@ -141,6 +179,16 @@ class PrimaryStation {
     std::mutex discoveredLock;
     std::array<LapDiscovered, PRIMARY_DISCOVERED_MAX> found{};
     uint8_t foundCount = 0;
+
+    // The channels beyond the first: the set-up step (the engine's), and what the application
+    // asked for (written before the lane is claimed, read by the engine after).
+    std::array<uint8_t, MUX_CHANNELS> laneStep{};
+    std::array<bool, MUX_CHANNELS> laneAsks{};
+    std::array<bool, MUX_CHANNELS> laneFailed{};
+    std::array<std::array<char, IAS_NAMES_MAX + 1>, MUX_CHANNELS> laneClass{};
+    std::array<std::array<char, IAS_NAMES_MAX + 1>, MUX_CHANNELS> laneAttribute{};
+    std::mutex laneLock;
+    uint8_t nextLane = 0; // where the round of data starts
 
     std::atomic<bool> taskRunning{false};
     HANDLE taskHandle = nullptr;

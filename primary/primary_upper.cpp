@@ -48,11 +48,23 @@ void PrimaryStation::sendIasDisconnect() {
 }
 
 void PrimaryStation::sendCommConnect() {
-    sendHeld(ttpBuildConnect(conn.tx.data(), conn.record, OWN_LSAP, peerComLsap));
+    const uint16_t length = ttpBuildConnect(conn.tx.data(), conn.record, OWN_LSAP, peerComLsap);
+    if (conn.fullProfile()) {
+        conn.credits(0).reset();
+        ttpSetCredit(conn.tx.data(), TTP_CONNECT_CREDIT_OFFSET, conn.laneGrantOpening(0));
+    }
+    sendHeld(length);
 }
 
 void PrimaryStation::sendCommParams() {
-    sendHeld(commBuildParamsFrame(conn.tx.data(), conn.record, OWN_LSAP, peerComLsap));
+    const uint16_t length =
+        commBuildParamsFrame(conn.tx.data(), conn.record, OWN_LSAP, peerComLsap);
+    if (conn.fullProfile()) {
+        // The confirm's credit pays for the parameters.
+        conn.credits(0).spend();
+        ttpSetCredit(conn.tx.data(), TTP_CREDIT_OFFSET, conn.laneGrant(0));
+    }
+    sendHeld(length);
 }
 
 void PrimaryStation::startService() {
@@ -67,6 +79,9 @@ void PrimaryStation::startService() {
 }
 
 void PrimaryStation::serviceConnected() {
+    if (conn.fullProfile()) {
+        conn.credits(0).take(conn.rx[TTP_CONNECT_CREDIT_OFFSET]);
+    }
     if (!serviceRaw) {
         setState(PRIMARY_COMM_OPEN);
         sendCommParams();
@@ -119,6 +134,10 @@ bool PrimaryStation::takeAnswer(uint16_t length, bool isData, bool inSequence) {
 }
 
 void PrimaryStation::sendNext() {
+    if (conn.fullProfile()) {
+        sendNextFull();
+        return;
+    }
     if (conn.held.awaitingAck) {
         resendHeld(); // new data would have to take its Ns
         return;

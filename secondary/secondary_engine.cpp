@@ -20,6 +20,10 @@ SecondaryStation::SecondaryStation(FramePort& framePort) : port(framePort), timi
 
 void SecondaryStation::setState(SecondaryState next) {
     engineState.store(next);
+    if (next < SEC_LINKED) {
+        link.endExtras(CHANNEL_END_LINK);
+        settingsOwed = false;
+    }
     if (next == SEC_IRCOMM_OPEN) {
         link.openChannel(); // both queues emptied for the new channel
     } else {
@@ -47,6 +51,10 @@ void SecondaryStation::sendRr() {
 }
 
 void SecondaryStation::answerPoll(uint8_t dlsap) {
+    if (paced()) {
+        replyFull();
+        return;
+    }
     if (link.held.awaitingAck) {
         noteError(link.resendHeld(port)); // new data would have to take its Ns
     } else if (engineState == SEC_IRCOMM_OPEN && link.hasData()) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "ir_err.h"
 #include "ir_options.h"
@@ -45,6 +46,16 @@ class SecondaryStation {
     // as it is, the channel open as soon as TinyTP connects. IR_ERR_ARG, changing nothing, when
     // the names together are longer than an IAS query carries.
     IrErr setService(const char* className, const char* attribute, bool raw);
+    // Full profile: offers another service at once on a selector of its own (the lane's after
+    // OWN_LSAP), from any thread, the task running or not; it stays offered until
+    // clearServices. Returns its lane (1 to MUX_CHANNELS - 1; see connection().extra()), the
+    // lane already offered under the same names, or -1 when the names do not fit or every lane has
+    // a service.
+    int addService(const char* className, const char* attribute, bool raw);
+    // The services beyond the first withdrawn (task stopped).
+    void clearServices();
+    // Asks the engine to end `lane` with an LM disconnect; the link stays.
+    void closeChannel(uint8_t lane);
     // Off: the task leaves received bytes to the program and answers nothing itself.
     void setDemoAnswers(bool on) { demoAnswers.store(on); }
     // Starts afresh: queues emptied, the transceiver reset, idle at 9600 bit/s.
@@ -118,6 +129,21 @@ class SecondaryStation {
     void sendPending(uint8_t dlsap, bool lineSettings);
     bool serviceNameMatches(const char* reference, const uint8_t* name, uint8_t count) const;
 
+    // secondary_mux.cpp: the full profile's channels
+    uint8_t lanePeer(uint8_t lane);
+    bool laneRaw(uint8_t lane) const;
+    void handleLmControlFull(const uint8_t* frame, uint16_t length);
+    void acceptConnect(const uint8_t* frame, uint16_t length);
+    void takeDisconnect(uint8_t ours, uint8_t theirs);
+    void takeLaneData(uint8_t lane, const uint8_t* frame, uint16_t length);
+    // The lane an extra service's IAS answer names when its names match; 0 for none.
+    uint8_t extraServiceFor(const uint8_t* className, uint8_t classLength, const uint8_t* attribute,
+                            uint8_t attributeLength, bool& classKnown) const;
+    // The answer to a poll or to data in the full profile: the held frame, a close, the line
+    // settings owed, a credit, data with a credit, else an RR.
+    void replyFull();
+    void sendLaneData(uint8_t lane, bool lineSettings);
+
     FramePort& port;
     LapConnection link{false, true};
     SecondaryTiming timing;
@@ -133,6 +159,18 @@ class SecondaryStation {
     // Names a program gave must match whole: a query for a mere leading part of one is another
     // service. The built-in names keep their lenient match.
     bool namesExact = false;
+
+    // The services beyond the first: names and mode written before `offered` is raised.
+    struct ExtraService {
+        std::array<char, IAS_NAMES_MAX + 1> className{};
+        std::array<char, IAS_NAMES_MAX + 1> attribute{};
+        bool raw = false;
+    };
+    std::array<ExtraService, MUX_CHANNELS> extraServices{};
+    std::array<std::atomic<bool>, MUX_CHANNELS> offered{};
+    std::mutex serviceLock;
+    bool settingsOwed = false;
+    uint8_t nextLane = 0;
 
     std::atomic<bool> demoAnswers{true};
     // Modem answers owed to the peer that did not fit yet; queued on a later pass.

@@ -102,7 +102,17 @@ void SecondaryStation::handleIas(const uint8_t* frame, uint16_t length) {
     uint8_t count = IAS_RESULT_NO_CLASS.size();
     // A name whose length runs past the frame is not a name of ours: "no such class".
     const uint16_t classEnd = length >= 6 ? static_cast<uint16_t>(6 + frame[5]) : 0xFFFF;
-    if (classEnd < length && serviceNameMatches(serviceClass.data(), &frame[6], frame[5])) {
+    bool classKnown = false;
+    const uint8_t lane = paced() && classEnd < length && classEnd + 1 + frame[classEnd] <= length
+                             ? extraServiceFor(&frame[6], frame[5], &frame[classEnd + 1],
+                                               frame[classEnd], classKnown)
+                             : 0;
+    std::array<uint8_t, IAS_RESULT_LSAP_SEL.size()> laneResult = IAS_RESULT_LSAP_SEL;
+    if (lane != 0) {
+        laneResult.back() = static_cast<uint8_t>(IRCOMM_LSAP + lane);
+        result = laneResult.data();
+        count = laneResult.size();
+    } else if (classEnd < length && serviceNameMatches(serviceClass.data(), &frame[6], frame[5])) {
         const uint8_t attributeLength = frame[classEnd];
         const uint8_t* attribute = &frame[classEnd + 1];
         if (classEnd + 1 + attributeLength > length) {
@@ -117,6 +127,9 @@ void SecondaryStation::handleIas(const uint8_t* frame, uint16_t length) {
             result = IAS_RESULT_NO_ATTRIBUTE.data();
             count = IAS_RESULT_NO_ATTRIBUTE.size();
         }
+    } else if (classKnown) {
+        result = IAS_RESULT_NO_ATTRIBUTE.data();
+        count = IAS_RESULT_NO_ATTRIBUTE.size();
     }
     sendTx(iasBuildResponse(link.tx.data(), link.record, frame[3] & 0x7F, frame[2] & 0x7F, result,
                             count));
@@ -158,6 +171,22 @@ void SecondaryStation::handleIrComm(const uint8_t* frame, uint16_t length) {
 void SecondaryStation::handleIFrame(const uint8_t* frame, uint16_t length) {
     if (length < 3) {
         return; // no LM-MUX header
+    }
+    if (paced()) {
+        // Full profile: channels by selector, and every frame answered.
+        if ((frame[2] & LMP_CONTROL) != 0) {
+            handleLmControlFull(frame, length);
+            return;
+        }
+        if (frame[2] == IAS_LSAP) {
+            handleIas(frame, length);
+            return;
+        }
+        if (frame[2] >= IRCOMM_LSAP && frame[2] < IRCOMM_LSAP + MUX_CHANNELS) {
+            takeLaneData(static_cast<uint8_t>(frame[2] - IRCOMM_LSAP), frame, length);
+        }
+        replyFull();
+        return;
     }
     if ((frame[2] & LMP_CONTROL) != 0) {
         handleLmControl(frame, length);

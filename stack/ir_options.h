@@ -79,6 +79,9 @@ constexpr uint8_t IRCOMM_HINT = 0x04;
 // Each station's own LSAP selector (IAS is always selector 0).
 constexpr uint8_t PRIMARY_OWN_LSAP = 2;
 constexpr uint8_t SECONDARY_OWN_LSAP = 4;
+// Channels one link carries at once in the full profile (the first is the connection's own
+// queues); the others take selectors after the station's own.
+constexpr uint8_t MUX_CHANNELS = 4;
 // An IAS query is one frame, and every peer takes 64 bytes of information field: less the LM-MUX
 // header, the operation and two length bytes, that leaves this much for the class and attribute.
 constexpr uint16_t IAS_NAMES_MAX = 64 - 5;

@@ -32,6 +32,9 @@ void LapConnection::setUp(const LapOffer& offer, uint32_t ownAddress) {
     discard.store(false);
     invalidNrRun = 0;
     invalidNrTotal = 0;
+    firstCredits.reset();
+    firstCloseWanted.store(false);
+    endExtras(CHANNEL_END_LINK);
     const std::lock_guard<std::mutex> guard(queuedLock);
     woken = false;
 }
@@ -104,10 +107,12 @@ int LapConnection::room() const {
     return byteQueueRoom(&transmitQueue);
 }
 
-int LapConnection::unacknowledged() {
+int LapConnection::laneUnacknowledged(uint8_t lane) {
     const std::lock_guard<std::mutex> guard(transmitLock);
-    const int staged = dataUnacknowledged.load() ? stagedCount.load() : 0;
-    return transmitQueue.count(&transmitQueue) + staged;
+    const bool stagedHere = dataUnacknowledged.load() && stagedLane.load() == lane;
+    const int staged = stagedHere ? stagedCount.load() : 0;
+    const int queued = lane == 0 ? transmitQueue.count(&transmitQueue) : extra(lane).queued();
+    return queued + staged;
 }
 
 bool LapConnection::allAcknowledged() const {
@@ -211,6 +216,7 @@ uint16_t LapConnection::dataLimit(uint16_t fixedLimit, uint16_t extra) const {
 }
 
 std::span<const uint8_t> LapConnection::stage(uint16_t limit) {
+    stagedLane.store(0);
     // Before the pop, so that no reader sees the queue empty and the data acknowledged.
     dataUnacknowledged.store(true);
     uint16_t count = 0;
@@ -250,5 +256,61 @@ IrErr LapConnection::sendRr(FramePort& port) {
 void LapConnection::noteStepEnd() {
     if (channelOpen()) {
         dataUnacknowledged.store(held.awaitingAck);
+    }
+}
+
+bool LapConnection::laneOpen(uint8_t lane) {
+    return lane == 0 ? channelOpen() : extra(lane).state() == CHANNEL_OPEN;
+}
+
+bool LapConnection::laneHasData(uint8_t lane) {
+    return lane == 0 ? hasData() : extra(lane).hasData();
+}
+
+std::span<const uint8_t> LapConnection::laneStage(uint8_t lane, uint16_t limit) {
+    if (lane == 0) {
+        return stage(limit);
+    }
+    stagedLane.store(lane);
+    // Before the pop, as for the first lane.
+    dataUnacknowledged.store(true);
+    const std::span<const uint8_t> data = extra(lane).stage(limit);
+    stagedCount.store(static_cast<uint16_t>(data.size()));
+    return data;
+}
+
+bool LapConnection::laneDeliver(uint8_t lane, const uint8_t* data, uint16_t count) {
+    if (lane == 0) {
+        return deliver(data, count);
+    }
+    if (!extra(lane).deliver(data, count)) {
+        return false;
+    }
+    lapWatchDelivered(linkWatch);
+    return true;
+}
+
+uint16_t LapConnection::peerPduSize() const {
+    // LM-MUX's two bytes and TinyTP's one: raw data may use all the rest.
+    constexpr uint16_t headers = 3;
+    return terms.dataSize > headers ? static_cast<uint16_t>(terms.dataSize - headers) : 1;
+}
+
+uint8_t LapConnection::laneGrant(uint8_t lane) {
+    const int room = lane == 0 ? byteQueueRoom(&receiveQueue) : extra(lane).receiveRoom();
+    return credits(lane).grant(room, peerPduSize());
+}
+
+bool LapConnection::laneNeedsCredit(uint8_t lane) {
+    if (!laneOpen(lane) || credits(lane).granted != 0) {
+        return false;
+    }
+    const int room = lane == 0 ? byteQueueRoom(&receiveQueue) : extra(lane).receiveRoom();
+    return credits(lane).grantable(room, peerPduSize()) > 0;
+}
+
+void LapConnection::endExtras(ChannelEnd why) {
+    for (LmChannel& channel : extras) {
+        channel.end(why);
     }
 }

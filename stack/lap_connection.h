@@ -18,6 +18,7 @@
 #include "lap_data.h"
 #include "lap_port.h"
 #include "lap_terms.h"
+#include "lm_channel.h"
 
 // Frames in a row whose Nr acknowledges a frame never sent before the link is given up.
 constexpr uint8_t LAP_INVALID_NR_LIMIT = 3;
@@ -59,7 +60,9 @@ class LapConnection {
     int available() const { return receiveQueue.count(&receiveQueue); }
     // Bytes queued or sent that the peer has not acknowledged; exact once the engine has stopped
     // or the channel is lost.
-    int unacknowledged();
+    int unacknowledged() { return laneUnacknowledged(0); }
+    // As unacknowledged, for one lane's bytes.
+    int laneUnacknowledged(uint8_t lane);
     // Every byte queued has gone out and the peer has acknowledged it.
     bool allAcknowledged() const;
     LinkPhase phase() const { return linkPhase.load(); }
@@ -119,6 +122,31 @@ class LapConnection {
     // At the end of an engine step: what the application may read of the held frame.
     void noteStepEnd();
 
+    // ---- Channels of the full profile: lane 0 is the queues above, the others LmChannels
+
+    LmChannel& extra(uint8_t lane) { return extras.at(lane - 1U); }
+    TtpCredits& credits(uint8_t lane) { return lane == 0 ? firstCredits : extra(lane).credits; }
+    bool laneOpen(uint8_t lane);
+    bool laneHasData(uint8_t lane);
+    std::span<const uint8_t> laneStage(uint8_t lane, uint16_t limit);
+    bool laneDeliver(uint8_t lane, const uint8_t* data, uint16_t count);
+    // Credits for the PDU being built on `lane`, counted as granted.
+    uint8_t laneGrant(uint8_t lane);
+    // As laneGrant, for a connect: the channel's opening empties its queue before data comes.
+    uint8_t laneGrantOpening(uint8_t lane) {
+        return credits(lane).grant(FULL_QUEUE_SIZE - 1, peerPduSize());
+    }
+    // The peer has no credit left on an open lane and its receive queue has room for one.
+    bool laneNeedsCredit(uint8_t lane);
+    // Most user data one PDU of the peer's may carry.
+    uint16_t peerPduSize() const;
+    // The link ended: every channel beyond the first with it.
+    void endExtras(ChannelEnd why);
+    // The application's close of the first channel, for the engine to send its LM disconnect.
+    void requestFirstClose() { firstCloseWanted.store(true); }
+    bool firstCloseRequested() const { return firstCloseWanted.load(); }
+    void clearFirstClose() { firstCloseWanted.store(false); }
+
   private:
     void notifyRoom();
 
@@ -135,6 +163,8 @@ class LapConnection {
     // Atomic: a program counts the unacknowledged bytes from its own thread.
     std::atomic<uint16_t> stagedCount{0};
     std::atomic<bool> dataUnacknowledged{false};
+    // The lane whose bytes the staging holds.
+    std::atomic<uint8_t> stagedLane{0};
 
     std::array<uint8_t, FULL_QUEUE_SIZE> transmitStorage{};
     std::array<uint8_t, FULL_QUEUE_SIZE> receiveStorage{};
@@ -154,4 +184,8 @@ class LapConnection {
     std::condition_variable queuedSignal;
     uint32_t queuedTexts = 0;
     bool woken = false;
+
+    std::array<LmChannel, MUX_CHANNELS - 1> extras;
+    TtpCredits firstCredits;
+    std::atomic<bool> firstCloseWanted{false};
 };

@@ -202,6 +202,20 @@ uint16_t ttpBuildDataResponse(uint8_t* destination, const LinkRecord& link, uint
     return putData(destination, TTP_DATA_OFFSET, data, count);
 }
 
+uint16_t lmpBuildDisconnect(uint8_t* destination, const LinkRecord& link, bool command,
+                            uint8_t ownLsap, uint8_t remote) {
+    if (command) {
+        lapPutIHeaderCommand(destination, link);
+    } else {
+        lapPutIHeaderResponse(destination, link);
+    }
+    destination[2] = static_cast<uint8_t>(remote | LMP_CONTROL);
+    destination[3] = ownLsap;
+    destination[4] = LMP_DISCONNECT;
+    destination[5] = LMP_REASON_USER_REQUEST;
+    return 6;
+}
+
 uint8_t lmpIsConnectConfirm(const uint8_t* frame, uint16_t length) {
     return isIFrame(frame, length) && length >= 5 && frame[4] == LMP_CONNECT_CONFIRM ? 1 : 0;
 }

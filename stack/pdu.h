@@ -64,6 +64,17 @@ uint16_t commBuildDataResponse(uint8_t* destination, const LinkRecord& link, uin
 uint16_t ttpBuildDataResponse(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
                               uint8_t remote, const uint8_t* data, uint8_t count);
 
+// Either side: an LM disconnect of the channel between our `ownLsap` and the peer's `remote`.
+uint16_t lmpBuildDisconnect(uint8_t* destination, const LinkRecord& link, bool command,
+                            uint8_t ownLsap, uint8_t remote);
+// The credit a built TinyTP data or credit PDU grants (the full profile's own count), and that of a
+// built TinyTP connect or its confirm.
+constexpr uint16_t TTP_CREDIT_OFFSET = 4;
+constexpr uint16_t TTP_CONNECT_CREDIT_OFFSET = 6;
+inline void ttpSetCredit(uint8_t* frame, uint16_t offset, uint8_t credit) {
+    frame[offset] = static_cast<uint8_t>((frame[offset] & 0x80) | (credit & 0x7F));
+}
+
 // Tests on a received frame; each requires an I-frame and reads only inside `length`.
 uint8_t lmpIsConnectConfirm(const uint8_t* frame, uint16_t length);
 uint8_t iasIsResponse(const uint8_t* frame, uint16_t length);

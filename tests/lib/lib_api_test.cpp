@@ -84,6 +84,22 @@ TEST_F(LibApi, DeviceCallsRefuseTheComputerRole) {
     EXPECT_EQ(irs_close(port), IRS_OK);
 }
 
+TEST_F(LibApi, ADeviceOffersAtMostAsManyServicesAsALinkHasChannels) {
+    irs_port* port = open(IRS_ROLE_DEVICE);
+    irs_channel* channel = nullptr;
+    // Each listen that times out leaves its service offered.
+    const std::string names = "ABCDE";
+    for (size_t i = 0; i < IRS_CHANNELS_MAX; ++i) {
+        EXPECT_EQ(irs_listen(port, names.substr(i, 1).c_str(), "Sel", IRS_MODE_RAW, 0, &channel),
+                  IRS_ERR_TIMEOUT);
+    }
+    EXPECT_EQ(irs_listen(port, "E", "Sel", IRS_MODE_RAW, 0, &channel), IRS_ERR_NO_MEMORY);
+    EXPECT_EQ(channel, nullptr);
+    // A service already offered is listened on again.
+    EXPECT_EQ(irs_listen(port, "B", "Sel", IRS_MODE_RAW, 0, &channel), IRS_ERR_TIMEOUT);
+    EXPECT_EQ(irs_close(port), IRS_OK);
+}
+
 TEST_F(LibApi, ChannelCallsRefuseNullAndStaleHandles) {
     irs_port* port = open(IRS_ROLE_COMPUTER);
     // Not a channel of any port: the address of the port handle itself.

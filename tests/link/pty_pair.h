@@ -19,6 +19,8 @@ class PtyPair {
     // False when the system has no pseudo-terminals; tests then skip.
     bool open();
     const std::string& slaveName() const { return name; }
+    // The far end's descriptor, for a test that relays it to another pair.
+    int masterFd() const { return master; }
 
     void writeMaster(const std::vector<uint8_t>& bytes) const;
     // Reads from the master until `count` bytes arrived or a generous deadline passed.

@@ -16,6 +16,7 @@ import time
 
 sys.dont_write_bytecode = True
 
+import lib_mux  # noqa: E402
 import peer_loss  # noqa: E402
 import pty_throughput  # noqa: E402
 from measure import Bench  # noqa: E402
@@ -51,6 +52,8 @@ def main():
         idle.join()
         print("throughput through the pseudo-terminal ...", flush=True)
         results["pty"] = pty_throughput.measure(bench.build)
+        print("two channels over one link through the library ...", flush=True)
+        results["mux"] = lib_mux.measure(bench.build)
         print("a peer's death, quiet and under stray bytes ...", flush=True)
         results["loss"] = peer_loss.measure(bench.build)
         results["alloc"] = bench.allocations()
@@ -63,6 +66,7 @@ def main():
             shutil.rmtree(workdir, ignore_errors=True)
     text = pty_throughput.insert_section(
         render(results), pty_throughput.render(results["pty"]))
+    text = pty_throughput.insert_section(text, lib_mux.render(results["mux"]), lib_mux.SECTION)
     text = peer_loss.insert(text, peer_loss.render(results["loss"]))
     print(text)
     print(f"(bench took {time.monotonic() - began:.0f} s)")
