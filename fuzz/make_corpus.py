@@ -122,6 +122,21 @@ def main():
         + text(b"hello") + frame(P_RR_AFTER) + quiet(60) + frame(P_DISC),
         "test_and_noise": frame(P_TEST) + bytes([0xE4, 0xC0, 0x03, 0x7D, 0xC1]) + frame(P_RR),
     })
+    # A raw service on the second selector (5), asked for by name and then carrying data.
+    dive_query = (bytes([0x03, i_control(1, 1), 0x00, 0x02, 0x84, 4]) + b"Dive" + bytes([3])
+                  + b"Log")
+    dive_connect = bytes([0x03, i_control(3, 3), 0x85, 0x03, 0x01, 0x00, 0x04])
+    dive_data = bytes([0x03, i_control(4, 4), 0x05, 0x03, 0x01]) + b"GET"
+    write("fuzz_channels", {
+        "raw_service": b"".join(frame(f) for f in [P_XID_FIRST, P_SNRM, P_RR, P_IAS_CONNECT,
+                                                   dive_query, P_IAS_DISCONNECT, dive_connect,
+                                                   dive_data])
+        + text(b"\x01dive log") + frame(P_RR_AFTER) + quiet(10),
+        "session": b"".join(frame(f) for f in [P_XID_FIRST, P_SNRM, P_RR, P_IAS_CONNECT,
+                                               P_IAS_QUERY, P_IAS_DISCONNECT, P_COMM_CONNECT,
+                                               P_COMM_PARAMS, P_COMM_AT])
+        + text(b"\x00hello") + frame(P_RR_AFTER) + quiet(60) + frame(P_DISC),
+    })
     primary = {}
     for state in range(1, 10):
         answers = SECONDARY_SIDE[state - 1:state + 1]

@@ -5,8 +5,9 @@
 
 namespace {
 
-// Waits look again this often, so a close or a lost channel ends them soon.
-constexpr uint32_t READ_SLICE_MS = 50;
+// A waiting read wakes for each delivery, and looks at least this often for a close or the
+// channel's end; an idle reader wakes no more than that.
+constexpr uint32_t READ_SLICE_MS = 200;
 constexpr uint32_t ROOM_LOOK_MS = 2;
 constexpr size_t LONG_MAX_BYTES = 0x7FFFFFFF;
 
@@ -111,7 +112,11 @@ extern "C" int irs_fd(irs_channel* channel) {
         return IRS_ERR_UNSUPPORTED;
     }
     const int fd = hostReadyFd(channel->ready);
-    return fd >= 0 ? fd : IRS_ERR_IO;
+    if (fd < 0 || !port->startNotifier()) {
+        return IRS_ERR_IO;
+    }
+    port->updateSignal(*channel);
+    return fd;
 }
 
 extern "C" int irs_channel_close(irs_channel* channel) {

@@ -42,15 +42,25 @@ irs_port::irs_port(const TransceiverVariant& variant, int portRole)
         // Without it irs_fd answers IRS_ERR_IO; everything else works.
         hostReadyOpen(channel.ready);
     }
+}
+
+bool irs_port::startNotifier() {
+    const std::lock_guard<std::mutex> hold(notifierLock);
+    if (notifier != nullptr) {
+        return true;
+    }
     notifierRunning.store(true);
     notifier = CreateThread(nullptr, 0, notifierEntry, this, 0, nullptr);
     if (notifier == nullptr) {
         notifierRunning.store(false);
+        return false;
     }
+    return true;
 }
 
 irs_port::~irs_port() {
     notifierRunning.store(false);
+    const std::lock_guard<std::mutex> hold(notifierLock);
     if (notifier != nullptr) {
         WaitForSingleObject(notifier, INFINITE);
         CloseHandle(notifier);

@@ -75,6 +75,10 @@ struct irs_port {
     // Discovery's wait, which a close ends at once.
     std::mutex closeLock;
     std::condition_variable closeSignal;
+    // Keeps the descriptors current; started by the first irs_fd, as only a program that polls
+    // them needs its wake-ups.
+    bool startNotifier();
+    std::mutex notifierLock;
     std::atomic<bool> notifierRunning{false};
     HANDLE notifier = nullptr;
 };

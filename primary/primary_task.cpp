@@ -4,14 +4,6 @@
 
 namespace primary {
 
-namespace {
-
-// The wire bytes of the shortest answer (XBOFs, BOF, address, control, FCS, EOF): a frame that has
-// begun is this long in at the least, so the step reads it without waiting once per byte.
-constexpr uint32_t SHORT_FRAME_WIRE_BITS = 16 * 10;
-
-} // namespace
-
 void PrimaryStation::startTask() {
     if (taskHandle != nullptr) {
         return;
@@ -51,9 +43,7 @@ void PrimaryStation::runTask() {
             conn.waitQueued(textsSeen, STACK_TASK_PERIOD_MS);
         } else if (timing.paced() && engineState.load() != PRIMARY_START_DELAY) {
             if (port.frameBegun(STACK_TASK_PERIOD_MS)) {
-                const uint32_t speed = conn.watch().speed.load();
-                const uint32_t bitsPerSecond = speed != 0 ? speed : 9600;
-                Sleep((SHORT_FRAME_WIRE_BITS * 1000 + bitsPerSecond - 1) / bitsPerSecond);
+                Sleep(lapShortFrameMs(conn.watch().speed.load()));
             }
         } else {
             Sleep(STACK_TASK_PERIOD_MS);

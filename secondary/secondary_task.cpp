@@ -76,7 +76,11 @@ DWORD SecondaryStation::runTask() {
         if (seenByte) {
             // next pass reads
         } else if (paced()) {
-            port.frameBegun(STACK_TASK_PERIOD_MS);
+            // A millisecond short of the shortest frame: its last bytes come while the read
+            // begins, and an answer is not held back by a whole tick.
+            if (port.frameBegun(STACK_TASK_PERIOD_MS)) {
+                Sleep(lapShortFrameMs(linkSpeed.load()) - 1);
+            }
         } else {
             Sleep(STACK_TASK_PERIOD_MS);
         }
