@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     h.station.setDemoAnswers(false);
     h.station.setService(nullptr, nullptr, false);
     FUZZ_CHECK(h.station.addService("Dive", "Log", true) == 1);
-    FUZZ_CHECK(h.station.addService("IrDA:IrCOMM", "Control", false) == 2);
+    FUZZ_CHECK(h.station.addService("Modem", "Control", false) == 2);
     h.station.init();
     pass(h);
 

@@ -16,7 +16,7 @@ from irtools.console import sanitizer_report
 from irtools.session import Vlink
 
 RUN_S = 30  # irs_fetch searches 4 s, connects within 10 s and waits 5 s per answer piece
-SERVICE = ["-r", "-c", "Echo", "-a", "IrDA:TinyTP:LsapSel"]
+SERVICE = ["-r", "-c", "Echo", "-a", "Echo:LsapSel"]
 
 
 class LibEcho(unittest.TestCase):

@@ -76,8 +76,8 @@ TEST_F(LibApi, DeviceCallsRefuseTheComputerRole) {
     EXPECT_EQ(irs_discover(port, 100, devices, 1), IRS_ERR_STATE);
     EXPECT_EQ(irs_connect(port, nullptr, nullptr, IRS_MODE_IRCOMM, 0, &channel), IRS_ERR_STATE);
     EXPECT_EQ(irs_connect_lsap(port, 4, IRS_MODE_RAW, 0, &channel), IRS_ERR_STATE);
-    EXPECT_EQ(irs_listen(port, "IrDA:IrCOMM", std::string(IRS_NAME_MAX, 'a').c_str(),
-                         IRS_MODE_IRCOMM, 0, &channel),
+    EXPECT_EQ(irs_listen(port, "Modem", std::string(IRS_NAME_MAX, 'a').c_str(), IRS_MODE_IRCOMM, 0,
+                         &channel),
               IRS_ERR_ARG);
     EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_IRCOMM, 0, nullptr), IRS_ERR_ARG);
     EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_IRCOMM, 50, &channel), IRS_ERR_TIMEOUT);
