@@ -80,6 +80,15 @@ size_t byteQueuePushAll(ByteQueue* queue, std::span<const uint8_t> bytes) {
     return stored;
 }
 
+size_t byteQueuePopAll(ByteQueue* queue, std::span<uint8_t> bytes) {
+    size_t taken = 0;
+    while (taken < bytes.size() && queue->isEmpty(queue) == 0) {
+        bytes[taken] = queue->pop(queue);
+        ++taken;
+    }
+    return taken;
+}
+
 void byteQueueSetUp(ByteQueue& queue, std::span<uint8_t> storage, uint16_t size, std::mutex& lock) {
     const std::scoped_lock guard(lock);
     queue.init = byteQueueInit;

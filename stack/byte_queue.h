@@ -39,6 +39,9 @@ int byteQueueRoom(const ByteQueue* queue);
 // consumer together. Returns how many it stored.
 size_t byteQueuePushAll(ByteQueue* queue, std::span<const uint8_t> bytes);
 
+// The consumer's block pop: takes up to `bytes.size()` bytes in order; returns how many.
+size_t byteQueuePopAll(ByteQueue* queue, std::span<uint8_t> bytes);
+
 // Sets the queue up over `storage` through its init slot, under `lock`: the program may be pumping
 // the queue of a station that restarts. `size` as for byteQueueInit, at most storage.size().
 void byteQueueSetUp(ByteQueue& queue, std::span<uint8_t> storage, uint16_t size, std::mutex& lock);

@@ -94,13 +94,8 @@ size_t LapConnection::receive(uint8_t* buffer, size_t size) {
         return 0;
     }
     const std::lock_guard<std::mutex> guard(receiveLock);
-    size_t count = 0;
     // The engine may push while we pop; never take more than the caller's room.
-    while (count < size && receiveQueue.isEmpty(&receiveQueue) == 0) {
-        buffer[count] = receiveQueue.pop(&receiveQueue);
-        ++count;
-    }
-    return count;
+    return byteQueuePopAll(&receiveQueue, std::span<uint8_t>(buffer, size));
 }
 
 int LapConnection::room() const {
@@ -219,12 +214,9 @@ std::span<const uint8_t> LapConnection::stage(uint16_t limit) {
     stagedLane.store(0);
     // Before the pop, so that no reader sees the queue empty and the data acknowledged.
     dataUnacknowledged.store(true);
-    uint16_t count = 0;
-    const uint16_t most = limit < staging.size() ? limit : staging.size();
-    while (count < most && transmitQueue.isEmpty(&transmitQueue) == 0) {
-        staging[count] = transmitQueue.pop(&transmitQueue);
-        ++count;
-    }
+    const size_t most = limit < staging.size() ? limit : staging.size();
+    const auto count = static_cast<uint16_t>(
+        byteQueuePopAll(&transmitQueue, std::span<uint8_t>(staging.data(), most)));
     stagedCount.store(count);
     notifyRoom();
     return {staging.data(), count};

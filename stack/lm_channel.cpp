@@ -63,12 +63,7 @@ size_t LmChannel::read(uint8_t* buffer, size_t size) {
         return 0;
     }
     const std::lock_guard<std::mutex> guard(receiveLock);
-    size_t count = 0;
-    while (count < size && receiveQueue.isEmpty(&receiveQueue) == 0) {
-        buffer[count] = receiveQueue.pop(&receiveQueue);
-        ++count;
-    }
-    return count;
+    return byteQueuePopAll(&receiveQueue, std::span<uint8_t>(buffer, size));
 }
 
 bool LmChannel::claim(uint8_t localSel, uint8_t peerSel, bool rawMode) {
@@ -136,11 +131,7 @@ bool LmChannel::deliver(const uint8_t* data, uint16_t count) {
 }
 
 std::span<const uint8_t> LmChannel::stage(uint16_t limit) {
-    uint16_t count = 0;
-    const uint16_t most = limit < staging.size() ? limit : staging.size();
-    while (count < most && transmitQueue.isEmpty(&transmitQueue) == 0) {
-        staging[count] = transmitQueue.pop(&transmitQueue);
-        ++count;
-    }
+    const size_t most = limit < staging.size() ? limit : staging.size();
+    const size_t count = byteQueuePopAll(&transmitQueue, std::span<uint8_t>(staging.data(), most));
     return {staging.data(), count};
 }
