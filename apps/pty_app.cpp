@@ -37,7 +37,8 @@ void usage(const PtyRole& role) {
     const bool computer = role.computer();
     std::printf(
         "usage: %s [--link PATH | --stdio | --serial PORT2] [--trace] [--linger SECONDS]\n"
-        "       [--max-speed BPS] [--class NAME] [--attribute NAME]%s [--raw] [PORT]\n%s"
+        "       [--max-speed BPS] [--max-window N] [--max-frame BYTES]\n"
+        "       [--class NAME] [--attribute NAME]%s [--raw] [PORT]\n%s"
         "The IrCOMM channel of the %s side as a pseudo-terminal; its path is printed.\n"
         "  PORT              the transceiver's serial port (default COM1)\n"
         "  --link PATH       also make PATH a symbolic link to the pseudo-terminal\n"
@@ -45,6 +46,8 @@ void usage(const PtyRole& role) {
         "                    at the end of input, wait until all is acknowledged\n"
         "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
         "  --max-speed BPS   offer no speed above BPS bit/s (default 115200)\n"
+        "  --max-window N    take and send windows of at most N frames, 1 to 7 (default 7)\n"
+        "  --max-frame BYTES information fields of at most BYTES, 64 to 2048 (default 2048)\n"
         "  --serial PORT2    relay the channel to another serial port instead, such as\n"
         "                    one end of a virtual null-modem pair\n"
         "  --trace           print the frame trace on standard error\n"
@@ -68,6 +71,7 @@ irs_port* openPort(const PtyRole& role, const PtyOptions& options) {
     irs_port* port = nullptr;
     const int opened = irs_open(options.port, role.variant, options.maxSpeed, role.role, &port);
     if (opened == IRS_OK) {
+        irs_set_link_limits(port, options.maxWindow, options.maxFrame); // checked when parsed
         return port;
     }
     // The library says only that it failed; the host says why.

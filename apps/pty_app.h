@@ -42,6 +42,8 @@ struct PtyOptions {
     bool version = false;
     uint32_t lingerMs = 2000;
     uint32_t maxSpeed = 115200;
+    int maxWindow = 7;
+    int maxFrame = 2048;
 };
 
 // False, with what is wrong in `error`, when the arguments cannot be used.

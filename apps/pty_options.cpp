@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ir_options.h"
+#include "irstack.h"
 #include "pty_app.h"
 
 namespace {
@@ -31,8 +32,8 @@ bool parseSeconds(const char* text, uint32_t& milliseconds) {
 }
 
 bool takesValue(const char* argument) {
-    for (const char* name :
-         {"--link", "--linger", "--max-speed", "--class", "--attribute", "--lsap", "--serial"}) {
+    for (const char* name : {"--link", "--linger", "--max-speed", "--max-window", "--max-frame",
+                             "--class", "--attribute", "--lsap", "--serial"}) {
         if (isOption(argument, name)) {
             return true;
         }
@@ -85,6 +86,17 @@ bool parseSpeed(const char* text, uint32_t& speed) {
     return true;
 }
 
+// A whole number from `low` to `high`.
+bool parseCount(const char* text, int low, int high, int& count) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < low || value > high) {
+        return false;
+    }
+    count = static_cast<int>(value);
+    return true;
+}
+
 } // namespace
 
 bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char> error) {
@@ -131,6 +143,20 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
             if (!parseSpeed(argv[++i], options.maxSpeed)) {
                 std::snprintf(error.data(), error.size(),
                               "--max-speed wants bit/s from 9600, not '%s'", argv[i]);
+                return false;
+            }
+        } else if (isOption(argument, "--max-window")) {
+            if (!parseCount(argv[++i], 1, IRS_WINDOW_MAX, options.maxWindow)) {
+                std::snprintf(error.data(), error.size(),
+                              "--max-window wants frames from 1 to %d, not '%s'", IRS_WINDOW_MAX,
+                              argv[i]);
+                return false;
+            }
+        } else if (isOption(argument, "--max-frame")) {
+            if (!parseCount(argv[++i], IRS_FRAME_MIN, IRS_FRAME_MAX, options.maxFrame)) {
+                std::snprintf(error.data(), error.size(),
+                              "--max-frame wants bytes from %d to %d, not '%s'", IRS_FRAME_MIN,
+                              IRS_FRAME_MAX, argv[i]);
                 return false;
             }
         } else if (argument[0] == '-' && argument[1] != '\0') {

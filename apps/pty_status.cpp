@@ -145,6 +145,7 @@ bool ptyFollowPort(PtyLink& link, StatusView& view, PortWatch& watch, const irs_
         IRS_OK) {
         return true;
     }
+    irs_set_link_limits(reopened, options.maxWindow, options.maxFrame);
     link.port = reopened;
     ptyForgetError();
     ptyStatus("port back");

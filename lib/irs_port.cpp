@@ -57,6 +57,18 @@ void restart(irs_port& port) {
     port.stationLive.store(true);
 }
 
+// The offer with the link's limits; the engines take no larger window than they can send.
+void setLimits(irs_port& port, int maxWindow, int maxFrame) {
+    const int window = maxWindow < LAP_WINDOW_SUPPORTED ? maxWindow : LAP_WINDOW_SUPPORTED;
+    const LapOffer offer =
+        lapFullOffer(port.speedBits, static_cast<uint8_t>(window), static_cast<uint16_t>(maxFrame));
+    if (port.computer) {
+        port.computer->setOffer(offer);
+    } else {
+        port.device->setOffer(offer);
+    }
+}
+
 int laneEndError(ChannelEnd reason) {
     return reason == CHANNEL_END_NO_SERVICE || reason == CHANNEL_END_REFUSED ? IRS_ERR_NO_SERVICE
                                                                              : IRS_ERR_PEER_GONE;
@@ -246,18 +258,31 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
         return portOpenError();
     }
     CloseHandle(probe);
-    const uint8_t bits =
+    opened->speedBits =
         lapBaudBitsUpTo(transceiver->baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);
-    if (opened->computer) {
-        opened->computer->setOffer(lapFullOffer(bits));
-    } else {
-        opened->device->setOffer(lapFullOffer(bits));
-    }
+    setLimits(*opened, IRS_WINDOW_MAX, IRS_FRAME_MAX);
     irsLogInstall();
     if (!irsRegister(opened)) {
         return IRS_ERR_NO_MEMORY;
     }
     *port = opened.get();
+    return IRS_OK;
+}
+
+extern "C" int irs_set_link_limits(irs_port* handle, int maxWindow, int maxFrame) {
+    const auto port = irsFindPort(handle);
+    if (!port) {
+        return IRS_ERR_HANDLE;
+    }
+    if (maxWindow < 1 || maxWindow > IRS_WINDOW_MAX || maxFrame < IRS_FRAME_MIN ||
+        maxFrame > IRS_FRAME_MAX) {
+        return IRS_ERR_ARG;
+    }
+    const std::lock_guard<std::mutex> hold(port->operationLock);
+    if (port->stationLive.load()) {
+        return IRS_ERR_STATE; // the offer is read while the station runs
+    }
+    setLimits(*port, maxWindow, maxFrame);
     return IRS_OK;
 }
 

@@ -68,6 +68,8 @@ struct irs_port {
     std::array<char, IAS_NAMES_MAX + 1> className{};
     std::array<char, IAS_NAMES_MAX + 1> attribute{};
     bool firstRaw = false;
+    // The speeds offered, kept for an offer with other link limits.
+    uint8_t speedBits = 0;
     std::array<irs_channel, IRS_CHANNELS_MAX> channels;
     // The station's task runs: a listen or connect started it and no close has stopped it.
     std::atomic<bool> stationLive{false};
@@ -98,6 +100,8 @@ void irsLogInstall();
 // is.
 int irsChannelFailure(irs_port& port, irs_channel& channel);
 static_assert(IRS_CHANNELS_MAX == MUX_CHANNELS, "a handle for each of a link's channels");
+static_assert(IRS_FRAME_MAX == LAP_MAX_DATA_SIZE && IRS_FRAME_MIN == 64,
+              "the library's frame limits are the stack's");
 // Milliseconds left before `deadline` on GetTickCount (negative timeouts never end).
 struct IrsDeadline {
     explicit IrsDeadline(int timeoutMs);

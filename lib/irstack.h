@@ -63,6 +63,9 @@ enum irs_log_kind {
 #define IRS_NICKNAME_SIZE 33   /* with its terminating null */
 #define IRS_HINTS_SIZE 160     /* with its terminating null */
 #define IRS_ERROR_TEXT_SIZE 64 /* with its terminating null */
+#define IRS_WINDOW_MAX 7       /* frames a station may take before it answers */
+#define IRS_FRAME_MIN 64       /* bytes of a frame's information field, at the least */
+#define IRS_FRAME_MAX 2048     /* and at the most */
 
 /* A device found by discovery. */
 typedef struct irs_device {
@@ -102,6 +105,11 @@ const char* irs_strerror(int error);
  * `max_speed` bit/s (0: the variant's fastest; else at least 9600), in `role`. Nothing is sent
  * until discovery, connect or listen. Stores the handle in `*port`. */
 int irs_open(const char* path, char variant, uint32_t max_speed, int role, irs_port** port);
+/* Caps what the link negotiates: windows of up to `max_window` frames (1 to IRS_WINDOW_MAX) and
+ * information fields of up to `max_frame` bytes (IRS_FRAME_MIN to IRS_FRAME_MAX); the defaults are
+ * the largest. While the port's station is stopped: before connect or listen (else
+ * IRS_ERR_STATE). */
+int irs_set_link_limits(irs_port* port, int max_window, int max_frame);
 /* Sends the frame trace and the errors of every port in the process to `log`, called with
  * `context` from the library's threads one call at a time; null (the default) drops them. `log`
  * must not call irs_set_log. Always IRS_OK. */

@@ -341,7 +341,7 @@ void PrimaryStation::sendLaneData(uint8_t lane) {
     conn.credits(lane).spend();
     const std::span<const uint8_t> data =
         conn.laneStage(lane, conn.dataLimit(PRIMARY_STAGING_SIZE, 0));
-    const auto count = static_cast<uint8_t>(data.size());
+    const auto count = static_cast<uint16_t>(data.size());
     uint8_t* const frame = conn.tx.data();
     const uint16_t length = laneRaw(lane)
                                 ? ttpBuildDataCommand(frame, conn.record, laneLocal(lane),

@@ -124,7 +124,7 @@ class PrimaryStation {
     void sendCommConnect();
     void sendCommParams();
     bool isCommFrame(uint16_t length) const;
-    uint8_t showCommLengths(uint16_t length);
+    uint16_t showCommLengths(uint16_t length);
     void openChannel();
     bool takeAnswer(uint16_t length, bool isData, bool inSequence);
     void sendNext();

@@ -101,10 +101,10 @@ bool PrimaryStation::isCommFrame(uint16_t length) const {
            conn.rx[5] <= length - COMM_HEADER_LENGTH;
 }
 
-uint8_t PrimaryStation::showCommLengths(uint16_t length) {
+uint16_t PrimaryStation::showCommLengths(uint16_t length) {
     // isCommFrame has already made sure the control parameters lie inside the frame.
     const uint8_t controlLength = conn.rx[5];
-    const auto dataLength = static_cast<uint8_t>(length - COMM_HEADER_LENGTH - controlLength);
+    const auto dataLength = static_cast<uint16_t>(length - COMM_HEADER_LENGTH - controlLength);
     consolePrint("\nIrCOMM length:\t%d:%d", controlLength, dataLength);
     return dataLength;
 }
@@ -150,10 +150,10 @@ void PrimaryStation::sendNext() {
     const auto count = static_cast<uint16_t>(data.size());
     if (serviceRaw) {
         sendHeld(ttpBuildDataCommand(conn.tx.data(), conn.record, OWN_LSAP, peerComLsap,
-                                     data.data(), static_cast<uint8_t>(count)));
+                                     data.data(), count));
     } else {
         sendHeld(commBuildDataCommand(conn.tx.data(), conn.record, OWN_LSAP, peerComLsap,
-                                      data.data(), static_cast<uint8_t>(count)));
+                                      data.data(), count));
     }
 }
 

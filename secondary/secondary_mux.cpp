@@ -261,7 +261,7 @@ void SecondaryStation::sendLaneData(uint8_t lane, bool lineSettings) {
     const uint16_t settings = lineSettings ? COMM_LINE_SETTINGS_LENGTH : 0;
     const std::span<const uint8_t> data =
         link.laneStage(lane, link.dataLimit(SECONDARY_STAGING_SIZE, settings));
-    const auto count = static_cast<uint8_t>(data.size());
+    const auto count = static_cast<uint16_t>(data.size());
     const auto own = static_cast<uint8_t>(OWN_LSAP + lane);
     uint8_t* const tx = link.tx.data();
     const uint16_t length =

@@ -202,7 +202,7 @@ void SecondaryStation::sendPending(uint8_t dlsap, bool lineSettings) {
     const uint16_t settings = lineSettings ? COMM_LINE_SETTINGS_LENGTH : 0;
     const std::span<const uint8_t> data =
         link.stage(link.dataLimit(SECONDARY_STAGING_SIZE, settings));
-    const auto count = static_cast<uint8_t>(data.size());
+    const auto count = static_cast<uint16_t>(data.size());
     if (serviceRaw) {
         sendTx(
             ttpBuildDataResponse(link.tx.data(), link.record, OWN_LSAP, dlsap, data.data(), count));

@@ -13,8 +13,12 @@ constexpr uint16_t SIR_MAX_ADDITIONAL_BOFS = 48;
 // The receiver's wait for a frame's BOF, and for each byte after it.
 constexpr uint16_t SIR_HUNT_WAIT_MS = 500;
 constexpr uint16_t SIR_BYTE_WAIT_MS = 20;
-// The largest information field either station offers to take (the full profile's 128 bytes).
-constexpr uint16_t LAP_MAX_DATA_SIZE = 128;
+// The largest information field either station offers to take (the full profile's 2048 bytes),
+// and what an offer takes when its caller names no size.
+constexpr uint16_t LAP_MAX_DATA_SIZE = 2048;
+constexpr uint16_t LAP_DEFAULT_DATA_SIZE = 128;
+// Frames of one turn the engines send and take so far: offers ask for no larger window.
+constexpr uint8_t LAP_WINDOW_SUPPORTED = 1;
 // Longest content a receiver accepts: address, control and the largest information field.
 constexpr uint16_t SIR_MAX_CONTENT = 2 + LAP_MAX_DATA_SIZE;
 // Content and FCS, and one byte more than a longest frame stores.
@@ -34,8 +38,10 @@ constexpr uint8_t PRIMARY_TRANSMIT_SIZE = 32;
 constexpr uint8_t PRIMARY_RECEIVE_SIZE = 64;
 constexpr uint8_t SECONDARY_TRANSMIT_SIZE = 32;
 constexpr uint8_t SECONDARY_RECEIVE_SIZE = 64;
-// The full profile's, each way: two frames of the largest data size.
-constexpr uint16_t FULL_QUEUE_SIZE = 256;
+// The full profile's, each way: the first channel's holds a window of the largest frames' data,
+// each further channel's two of them.
+constexpr uint16_t FULL_QUEUE_SIZE = 16384;
+constexpr uint16_t FULL_EXTRA_QUEUE_SIZE = 4096;
 // Most bytes one data frame takes from the transmit queue in the fixed profile; in the full one
 // the agreed data size sets it, up to the staging's size.
 constexpr uint8_t PRIMARY_STAGING_SIZE = 32;
@@ -151,10 +157,14 @@ constexpr bool optionIsPowerOfTwo(unsigned size) {
 static_assert(optionIsPowerOfTwo(PRIMARY_TRANSMIT_SIZE) &&
                   optionIsPowerOfTwo(PRIMARY_RECEIVE_SIZE) &&
                   optionIsPowerOfTwo(SECONDARY_TRANSMIT_SIZE) &&
-                  optionIsPowerOfTwo(SECONDARY_RECEIVE_SIZE) && optionIsPowerOfTwo(FULL_QUEUE_SIZE),
+                  optionIsPowerOfTwo(SECONDARY_RECEIVE_SIZE) &&
+                  optionIsPowerOfTwo(FULL_QUEUE_SIZE) && optionIsPowerOfTwo(FULL_EXTRA_QUEUE_SIZE),
               "the byte queues index with a mask");
 static_assert(FULL_QUEUE_SIZE <= 32768, "the byte queues' indices are 16 bits");
-static_assert(FULL_QUEUE_SIZE > 2 * FULL_STAGING_SIZE, "a full queue holds two frames' data");
+static_assert(FULL_QUEUE_SIZE > 7 * FULL_STAGING_SIZE, "the first queue holds a window's data");
+static_assert(FULL_EXTRA_QUEUE_SIZE > 2 * FULL_STAGING_SIZE, "a further queue holds two frames");
+static_assert(LAP_DEFAULT_DATA_SIZE <= LAP_MAX_DATA_SIZE && LAP_MAX_DATA_SIZE <= 2048,
+              "data sizes the negotiation can name");
 static_assert(SIR_MAX_CONTENT + 2 <= SIR_RX_BUFFER_SIZE, "content and FCS fit the receive buffer");
 static_assert(optionIsPowerOfTwo(PLATFORM_RX_RING_SIZE) && PLATFORM_RX_RING_SIZE <= 256,
               "the receive ring is a byte queue");

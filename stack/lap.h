@@ -41,7 +41,7 @@ constexpr LapOffer LAP_FIXED_OFFER{false, LAP_BAUD_9600, 0x01, 0x02};
 // Every data size from 64 bytes up to `maxDataSize` (64 at least), windows of one frame up to
 // `maxWindow` (1 to 7), and no additional BOFs.
 constexpr LapOffer lapFullOffer(uint8_t baudBits, uint8_t maxWindow = 1,
-                                uint16_t maxDataSize = LAP_MAX_DATA_SIZE) {
+                                uint16_t maxDataSize = LAP_DEFAULT_DATA_SIZE) {
     uint8_t sizeBits = 0x01;
     for (uint16_t size = 128, bit = 0x02; size <= 2048 && size <= maxDataSize;
          size = static_cast<uint16_t>(size * 2), bit = static_cast<uint16_t>(bit << 1)) {

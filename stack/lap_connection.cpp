@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "lap_turn.h"
+
 namespace {
 
 // How long a sender waiting for room sleeps at most before it looks again: the engine's signal
@@ -206,7 +208,8 @@ uint16_t LapConnection::dataLimit(uint16_t fixedLimit, uint16_t extra) const {
         return fixedLimit;
     }
     const uint16_t overhead = COMM_DATA_OVERHEAD + extra;
-    const uint16_t limit = terms.dataSize > overhead ? terms.dataSize - overhead : 0;
+    const uint16_t field = lapFieldLimit(terms);
+    const uint16_t limit = field > overhead ? field - overhead : 0;
     return limit < FULL_STAGING_SIZE ? limit : FULL_STAGING_SIZE;
 }
 

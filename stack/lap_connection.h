@@ -107,7 +107,8 @@ class LapConnection {
     bool deliver(const uint8_t* data, uint16_t count);
     bool hasData() const { return transmitQueue.isEmpty(&transmitQueue) == 0; }
     // User bytes one data frame may carry: `fixedLimit` in the fixed profile, else what the agreed
-    // data size leaves beside `extra` bytes of parameters.
+    // data size, cut to what one turn of the line carries, leaves beside `extra` bytes of
+    // parameters.
     uint16_t dataLimit(uint16_t fixedLimit, uint16_t extra) const;
     // Pops up to `limit` queued bytes into the staging and marks them unacknowledged.
     std::span<const uint8_t> stage(uint16_t limit);
@@ -134,7 +135,8 @@ class LapConnection {
     uint8_t laneGrant(uint8_t lane);
     // As laneGrant, for a connect: the channel's opening empties its queue before data comes.
     uint8_t laneGrantOpening(uint8_t lane) {
-        return credits(lane).grant(FULL_QUEUE_SIZE - 1, peerPduSize());
+        return credits(lane).grant((lane == 0 ? FULL_QUEUE_SIZE : FULL_EXTRA_QUEUE_SIZE) - 1,
+                                   peerPduSize());
     }
     // The peer has no credit left on an open lane and its receive queue has room for one.
     bool laneNeedsCredit(uint8_t lane);

@@ -42,8 +42,8 @@ uint8_t TtpCredits::grant(int room, uint16_t pduSize) {
 }
 
 LmChannel::LmChannel() {
-    byteQueueSetUp(transmitQueue, transmitStorage, FULL_QUEUE_SIZE, transmitLock);
-    byteQueueSetUp(receiveQueue, receiveStorage, FULL_QUEUE_SIZE, receiveLock);
+    byteQueueSetUp(transmitQueue, transmitStorage, FULL_EXTRA_QUEUE_SIZE, transmitLock);
+    byteQueueSetUp(receiveQueue, receiveStorage, FULL_EXTRA_QUEUE_SIZE, receiveLock);
 }
 
 size_t LmChannel::write(const uint8_t* data, size_t length) {

@@ -103,8 +103,8 @@ class LmChannel {
     std::atomic<uint8_t> peer{0};
     std::atomic<bool> rawData{false};
     std::atomic<bool> closeWanted{false};
-    std::array<uint8_t, FULL_QUEUE_SIZE> transmitStorage{};
-    std::array<uint8_t, FULL_QUEUE_SIZE> receiveStorage{};
+    std::array<uint8_t, FULL_EXTRA_QUEUE_SIZE> transmitStorage{};
+    std::array<uint8_t, FULL_EXTRA_QUEUE_SIZE> receiveStorage{};
     std::array<uint8_t, FULL_STAGING_SIZE> staging{};
     ByteQueue transmitQueue{};
     ByteQueue receiveQueue{};

@@ -16,7 +16,7 @@ bool isIFrame(const uint8_t* frame, uint16_t length) {
     return length >= 2 && (frame[1] & 1) == 0;
 }
 
-uint16_t putData(uint8_t* destination, uint16_t offset, const uint8_t* data, uint8_t count) {
+uint16_t putData(uint8_t* destination, uint16_t offset, const uint8_t* data, uint16_t count) {
     if (count > 0) {
         std::memcpy(destination + offset, data, count);
     }
@@ -135,7 +135,7 @@ uint16_t commBuildParamsFrame(uint8_t* destination, const LinkRecord& link, uint
 }
 
 uint16_t commBuildDataCommand(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
-                              uint8_t remote, const uint8_t* data, uint8_t count) {
+                              uint8_t remote, const uint8_t* data, uint16_t count) {
     lapPutIHeaderCommand(destination, link);
     lmpPutLsapsCommand(destination, remote, ownLsap);
     ttpPutCredit(destination);
@@ -144,7 +144,7 @@ uint16_t commBuildDataCommand(uint8_t* destination, const LinkRecord& link, uint
 }
 
 uint16_t ttpBuildDataCommand(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
-                             uint8_t remote, const uint8_t* data, uint8_t count) {
+                             uint8_t remote, const uint8_t* data, uint16_t count) {
     lapPutIHeaderCommand(destination, link);
     lmpPutLsapsCommand(destination, remote, ownLsap);
     ttpPutCredit(destination);
@@ -185,7 +185,7 @@ uint16_t ttpBuildCreditResponse(uint8_t* destination, const LinkRecord& link, ui
 
 uint16_t commBuildDataResponse(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
                                uint8_t remote, bool lineSettings, const uint8_t* data,
-                               uint8_t count) {
+                               uint16_t count) {
     lapPutIHeaderResponse(destination, link);
     lmpPutLsapsResponse(destination, remote, ownLsap);
     ttpPutCredit(destination);
@@ -195,7 +195,7 @@ uint16_t commBuildDataResponse(uint8_t* destination, const LinkRecord& link, uin
 }
 
 uint16_t ttpBuildDataResponse(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
-                              uint8_t remote, const uint8_t* data, uint8_t count) {
+                              uint8_t remote, const uint8_t* data, uint16_t count) {
     lapPutIHeaderResponse(destination, link);
     lmpPutLsapsResponse(destination, remote, ownLsap);
     ttpPutCredit(destination);

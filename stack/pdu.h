@@ -43,11 +43,11 @@ uint16_t ttpBuildCreditCommand(uint8_t* destination, const LinkRecord& link, uin
 uint16_t commBuildParamsFrame(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
                               uint8_t remote);
 uint16_t commBuildDataCommand(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
-                              uint8_t remote, const uint8_t* data, uint8_t count);
+                              uint8_t remote, const uint8_t* data, uint16_t count);
 // TinyTP data as it is, for a service that is not IrCOMM: the data follows the credit byte.
 constexpr uint16_t TTP_DATA_OFFSET = 5;
 uint16_t ttpBuildDataCommand(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
-                             uint8_t remote, const uint8_t* data, uint8_t count);
+                             uint8_t remote, const uint8_t* data, uint16_t count);
 
 // Response side (secondary).
 uint16_t lmpBuildConnectConfirm(uint8_t* destination, const LinkRecord& link, uint8_t dlsap,
@@ -60,9 +60,9 @@ uint16_t ttpBuildCreditResponse(uint8_t* destination, const LinkRecord& link, ui
                                 uint8_t remote);
 uint16_t commBuildDataResponse(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
                                uint8_t remote, bool lineSettings, const uint8_t* data,
-                               uint8_t count);
+                               uint16_t count);
 uint16_t ttpBuildDataResponse(uint8_t* destination, const LinkRecord& link, uint8_t ownLsap,
-                              uint8_t remote, const uint8_t* data, uint8_t count);
+                              uint8_t remote, const uint8_t* data, uint16_t count);
 
 // Either side: an LM disconnect of the channel between our `ownLsap` and the peer's `remote`.
 uint16_t lmpBuildDisconnect(uint8_t* destination, const LinkRecord& link, bool command,

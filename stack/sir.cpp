@@ -118,10 +118,11 @@ uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged) {
         }
         uint8_t byte = link.readByte();
         if (byte == SIR_BOF) {
-            if (count == 0) {
-                continue; // repeated BOF before any content
-            }
-            return spoilt(); // a new BOF inside a frame aborts it
+            // A BOF inside a frame aborts it and begins the next: a long frame must not take the
+            // start of the one after it down with it.
+            fcs = FCS_INIT;
+            count = 0;
+            continue;
         }
         if (byte == SIR_EOF) {
             if (count < 2 || fcs != FCS_GOOD) {

@@ -44,6 +44,24 @@ TEST_F(LibApi, OpenRefusesEachBadArgument) {
     EXPECT_STREQ(irs_strerror(99), "unknown error");
 }
 
+TEST_F(LibApi, LinkLimitsTakeOnlyWhatTheLinkCanNegotiate) {
+    irs_port* port = open(IRS_ROLE_COMPUTER);
+    EXPECT_EQ(irs_set_link_limits(port, 0, 2048), IRS_ERR_ARG);
+    EXPECT_EQ(irs_set_link_limits(port, 8, 2048), IRS_ERR_ARG);
+    EXPECT_EQ(irs_set_link_limits(port, 7, 63), IRS_ERR_ARG);
+    EXPECT_EQ(irs_set_link_limits(port, 7, 2049), IRS_ERR_ARG);
+    EXPECT_EQ(irs_set_link_limits(port, 1, 64), IRS_OK);
+    EXPECT_EQ(irs_set_link_limits(port, 7, 2048), IRS_OK);
+    EXPECT_EQ(irs_close(port), IRS_OK);
+    EXPECT_EQ(irs_set_link_limits(port, 3, 256), IRS_ERR_HANDLE);
+    // A device that has listened keeps offering with the station running: its offer stays.
+    port = open(IRS_ROLE_DEVICE);
+    irs_channel* channel = nullptr;
+    EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_IRCOMM, 20, &channel), IRS_ERR_TIMEOUT);
+    EXPECT_EQ(irs_set_link_limits(port, 3, 256), IRS_ERR_STATE);
+    EXPECT_EQ(irs_close(port), IRS_OK);
+}
+
 TEST_F(LibApi, ComputerCallsRefuseBadArgumentsAndTheDeviceRole) {
     irs_port* port = open(IRS_ROLE_COMPUTER);
     irs_device devices[2];

@@ -185,15 +185,15 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
         secondaryHighest = std::max(secondaryHighest, s);
 
         if (p == primary::PRIMARY_CONNECTED && atPrimary.sent < atPrimary.out.size()) {
-            const auto piece = static_cast<uint8_t>(
-                std::min<size_t>(atPrimaryLink.room(), atPrimary.out.size() - atPrimary.sent));
+            const size_t piece =
+                std::min<size_t>(atPrimaryLink.room(), atPrimary.out.size() - atPrimary.sent);
             atPrimaryLink.send(reinterpret_cast<const uint8_t*>(&atPrimary.out[atPrimary.sent]),
                                piece);
             atPrimary.sent += piece;
         }
         if (s == secondary::SEC_IRCOMM_OPEN && atSecondary.sent < atSecondary.out.size()) {
-            const auto piece = static_cast<uint8_t>(std::min<size_t>(
-                atSecondaryLink.room(), atSecondary.out.size() - atSecondary.sent));
+            const size_t piece =
+                std::min<size_t>(atSecondaryLink.room(), atSecondary.out.size() - atSecondary.sent);
             if (!atSecondaryLink.trySend(
                     reinterpret_cast<const uint8_t*>(&atSecondary.out[atSecondary.sent]), piece)) {
                 outcome.failure = "the secondary's queue refused what fits";
