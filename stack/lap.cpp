@@ -92,8 +92,8 @@ uint16_t lapBuildOfferParams(uint8_t* destination, const LapOffer& offer) {
     position = lapPutParam(position, 0x83, offer.dataSizeBits);
     position = lapPutParam(position, 0x84, offer.windowBits);
     position = lapPutParam(position, 0x85, offer.additionalBofBits);
-    position = lapPutParam(position, 0x86, 0x80); // minimum turnaround: 0 ms
-    lapPutParam(position, 0x08, 0x01);            // disconnect threshold: 3 s
+    position = lapPutParam(position, 0x86, offer.minTurnaroundBits);
+    lapPutParam(position, 0x08, 0x01); // disconnect threshold: 3 s
     return LAP_PARAMS_LENGTH;
 }
 

@@ -34,6 +34,8 @@ struct LapOffer {
     uint8_t additionalBofBits{};
     // Frames this station takes before it must answer, bit 0 for one.
     uint8_t windowBits = 0x01;
+    // How long this station needs after sending before it can receive: 0 ms unless asked.
+    uint8_t minTurnaroundBits = 0x80;
 };
 
 constexpr uint8_t LAP_BAUD_9600 = 0x02;

@@ -2,8 +2,6 @@
 
 #include <chrono>
 
-#include "lap_turn.h"
-
 namespace {
 
 // How long a sender waiting for room sleeps at most before it looks again: the engine's signal
@@ -34,6 +32,8 @@ void LapConnection::setUp(const LapOffer& offer, uint32_t ownAddress) {
     discard.store(false);
     invalidNrRun = 0;
     invalidNrTotal = 0;
+    fieldSizerLimit = 0;
+    heldResent = false;
     firstCredits.reset();
     firstCloseWanted.store(false);
     endExtras(CHANNEL_END_LINK);
@@ -178,7 +178,11 @@ bool LapConnection::takeNr(uint8_t control) {
         return false;
     }
     invalidNrRun = 0;
+    const bool wasAwaited = held.awaitingAck;
     lapTakeNr(record, held, control);
+    if (wasAwaited && !held.awaitingAck && !heldResent) {
+        fieldSizer.clean();
+    }
     return true;
 }
 
@@ -203,12 +207,17 @@ bool LapConnection::deliver(const uint8_t* data, uint16_t count) {
     return true;
 }
 
-uint16_t LapConnection::dataLimit(uint16_t fixedLimit, uint16_t extra) const {
+uint16_t LapConnection::dataLimit(uint16_t fixedLimit, uint16_t extra) {
     if (!linkOffer.negotiates) {
         return fixedLimit;
     }
+    const uint16_t fieldLimit = lapFieldLimit(terms);
+    if (fieldLimit != fieldSizerLimit) {
+        fieldSizer.start(fieldLimit);
+        fieldSizerLimit = fieldLimit;
+    }
     const uint16_t overhead = COMM_DATA_OVERHEAD + extra;
-    const uint16_t field = lapFieldLimit(terms);
+    const uint16_t field = fieldSizer.size();
     const uint16_t limit = field > overhead ? field - overhead : 0;
     return limit < FULL_STAGING_SIZE ? limit : FULL_STAGING_SIZE;
 }
@@ -228,14 +237,24 @@ std::span<const uint8_t> LapConnection::stage(uint16_t limit) {
 IrErr LapConnection::sendHeld(FramePort& port, uint16_t length) {
     held.length = length;
     held.awaitingAck = length >= 2 && (held.frame[1] & 1) == 0;
+    heldResent = false;
     return port.sendFrame(held.frame.data(), held.length);
 }
 
+void LapConnection::noteResend() {
+    if (held.awaitingAck) {
+        heldResent = true;
+        fieldSizer.lost();
+    }
+}
+
 IrErr LapConnection::repeatHeld(FramePort& port) {
+    noteResend();
     return port.sendFrame(held.frame.data(), held.length);
 }
 
 IrErr LapConnection::resendHeld(FramePort& port) {
+    noteResend();
     held.frame[1] = static_cast<uint8_t>((held.frame[1] & 0x1F) | (record.vr << 5));
     return port.sendFrame(held.frame.data(), held.length);
 }

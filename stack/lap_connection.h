@@ -18,6 +18,7 @@
 #include "lap_data.h"
 #include "lap_port.h"
 #include "lap_terms.h"
+#include "lap_turn.h"
 #include "lm_channel.h"
 
 // Frames in a row whose Nr acknowledges a frame never sent before the link is given up.
@@ -106,10 +107,10 @@ class LapConnection {
     // Puts received user data into the receive queue; false, taking nothing, when it does not fit.
     bool deliver(const uint8_t* data, uint16_t count);
     bool hasData() const { return transmitQueue.isEmpty(&transmitQueue) == 0; }
-    // User bytes one data frame may carry: `fixedLimit` in the fixed profile, else what the agreed
-    // data size, cut to what one turn of the line carries, leaves beside `extra` bytes of
-    // parameters.
-    uint16_t dataLimit(uint16_t fixedLimit, uint16_t extra) const;
+    // User bytes one data frame may carry: `fixedLimit` in the fixed profile, else what the
+    // field sized to the line's errors (never above the agreed data size nor what one turn of the
+    // line carries) leaves beside `extra` bytes of parameters.
+    uint16_t dataLimit(uint16_t fixedLimit, uint16_t extra);
     // Pops up to `limit` queued bytes into the staging and marks them unacknowledged.
     std::span<const uint8_t> stage(uint16_t limit);
 
@@ -151,6 +152,8 @@ class LapConnection {
 
   private:
     void notifyRoom();
+    // The held I-frame goes again: the line lost it or its answer, so later fields shrink.
+    void noteResend();
 
     const bool commandSide;
     const bool wholeTextsBeforeOpen;
@@ -160,6 +163,11 @@ class LapConnection {
     std::atomic<bool> discard{false};
     uint8_t invalidNrRun = 0;
     uint32_t invalidNrTotal = 0;
+    // The field sized to the line's errors, restarted whenever the limit changes (a new link).
+    LapFieldSizer fieldSizer;
+    uint16_t fieldSizerLimit = 0;
+    // The held I-frame went more than once: its acknowledgement is no clean frame.
+    bool heldResent = false;
 
     std::array<uint8_t, FULL_STAGING_SIZE> staging{};
     // Atomic: a program counts the unacknowledged bytes from its own thread.

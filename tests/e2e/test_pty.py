@@ -243,7 +243,8 @@ class PtyPrograms(PtyConsoles, unittest.TestCase):
         writer.close()
         self.addCleanup(reader.close)
         primary.wait_for("channel open", OPEN_S)
-        data = random.Random(7).randbytes(2000)
+        # More than the primary's receive queue (16 KB) holds, so its credits run out.
+        data = random.Random(7).randbytes(24000)
         with serial.Serial(device, timeout=0.2) as d:
             d.write(data)
             # The reader looks away until the wire shows the secondary out of credits.
