@@ -243,7 +243,7 @@ class PtyPrograms(PtyConsoles, unittest.TestCase):
         writer.close()
         self.addCleanup(reader.close)
         primary.wait_for("channel open", OPEN_S)
-        # More than the primary's receive queue (16 KB) holds, so its credits run out.
+        # More than the primary takes in (its 16 KB queue and the socket), so its credits run out.
         data = random.Random(7).randbytes(24000)
         with serial.Serial(device, timeout=0.2) as d:
             d.write(data)
