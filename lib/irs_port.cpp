@@ -57,11 +57,10 @@ void restart(irs_port& port) {
     port.stationLive.store(true);
 }
 
-// The offer with the link's limits; the engines take no larger window than they can send.
+// The offer with the link's limits.
 void setLimits(irs_port& port, int maxWindow, int maxFrame) {
-    const int window = maxWindow < LAP_WINDOW_SUPPORTED ? maxWindow : LAP_WINDOW_SUPPORTED;
-    const LapOffer offer =
-        lapFullOffer(port.speedBits, static_cast<uint8_t>(window), static_cast<uint16_t>(maxFrame));
+    const LapOffer offer = lapFullOffer(port.speedBits, static_cast<uint8_t>(maxWindow),
+                                        static_cast<uint16_t>(maxFrame));
     if (port.computer) {
         port.computer->setOffer(offer);
     } else {

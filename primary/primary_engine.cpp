@@ -76,6 +76,7 @@ void PrimaryStation::startDiscovery() {
         }
     }
     lapResetLink(conn.record, PRIMARY_DEVICE_ADDRESS);
+    conn.resetWindow();
     // A new link starts at 9600 bit/s with nothing asked of us.
     conn.terms = LAP_FIXED_TERMS;
     port.setPeerNeeds(0, 0);
@@ -178,7 +179,9 @@ uint16_t PrimaryStation::waitFrame(uint8_t state, bool& damaged) {
             const bool isI = (control & 1) == 0;
             const bool isRrFrame = !isI && (control & 0x0F) == LAP_RR;
             const bool inSequence = isI && lapNs(control) == conn.record.vr;
-            if ((isRrFrame || inSequence) && !takeSequence(control, isRrFrame, checkNr)) {
+            if (isI && !inSequence && checkNr) {
+                conn.takeNrIfValid(control); // a gap: what the peer has of ours still counts
+            } else if ((isRrFrame || inSequence) && !takeSequence(control, isRrFrame, checkNr)) {
                 if (conn.peerBroken()) {
                     fail(IR_ERR_PEER, "link dropped: the device acknowledges frames never sent");
                     return 0;
@@ -208,8 +211,17 @@ void PrimaryStation::readAnswer(uint8_t state) {
     }
     // Before the connection a repeat may meet a peer at another speed; after it, one is harmless.
     timing.noteDamaged(damaged && length == 0 && state >= PRIMARY_LINK_CHECK);
-    lapNoteAck(conn.held, conn.record);
+    if (!conn.fullProfile()) {
+        lapNoteAck(conn.held, conn.record); // the window keeps its own account
+    }
     const uint8_t control = conn.rx[1];
+    // Full profile: a frame without P/F leaves the peer the line; what we say waits for its last.
+    const bool peerGoesOn = conn.fullProfile() && state >= PRIMARY_LINK_CHECK && length >= 2 &&
+                            (conn.rx[0] & 0xFE) == conn.record.connectionAddress &&
+                            (control & LAP_PF) == 0;
+    if (peerGoesOn) {
+        conn.openTurn();
+    }
     switch (state) {
     case PRIMARY_DISCOVERY:
         if ((control & 0xEF) == LAP_XID_RESPONSE && length >= 12) {
@@ -272,6 +284,9 @@ void PrimaryStation::readAnswer(uint8_t state) {
         break;
     default:
         break;
+    }
+    if (!peerGoesOn && conn.turnIsOpen() && engineState.load() >= PRIMARY_LINK_CHECK) {
+        sent(conn.endTurn(port));
     }
 }
 

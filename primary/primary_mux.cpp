@@ -2,6 +2,7 @@
 // TinyTP connect, IrCOMM parameters), each frame routed by its selector, TinyTP credits honoured
 // and granted per channel, and the LM disconnect of one channel.
 #include <cstring>
+#include <utility>
 
 #include "console.h"
 #include "primary_station.h"
@@ -89,12 +90,17 @@ void PrimaryStation::readConnectedFull(uint16_t length, uint8_t expected, bool h
     if (!isRr(length) && !isI) {
         return;
     }
+    (void)heldBefore; // the window counts what was acknowledged
     timing.markAnswered();
-    ++conn.watch().exchanges;
-    const bool acknowledged = heldBefore && !conn.held.awaitingAck;
     const bool took = isI && conn.record.vr != expected && takeLaneFrame(length);
+    peerTurnMoved = conn.takeProgress() || took || peerTurnMoved;
+    if ((conn.rx[1] & LAP_PF) == 0) {
+        return; // the peer's turn goes on: the answer waits for its last frame
+    }
+    ++conn.watch().exchanges;
+    const bool moved = std::exchange(peerTurnMoved, false);
     const bool fresh = !conn.held.awaitingAck && hasWork();
-    if (timing.paced() && !acknowledged && !took && !fresh) {
+    if (timing.paced() && !moved && !fresh) {
         timing.deferPoll();
     } else {
         timing.markMoved();
@@ -227,12 +233,18 @@ bool PrimaryStation::hasWork() {
 }
 
 void PrimaryStation::sendNextFull() {
-    if (conn.held.awaitingAck) {
-        resendHeld(); // new data would have to take its Ns
-        return;
+    // What the peer lacks goes again first (the window keeps it), then new frames while the
+    // peer's window and the line's capacity allow.
+    peerTurnMoved = false;
+    conn.openTurn();
+    while (conn.turnHasRoom() && sendOneFull()) {
     }
+    sent(conn.endTurn(port));
+}
+
+bool PrimaryStation::sendOneFull() {
     if (sendLaneControl()) {
-        return;
+        return true;
     }
     // Channel by channel in turn, so none holds the others back: data with a credit carries the
     // credits we grant; a peer out of credits gets a credit alone.
@@ -247,10 +259,10 @@ void PrimaryStation::sendNextFull() {
             } else {
                 sendLaneCredit(lane);
             }
-            return;
+            return true;
         }
     }
-    sendRr();
+    return false;
 }
 
 bool PrimaryStation::sendLaneControl() {

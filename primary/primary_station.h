@@ -154,6 +154,8 @@ class PrimaryStation {
     // Something to send beyond a poll: a channel's set-up or close, a credit or data with one.
     bool hasWork();
     void sendNextFull();
+    // One frame of the turn being built; false when nothing is owed.
+    bool sendOneFull();
     bool sendLaneControl();
     bool sendLaneSetUp(uint8_t lane);
     void sendLaneData(uint8_t lane);
@@ -189,6 +191,8 @@ class PrimaryStation {
     std::array<std::array<char, IAS_NAMES_MAX + 1>, MUX_CHANNELS> laneAttribute{};
     std::mutex laneLock;
     uint8_t nextLane = 0; // where the round of data starts
+    // The peer's turn so far acknowledged or delivered something.
+    bool peerTurnMoved = false;
 
     std::atomic<bool> taskRunning{false};
     HANDLE taskHandle = nullptr;

@@ -89,7 +89,7 @@ void SecondaryStation::giveUp() {
 
 void SecondaryStation::dropLink() {
     lapResetLink(link.record, SECONDARY_DEVICE_ADDRESS);
-    link.held.awaitingAck = false;
+    link.resetWindow();
     giveUp();
 }
 
@@ -173,6 +173,7 @@ bool SecondaryStation::handleSnrm(uint16_t length) {
     // A new connection: the peer numbers its frames from 0 again, DISC or not.
     link.record.vr = 0;
     link.record.vs = 0;
+    link.resetWindow();
     sendTx(lapBuildUaParams(link.tx.data(), link.record, &rx[2], answer));
     setState(SEC_LINKED);
     if (linkOffer.negotiates) {
@@ -196,6 +197,7 @@ bool SecondaryStation::handleDisc() {
     }
     sendTx(lapBuildUa(link.tx.data(), link.record));
     lapResetLink(link.record, SECONDARY_DEVICE_ADDRESS);
+    link.resetWindow();
     giveUp();
     return true;
 }
@@ -230,6 +232,9 @@ bool SecondaryStation::handleInformation(uint16_t length) {
     const uint8_t control = link.rx[1];
     if (!addressMatches(link.rx[0])) {
         return false;
+    }
+    if (paced()) {
+        return handleInformationFull(length);
     }
     if (lapNs(control) == lapSeqPrevious(link.record.vr)) {
         // The primary repeats what we accepted, so our reply was lost: give it again.

@@ -95,18 +95,14 @@ uint8_t SecondaryStation::extraServiceFor(const uint8_t* className, uint8_t clas
 
 void SecondaryStation::handleLmControlFull(const uint8_t* frame, uint16_t length) {
     if (length < LM_CONNECT_LENGTH) {
-        replyFull(); // no operation and parameter: nothing to take
-        return;
+        return; // no operation and parameter: nothing to take
     }
     const auto ours = static_cast<uint8_t>(frame[2] & 0x7F);
     const uint8_t theirs = frame[3];
     if (frame[4] == LMP_CONNECT) {
         acceptConnect(frame, length);
     } else if (frame[4] == LMP_DISCONNECT) {
-        sendRr();
         takeDisconnect(ours, theirs);
-    } else {
-        replyFull();
     }
 }
 
@@ -205,18 +201,52 @@ void SecondaryStation::takeLaneData(uint8_t lane, const uint8_t* frame, uint16_t
     }
 }
 
-void SecondaryStation::replyFull() {
-    uint8_t* const tx = link.tx.data();
-    if (link.held.awaitingAck) {
-        noteError(link.resendHeld(port)); // new data would have to take its Ns
-        return;
+bool SecondaryStation::handleInformationFull(uint16_t length) {
+    const uint8_t control = link.rx[1];
+    const bool final = (control & LAP_PF) != 0;
+    // Whatever the frame asks of us waits for the primary's last frame of the turn.
+    link.openTurn();
+    if (lapNs(control) != link.record.vr) {
+        // A frame again, or one after a gap: our Nr at the reply says where to go on from.
+        link.takeNrIfValid(control);
+        if (final) {
+            replyFull();
+        }
+        return true;
     }
+    if (!acceptIFrame(control)) {
+        return false; // an Nr never sent: no reply
+    }
+    const uint8_t* const frame = link.rx.data();
+    const bool wantsFrame =
+        length >= 3 && ((frame[2] & LMP_CONTROL) != 0 || frame[2] == IAS_LSAP);
+    if (wantsFrame && !link.windowHasSlot()) {
+        link.refuseIFrame(); // no place for our answer yet: the primary asks again
+    } else {
+        ++link.watch().exchanges;
+        handleIFrame(frame, length);
+    }
+    if (final) {
+        replyFull();
+    }
+    return true;
+}
+
+void SecondaryStation::replyFull() {
+    link.openTurn();
+    while (link.turnHasRoom() && replyOneFull()) {
+    }
+    noteError(link.endTurn(port));
+}
+
+bool SecondaryStation::replyOneFull() {
+    uint8_t* const tx = link.tx.data();
     if (link.firstCloseRequested()) {
         link.clearFirstClose();
         if (engineState >= SEC_TTP_CONNECTED) {
             setState(SEC_LINKED);
             sendTx(lmpBuildDisconnect(tx, link.record, false, OWN_LSAP, peerComLsap));
-            return;
+            return true;
         }
     }
     for (uint8_t lane = 1; lane < MUX_CHANNELS; ++lane) {
@@ -225,13 +255,13 @@ void SecondaryStation::replyFull() {
             channel.end(CHANNEL_END_CLOSED);
             sendTx(lmpBuildDisconnect(tx, link.record, false, channel.localSelector(),
                                       channel.peerSelector()));
-            return;
+            return true;
         }
     }
     if (settingsOwed && link.laneOpen(0) && link.credits(0).toSend > 0) {
         settingsOwed = false;
         sendLaneData(0, true);
-        return;
+        return true;
     }
     // Channel by channel in turn: data with a credit carries our grant; a peer out of credits
     // gets a credit alone.
@@ -251,9 +281,9 @@ void SecondaryStation::replyFull() {
             ttpSetCredit(tx, TTP_CREDIT_OFFSET, link.laneGrant(lane));
             sendTx(length);
         }
-        return;
+        return true;
     }
-    sendRr();
+    return false;
 }
 
 void SecondaryStation::sendLaneData(uint8_t lane, bool lineSettings) {

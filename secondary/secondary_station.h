@@ -141,7 +141,11 @@ class SecondaryStation {
                             uint8_t attributeLength, bool& classKnown) const;
     // The answer to a poll or to data in the full profile: the held frame, a close, the line
     // settings owed, a credit, data with a credit, else an RR.
+    // Full profile: frames of a window taken one by one, the reply sent at the one with P/F.
+    bool handleInformationFull(uint16_t length);
     void replyFull();
+    // One frame of the reply being built; false when nothing is owed.
+    bool replyOneFull();
     void sendLaneData(uint8_t lane, bool lineSettings);
 
     FramePort& port;

@@ -185,8 +185,7 @@ void SecondaryStation::handleIFrame(const uint8_t* frame, uint16_t length) {
         if (frame[2] >= IRCOMM_LSAP && frame[2] < IRCOMM_LSAP + MUX_CHANNELS) {
             takeLaneData(static_cast<uint8_t>(frame[2] - IRCOMM_LSAP), frame, length);
         }
-        replyFull();
-        return;
+        return; // the reply comes with the turn's last frame
     }
     if ((frame[2] & LMP_CONTROL) != 0) {
         handleLmControl(frame, length);

@@ -17,8 +17,6 @@ constexpr uint16_t SIR_BYTE_WAIT_MS = 20;
 // and what an offer takes when its caller names no size.
 constexpr uint16_t LAP_MAX_DATA_SIZE = 2048;
 constexpr uint16_t LAP_DEFAULT_DATA_SIZE = 128;
-// Frames of one turn the engines send and take so far: offers ask for no larger window.
-constexpr uint8_t LAP_WINDOW_SUPPORTED = 1;
 // Longest content a receiver accepts: address, control and the largest information field.
 constexpr uint16_t SIR_MAX_CONTENT = 2 + LAP_MAX_DATA_SIZE;
 // Content and FCS, and one byte more than a longest frame stores.

@@ -34,6 +34,7 @@ void LapConnection::setUp(const LapOffer& offer, uint32_t ownAddress) {
     invalidNrTotal = 0;
     fieldSizerLimit = 0;
     heldResent = false;
+    resetWindow();
     firstCredits.reset();
     firstCloseWanted.store(false);
     endExtras(CHANNEL_END_LINK);
@@ -106,6 +107,12 @@ int LapConnection::room() const {
 
 int LapConnection::laneUnacknowledged(uint8_t lane) {
     const std::lock_guard<std::mutex> guard(transmitLock);
+    if (linkOffer.negotiates) {
+        // Staged bytes count until their frame joins the window, which counts them from there.
+        const int staged = stagedLane.load() == lane ? stagedCount.load() : 0;
+        const int queued = lane == 0 ? transmitQueue.count(&transmitQueue) : extra(lane).queued();
+        return queued + staged + static_cast<int>(lapWindow.laneBytes(lane));
+    }
     const bool stagedHere = dataUnacknowledged.load() && stagedLane.load() == lane;
     const int staged = stagedHere ? stagedCount.load() : 0;
     const int queued = lane == 0 ? transmitQueue.count(&transmitQueue) : extra(lane).queued();
@@ -168,6 +175,9 @@ void LapConnection::openChannel() {
 
 bool LapConnection::takeNr(uint8_t control) {
     const uint8_t nr = lapNr(control);
+    if (linkOffer.negotiates) {
+        return fullTakeNr(nr);
+    }
     // In flight is at most the held I-frame: its Nr says "not yet" (vs) or "taken" (vs + 1).
     const bool valid = nr == record.vs || (held.awaitingAck && nr == lapSeqNext(record.vs));
     if (!valid) {
@@ -211,13 +221,8 @@ uint16_t LapConnection::dataLimit(uint16_t fixedLimit, uint16_t extra) {
     if (!linkOffer.negotiates) {
         return fixedLimit;
     }
-    const uint16_t fieldLimit = lapFieldLimit(terms);
-    if (fieldLimit != fieldSizerLimit) {
-        fieldSizer.start(fieldLimit);
-        fieldSizerLimit = fieldLimit;
-    }
     const uint16_t overhead = COMM_DATA_OVERHEAD + extra;
-    const uint16_t field = fieldSizer.size();
+    const uint16_t field = currentField();
     const uint16_t limit = field > overhead ? field - overhead : 0;
     return limit < FULL_STAGING_SIZE ? limit : FULL_STAGING_SIZE;
 }
@@ -235,6 +240,11 @@ std::span<const uint8_t> LapConnection::stage(uint16_t limit) {
 }
 
 IrErr LapConnection::sendHeld(FramePort& port, uint16_t length) {
+    if (linkOffer.negotiates && length >= 2 && (tx[1] & 1) == 0) {
+        held.length = length;
+        const IrErr queued = queueIFrame(length);
+        return queued != IR_OK || turnOpen ? queued : endTurn(port);
+    }
     held.length = length;
     held.awaitingAck = length >= 2 && (held.frame[1] & 1) == 0;
     heldResent = false;
@@ -249,17 +259,27 @@ void LapConnection::noteResend() {
 }
 
 IrErr LapConnection::repeatHeld(FramePort& port) {
+    if (linkOffer.negotiates && held.length >= 2 && (held.frame[1] & 1) == 0) {
+        return endTurn(port); // the window again, or a poll when all was acknowledged
+    }
     noteResend();
     return port.sendFrame(held.frame.data(), held.length);
 }
 
 IrErr LapConnection::resendHeld(FramePort& port) {
+    if (linkOffer.negotiates) {
+        return endTurn(port);
+    }
     noteResend();
     held.frame[1] = static_cast<uint8_t>((held.frame[1] & 0x1F) | (record.vr << 5));
     return port.sendFrame(held.frame.data(), held.length);
 }
 
 IrErr LapConnection::sendRr(FramePort& port) {
+    return linkOffer.negotiates && turnOpen ? IR_OK : sendRrNow(port);
+}
+
+IrErr LapConnection::sendRrNow(FramePort& port) {
     const uint8_t address = commandSide ? static_cast<uint8_t>(record.connectionAddress | LAP_CR)
                                         : record.connectionAddress;
     const uint8_t frame[2] = {address,

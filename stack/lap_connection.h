@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <span>
+#include <utility>
 
 #include "byte_queue.h"
 #include "ir_err.h"
@@ -19,6 +20,7 @@
 #include "lap_port.h"
 #include "lap_terms.h"
 #include "lap_turn.h"
+#include "lap_window.h"
 #include "lm_channel.h"
 
 // Frames in a row whose Nr acknowledges a frame never sent before the link is given up.
@@ -95,6 +97,9 @@ class LapConnection {
     // The peer's Nr in `control`: false, taking nothing, when it lies outside the frames in
     // flight (counted; see peerBroken).
     bool takeNr(uint8_t control);
+    // Full profile: the Nr of a frame out of sequence, taken only when valid and never counted
+    // against the peer (a gap, not a broken peer).
+    void takeNrIfValid(uint8_t control);
     // An I-frame whose Ns is the one expected and whose Nr is valid: both taken. False otherwise.
     bool acceptIFrame(uint8_t control);
     // Takes back the acceptance of the I-frame just received: the peer sends it again.
@@ -114,15 +119,36 @@ class LapConnection {
     // Pops up to `limit` queued bytes into the staging and marks them unacknowledged.
     std::span<const uint8_t> stage(uint16_t limit);
 
+    // The frame built in tx goes. Full profile: an I-frame joins the window and goes when the
+    // turn ends, at once when no turn is open.
     IrErr sendHeld(FramePort& port, uint16_t length);
     // The held frame again as it is.
     IrErr repeatHeld(FramePort& port);
     // The held I-frame again with its Nr brought up to date.
     IrErr resendHeld(FramePort& port);
-    // An RR of this side (command or response) with the current Nr.
+    // An RR of this side (command or response) with the current Nr; while a turn is open, left
+    // to the turn's end, which sends one when it has no frame.
     IrErr sendRr(FramePort& port);
     // At the end of an engine step: what the application may read of the held frame.
     void noteStepEnd();
+
+    // ---- Full profile: windows. The I-frames built while a turn is open wait in the window;
+    // every turn of ours sends all frames the peer has not acknowledged (go-back-N), the last
+    // with P/F, as the peer's last answer told us what it has.
+
+    void openTurn() { turnOpen = true; }
+    bool turnIsOpen() const { return turnOpen; }
+    // Another new I-frame may join the turn: the peer's window is not full and one more field of
+    // the current size still fits the line's capacity for a turn.
+    bool turnHasRoom();
+    // A reply that takes a frame of its own (a confirm, an IAS answer) has a place in the window.
+    bool windowHasSlot() const { return !lapWindow.full(terms.window); }
+    // Sends every frame in flight, the last with P/F; an RR when there is none.
+    IrErr endTurn(FramePort& port);
+    // The sequence numbers started again (a new link): nothing in flight.
+    void resetWindow();
+    // Set when an Nr acknowledged frames; cleared by the call.
+    bool takeProgress() { return std::exchange(acknowledgedSome, false); }
 
     // ---- Channels of the full profile: lane 0 is the queues above, the others LmChannels
 
@@ -168,6 +194,17 @@ class LapConnection {
     uint16_t fieldSizerLimit = 0;
     // The held I-frame went more than once: its acknowledgement is no clean frame.
     bool heldResent = false;
+
+    // The I-frame just built joins the window with the bytes staged for it.
+    IrErr queueIFrame(uint16_t length);
+    IrErr sendRrNow(FramePort& port);
+    bool fullTakeNr(uint8_t nr);
+    // The field sized to the line's errors, started again when the link's limit changed.
+    uint16_t currentField();
+
+    LapWindow lapWindow;
+    bool turnOpen = false;
+    bool acknowledgedSome = false;
 
     std::array<uint8_t, FULL_STAGING_SIZE> staging{};
     // Atomic: a program counts the unacknowledged bytes from its own thread.

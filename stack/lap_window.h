@@ -18,7 +18,8 @@ struct LapHeldIFrame {
     uint8_t lane = 0;
     // User bytes the frame carries, counted unacknowledged until it is.
     uint16_t userBytes = 0;
-    // Sent more than once: its acknowledgement does not count as clean.
+    // Gone out at least once; sent again, it is `resent` and its acknowledgement is not clean.
+    bool sent = false;
     bool resent = false;
 };
 

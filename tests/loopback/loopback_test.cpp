@@ -2,8 +2,9 @@
 // data exchange both ways, with exactly one frame lost or damaged at every position in either
 // direction. Every byte must arrive once and in order, and neither station may fall back. The
 // fixed profile takes one step each per simulated 50 ms; the full profile, frame-paced, one each
-// per simulated 5 ms, and must agree on 115200 bit/s and frames longer than the fixed ones. Last,
-// the full profile carries a few kilobytes each way through random bit errors.
+// per simulated 5 ms, and must agree on 115200 bit/s and frames longer than the fixed ones; with
+// windows of 7 frames, a frame lost inside a window is sent again with all after it. Last, the full
+// profile carries a few kilobytes each way through random bit errors.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -45,6 +46,11 @@ constexpr size_t NOISE_TEXT_BYTES = 3000;
 constexpr int NOISE_MAX_STEPS = 40000;
 
 enum class Fault : uint8_t { lose, damage, noise };
+// The fixed profile, the full one with a frame a turn, the full one with windows of 7.
+enum class Mode : uint8_t { fixed, full, window };
+// Enough for several windows of 7 frames of 128 bytes each way.
+const std::string WINDOW_FROM_PRIMARY = std::string(2600, 'w') + "\r";
+const std::string WINDOW_FROM_SECONDARY = std::string(2400, 'W') + "\r\n";
 
 // One direction: moves whole frames from a station's sent bytes to the other's input, and spoils
 // the frame at `target` (counted from 0) on the way.
@@ -57,12 +63,19 @@ struct Wire {
     int target;
     Fault fault;
     int frames = 0;
-    size_t longest = 0; // content and FCS, as wrapped
+    int mostInOneStep = 0; // a turn's frames go out in one step
+    size_t longest = 0;    // content and FCS, as wrapped
     Bytes frame;
     std::mt19937 noise;
     std::bernoulli_distribution flip{NOISE_BER};
 
     void carry() {
+        const int before = frames;
+        move();
+        mostInOneStep = std::max(mostInOneStep, frames - before);
+    }
+
+    void move() {
         if (fault == Fault::noise) {
             for (uint8_t& byte : from->sent) {
                 for (int bit = 0; bit < 8; ++bit) {
@@ -114,6 +127,7 @@ struct Outcome {
     std::string failure; // empty when every check held
     int framesFromPrimary = 0;
     int framesFromSecondary = 0;
+    int mostFramesInATurn = 0;
     size_t longestFromPrimary = 0;
     size_t longestFromSecondary = 0;
     uint32_t firstFrameAfterMs = 0; // from the primary's start
@@ -122,19 +136,25 @@ struct Outcome {
 
 // One connection and exchange with frame `target` of the primary (or else of the secondary)
 // spoilt; a target of -1 spoils nothing.
-Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
+Outcome run(Mode mode, bool primarysFrame, int target, Fault fault) {
+    const bool full = mode != Mode::fixed;
+    const bool windows = mode == Mode::window;
     const bool noisy = fault == Fault::noise;
     static const std::string noiseFromPrimary = std::string(NOISE_TEXT_BYTES, 'n') + "\r";
     static const std::string noiseFromSecondary = std::string(NOISE_TEXT_BYTES, 'N') + "\r\n";
     const std::string& fromPrimary =
-        noisy ? noiseFromPrimary : (full ? FULL_FROM_PRIMARY : FROM_PRIMARY);
+        noisy ? noiseFromPrimary
+              : (windows ? WINDOW_FROM_PRIMARY : (full ? FULL_FROM_PRIMARY : FROM_PRIMARY));
     const std::string& fromSecondary =
-        noisy ? noiseFromSecondary : (full ? FULL_FROM_SECONDARY : FROM_SECONDARY);
+        noisy ? noiseFromSecondary
+              : (windows ? WINDOW_FROM_SECONDARY : (full ? FULL_FROM_SECONDARY : FROM_SECONDARY));
     const int maxSteps = noisy ? NOISE_MAX_STEPS : MAX_STEPS;
     // Noise is about the link, so there the applications read at every step.
-    const int primaryReads = noisy ? 1 : PRIMARY_READS_EVERY;
-    const int secondaryReads = noisy ? 1 : SECONDARY_READS_EVERY;
-    const LapOffer offer = full ? lapFullOffer(VARIANT_A_SPEEDS) : LAP_FIXED_OFFER;
+    const int primaryReads = noisy || windows ? 1 : PRIMARY_READS_EVERY;
+    const int secondaryReads = noisy || windows ? 1 : SECONDARY_READS_EVERY;
+    const LapOffer offer = windows ? lapFullOffer(VARIANT_A_SPEEDS, 7)
+                           : full  ? lapFullOffer(VARIANT_A_SPEEDS)
+                                   : LAP_FIXED_OFFER;
     // Both stations in this one process, each on its own port, on one simulated clock.
     MemoryPort primaryPort;
     MemoryPort secondaryPort;
@@ -224,6 +244,7 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
             outcome.framesFromSecondary = toPrimary.frames;
             outcome.longestFromPrimary = toSecondary.longest;
             outcome.longestFromSecondary = toPrimary.longest;
+            outcome.mostFramesInATurn = std::max(toSecondary.mostInOneStep, toPrimary.mostInOneStep);
         } else if (!done) {
             quietSince = -1;
         }
@@ -244,12 +265,15 @@ Outcome run(bool full, bool primarysFrame, int target, Fault fault) {
     return outcome;
 }
 
-void everyFrameSpoilt(bool full) {
+void everyFrameSpoilt(Mode mode) {
     ConsoleCapture console;
-    const Outcome clean = run(full, true, -1, Fault::lose);
+    const Outcome clean = run(mode, true, -1, Fault::lose);
     ASSERT_EQ(clean.failure, "");
     ASSERT_GT(clean.framesFromPrimary, 20);
-    if (full) {
+    if (mode == Mode::window) {
+        EXPECT_EQ(clean.mostFramesInATurn, 7);
+    }
+    if (mode != Mode::fixed) {
         // The start's reset serves the first discovery, which waits out the start delay from the
         // start itself.
         EXPECT_EQ(clean.resetsBeforeIt, 1);
@@ -263,12 +287,12 @@ void everyFrameSpoilt(bool full) {
     for (const Fault fault : {Fault::lose, Fault::damage}) {
         const char* what = fault == Fault::lose ? "lost" : "damaged";
         for (int i = 0; i < clean.framesFromPrimary; ++i) {
-            const Outcome o = run(full, true, i, fault);
+            const Outcome o = run(mode, true, i, fault);
             EXPECT_EQ(o.failure, "") << "primary's frame " << i << " " << what;
             console.take();
         }
         for (int i = 0; i < clean.framesFromSecondary; ++i) {
-            const Outcome o = run(full, false, i, fault);
+            const Outcome o = run(mode, false, i, fault);
             EXPECT_EQ(o.failure, "") << "secondary's frame " << i << " " << what;
             console.take();
         }
@@ -276,17 +300,21 @@ void everyFrameSpoilt(bool full) {
 }
 
 TEST(Loopback, OneFrameLostOrDamagedAnywhereCostsNoDataAndNoLink) {
-    everyFrameSpoilt(false);
+    everyFrameSpoilt(Mode::fixed);
 }
 
 TEST(Loopback, FullProfileAt115200LosesNothingToAFrameLostAnywhere) {
-    everyFrameSpoilt(true);
+    everyFrameSpoilt(Mode::full);
+}
+
+TEST(Loopback, WindowsOfSevenLoseNothingToAFrameLostAnywhereInThem) {
+    everyFrameSpoilt(Mode::window);
 }
 
 TEST(Loopback, FullProfileCarriesBulkThroughBitErrorsWithoutADrop) {
     ConsoleCapture console;
     for (const int seed : {1, 2, 3, 4}) {
-        EXPECT_EQ(run(true, true, seed, Fault::noise).failure, "") << "seed " << seed;
+        EXPECT_EQ(run(Mode::window, true, seed, Fault::noise).failure, "") << "seed " << seed;
         console.take();
     }
 }

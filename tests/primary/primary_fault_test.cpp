@@ -44,19 +44,19 @@ class PrimaryFullTest : public PrimaryEngineTest {
 
 TEST_F(PrimaryFullTest, StrayBytesNeitherHoldTheLinkNorDelayTheRepeats) {
     connectFull(PRIMARY_CONNECTED);
-    // The connect granted all the receive queue holds, so the parameters grant no more.
-    Bytes params = expect::commParams;
-    params[TTP_CREDIT_OFFSET] = 0;
+    // The device acknowledged every frame, so what goes again is the last one: the poll (our
+    // connection with C/R; RR, Nr 4 after the device's four I-frames, P).
+    const Bytes poll{0x03, 0x91};
     const uint32_t lastValid = port.clockMs;
     std::vector<uint32_t> repeatedAt;
     while (station.state() == PRIMARY_CONNECTED && port.clockMs - lastValid < 4000) {
         link().feed({0x55}); // a stray byte, never a frame
         for (const Bytes& frame : stepAfter(TICK_MS)) {
-            EXPECT_EQ(frame, params);
+            EXPECT_EQ(frame, poll);
             repeatedAt.push_back(port.clockMs - lastValid);
         }
         for (const Bytes& frame : step()) {
-            EXPECT_EQ(frame, params);
+            EXPECT_EQ(frame, poll);
             repeatedAt.push_back(port.clockMs - lastValid);
         }
     }
