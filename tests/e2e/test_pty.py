@@ -231,9 +231,10 @@ class PtyPrograms(PtyConsoles, unittest.TestCase):
         self.exchange_both_ways("--seed", "5", "--ber", "1e-4")
 
     def test_stalled_reader_loses_nothing(self):
-        """A pseudo-terminal holds 20 KB, far more than the test sends; a socket with a tiny buffer
-        behind --stdio makes the same pump stop taking bytes at once. The primary then grants no
-        more credits, the secondary holds its data, and the stream goes on once read."""
+        """A socket with a tiny buffer behind --stdio makes the primary's pump stop taking bytes
+        at once. Once its queue is full the primary grants no more credits, the secondary holds
+        its data (its queue and pseudo-terminal take the rest of the write), and the stream goes
+        on once read."""
         capture = os.path.join(self.dir, "stall.pcap")
         a, b = self.link(pcap=capture)
         _, device = self.start("SECONDARY_PTY", a)

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ir_options.h"
 #include "vlink_pcap.h"
 
 TEST(VlinkPcap, GlobalHeader) {
@@ -55,15 +56,18 @@ TEST(VlinkPcap, FileHoldsHeaderAndPackets) {
     const std::array<uint8_t, 2> frame{0x03, 0x11};
     vlinkPcapWrite(pcap, 1'000'000'000, false, frame);
     vlinkPcapWrite(pcap, 2'000'000'000, true, frame);
-    EXPECT_EQ(vlinkPcapFrames(pcap), 2U);
+    // A frame with the largest field must be captured too, not left out.
+    const std::vector<uint8_t> longest(SIR_MAX_CONTENT, 0x55);
+    vlinkPcapWrite(pcap, 3'000'000'000, true, longest);
+    EXPECT_EQ(vlinkPcapFrames(pcap), 3U);
     vlinkPcapClose(pcap);
     FILE* file = std::fopen(path, "rb");
     ASSERT_NE(file, nullptr);
-    std::array<uint8_t, 256> content{};
+    std::vector<uint8_t> content(4096);
     const size_t size = std::fread(content.data(), 1, content.size(), file);
     std::fclose(file);
     std::remove(path);
-    EXPECT_EQ(size, 24U + 2 * 34U);
+    EXPECT_EQ(size, 24U + 2 * 34U + 32U + SIR_MAX_CONTENT);
     EXPECT_EQ(content[24 + 16 + 1], 0x00); // first packet from the second end
     EXPECT_EQ(content[24 + 34 + 16 + 1], 0x04);
 }

@@ -2,13 +2,15 @@
 
 #include <array>
 
+#include "ir_options.h"
+
 namespace {
 
 constexpr uint32_t PCAP_MAGIC = 0xA1B2C3D4;
 constexpr uint16_t PCAP_VERSION_MAJOR = 2;
 constexpr uint16_t PCAP_VERSION_MINOR = 4;
-// Content plus FCS never exceeds the SIR receive buffer; a little room to spare.
-constexpr size_t MAX_FRAME = 256;
+// The largest frame the capture's SIR receiver can hand over; a longer one would be dropped.
+constexpr size_t MAX_FRAME = SIR_RX_BUFFER_SIZE;
 
 // The file is written little-endian throughout; only the pseudo-header is big-endian.
 void putLe32(uint8_t* out, uint32_t value) {
