@@ -218,8 +218,7 @@ bool SecondaryStation::handleInformationFull(uint16_t length) {
         return false; // an Nr never sent: no reply
     }
     const uint8_t* const frame = link.rx.data();
-    const bool wantsFrame =
-        length >= 3 && ((frame[2] & LMP_CONTROL) != 0 || frame[2] == IAS_LSAP);
+    const bool wantsFrame = length >= 3 && ((frame[2] & LMP_CONTROL) != 0 || frame[2] == IAS_LSAP);
     if (wantsFrame && !link.windowHasSlot()) {
         link.refuseIFrame(); // no place for our answer yet: the primary asks again
     } else {

@@ -81,8 +81,8 @@ bool LapConnection::turnHasRoom() {
     }
     // A field of the current size with a few escapes: close enough to stay inside the reserve.
     const uint16_t field = currentField();
-    const uint32_t next = SIR_XBOF_COUNT + terms.additionalBofs + 2 + LAP_FRAME_OVERHEAD + field +
-                          field / 32U;
+    const uint32_t next =
+        SIR_XBOF_COUNT + terms.additionalBofs + 2 + LAP_FRAME_OVERHEAD + field + field / 32U;
     return used + next <= lapTurnCapacity(terms);
 }
 

@@ -244,7 +244,8 @@ Outcome run(Mode mode, bool primarysFrame, int target, Fault fault) {
             outcome.framesFromSecondary = toPrimary.frames;
             outcome.longestFromPrimary = toSecondary.longest;
             outcome.longestFromSecondary = toPrimary.longest;
-            outcome.mostFramesInATurn = std::max(toSecondary.mostInOneStep, toPrimary.mostInOneStep);
+            outcome.mostFramesInATurn =
+                std::max(toSecondary.mostInOneStep, toPrimary.mostInOneStep);
         } else if (!done) {
             quietSince = -1;
         }
