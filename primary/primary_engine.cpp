@@ -216,9 +216,9 @@ void PrimaryStation::readAnswer(uint8_t state) {
     }
     const uint8_t control = conn.rx[1];
     // Full profile: a frame without P/F leaves the peer the line; what we say waits for its last.
-    const bool peerGoesOn = conn.fullProfile() && state >= PRIMARY_LINK_CHECK && length >= 2 &&
-                            (conn.rx[0] & 0xFE) == conn.record.connectionAddress &&
-                            (control & LAP_PF) == 0;
+    const bool ours = conn.fullProfile() && state >= PRIMARY_LINK_CHECK && length >= 2 &&
+                      (conn.rx[0] & 0xFE) == conn.record.connectionAddress;
+    const bool peerGoesOn = ours && (control & LAP_PF) == 0;
     if (peerGoesOn) {
         conn.openTurn();
     }
@@ -285,7 +285,8 @@ void PrimaryStation::readAnswer(uint8_t state) {
     default:
         break;
     }
-    if (!peerGoesOn && conn.turnIsOpen() && engineState.load() >= PRIMARY_LINK_CHECK) {
+    // The peer's last frame: what its turn asked of us goes now.
+    if (ours && !peerGoesOn && conn.turnIsOpen() && engineState.load() >= PRIMARY_LINK_CHECK) {
         sent(conn.endTurn(port));
     }
 }
