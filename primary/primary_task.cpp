@@ -35,8 +35,12 @@ void PrimaryStation::runTask() {
         // A seen answer is read at once; the read waits for the rest of the frame itself.
         // Frame-paced, the step also comes as soon as a frame begins; before discovery nothing
         // reads the port, so there the tick is a plain sleep.
-        if (timing.answerSeen() || timing.repeatNow()) {
-            // next step reads or repeats
+        if (timing.answerSeen()) {
+            // next step reads
+        } else if (timing.repeatNow()) {
+            // A damaged frame may be one of several the peer sends in its turn: the repeat
+            // waits for a moment of quiet, and the next frame, if one comes, is read instead.
+            port.frameBegun(lapQuietMs(conn.watch().speed.load()));
         } else if (timing.pollHeld()) {
             // With the poll held back the peer is silent, as only a poll lets it speak; so the
             // wait is for the user's bytes instead of the port's.

@@ -80,6 +80,12 @@ constexpr uint32_t lapShortFrameMs(uint32_t speed) {
     const uint32_t bitsPerSecond = speed != 0 ? speed : 9600;
     return (SHORT_FRAME_WIRE_BITS * 1000 + bitsPerSecond - 1) / bitsPerSecond;
 }
+// How long a line is quiet before a peer's turn counts as over: the gap between two frames of a
+// turn stays well below it.
+constexpr uint32_t lapQuietMs(uint32_t speed) {
+    constexpr uint32_t LEAST_QUIET_MS = 10;
+    return lapShortFrameMs(speed) > LEAST_QUIET_MS ? lapShortFrameMs(speed) : LEAST_QUIET_MS;
+}
 
 // ---- Addresses, hint and selectors
 

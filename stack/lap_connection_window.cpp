@@ -40,6 +40,10 @@ void LapConnection::openTurn() {
 bool LapConnection::reclaimable() {
     for (uint8_t i = 0; i < lapWindow.inFlight(); ++i) {
         const LapHeldIFrame& frame = lapWindow.at(i);
+        // A frame sent again may be on its way still, past the Nr that called it lost.
+        if (frame.resent) {
+            return false;
+        }
         const bool pdu = frame.length >= TTP_DATA_OFFSET && (frame.frame[2] & LMP_CONTROL) == 0 &&
                          (frame.frame[2] & 0x7F) != IAS_LSAP;
         if (!pdu || frame.length - frame.userBytes > PLAIN_DATA_HEADER || !laneOpen(frame.lane)) {
