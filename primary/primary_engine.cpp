@@ -79,7 +79,7 @@ void PrimaryStation::startDiscovery() {
     conn.resetWindow();
     // A new link starts at 9600 bit/s with nothing asked of us.
     conn.terms = LAP_FIXED_TERMS;
-    port.setPeerNeeds(0, 0);
+    port.setPeerNeeds(lapLeadBofs(LAP_FIXED_TERMS), 0);
     sendHeld(lapBuildXidCommand(conn.tx.data(), conn.record, nullptr, FIRST_XID_SLOT, nullptr, 0));
 }
 
@@ -111,7 +111,7 @@ void PrimaryStation::acceptUa(uint16_t length) {
         // Only a speed we offered: the UA names those both have.
         conn.terms = lapTakeTerms(linkOffer, code, list, listLength);
         speed = conn.terms.speed;
-        port.setPeerNeeds(conn.terms.additionalBofs, conn.terms.turnaroundUs);
+        port.setPeerNeeds(lapLeadBofs(conn.terms), conn.terms.turnaroundUs);
     }
     consolePrint("\nIrLAP baud:\t0x%02X -> %lu", code, static_cast<unsigned long>(speed));
     const IrErr switched = port.setSpeed(speed);

@@ -100,7 +100,8 @@ void PrimaryStation::readConnectedFull(uint16_t length, uint8_t expected, bool h
     ++conn.watch().exchanges;
     const bool moved = std::exchange(peerTurnMoved, false);
     const bool fresh = !conn.held.awaitingAck && hasWork();
-    if (timing.paced() && !moved && !fresh) {
+    // Frames still in flight were lost: they go again at once, not at the next tick.
+    if (timing.paced() && !moved && !fresh && !conn.held.awaitingAck) {
         timing.deferPoll();
     } else {
         timing.markMoved();

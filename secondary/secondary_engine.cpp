@@ -79,7 +79,7 @@ IrErr SecondaryStation::setSpeed(uint32_t speed) {
 void SecondaryStation::endTerms() {
     noteError(setSpeed(LAP_FIXED_TERMS.speed));
     link.terms = LAP_FIXED_TERMS;
-    port.setPeerNeeds(0, 0);
+    port.setPeerNeeds(lapLeadBofs(LAP_FIXED_TERMS), 0);
 }
 
 void SecondaryStation::giveUp() {
@@ -177,7 +177,7 @@ bool SecondaryStation::handleSnrm(uint16_t length) {
     sendTx(lapBuildUaParams(link.tx.data(), link.record, &rx[2], answer));
     setState(SEC_LINKED);
     if (linkOffer.negotiates) {
-        port.setPeerNeeds(link.terms.additionalBofs, link.terms.turnaroundUs);
+        port.setPeerNeeds(lapLeadBofs(link.terms), link.terms.turnaroundUs);
         const IrErr switched = setSpeed(link.terms.speed);
         if (switched != IR_OK) {
             // Carrying on at the wrong speed would only look like a link.

@@ -37,7 +37,7 @@ void SecondaryStation::init() {
     noteError(port.reset());
     // The reset left the port at 9600 bit/s with nothing asked of us.
     linkSpeed.store(LAP_FIXED_TERMS.speed);
-    port.setPeerNeeds(0, 0);
+    port.setPeerNeeds(lapLeadBofs(LAP_FIXED_TERMS), 0);
     timing.start(paced());
     taskConnected = false;
     answersOwed = 0;

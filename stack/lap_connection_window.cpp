@@ -162,12 +162,11 @@ bool LapConnection::turnHasRoom() {
     uint32_t used = 0;
     for (uint8_t i = 0; i < frames; ++i) {
         const LapHeldIFrame& frame = lapWindow.at(i);
-        used += lapWireLength(frame.frame.data(), frame.length, terms.additionalBofs);
+        used += lapWireLength(frame.frame.data(), frame.length, lapLeadBofs(terms));
     }
     // A field of the current size with a few escapes: close enough to stay inside the reserve.
     const uint16_t field = currentField();
-    const uint32_t next =
-        SIR_XBOF_COUNT + terms.additionalBofs + 2 + LAP_FRAME_OVERHEAD + field + field / 32U;
+    const uint32_t next = lapLeadBofs(terms) + 2 + LAP_FRAME_OVERHEAD + field + field / 32U;
     return used + next <= lapTurnCapacity(terms);
 }
 

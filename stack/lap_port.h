@@ -31,7 +31,7 @@ class FramePort {
     virtual IrErr reset() = 0;
     // What the peer asked for at the link's speed: extra BOFs before each frame, and a pause after
     // its last byte before ours.
-    virtual void setPeerNeeds(uint16_t additionalBofs, uint32_t turnaroundUs) = 0;
+    virtual void setPeerNeeds(uint16_t leadBofs, uint32_t turnaroundUs) = 0;
 
   protected:
     FramePort() = default;
@@ -47,8 +47,8 @@ class SirFramePort : public FramePort {
     bool frameBegun(uint32_t waitMs) override;
     LapFrameIn receiveFrame(RxFrame& buffer) override;
     IrErr sendFrame(const uint8_t* content, uint16_t length) override;
-    void setPeerNeeds(uint16_t additionalBofs, uint32_t turnaroundUs) override {
-        bytes->setPeerNeeds(additionalBofs, turnaroundUs);
+    void setPeerNeeds(uint16_t leadBofs, uint32_t turnaroundUs) override {
+        bytes->setPeerNeeds(leadBofs, turnaroundUs);
     }
     ByteLink& byteLink() { return *bytes; }
 

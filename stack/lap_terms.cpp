@@ -73,6 +73,7 @@ LapTerms lapTakeTerms(const LapOffer& own, uint8_t baudBits, const uint8_t* peer
     const uint16_t bofs =
         largestOf(lapFindParam(peerList, length, PI_ADDITIONAL_BOFS), BOF_BITS, uint16_t{0});
     terms.additionalBofs = static_cast<uint16_t>(bofs * terms.speed / BOF_REFERENCE_SPEED);
+    terms.baseBofs = 0;
     terms.turnaroundUs =
         largestOf(lapFindParam(peerList, length, PI_MIN_TURNAROUND), TURNAROUND_US_BITS, 0U);
     const uint8_t ownWindow = largestOf(own.windowBits, WINDOW_BITS, uint8_t{1});

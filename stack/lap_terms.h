@@ -20,9 +20,17 @@ struct LapTerms {
     uint8_t window;
     // The longest the peer lets this station keep the line in one turn.
     uint32_t maxTurnaroundMs;
+    // XBOFs before every frame before the peer's extra ones: the usual ten until a negotiation,
+    // none after it, as the peer has said what it needs.
+    uint16_t baseBofs;
 };
 
-constexpr LapTerms LAP_FIXED_TERMS{9600, 64, 0, 0, 1, 500};
+constexpr LapTerms LAP_FIXED_TERMS{9600, 64, 0, 0, 1, 500, SIR_XBOF_COUNT};
+
+// XBOFs before each frame on a link with these terms.
+constexpr uint16_t lapLeadBofs(const LapTerms& terms) {
+    return static_cast<uint16_t>(terms.baseBofs + terms.additionalBofs);
+}
 
 // The bit of every speed up to `maxSpeed` (the 9600 bit always, which every station has).
 uint8_t lapBaudBitsUpTo(uint8_t baudBits, uint32_t maxSpeed);

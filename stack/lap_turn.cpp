@@ -10,9 +10,9 @@ bool escaped(uint8_t byte) {
 
 } // namespace
 
-uint32_t lapWireLength(const uint8_t* content, uint16_t length, uint16_t additionalBofs) {
+uint32_t lapWireLength(const uint8_t* content, uint16_t length, uint16_t leadBofs) {
     uint16_t fcs = FCS_INIT;
-    uint32_t bytes = SIR_XBOF_COUNT + additionalBofs + 2; // BOF and EOF
+    uint32_t bytes = leadBofs + 2; // BOF and EOF
     for (uint16_t i = 0; i < length; ++i) {
         fcs = fcsUpdate(fcs, content[i]);
         bytes += escaped(content[i]) ? 2 : 1;
@@ -31,7 +31,7 @@ uint32_t lapTurnCapacity(const LapTerms& terms) {
 }
 
 uint16_t lapFieldLimit(const LapTerms& terms) {
-    const uint32_t frame = SIR_XBOF_COUNT + terms.additionalBofs + 2 + LAP_FRAME_OVERHEAD;
+    const uint32_t frame = lapLeadBofs(terms) + 2 + LAP_FRAME_OVERHEAD;
     const uint32_t capacity = lapTurnCapacity(terms);
     uint32_t field = capacity > frame ? capacity - frame : 0;
     if (field > terms.dataSize) {

@@ -14,7 +14,7 @@ constexpr uint16_t LAP_CLEAN_RUN = 16;
 constexpr uint16_t LAP_FRAME_OVERHEAD = 2 + 2;
 
 // Wire bytes of one frame whose content (address, control, field) is `content`, FCS included.
-uint32_t lapWireLength(const uint8_t* content, uint16_t length, uint16_t additionalBofs);
+uint32_t lapWireLength(const uint8_t* content, uint16_t length, uint16_t leadBofs);
 // Wire bytes one turn may hold: the peer's maximum turnaround at the link's speed, with a fifth of
 // it left for the turnarounds.
 uint32_t lapTurnCapacity(const LapTerms& terms);

@@ -65,7 +65,7 @@ void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length) {
         link.pauseUs(link.turnaroundUs());
     }
     TxGather gather(link);
-    const auto xbofs = static_cast<uint16_t>(SIR_XBOF_COUNT + link.additionalBofs());
+    const uint16_t xbofs = link.leadBofs();
     for (uint16_t i = 0; i < xbofs; ++i) {
         gather.put(SIR_XBOF);
     }

@@ -33,14 +33,15 @@ class ByteLink {
     // by a failing port is not taken for noise.
     virtual IrErr takeError() { return IR_OK; }
 
-    // What the peer asked for at the link's speed: XBOFs before each frame beyond the usual ones,
-    // and a pause after its last byte before ours. Only the station's task sets and reads them.
-    void setPeerNeeds(uint16_t additionalBofs, uint32_t turnaroundUs) {
-        peerBofs =
-            additionalBofs < SIR_MAX_ADDITIONAL_BOFS ? additionalBofs : SIR_MAX_ADDITIONAL_BOFS;
+    // What the peer asked for at the link's speed: XBOFs before each frame (the usual ones and
+    // its extra ones), and a pause after its last byte before ours. Only the station's task sets
+    // and reads them.
+    void setPeerNeeds(uint16_t leadBofs, uint32_t turnaroundUs) {
+        constexpr uint16_t most = SIR_XBOF_COUNT + SIR_MAX_ADDITIONAL_BOFS;
+        peerBofs = leadBofs < most ? leadBofs : most;
         peerTurnaroundUs = turnaroundUs;
     }
-    uint16_t additionalBofs() const { return peerBofs; }
+    uint16_t leadBofs() const { return peerBofs; }
     uint32_t turnaroundUs() const { return peerTurnaroundUs; }
 
   protected:
@@ -49,7 +50,7 @@ class ByteLink {
     ByteLink& operator=(const ByteLink&) = default;
 
   private:
-    uint16_t peerBofs = 0;
+    uint16_t peerBofs = SIR_XBOF_COUNT;
     uint32_t peerTurnaroundUs = 0;
 };
 

@@ -319,7 +319,7 @@ TEST(LapTerms, BothSidesAgreeOnWhatBothCanDo) {
 
 TEST(LapTerms, ThePeersBofsGoBeforeEveryFrame) {
     MemoryLink link;
-    link.setPeerNeeds(2, 0);
+    link.setPeerNeeds(SIR_XBOF_COUNT + 2, 0);
     const uint8_t rr[2] = {0x03, 0x11};
     sirSendFrame(link, rr, 2);
     EXPECT_EQ(std::count(link.sent.begin(), link.sent.end(), SIR_XBOF), SIR_XBOF_COUNT + 2);

@@ -71,7 +71,7 @@ TEST(LapTurn, ATurnFitsTheLinesCapacity) {
     EXPECT_EQ(lapTurnCapacity(slow), 384U);
     // A 2048-byte field cannot go at 9600 within one turn: a frame must fit it.
     const uint16_t field = lapFieldLimit(slow);
-    EXPECT_LE(SIR_XBOF_COUNT + 2 + LAP_FRAME_OVERHEAD + field, 384);
+    EXPECT_LE(lapLeadBofs(slow) + 2 + LAP_FRAME_OVERHEAD + field, 384);
     EXPECT_GT(field, 300);
 
     // Two 2048-byte frames fit a fast turn, a third does not; small frames stop at the window.
@@ -103,9 +103,11 @@ TEST(LapTurn, WireLengthMatchesWhatGoesOut) {
         content[0] = 0x03;
         content[1] = fill;
         MemoryLink link;
-        link.setPeerNeeds(5, 0);
+        link.setPeerNeeds(SIR_XBOF_COUNT + 5, 0);
         sirSendFrame(link, content.data(), content.size());
-        EXPECT_EQ(lapWireLength(content.data(), content.size(), 5), link.sent.size()) << int{fill};
+        EXPECT_EQ(lapWireLength(content.data(), content.size(), SIR_XBOF_COUNT + 5),
+                  link.sent.size())
+            << int{fill};
     }
 }
 
