@@ -288,7 +288,8 @@ void SecondaryStation::step() {
     timing.readDone();
     const LapFrameIn in = port.receiveFrame(link.rx);
     noteError(in.error);
-    if (in.damaged && paced()) {
+    // A damaged frame followed by more is not the primary's last: its turn goes on.
+    if (in.damaged && paced() && !port.frameBegun(lapQuietMs(linkSpeed.load()))) {
         answerDamagedPoll();
     }
     if (in.length < 2) {

@@ -72,11 +72,11 @@ constexpr uint32_t PRIMARY_IDLE_AFTER_MS = 1000;
 constexpr uint32_t PRIMARY_IDLE_POLL_MS = 2 * STACK_TASK_PERIOD_MS - 10;
 constexpr uint32_t SECONDARY_GIVE_UP_MS = SECONDARY_GIVE_UP_STEP * STACK_TASK_PERIOD_MS;
 
-// The wire time of the shortest frame (XBOFs, BOF, address, control, FCS, EOF) at `speed` (0:
-// 9600 bit/s), rounded up: a frame that has begun lasts that long at the least, so a frame-paced
-// task sleeps it before the read instead of waking once per byte.
+// The wire time of the shortest frame (BOF, address, control, FCS, EOF; a negotiated link may send
+// no XBOFs) at `speed` (0: 9600 bit/s), rounded up: a frame that has begun lasts that long at the
+// least, so a frame-paced task sleeps it before the read instead of waking once per byte.
 constexpr uint32_t lapShortFrameMs(uint32_t speed) {
-    constexpr uint32_t SHORT_FRAME_WIRE_BITS = 16 * 10;
+    constexpr uint32_t SHORT_FRAME_WIRE_BITS = 6 * 10;
     const uint32_t bitsPerSecond = speed != 0 ? speed : 9600;
     return (SHORT_FRAME_WIRE_BITS * 1000 + bitsPerSecond - 1) / bitsPerSecond;
 }

@@ -221,6 +221,12 @@ class LapConnection {
     // only after an answer to a turn sent once, so none of them can still arrive.
     uint8_t turnsUnanswered = 0;
     uint8_t turnsAnswered = 0;
+    // When our last turn with frames went and how long it is on the air, and when the first Nr
+    // after it came, on the port's clock.
+    FramePort* clock = nullptr;
+    uint32_t turnSentAtMs = 0;
+    uint32_t turnAirMs = 0;
+    uint32_t answeredAtMs = 0;
     bool lossNoted = false;
 
     std::array<uint8_t, FULL_STAGING_SIZE> staging{};

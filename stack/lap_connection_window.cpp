@@ -21,6 +21,9 @@ void LapConnection::resetWindow() {
     held.awaitingAck = false;
     turnsUnanswered = 0;
     turnsAnswered = 0;
+    turnSentAtMs = 0;
+    turnAirMs = 0;
+    answeredAtMs = 0;
     lossNoted = false;
     for (LapTakenBack& lane : takenBack) {
         lane.clear();
@@ -55,7 +58,10 @@ bool LapConnection::reclaimable() {
 
 void LapConnection::reclaimShrunk() {
     const uint8_t frames = lapWindow.inFlight();
-    const bool answered = turnsUnanswered == 0 && turnsAnswered == 1;
+    // An answer that came sooner than our turn took on the air was sent before the peer had all of
+    // it: the frames it calls lost may still arrive.
+    const bool answered =
+        turnsUnanswered == 0 && turnsAnswered == 1 && answeredAtMs - turnSentAtMs >= turnAirMs;
     // Frames queued in this turn come last and have not gone yet: nothing of theirs was lost.
     if (!linkOffer.negotiates || frames == 0 || !lapWindow.at(0).sent || !answered) {
         return;
@@ -117,6 +123,7 @@ bool LapConnection::fullTakeNr(uint8_t nr) {
     if (turnsUnanswered != 0) {
         turnsAnswered = turnsUnanswered;
         turnsUnanswered = 0;
+        answeredAtMs = clock != nullptr ? clock->nowMs() : 0;
     }
     const LapAcknowledged taken = lapWindow.acknowledge(nr);
     for (uint8_t i = 0; i < taken.clean; ++i) {
@@ -189,6 +196,15 @@ IrErr LapConnection::endTurn(FramePort& port) {
     if (turnsUnanswered < UINT8_MAX) {
         ++turnsUnanswered;
     }
+    clock = &port;
+    turnSentAtMs = port.nowMs();
+    uint64_t wireBits = 0;
+    for (uint8_t i = 0; i < frames; ++i) {
+        LapHeldIFrame& frame = lapWindow.at(i);
+        wireBits +=
+            uint64_t{10} * lapWireLength(frame.frame.data(), frame.length, lapLeadBofs(terms));
+    }
+    turnAirMs = static_cast<uint32_t>(wireBits * 1000 / (terms.speed != 0 ? terms.speed : 9600));
     for (uint8_t i = 0; i < frames; ++i) {
         LapHeldIFrame& frame = lapWindow.at(i);
         LapWindow::stamp(frame, record.vr, i + 1 == frames);

@@ -10,6 +10,9 @@
 constexpr uint16_t LAP_MIN_FIELD = 64;
 // Frames acknowledged at the first sending, in a row, before a cut field grows again.
 constexpr uint16_t LAP_CLEAN_RUN = 16;
+// The field a link starts with, unless its limit is smaller: a line's errors show on a field of
+// this size at little cost, and on a clean line it grows to the limit within a few turns.
+constexpr uint16_t LAP_START_FIELD = 512;
 // Address, control and FCS around each frame's information field.
 constexpr uint16_t LAP_FRAME_OVERHEAD = 2 + 2;
 
@@ -51,7 +54,7 @@ class LapFieldSizer {
   public:
     void start(uint16_t fieldLimit) {
         limit = fieldLimit;
-        current = fieldLimit;
+        current = fieldLimit < LAP_START_FIELD ? fieldLimit : LAP_START_FIELD;
         cleanRun = 0;
     }
     uint16_t size() const { return current; }

@@ -113,7 +113,12 @@ TEST(LapTurn, WireLengthMatchesWhatGoesOut) {
 
 TEST(LapTurn, FieldShrinksOnLossAndGrowsBackAfterCleanFrames) {
     LapFieldSizer sizer;
+    // A link starts below a large limit, and a clean line takes it there.
     sizer.start(2048);
+    EXPECT_EQ(sizer.size(), LAP_START_FIELD);
+    for (int i = 0; i < 2 * LAP_CLEAN_RUN; ++i) {
+        sizer.clean();
+    }
     EXPECT_EQ(sizer.size(), 2048);
     sizer.lost();
     EXPECT_EQ(sizer.size(), 1024);
