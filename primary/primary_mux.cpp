@@ -238,7 +238,6 @@ void PrimaryStation::sendNextFull() {
     // peer's window and the line's capacity allow.
     peerTurnMoved = false;
     conn.openTurn();
-    conn.reclaimShrunk();
     while (conn.turnHasRoom() && sendOneFull()) {
     }
     sent(conn.endTurn(port));

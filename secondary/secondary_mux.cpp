@@ -233,7 +233,6 @@ bool SecondaryStation::handleInformationFull(uint16_t length) {
 
 void SecondaryStation::replyFull() {
     link.openTurn();
-    link.reclaimShrunk();
     while (link.turnHasRoom() && replyOneFull()) {
     }
     noteError(link.endTurn(port));

@@ -36,9 +36,9 @@ constexpr uint8_t PRIMARY_TRANSMIT_SIZE = 32;
 constexpr uint8_t PRIMARY_RECEIVE_SIZE = 64;
 constexpr uint8_t SECONDARY_TRANSMIT_SIZE = 32;
 constexpr uint8_t SECONDARY_RECEIVE_SIZE = 64;
-// The full profile's, each way: the first channel's holds a window of the largest frames' data,
-// each further channel's two of them.
-constexpr uint16_t FULL_QUEUE_SIZE = 16384;
+// The full profile's, each way: the first channel's holds two windows of the largest frames' data
+// (credits for one PDU in flight and one arriving), each further channel's two such frames.
+constexpr uint16_t FULL_QUEUE_SIZE = 32768;
 constexpr uint16_t FULL_EXTRA_QUEUE_SIZE = 4096;
 // Most bytes one data frame takes from the transmit queue in the fixed profile; in the full one
 // the agreed data size sets it, up to the staging's size.

@@ -1,6 +1,5 @@
 #include "lap_connection.h"
 
-#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -112,8 +111,7 @@ int LapConnection::laneUnacknowledged(uint8_t lane) {
         // Staged bytes count until their frame joins the window, which counts them from there.
         const int staged = stagedLane.load() == lane ? stagedCount.load() : 0;
         const int queued = lane == 0 ? transmitQueue.count(&transmitQueue) : extra(lane).queued();
-        const auto back = static_cast<int>(takenBack.at(lane).count());
-        return queued + back + staged + static_cast<int>(lapWindow.laneBytes(lane));
+        return queued + staged + static_cast<int>(lapWindow.laneBytes(lane));
     }
     const bool stagedHere = dataUnacknowledged.load() && stagedLane.load() == lane;
     const int staged = stagedHere ? stagedCount.load() : 0;
@@ -123,7 +121,7 @@ int LapConnection::laneUnacknowledged(uint8_t lane) {
 
 bool LapConnection::allAcknowledged() const {
     // The queue first: the engine marks the data unacknowledged before it pops it.
-    const bool drained = transmitQueue.isEmpty(&transmitQueue) != 0 && takenBack[0].count() == 0;
+    const bool drained = transmitQueue.isEmpty(&transmitQueue) != 0;
     return drained && !dataUnacknowledged.load();
 }
 
@@ -234,11 +232,9 @@ std::span<const uint8_t> LapConnection::stage(uint16_t limit) {
     // Before the pop, so that no reader sees the queue empty and the data acknowledged.
     dataUnacknowledged.store(true);
     const size_t most = limit < staging.size() ? limit : staging.size();
-    // Bytes taken back from lost frames go before anything queued after them.
-    size_t count = takenBack[0].take(std::span<uint8_t>(staging.data(), most));
-    count +=
-        byteQueuePopAll(&transmitQueue, std::span<uint8_t>(staging.data() + count, most - count));
-    stagedCount.store(static_cast<uint16_t>(count));
+    const auto count = static_cast<uint16_t>(
+        byteQueuePopAll(&transmitQueue, std::span<uint8_t>(staging.data(), most)));
+    stagedCount.store(count);
     notifyRoom();
     return {staging.data(), count};
 }
@@ -302,7 +298,7 @@ bool LapConnection::laneOpen(uint8_t lane) {
 }
 
 bool LapConnection::laneHasData(uint8_t lane) {
-    return lane == 0 ? hasData() : extra(lane).hasData() || takenBack.at(lane).count() != 0;
+    return lane == 0 ? hasData() : extra(lane).hasData();
 }
 
 std::span<const uint8_t> LapConnection::laneStage(uint8_t lane, uint16_t limit) {
@@ -312,13 +308,9 @@ std::span<const uint8_t> LapConnection::laneStage(uint8_t lane, uint16_t limit) 
     stagedLane.store(lane);
     // Before the pop, as for the first lane.
     dataUnacknowledged.store(true);
-    const size_t most = limit < staging.size() ? limit : staging.size();
-    size_t count = takenBack.at(lane).take(std::span<uint8_t>(staging.data(), most));
-    const std::span<const uint8_t> queued = extra(lane).stage(static_cast<uint16_t>(most - count));
-    std::copy(queued.begin(), queued.end(), staging.begin() + static_cast<long>(count));
-    count += queued.size();
-    stagedCount.store(static_cast<uint16_t>(count));
-    return {staging.data(), count};
+    const std::span<const uint8_t> data = extra(lane).stage(limit);
+    stagedCount.store(static_cast<uint16_t>(data.size()));
+    return data;
 }
 
 bool LapConnection::laneDeliver(uint8_t lane, const uint8_t* data, uint16_t count) {

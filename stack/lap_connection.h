@@ -111,9 +111,7 @@ class LapConnection {
 
     // Puts received user data into the receive queue; false, taking nothing, when it does not fit.
     bool deliver(const uint8_t* data, uint16_t count);
-    bool hasData() const {
-        return transmitQueue.isEmpty(&transmitQueue) == 0 || takenBack[0].count() != 0;
-    }
+    bool hasData() const { return transmitQueue.isEmpty(&transmitQueue) == 0; }
     // User bytes one data frame may carry: `fixedLimit` in the fixed profile, else what the
     // field sized to the line's errors (never above the agreed data size nor what one turn of the
     // line carries) leaves beside `extra` bytes of parameters.
@@ -138,12 +136,7 @@ class LapConnection {
     // every turn of ours sends all frames the peer has not acknowledged (go-back-N), the last
     // with P/F, as the peer's last answer told us what it has.
 
-    void openTurn();
-    // At the start of a turn that answers the peer: the frames still in flight were lost. When the
-    // field has shrunk since they were built and all are data or credits of open channels, they
-    // are taken back (data before what is queued, credits returned) to be cut again smaller;
-    // otherwise they go again as they are.
-    void reclaimShrunk();
+    void openTurn() { turnOpen = true; }
     bool turnIsOpen() const { return turnOpen; }
     // Another new I-frame may join the turn: the peer's window is not full and one more field of
     // the current size still fits the line's capacity for a turn.
@@ -209,26 +202,9 @@ class LapConnection {
     // The field sized to the line's errors, started again when the link's limit changed.
     uint16_t currentField();
 
-    // Whether the frames in flight may be taken back: every one a data or credit PDU of an open
-    // channel with no parameters.
-    bool reclaimable();
-
     LapWindow lapWindow;
-    std::array<LapTakenBack, MUX_CHANNELS> takenBack;
     bool turnOpen = false;
     bool acknowledgedSome = false;
-    // Our turns sent since the peer's last Nr, and how many it answered: frames are taken back
-    // only after an answer to a turn sent once, so none of them can still arrive.
-    uint8_t turnsUnanswered = 0;
-    uint8_t turnsAnswered = 0;
-    // When our last turn with frames went and how long it is on the air, and when the first Nr
-    // after it came, on the port's clock.
-    FramePort* clock = nullptr;
-    uint32_t turnSentAtMs = 0;
-    uint32_t turnAirMs = 0;
-    uint32_t answeredAtMs = 0;
-    bool lossNoted = false;
-
     std::array<uint8_t, FULL_STAGING_SIZE> staging{};
     // Atomic: a program counts the unacknowledged bytes from its own thread.
     std::atomic<uint16_t> stagedCount{0};

@@ -10,9 +10,10 @@
 constexpr uint16_t LAP_MIN_FIELD = 64;
 // Frames acknowledged at the first sending, in a row, before a cut field grows again.
 constexpr uint16_t LAP_CLEAN_RUN = 16;
-// The field a link starts with, unless its limit is smaller: a line's errors show on a field of
-// this size at little cost, and on a clean line it grows to the limit within a few turns.
-constexpr uint16_t LAP_START_FIELD = 512;
+// The field a link starts with, unless its limit is less than twice it: a line's errors show on a
+// field of this size at little cost, stray light lets it through often enough, and on a clean line
+// it grows to the limit within a few turns.
+constexpr uint16_t LAP_START_FIELD = 256;
 // Address, control and FCS around each frame's information field.
 constexpr uint16_t LAP_FRAME_OVERHEAD = 2 + 2;
 
@@ -54,7 +55,7 @@ class LapFieldSizer {
   public:
     void start(uint16_t fieldLimit) {
         limit = fieldLimit;
-        current = fieldLimit < LAP_START_FIELD ? fieldLimit : LAP_START_FIELD;
+        current = fieldLimit < 2 * LAP_START_FIELD ? fieldLimit : LAP_START_FIELD;
         cleanRun = 0;
     }
     uint16_t size() const { return current; }

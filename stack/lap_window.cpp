@@ -1,41 +1,6 @@
 #include "lap_window.h"
 
-#include <algorithm>
-#include <cstring>
-
 #include "lap.h"
-
-bool LapTakenBack::prepend(std::span<const uint8_t> older) {
-    const size_t count = held.load();
-    if (older.size() > CAPACITY - count) {
-        return false;
-    }
-    if (older.size() > start) {
-        // No room before the held bytes: move them up to leave it.
-        std::memmove(bytes.data() + older.size(), bytes.data() + start, count);
-        start = older.size();
-    }
-    start -= older.size();
-    std::copy(older.begin(), older.end(), bytes.begin() + static_cast<long>(start));
-    held.store(count + older.size());
-    return true;
-}
-
-size_t LapTakenBack::take(std::span<uint8_t> to) {
-    const size_t count = std::min(to.size(), held.load());
-    std::copy_n(bytes.begin() + static_cast<long>(start), count, to.begin());
-    start += count;
-    held.store(held.load() - count);
-    if (held.load() == 0) {
-        start = 0;
-    }
-    return count;
-}
-
-void LapTakenBack::clear() {
-    start = 0;
-    held.store(0);
-}
 
 void LapWindow::reset(uint8_t firstNs) {
     head = 0;

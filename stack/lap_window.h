@@ -30,26 +30,6 @@ struct LapAcknowledged {
     uint8_t clean = 0;
 };
 
-// User bytes of one lane taken back from frames the peer never got, to go again before anything
-// queued after them: a window's worth at most.
-class LapTakenBack {
-  public:
-    static constexpr size_t CAPACITY = size_t{LAP_WINDOW_MAX} * FULL_STAGING_SIZE;
-
-    // Puts `older` before what is held; false, taking nothing, when it does not fit.
-    bool prepend(std::span<const uint8_t> older);
-    // Moves up to `to.size()` bytes from the front into `to`; returns how many.
-    size_t take(std::span<uint8_t> to);
-    // Safe from any thread.
-    size_t count() const { return held.load(); }
-    void clear();
-
-  private:
-    std::array<uint8_t, CAPACITY> bytes{};
-    size_t start = 0;
-    std::atomic<size_t> held{0};
-};
-
 class LapWindow {
   public:
     // Nothing in flight; the next frame takes `firstNs`.

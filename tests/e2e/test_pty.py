@@ -244,8 +244,8 @@ class PtyPrograms(PtyConsoles, unittest.TestCase):
         writer.close()
         self.addCleanup(reader.close)
         primary.wait_for("channel open", OPEN_S)
-        # More than the primary takes in (its 16 KB queue and the socket), so its credits run out.
-        data = random.Random(7).randbytes(24000)
+        # More than the primary takes in (its 32 KB queue and the socket), so its credits run out.
+        data = random.Random(7).randbytes(48000)
         with serial.Serial(device, timeout=0.2) as d:
             d.write(data)
             # The reader looks away until the wire shows the secondary out of credits.

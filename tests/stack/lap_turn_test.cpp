@@ -116,7 +116,7 @@ TEST(LapTurn, FieldShrinksOnLossAndGrowsBackAfterCleanFrames) {
     // A link starts below a large limit, and a clean line takes it there.
     sizer.start(2048);
     EXPECT_EQ(sizer.size(), LAP_START_FIELD);
-    for (int i = 0; i < 2 * LAP_CLEAN_RUN; ++i) {
+    for (int i = 0; i < 3 * LAP_CLEAN_RUN; ++i) {
         sizer.clean();
     }
     EXPECT_EQ(sizer.size(), 2048);
