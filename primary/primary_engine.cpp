@@ -346,6 +346,10 @@ void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
         timing.markRepeated();
         if (state == PRIMARY_LINK_CHECK) {
             sendRr();
+        } else if (state == PRIMARY_CONNECTED && conn.fullProfile()) {
+            // A poll, not the window again: when only the answer was lost, the device has it
+            // all, and its answer to the poll says what to send again.
+            sent(conn.poll(port));
         } else {
             sent(conn.repeatHeld(port));
         }

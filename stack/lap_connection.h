@@ -145,6 +145,12 @@ class LapConnection {
     bool windowHasSlot() const { return !lapWindow.full(terms.window); }
     // Sends every frame in flight, the last with P/F; an RR when there is none.
     IrErr endTurn(FramePort& port);
+    // An RR with P/F at once, ending any turn being built: what the frames queued in it carry goes
+    // with the next turn.
+    IrErr poll(FramePort& port) {
+        turnOpen = false;
+        return sendRrNow(port);
+    }
     // The sequence numbers started again (a new link): nothing in flight.
     void resetWindow();
     // Set when an Nr acknowledged frames; cleared by the call.
