@@ -9,7 +9,7 @@
 // The smallest information field every station takes.
 constexpr uint16_t LAP_MIN_FIELD = 64;
 // Frames acknowledged at the first sending, in a row, before a cut field grows again.
-constexpr uint16_t LAP_CLEAN_RUN = 16;
+constexpr uint16_t LAP_CLEAN_RUN = 32;
 // The field a link starts with, unless its limit is less than twice it: a line's errors show on a
 // field of this size at little cost, stray light lets it through often enough, and on a clean line
 // it grows to the limit within a few turns.
