@@ -69,6 +69,23 @@ def socket_reader(sock):
     return read
 
 
+def turn_shape(capture):
+    """The largest information field of an I-frame and the most I-frames one side sent before
+    the other spoke, from a vlink capture."""
+    longest = most = run = 0
+    side = None
+    for _, ptype, content in frames.read_pcap(capture, warn=lambda _text: None):
+        if len(content) < 2:
+            continue
+        if ptype != side:
+            side, run = ptype, 0
+        if content[1] & 1 == 0:
+            longest = max(longest, len(content) - 2)
+            run += 1
+            most = max(most, run)
+    return longest, most
+
+
 def held_by_credits(capture):
     """Whether the capture shows the secondary (end A) out of TinyTP credits: every data PDU the
     primary allowed has come, and the secondary answers a poll with an RR instead of more."""
@@ -254,6 +271,29 @@ class PtyPrograms(PtyConsoles, unittest.TestCase):
                 time.sleep(0.2)
             self.assertTrue(held_by_credits(capture), "the secondary never ran out of credits")
             self.assertEqual(read_exactly(socket_reader(reader), len(data), 60), data)
+
+    def test_peers_terms_kept(self):
+        """Devices that take 512-byte fields a frame a turn, 256 three, 64 one and 2048 seven: the
+        capture shows no larger field and no more frames a turn than each takes, and 6 KB cross
+        each way byte-exact."""
+        for field, window in ((512, 1), (256, 3), (64, 1), (2048, 7)):
+            with self.subTest(field=field, window=window):
+                capture = os.path.join(self.dir, f"terms-{field}.pcap")
+                vlink = Vlink(os.environ["VLINK"], tempfile.mkdtemp(dir=self.dir), (), capture)
+                self.addCleanup(lambda v=vlink: self.assertIsNone(v.stop()))
+                _, device = self.start("SECONDARY_PTY", "--max-frame", str(field),
+                                       "--max-window", str(window), vlink.path_a)
+                primary, computer = self.start("PRIMARY_PTY", vlink.path_b)
+                primary.wait_for("channel open", OPEN_S)
+                with serial.Serial(computer, timeout=0.2) as c, \
+                        serial.Serial(device, timeout=0.2) as d:
+                    for sent, received in exchange_random(c, d, field, size=6144, timeout=60):
+                        self.assertTrue(received == sent, "bytes changed or missing")
+                longest, most = turn_shape(capture)
+                self.assertLessEqual(longest, field)
+                # The fields were used, not just allowed (a link starts at 256 bytes at most).
+                self.assertGreaterEqual(longest, min(field, 256))
+                self.assertLessEqual(most, window)
 
     def test_user_errors(self):
         program = os.environ["PRIMARY_PTY"]
