@@ -67,22 +67,17 @@ IrErr LapConnection::queueIFrame(uint16_t length) {
 }
 
 bool LapConnection::turnHasRoom() {
-    const uint8_t frames = lapWindow.inFlight();
     if (!linkOffer.negotiates || lapWindow.full(terms.window)) {
         return false;
     }
-    if (frames == 0) {
-        return true; // a turn always carries one frame
-    }
-    uint32_t used = 0;
-    for (uint8_t i = 0; i < frames; ++i) {
+    LapTurn turn(terms);
+    for (uint8_t i = 0; i < lapWindow.inFlight(); ++i) {
         const LapHeldIFrame& frame = lapWindow.at(i);
-        used += lapWireLength(frame.frame.data(), frame.length, lapLeadBofs(terms));
+        turn.add(lapWireLength(frame.frame.data(), frame.length, lapLeadBofs(terms)));
     }
     // A field of the current size with a few escapes: close enough to stay inside the reserve.
     const uint16_t field = currentField();
-    const uint32_t next = lapLeadBofs(terms) + 2 + LAP_FRAME_OVERHEAD + field + field / 32U;
-    return used + next <= lapTurnCapacity(terms);
+    return turn.fits(lapLeadBofs(terms) + 2 + LAP_FRAME_OVERHEAD + field + field / 32U);
 }
 
 IrErr LapConnection::endTurn(FramePort& port) {
