@@ -25,6 +25,10 @@
 
 // Frames in a row whose Nr acknowledges a frame never sent before the link is given up.
 constexpr uint8_t LAP_INVALID_NR_LIMIT = 3;
+// A turn whose oldest frame has gone this often already starts after one of these pauses, in
+// turn: spread over a frame's time at 115200 bit/s, so one of them misses a steady beat of noise.
+constexpr uint8_t LAP_STUCK_SENDINGS = 2;
+constexpr std::array<uint8_t, 8> LAP_STUCK_PAUSES_MS{9, 2, 15, 6, 19, 4, 12, 17};
 
 class LapConnection {
   public:
@@ -209,6 +213,8 @@ class LapConnection {
     uint16_t currentField();
 
     LapWindow lapWindow;
+    // Turns begun after a pause, choosing the next pause.
+    uint8_t stuckTurns = 0;
     bool turnOpen = false;
     bool acknowledgedSome = false;
     std::array<uint8_t, FULL_STAGING_SIZE> staging{};

@@ -89,16 +89,23 @@ IrErr LapConnection::endTurn(FramePort& port) {
     bool again = false;
     for (uint8_t i = 0; i < frames; ++i) {
         LapHeldIFrame& frame = lapWindow.at(i);
-        again = again || frame.sent;
-        frame.resent = frame.resent || frame.sent;
+        again = again || frame.sendings > 0;
+        frame.resent = frame.resent || frame.sendings > 0;
     }
     if (again) {
         fieldSizer.lost(); // once a turn, however many frames the loss took with it
     }
+    if (lapWindow.at(0).sendings >= LAP_STUCK_SENDINGS) {
+        // Interference that comes at a steady beat (a lamp's flicker) meets a turn begun at the
+        // same moment after the peer's each time, and the oldest frame never passes: a varying
+        // pause moves the turn against the beat.
+        port.pauseMs(LAP_STUCK_PAUSES_MS.at(stuckTurns));
+        stuckTurns = static_cast<uint8_t>((stuckTurns + 1) % LAP_STUCK_PAUSES_MS.size());
+    }
     for (uint8_t i = 0; i < frames; ++i) {
         LapHeldIFrame& frame = lapWindow.at(i);
         LapWindow::stamp(frame, record.vr, i + 1 == frames);
-        frame.sent = true;
+        frame.sendings = frame.sendings < UINT8_MAX ? frame.sendings + 1 : UINT8_MAX;
         const IrErr result = port.sendFrame(frame.frame.data(), frame.length);
         if (result != IR_OK) {
             return result;

@@ -32,6 +32,8 @@ class FramePort {
     // What the peer asked for at the link's speed: extra BOFs before each frame, and a pause after
     // its last byte before ours.
     virtual void setPeerNeeds(uint16_t leadBofs, uint32_t turnaroundUs) = 0;
+    // Waits at least this long before the next frame goes.
+    virtual void pauseMs(uint32_t milliseconds) = 0;
 
   protected:
     FramePort() = default;
@@ -50,6 +52,7 @@ class SirFramePort : public FramePort {
     void setPeerNeeds(uint16_t leadBofs, uint32_t turnaroundUs) override {
         bytes->setPeerNeeds(leadBofs, turnaroundUs);
     }
+    void pauseMs(uint32_t milliseconds) override { bytes->pauseUs(milliseconds * 1000U); }
     ByteLink& byteLink() { return *bytes; }
 
   protected:

@@ -19,7 +19,7 @@ void LapWindow::add(uint16_t length, uint8_t lane, uint16_t userBytes) {
     held.length = length < held.frame.size() ? length : static_cast<uint16_t>(held.frame.size());
     held.lane = lane;
     held.userBytes = userBytes;
-    held.sent = false;
+    held.sendings = 0;
     held.resent = false;
     laneInFlight.at(lane).fetch_add(userBytes);
     ++count;

@@ -18,8 +18,8 @@ struct LapHeldIFrame {
     uint8_t lane = 0;
     // User bytes the frame carries, counted unacknowledged until it is.
     uint16_t userBytes = 0;
-    // Gone out at least once; sent again, it is `resent` and its acknowledgement is not clean.
-    bool sent = false;
+    // Times gone out (saturating); sent again, it is `resent` and its acknowledgement is not clean.
+    uint8_t sendings = 0;
     bool resent = false;
 };
 

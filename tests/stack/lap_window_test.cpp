@@ -2,9 +2,12 @@
 
 #include <vector>
 
+#include "console_capture.h"
 #include "lap.h"
+#include "lap_connection.h"
 #include "lap_data.h"
 #include "lap_window.h"
+#include "memory_port.h"
 
 namespace {
 
@@ -114,3 +117,44 @@ TEST(LapWindow, LaneBytesCountUntilAcknowledged) {
 }
 
 } // namespace
+
+// A turn whose oldest frame keeps failing starts after a pause, and never twice in a row after the
+// same one, so noise at a steady beat cannot meet that frame at the same moment every time; the
+// first two sendings and any turn after progress go at once.
+TEST(LapWindow, ATurnStuckOnItsOldestFrameMovesAgainstTheBeat) {
+    const ConsoleCapture quiet;
+    MemoryPort port;
+    LapConnection conn(true);
+    conn.setUp(lapFullOffer(0x3E, 7, 256), 0x01020304);
+    conn.terms = LapTerms{115200, 256, 0, 0, 7, 500, 0};
+    conn.resetWindow();
+    auto queueFrame = [&](uint8_t value) {
+        conn.tx[0] = 0x03;
+        conn.tx[1] = 0x00;
+        conn.tx[2] = value;
+        conn.openTurn();
+        ASSERT_EQ(conn.sendHeld(port, 3), IR_OK);
+    };
+    queueFrame(1);
+    queueFrame(2);
+    std::vector<uint32_t> pauses;
+    for (int turn = 0; turn < 12; ++turn) {
+        port.line.pausesUs.clear();
+        ASSERT_EQ(conn.endTurn(port), IR_OK);
+        pauses.push_back(port.line.pausesUs.empty() ? 0 : port.line.pausesUs.front());
+        EXPECT_LE(port.line.pausesUs.size(), 1U);
+    }
+    EXPECT_EQ(pauses[0], 0U);
+    EXPECT_EQ(pauses[1], 0U);
+    for (size_t i = 2; i < pauses.size(); ++i) {
+        EXPECT_GT(pauses[i], 0U) << i;
+        EXPECT_LE(pauses[i], 20000U) << i;
+        EXPECT_NE(pauses[i], pauses[i - 1]) << i;
+    }
+    // Both acknowledged: a new frame goes at once.
+    EXPECT_TRUE(conn.takeNr(static_cast<uint8_t>(2 << 5)));
+    queueFrame(3);
+    port.line.pausesUs.clear();
+    ASSERT_EQ(conn.endTurn(port), IR_OK);
+    EXPECT_TRUE(port.line.pausesUs.empty());
+}
