@@ -337,11 +337,13 @@ uint8_t LapConnection::laneGrant(uint8_t lane) {
 }
 
 bool LapConnection::laneNeedsCredit(uint8_t lane) {
-    if (!laneOpen(lane) || credits(lane).granted != 0) {
+    if (!laneOpen(lane)) {
         return false;
     }
+    // Topped up at half, not at none: a sender that spends its last credit mid-turn waits a
+    // whole exchange for the next.
     const int room = lane == 0 ? byteQueueRoom(&receiveQueue) : extra(lane).receiveRoom();
-    return credits(lane).grantable(room, peerPduSize()) > 0;
+    return credits(lane).grantable(room, peerPduSize()) > credits(lane).granted;
 }
 
 void LapConnection::endExtras(ChannelEnd why) {

@@ -175,7 +175,7 @@ class LapConnection {
         return credits(lane).grant((lane == 0 ? FULL_QUEUE_SIZE : FULL_EXTRA_QUEUE_SIZE) - 1,
                                    peerPduSize());
     }
-    // The peer has no credit left on an open lane and its receive queue has room for one.
+    // The peer holds fewer credits on an open lane than the room of its receive queue would add.
     bool laneNeedsCredit(uint8_t lane);
     // Most user data one PDU of the peer's may carry.
     uint16_t peerPduSize() const;

@@ -67,7 +67,11 @@ IrErr LapConnection::queueIFrame(uint16_t length) {
 }
 
 bool LapConnection::turnHasRoom() {
-    if (!linkOffer.negotiates || lapWindow.full(terms.window)) {
+    if (!linkOffer.negotiates) {
+        return false;
+    }
+    const uint16_t field = currentField();
+    if (lapWindow.full(fieldSizer.turnFrames(terms.window))) {
         return false;
     }
     LapTurn turn(terms);
@@ -76,7 +80,6 @@ bool LapConnection::turnHasRoom() {
         turn.add(lapWireLength(frame.frame.data(), frame.length, lapLeadBofs(terms)));
     }
     // A field of the current size with a few escapes: close enough to stay inside the reserve.
-    const uint16_t field = currentField();
     return turn.fits(lapLeadBofs(terms) + 2 + LAP_FRAME_OVERHEAD + field + field / 32U);
 }
 
@@ -86,14 +89,15 @@ IrErr LapConnection::endTurn(FramePort& port) {
     if (frames == 0) {
         return sendRrNow(port);
     }
-    bool again = false;
     for (uint8_t i = 0; i < frames; ++i) {
         LapHeldIFrame& frame = lapWindow.at(i);
-        again = again || frame.sendings > 0;
         frame.resent = frame.resent || frame.sendings > 0;
     }
-    if (again) {
-        fieldSizer.lost(); // once a turn, however many frames the loss took with it
+    // The oldest frame is the one the peer lacks. Once for each loss, however many frames it took
+    // with it: a frame larger than today's field was cut for already.
+    const LapHeldIFrame& oldest = lapWindow.at(0);
+    if (oldest.sendings > 0 && oldest.length <= currentField() + 2) {
+        fieldSizer.lost();
     }
     if (lapWindow.at(0).sendings >= LAP_STUCK_SENDINGS) {
         // Interference that comes at a steady beat (a lamp's flicker) meets a turn begun at the

@@ -42,6 +42,7 @@ uint16_t lapFieldLimit(const LapTerms& terms) {
 
 void LapFieldSizer::lost() {
     cleanRun = 0;
+    cut = true;
     const auto half = static_cast<uint16_t>(current / 2);
     current = half < LAP_MIN_FIELD ? (limit < LAP_MIN_FIELD ? limit : LAP_MIN_FIELD) : half;
 }
@@ -52,4 +53,5 @@ void LapFieldSizer::clean() {
     }
     cleanRun = 0;
     current = static_cast<uint16_t>(current * 2 > limit ? limit : current * 2);
+    cut = current < limit;
 }

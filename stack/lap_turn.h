@@ -14,6 +14,9 @@ constexpr uint16_t LAP_CLEAN_RUN = 32;
 // field of this size at little cost, stray light lets it through often enough, and on a clean line
 // it grows to the limit within a few turns.
 constexpr uint16_t LAP_START_FIELD = 256;
+// Frames a turn carries at most while the line shows errors: a loss wastes half a turn on
+// average, and three frames keep that small at little cost in turnarounds.
+constexpr uint8_t LAP_CUT_TURN_FRAMES = 3;
 // Address, control and FCS around each frame's information field.
 constexpr uint16_t LAP_FRAME_OVERHEAD = 2 + 2;
 
@@ -57,8 +60,14 @@ class LapFieldSizer {
         limit = fieldLimit;
         current = fieldLimit < 2 * LAP_START_FIELD ? fieldLimit : LAP_START_FIELD;
         cleanRun = 0;
+        cut = false;
     }
     uint16_t size() const { return current; }
+    // The most frames a turn may carry in a window of `window`: fewer while the field is cut, as
+    // a frame lost takes every later one of its turn with it.
+    uint8_t turnFrames(uint8_t window) const {
+        return cut && window > LAP_CUT_TURN_FRAMES ? LAP_CUT_TURN_FRAMES : window;
+    }
     // A frame had to be sent again.
     void lost();
     // A frame was acknowledged at its first sending.
@@ -68,4 +77,6 @@ class LapFieldSizer {
     uint16_t limit = LAP_MIN_FIELD;
     uint16_t current = LAP_MIN_FIELD;
     uint16_t cleanRun = 0;
+    // Cut after a loss, until grown back to the limit.
+    bool cut = false;
 };

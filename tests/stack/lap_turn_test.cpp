@@ -152,4 +152,21 @@ TEST(LapTurn, FieldShrinksOnLossAndGrowsBackAfterCleanFrames) {
     EXPECT_EQ(sizer.size(), 300);
 }
 
+// A turn is short only while the line shows errors: not on a fresh link, and no longer once the
+// field has grown back to the limit.
+TEST(LapTurn, ACutFieldShortensTheTurnUntilItGrowsBack) {
+    LapFieldSizer sizer;
+    sizer.start(2048);
+    EXPECT_EQ(sizer.turnFrames(7), 7);
+    sizer.start(256);
+    sizer.lost();
+    EXPECT_EQ(sizer.turnFrames(7), LAP_CUT_TURN_FRAMES);
+    EXPECT_EQ(sizer.turnFrames(1), 1);
+    for (int i = 0; i < LAP_CLEAN_RUN; ++i) {
+        sizer.clean();
+    }
+    EXPECT_EQ(sizer.size(), 256);
+    EXPECT_EQ(sizer.turnFrames(7), 7);
+}
+
 } // namespace
