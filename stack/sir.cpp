@@ -61,7 +61,7 @@ void sirSendEscaped(ByteLink& link, uint8_t byte) {
 }
 
 void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length) {
-    if (link.turnaroundUs() != 0) {
+    if (link.takeHeard() && link.turnaroundUs() != 0) {
         link.pauseUs(link.turnaroundUs());
     }
     TxGather gather(link);
@@ -95,7 +95,9 @@ uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged) {
             !link.waitByte(static_cast<uint16_t>(SIR_HUNT_WAIT_MS - hunted))) {
             return 0;
         }
-        if (link.readByte() == SIR_BOF) {
+        const uint8_t first = link.readByte();
+        link.noteHeard();
+        if (first == SIR_BOF) {
             break;
         }
     }

@@ -43,6 +43,14 @@ class ByteLink {
     }
     uint16_t leadBofs() const { return peerBofs; }
     uint32_t turnaroundUs() const { return peerTurnaroundUs; }
+    // The peer's turnaround is owed once it has been heard, not before every frame of a window:
+    // the receive side notes each byte, the next frame sent takes the note.
+    void noteHeard() { heardSinceSent = true; }
+    bool takeHeard() {
+        const bool heard = heardSinceSent;
+        heardSinceSent = false;
+        return heard;
+    }
 
   protected:
     ByteLink() = default;
@@ -52,6 +60,7 @@ class ByteLink {
   private:
     uint16_t peerBofs = SIR_XBOF_COUNT;
     uint32_t peerTurnaroundUs = 0;
+    bool heardSinceSent = true;
 };
 
 constexpr uint8_t SIR_XBOF = 0xFF;
