@@ -76,10 +76,11 @@ DWORD SecondaryStation::runTask() {
         if (seenByte) {
             // next pass reads
         } else if (paced()) {
-            // A millisecond short of the shortest frame: its last bytes come while the read
-            // begins, and an answer is not held back by a whole tick.
+            // A millisecond short of the shortest frame, so its last bytes come while the read
+            // begins; but a millisecond at least, or at the top speed the read wakes per byte.
             if (port.frameBegun(STACK_TASK_PERIOD_MS)) {
-                Sleep(lapShortFrameMs(linkSpeed.load()) - 1);
+                const uint32_t frameMs = lapShortFrameMs(linkSpeed.load());
+                Sleep(frameMs > 1 ? frameMs - 1 : 1);
             }
         } else {
             Sleep(STACK_TASK_PERIOD_MS);
