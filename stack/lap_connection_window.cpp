@@ -89,17 +89,13 @@ IrErr LapConnection::endTurn(FramePort& port) {
     if (frames == 0) {
         return sendRrNow(port);
     }
-    for (uint8_t i = 0; i < frames; ++i) {
-        LapHeldIFrame& frame = lapWindow.at(i);
-        frame.resent = frame.resent || frame.sendings > 0;
-    }
     // The oldest frame is the one the peer lacks. Once for each loss, however many frames it took
     // with it: a frame larger than today's field was cut for already.
     const LapHeldIFrame& oldest = lapWindow.at(0);
     if (oldest.sendings > 0 && oldest.length <= currentField() + 2) {
         fieldSizer.lost();
     }
-    if (lapWindow.at(0).sendings >= LAP_STUCK_SENDINGS) {
+    if (oldest.sendings >= LAP_STUCK_SENDINGS) {
         // Interference that comes at a steady beat (a lamp's flicker) meets a turn begun at the
         // same moment after the peer's each time, and the oldest frame never passes: a varying
         // pause moves the turn against the beat.

@@ -20,7 +20,6 @@ void LapWindow::add(uint16_t length, uint8_t lane, uint16_t userBytes) {
     held.lane = lane;
     held.userBytes = userBytes;
     held.sendings = 0;
-    held.resent = false;
     laneInFlight.at(lane).fetch_add(userBytes);
     ++count;
 }
@@ -40,7 +39,7 @@ LapAcknowledged LapWindow::acknowledge(uint8_t nr) {
     for (uint8_t i = 0; i < ahead; ++i) {
         const LapHeldIFrame& held = slotAt(0);
         laneInFlight.at(held.lane).fetch_sub(held.userBytes);
-        if (!held.resent) {
+        if (!held.resent()) {
             ++result.clean;
         }
         head = static_cast<uint8_t>((head + 1) % LAP_WINDOW_MAX);

@@ -18,9 +18,9 @@ struct LapHeldIFrame {
     uint8_t lane = 0;
     // User bytes the frame carries, counted unacknowledged until it is.
     uint16_t userBytes = 0;
-    // Times gone out (saturating); sent again, it is `resent` and its acknowledgement is not clean.
+    // Times gone out (saturating); a frame sent again is acknowledged, but not clean.
     uint8_t sendings = 0;
-    bool resent = false;
+    bool resent() const { return sendings > 1; }
 };
 
 // What an Nr acknowledged.

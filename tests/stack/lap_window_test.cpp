@@ -67,14 +67,13 @@ TEST(LapWindow, GoBackNDeliversEveryFrameOnceInOrderWhateverIsLost) {
         uint32_t clean = 0;
         while (delivered.size() < FRAMES && turns < 100) {
             ++turns;
-            const uint8_t waiting = window.inFlight();
             while (!window.full(LAP_WINDOW_MAX) && nextValue < FRAMES) {
                 addFrame(window, nextValue++);
             }
             // Every frame in flight goes, oldest first; one goes missing on the first turn.
             for (uint8_t i = 0; i < window.inFlight(); ++i) {
                 LapHeldIFrame& held = window.at(i);
-                held.resent = held.resent || i < waiting;
+                ++held.sendings; // those left from an earlier turn go again
                 const bool lose = !dropped && i == lost;
                 dropped = dropped || lose;
                 if (!lose && lapNs(held.frame[1]) == expectedNs) {
