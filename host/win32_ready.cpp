@@ -1,20 +1,16 @@
-// Windows has no descriptor to poll for the ready signal: callers learn it from HOST_READY_FD.
+// Windows has no descriptor to poll for the readiness: callers learn it from HOST_READY_FD and
+// wait on the change count alone.
 #include "ready_signal.h"
 
 const bool HOST_READY_FD = false;
 
-bool hostReadyOpen(HostReady& /*ready*/) {
+bool hostReadyOpenEnds(HostReady& /*ready*/) {
     return false;
 }
 
-int hostReadyFd(const HostReady& /*ready*/) {
-    return -1;
+void hostReadyShow(HostReady& ready, bool readable, bool writable) {
+    ready.readable = readable;
+    ready.writable = writable;
 }
 
-void hostReadySet(HostReady& ready, bool raised) {
-    ready.raised = raised;
-}
-
-void hostReadyClose(HostReady& ready) {
-    ready.raised = false;
-}
+void hostReadyCloseEnds(HostReady& /*ready*/) {}

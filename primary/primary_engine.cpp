@@ -35,7 +35,6 @@ constexpr uint8_t FINAL_XID_SLOT = 0xFF;
 constexpr uint8_t PARAM_BAUD_RATE = 0x01;
 constexpr uint16_t UA_PARAMS_OFFSET = 10;
 constexpr uint16_t TEST_RESPONSE_LENGTH = 10;
-constexpr char BEL = '\a';
 
 } // namespace
 
@@ -45,6 +44,8 @@ void PrimaryStation::setState(uint8_t state) {
     const LinkPhase shown = state >= PRIMARY_LINK_CHECK ? LINK_CONNECTED : LINK_SEARCHING;
     if (state != PRIMARY_CONNECTED && conn.phase() != shown) {
         conn.setPhase(shown);
+    } else {
+        conn.notifyLanes(); // a wait for the link's outcome looks again
     }
 }
 
@@ -280,7 +281,17 @@ void PrimaryStation::readAnswer(uint8_t state) {
         }
         break;
     case PRIMARY_CONNECTED:
-        readConnected(length, expected, heldBefore);
+        if (length >= 2 && (conn.rx[0] & 0xFE) == conn.record.connectionAddress &&
+            (conn.rx[0] & LAP_CR) == 0 && (control & 0xEF) == (discSent ? LAP_UA : LAP_RD)) {
+            // The UA to our DISC, or the device asks us to end the link.
+            if (discSent) {
+                endLink();
+            } else {
+                sendDisc();
+            }
+        } else if (!discSent) {
+            readConnected(length, expected, heldBefore);
+        }
         break;
     default:
         break;
@@ -315,13 +326,6 @@ void PrimaryStation::readConnected(uint16_t length, uint8_t expected, bool heldB
     }
 }
 
-void PrimaryStation::giveUp(uint8_t state) {
-    if (state == PRIMARY_CONNECTED) {
-        consolePrint("%c", BEL);
-    }
-    setState(PRIMARY_START_DELAY);
-}
-
 // A step without a pending answer: the frame test comes before the give-up and the repeat.
 void PrimaryStation::poll(uint8_t state) {
     if (port.frameBegun(0)) {
@@ -332,7 +336,16 @@ void PrimaryStation::poll(uint8_t state) {
 }
 
 void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
+    if (discSent) {
+        if (timing.repeatDue() || timing.giveUpDue()) {
+            endLink(); // no UA: the device has gone or ended the link already
+        }
+        return;
+    }
     if (timing.giveUpDue()) {
+        if (timing.paced() && state >= PRIMARY_LINK_CHECK) {
+            error.store(IR_ERR_TIMEOUT); // the peer went silent
+        }
         giveUp(state);
     } else if (mayPoll && timing.pollHeld() && timing.deferredPollDue(hasWork())) {
         timing.clearDeferred();
@@ -365,6 +378,9 @@ LinkPhase PrimaryStation::phase() const {
 }
 
 void PrimaryStation::step() {
+    if (isHalted.load()) {
+        return;
+    }
     timing.stepBegin();
     const uint8_t state = engineState.load();
     if (state != shownState) {

@@ -213,7 +213,7 @@ bool PrimaryStation::hasWork() {
     if (!conn.fullProfile()) {
         return conn.hasData();
     }
-    if (conn.firstCloseRequested() && conn.channelOpen()) {
+    if ((conn.firstCloseRequested() && conn.channelOpen()) || linkEndWanted.load()) {
         return true;
     }
     for (uint8_t lane = 0; lane < MUX_CHANNELS; ++lane) {
@@ -237,6 +237,10 @@ void PrimaryStation::sendNextFull() {
     // What the peer lacks goes again first (the window keeps it), then new frames while the
     // peer's window and the line's capacity allow.
     peerTurnMoved = false;
+    if (linkEndDue()) {
+        sendDisc();
+        return;
+    }
     conn.openTurn();
     while (conn.turnHasRoom() && sendOneFull()) {
     }

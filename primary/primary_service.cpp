@@ -33,6 +33,9 @@ void PrimaryStation::init() {
     timing.markStart();
     error.store(IR_OK);
     missingService.store(0);
+    isHalted.store(false);
+    linkEndWanted.store(false);
+    discSent = false;
     engineState.store(PRIMARY_START_DELAY);
     shownState = 0xFF;
     peerComLsap = 0;

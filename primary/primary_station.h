@@ -48,6 +48,9 @@ class PrimaryStation {
     IrErr setService(const char* className, const char* attribute, int lsap, bool raw);
     // Each device that answers is kept and none connected.
     void setDiscoverOnly(bool on) { discoverOnly = on; }
+    // On: a link that ends leaves the station quiet (halted) until init, instead of discovering
+    // again by itself.
+    void setQuietAfterLink(bool on) { quietAfterLink.store(on); }
     // Queues emptied, port reset, discovery from the start; the last error cleared.
     void init();
 
@@ -78,6 +81,11 @@ class PrimaryStation {
     int addChannel(const char* className, const char* attribute, int lsap, bool raw);
     // Asks the engine to end `lane` with an LM disconnect; the link stays.
     void closeChannel(uint8_t lane);
+    // Asks the engine to end the link once the closes asked for have gone and been acknowledged:
+    // a DISC, and the end at its UA or after a repeat's wait.
+    void requestLinkEnd() { linkEndWanted.store(true); }
+    // A link ended with quiet-after-link on: the engine sends nothing more until init.
+    bool halted() const { return isHalted.load(); }
 
     // ---- For tests
     uint8_t stepCount() const { return timing.stepCount(); }
@@ -106,6 +114,10 @@ class PrimaryStation {
     // give-up and the timed repeat (the rest wait for the next step).
     void checkTimers(uint8_t state, bool mayPoll);
     void giveUp(uint8_t state);
+    // The link ends at the DISC's answer or its time-out.
+    void endLink();
+    bool linkEndDue();
+    void sendDisc();
     // A port failure or a broken peer: shown, kept, and the link dropped.
     void fail(IrErr failure, const char* what);
     bool sent(IrErr result);
@@ -193,6 +205,11 @@ class PrimaryStation {
     uint8_t nextLane = 0; // where the round of data starts
     // The peer's turn so far acknowledged or delivered something.
     bool peerTurnMoved = false;
+
+    std::atomic<bool> quietAfterLink{false};
+    std::atomic<bool> isHalted{false};
+    std::atomic<bool> linkEndWanted{false};
+    bool discSent = false;
 
     std::atomic<bool> taskRunning{false};
     HANDLE taskHandle = nullptr;

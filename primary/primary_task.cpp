@@ -31,7 +31,8 @@ DWORD WINAPI PrimaryStation::taskEntry(LPVOID self) {
 }
 
 void PrimaryStation::runTask() {
-    while (taskRunning.load()) {
+    // A halted station has nothing more to do until it starts afresh.
+    while (taskRunning.load() && !isHalted.load()) {
         // A seen answer is read at once; the read waits for the rest of the frame itself.
         // Frame-paced, the step also comes as soon as a frame begins; before discovery nothing
         // reads the port, so there the tick is a plain sleep.

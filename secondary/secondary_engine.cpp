@@ -23,6 +23,7 @@ void SecondaryStation::setState(SecondaryState next) {
     if (next < SEC_LINKED) {
         link.endExtras(CHANNEL_END_LINK);
         settingsOwed = false;
+        linkEndWanted.store(false);
     }
     if (next == SEC_IRCOMM_OPEN) {
         link.openChannel(); // both queues emptied for the new channel
@@ -132,8 +133,8 @@ bool SecondaryStation::handleXid(uint16_t length) {
             return false; // addressed to one device: discovery is answered only to broadcast
         }
     }
-    if (rx[12] != 0) {
-        return false; // only slot 0 is ours
+    if (rx[12] != 0 || !discoverable.load()) {
+        return false; // only slot 0 is ours, and only while a link is wanted
     }
     consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", rx[3], rx[4], rx[5], rx[6]);
     sendTx(lapBuildXidResponse(link.tx.data(), link.record, &rx[3], rx[11], 0, lapPutDiscoveryInfo,
@@ -281,6 +282,9 @@ void SecondaryStation::step() {
         }
         // Stray bytes make every step see a byte, so they must not hold the give-up off.
         if (state != SEC_IDLE && timing.quietTooLong()) {
+            if (paced() && state >= SEC_LINKED) {
+                lastErr.store(IR_ERR_TIMEOUT); // the peer went silent
+            }
             giveUp();
         }
         return;

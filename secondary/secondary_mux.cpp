@@ -231,7 +231,25 @@ bool SecondaryStation::handleInformationFull(uint16_t length) {
     return true;
 }
 
+bool SecondaryStation::linkEndDue() {
+    if (!linkEndWanted.load() || link.held.awaitingAck || link.firstCloseRequested()) {
+        return false;
+    }
+    for (uint8_t lane = 1; lane < MUX_CHANNELS; ++lane) {
+        if (link.extra(lane).closeRequested() && link.extra(lane).state() == CHANNEL_OPEN) {
+            return false; // its LM disconnect goes first
+        }
+    }
+    return true;
+}
+
 void SecondaryStation::replyFull() {
+    if (linkEndDue()) {
+        // Alone, once the LM disconnects were acknowledged; the primary's DISC ends the link.
+        link.resetWindow();
+        sendTx(lapBuildDisc(link.tx.data(), link.record, false));
+        return;
+    }
     link.openTurn();
     while (link.turnHasRoom() && replyOneFull()) {
     }

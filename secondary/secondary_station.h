@@ -56,6 +56,11 @@ class SecondaryStation {
     void clearServices();
     // Asks the engine to end `lane` with an LM disconnect; the link stays.
     void closeChannel(uint8_t lane);
+    // Full profile: asks the engine to end the link once the closes asked for have gone and been
+    // acknowledged; it asks the primary with an RD, which the primary answers with a DISC.
+    void requestLinkEnd() { linkEndWanted.store(true); }
+    // Off: discovery goes unanswered (nobody waits for a link), from any thread.
+    void setDiscoverable(bool on) { discoverable.store(on); }
     // Off: the task leaves received bytes to the program and answers nothing itself.
     void setDemoAnswers(bool on) { demoAnswers.store(on); }
     // Starts afresh: queues emptied, the transceiver reset, idle at 9600 bit/s.
@@ -144,6 +149,7 @@ class SecondaryStation {
     // Full profile: frames of a window taken one by one, the reply sent at the one with P/F.
     bool handleInformationFull(uint16_t length);
     void replyFull();
+    bool linkEndDue();
     // One frame of the reply being built; false when nothing is owed.
     bool replyOneFull();
     void sendLaneData(uint8_t lane, bool lineSettings);
@@ -177,6 +183,8 @@ class SecondaryStation {
     uint8_t nextLane = 0;
 
     std::atomic<bool> demoAnswers{true};
+    std::atomic<bool> discoverable{true};
+    std::atomic<bool> linkEndWanted{false};
     // Modem answers owed to the peer that did not fit yet; queued on a later pass.
     uint8_t answersOwed = 0;
     bool taskConnected = false;

@@ -33,6 +33,7 @@ void SecondaryStation::init() {
     seenByte = false;
     peerComLsap = 0;
     lastErr.store(IR_OK);
+    linkEndWanted.store(false);
     link.setUp(linkOffer, SECONDARY_DEVICE_ADDRESS);
     noteError(port.reset());
     // The reset left the port at 9600 bit/s with nothing asked of us.

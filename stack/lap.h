@@ -21,6 +21,8 @@ constexpr uint8_t LAP_XID_COMMAND = 0x2F;
 constexpr uint8_t LAP_XID_RESPONSE = 0xAF;
 constexpr uint8_t LAP_SNRM = 0x83;
 constexpr uint8_t LAP_DISC = 0x43;
+// The same control byte as a response: the secondary asks the primary to end the link.
+constexpr uint8_t LAP_RD = 0x43;
 constexpr uint8_t LAP_UA = 0x63;
 constexpr uint8_t LAP_TEST = 0xE3;
 constexpr uint8_t LAP_RR = 0x01;
@@ -118,6 +120,8 @@ uint16_t lapBuildUaParams(uint8_t* destination, const LinkRecord& link,
                           const uint8_t* destinationAddress,
                           const LapOffer& offer = LAP_FIXED_OFFER);
 uint16_t lapBuildUa(uint8_t* destination, const LinkRecord& link);
+// The primary's DISC (`command`) or the secondary's RD, with P/F.
+uint16_t lapBuildDisc(uint8_t* destination, const LinkRecord& link, bool command);
 void lapPutIHeaderCommand(uint8_t* destination, const LinkRecord& link);
 void lapPutIHeaderResponse(uint8_t* destination, const LinkRecord& link);
 

@@ -42,6 +42,13 @@ void LapConnection::setUp(const LapOffer& offer, uint32_t ownAddress) {
     woken = false;
 }
 
+void LapConnection::setObserver(const LaneObserver& observer) {
+    laneObserver = observer;
+    for (uint8_t lane = 1; lane < MUX_CHANNELS; ++lane) {
+        extra(lane).observeWith(&laneObserver, lane);
+    }
+}
+
 size_t LapConnection::send(const uint8_t* data, size_t length) {
     if (data == nullptr || length == 0) {
         return 0;
@@ -162,15 +169,20 @@ void LapConnection::setPhase(LinkPhase phase) {
         linkPhase.store(phase);
     }
     notifyRoom();
+    notifyLanes();
 }
 
 void LapConnection::openChannel() {
-    const std::scoped_lock guard(receiveLock, transmitLock);
-    // Under the lock, so that a text is either queued before the clear or finds the channel open.
-    linkPhase.store(LINK_OPEN);
-    ++channelOpenings;
-    receiveQueue.clear(&receiveQueue);
-    transmitQueue.clear(&transmitQueue);
+    {
+        const std::scoped_lock guard(receiveLock, transmitLock);
+        // Under the lock, so that a text is either queued before the clear or finds the channel
+        // open.
+        linkPhase.store(LINK_OPEN);
+        ++channelOpenings;
+        receiveQueue.clear(&receiveQueue);
+        transmitQueue.clear(&transmitQueue);
+    }
+    notifyLanes();
 }
 
 bool LapConnection::takeNr(uint8_t control) {
@@ -214,6 +226,7 @@ bool LapConnection::deliver(const uint8_t* data, uint16_t count) {
     }
     byteQueuePushAll(&receiveQueue, std::span<const uint8_t>(data, count));
     lapWatchDelivered(linkWatch);
+    laneObserver.notify(0);
     return true;
 }
 
@@ -236,6 +249,9 @@ std::span<const uint8_t> LapConnection::stage(uint16_t limit) {
         byteQueuePopAll(&transmitQueue, std::span<uint8_t>(staging.data(), most)));
     stagedCount.store(count);
     notifyRoom();
+    if (count > 0) {
+        laneObserver.notify(0);
+    }
     return {staging.data(), count};
 }
 

@@ -48,6 +48,8 @@ class LapConnection {
     // address, nothing held or staged, reading and searching again.
     void setUp(const LapOffer& offer, uint32_t ownAddress);
     const LapOffer& offer() const { return linkOffer; }
+    // Told of every change of a lane's data, room, acknowledgements or state (lm_channel.h).
+    void setObserver(const LaneObserver& observer);
     bool fullProfile() const { return linkOffer.negotiates; }
 
     // ---- The application's calls, from any thread
@@ -82,6 +84,8 @@ class LapConnection {
     uint32_t textsQueued();
     // Ends every wait on the connection at once (the station stops).
     void wake();
+    // Tells the observer that every lane may have changed (the station's state did).
+    void notifyLanes() const { laneObserver.notify(LANE_ALL); }
 
     // ---- The engine's, on the station's task only
 
@@ -244,6 +248,7 @@ class LapConnection {
     bool woken = false;
 
     std::array<LmChannel, MUX_CHANNELS - 1> extras;
+    LaneObserver laneObserver;
     TtpCredits firstCredits;
     std::atomic<bool> firstCloseWanted{false};
 };

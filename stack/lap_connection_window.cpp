@@ -39,6 +39,9 @@ bool LapConnection::fullTakeNr(uint8_t nr) {
     }
     acknowledgedSome = acknowledgedSome || taken.frames > 0;
     held.awaitingAck = lapWindow.inFlight() > 0;
+    if (taken.frames > 0) {
+        notifyLanes(); // fewer bytes unacknowledged
+    }
     return true;
 }
 

@@ -96,7 +96,14 @@ void LmChannel::requestClose() {
 }
 
 void LmChannel::open(uint8_t peerSel) {
-    const std::lock_guard<std::mutex> hold(stateLock);
+    {
+        const std::lock_guard<std::mutex> hold(stateLock);
+        openLocked(peerSel);
+    }
+    changed();
+}
+
+void LmChannel::openLocked(uint8_t peerSel) {
     if (channelState.load() != CHANNEL_CONNECTING) {
         // Opened by the peer: nothing of an earlier channel may show in this one.
         const std::scoped_lock guard(receiveLock, transmitLock);
@@ -110,14 +117,17 @@ void LmChannel::open(uint8_t peerSel) {
 }
 
 void LmChannel::end(ChannelEnd why) {
-    const std::lock_guard<std::mutex> hold(stateLock);
-    const ChannelState now = channelState.load();
-    if (now == CHANNEL_IDLE || now == CHANNEL_ENDED) {
-        return;
+    {
+        const std::lock_guard<std::mutex> hold(stateLock);
+        const ChannelState now = channelState.load();
+        if (now == CHANNEL_IDLE || now == CHANNEL_ENDED) {
+            return;
+        }
+        reason.store(why);
+        // A channel our side closed has no one left to read its end.
+        channelState.store(closeWanted.load() ? CHANNEL_IDLE : CHANNEL_ENDED);
     }
-    reason.store(why);
-    // A channel our side closed has no one left to read its end.
-    channelState.store(closeWanted.load() ? CHANNEL_IDLE : CHANNEL_ENDED);
+    changed();
 }
 
 bool LmChannel::deliver(const uint8_t* data, uint16_t count) {
@@ -126,6 +136,7 @@ bool LmChannel::deliver(const uint8_t* data, uint16_t count) {
     }
     if (count > 0) {
         byteQueuePushAll(&receiveQueue, std::span<const uint8_t>(data, count));
+        changed();
     }
     return true;
 }
@@ -133,5 +144,8 @@ bool LmChannel::deliver(const uint8_t* data, uint16_t count) {
 std::span<const uint8_t> LmChannel::stage(uint16_t limit) {
     const size_t most = limit < staging.size() ? limit : staging.size();
     const size_t count = byteQueuePopAll(&transmitQueue, std::span<uint8_t>(staging.data(), most));
+    if (count > 0) {
+        changed(); // room to write
+    }
     return {staging.data(), count};
 }

@@ -29,6 +29,19 @@ enum ChannelEnd : uint8_t {
     CHANNEL_END_LINK = 5,       // the link under it ended
 };
 
+// Told when a lane's data, room or state changes, on the thread that changed it (the station's
+// task for what the peer sent, acknowledged or ended). Cheap, and never calls the engine back.
+constexpr int LANE_ALL = -1;
+struct LaneObserver {
+    void (*changed)(void* context, int lane) = nullptr;
+    void* context = nullptr;
+    void notify(int lane) const {
+        if (changed != nullptr) {
+            changed(context, lane);
+        }
+    }
+};
+
 constexpr uint8_t TTP_CREDIT_MAX = 0x7F;
 constexpr uint8_t TTP_CREDIT_MASK = 0x7F;
 
@@ -84,6 +97,13 @@ class LmChannel {
     void requestClose();
     bool closeRequested() const { return closeWanted.load(); }
 
+    // ---- Set up while the station's task is stopped
+
+    void observeWith(const LaneObserver* observer, uint8_t lane) {
+        watcher = observer;
+        ownLane = lane;
+    }
+
     // ---- The engine's, on the station's task
 
     // Opens (with empty queues when the peer opened it); the credits are the engine's to set.
@@ -97,6 +117,15 @@ class LmChannel {
     TtpCredits credits;
 
   private:
+    void openLocked(uint8_t peerSel);
+    void changed() const {
+        if (watcher != nullptr) {
+            watcher->notify(ownLane);
+        }
+    }
+
+    const LaneObserver* watcher = nullptr;
+    uint8_t ownLane = 0;
     std::atomic<ChannelState> channelState{CHANNEL_IDLE};
     std::atomic<ChannelEnd> reason{CHANNEL_END_NONE};
     std::atomic<uint8_t> local{0};
