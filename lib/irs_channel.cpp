@@ -1,15 +1,73 @@
-// The channel calls of the C interface: read, write, bytes available, the descriptor and close.
+// The channel calls of the C interface: read, write, bytes available, the descriptor, the linger
+// and the two closes. Every wait is one wait on the channel's readiness.
 #include <algorithm>
 
 #include "irs_session.h"
 
 namespace {
 
-// A waiting read wakes for each delivery, and looks at least this often for a close or the
-// channel's end; an idle reader wakes no more than that.
-constexpr uint32_t READ_SLICE_MS = 200;
-constexpr uint32_t ROOM_LOOK_MS = 2;
 constexpr size_t LONG_MAX_BYTES = 0x7FFFFFFF;
+
+// Waits up to the linger for the channel's queued bytes to be acknowledged.
+int linger(IrsPort& port, IrsChannel& channel, int lingerMs) {
+    const IrsDeadline deadline(lingerMs);
+    for (;;) {
+        const uint32_t seen = hostReadyChanges(channel.ready);
+        if (port.connection().laneUnacknowledged(channel.lane) == 0) {
+            return IRS_OK;
+        }
+        const int failure = irsChannelFailure(port, channel);
+        if (failure != IRS_OK) {
+            return failure;
+        }
+        if (deadline.passed()) {
+            return IRS_ERR_TIMEOUT; // what is left is dropped
+        }
+        hostReadyWait(channel.ready, seen, deadline.left());
+    }
+}
+
+// The LM disconnect, and with the last channel the link's end, told to the peer; then the
+// station stops.
+void endChannel(IrsPort& port, IrsChannel& channel) {
+    const uint8_t lane = channel.lane;
+    const bool linkUp = !port.linkDown();
+    if (linkUp && (lane > 0 || port.laneOpen(0))) {
+        if (port.computer) {
+            port.computer->closeChannel(lane);
+        } else {
+            port.device->closeChannel(lane);
+        }
+    }
+    if (port.inUse()) {
+        return;
+    }
+    port.endLink();
+    port.stopStation();
+}
+
+int closeWith(irs_channel* handle, bool abortive) {
+    const auto [port, channel, generation] = irsFindChannel(handle);
+    if (!port) {
+        return IRS_ERR_HANDLE;
+    }
+    int result = IRS_OK;
+    if (!abortive) {
+        // Outside the operation lock: other channels go on meanwhile.
+        result = linger(*port, *channel, channel->lingerMs.load());
+        if (result == IRS_ERR_HANDLE) {
+            return result; // the port or the channel was closed meanwhile
+        }
+    }
+    const std::lock_guard<std::mutex> hold(port->operationLock);
+    if (!irsChannelRetire({port, channel, generation})) {
+        return IRS_ERR_HANDLE; // another thread closed it first
+    }
+    channel->open.store(false);
+    endChannel(*port, *channel);
+    port->updateSignal(*channel);
+    return result;
+}
 
 } // namespace
 
@@ -26,10 +84,9 @@ extern "C" long irs_read(irs_channel* handle, void* buffer, size_t size, int tim
         return IRS_ERR_HANDLE; // closed since
     }
     const IrsDeadline deadline(timeoutMs);
-    LapConnection& conn = port->connection();
     const uint8_t lane = channel->lane;
-    uint32_t seen = 0;
     for (;;) {
+        const uint32_t seen = hostReadyChanges(channel->ready);
         const size_t taken =
             port->laneRead(lane, static_cast<uint8_t*>(buffer), std::min(size, LONG_MAX_BYTES));
         if (taken > 0) {
@@ -47,7 +104,7 @@ extern "C" long irs_read(irs_channel* handle, void* buffer, size_t size, int tim
         if (deadline.passed()) {
             return IRS_ERR_TIMEOUT;
         }
-        lapWatchWaitDelivery(conn.watch(), seen, deadline.wait(READ_SLICE_MS));
+        hostReadyWait(channel->ready, seen, deadline.left());
     }
 }
 
@@ -69,6 +126,7 @@ extern "C" long irs_write(irs_channel* handle, const void* data, size_t size, in
     const size_t total = std::min(size, LONG_MAX_BYTES);
     size_t queued = 0;
     while (queued < total) {
+        const uint32_t seen = hostReadyChanges(channel->ready);
         const int failure = irsChannelFailure(*port, *channel);
         if (failure != IRS_OK) {
             return queued > 0 ? static_cast<long>(queued) : static_cast<long>(failure);
@@ -81,12 +139,12 @@ extern "C" long irs_write(irs_channel* handle, const void* data, size_t size, in
             continue;
         }
         if (deadline.passed()) {
-            return queued > 0 ? static_cast<long>(queued) : static_cast<long>(IRS_ERR_TIMEOUT);
+            break;
         }
-        // The engine signals room only inside the connection; a short look is enough here.
-        Sleep(deadline.wait(ROOM_LOOK_MS));
+        hostReadyWait(channel->ready, seen, deadline.left());
     }
-    return static_cast<long>(queued);
+    port->updateSignal(*channel);
+    return queued > 0 ? static_cast<long>(queued) : static_cast<long>(IRS_ERR_TIMEOUT);
 }
 
 extern "C" long irs_available(irs_channel* handle) {
@@ -106,32 +164,29 @@ extern "C" int irs_fd(irs_channel* handle) {
         return IRS_ERR_UNSUPPORTED;
     }
     const int fd = hostReadyFd(channel->ready);
-    if (fd < 0 || !port->startNotifier()) {
+    if (fd < 0) {
         return IRS_ERR_IO;
     }
     port->updateSignal(*channel);
     return fd;
 }
 
-extern "C" int irs_channel_close(irs_channel* handle) {
+extern "C" int irs_channel_set_linger(irs_channel* handle, int lingerMs) {
     const auto [port, channel, generation] = irsFindChannel(handle);
     if (!port) {
         return IRS_ERR_HANDLE;
     }
-    const std::lock_guard<std::mutex> hold(port->operationLock);
-    if (!irsChannelRetire({port, channel, generation})) {
-        return IRS_ERR_HANDLE; // another thread closed it first
+    if (lingerMs < 0 || lingerMs > IRS_LINGER_MAX_MS) {
+        return IRS_ERR_ARG;
     }
-    channel->open.store(false);
-    if (!port->inUse()) {
-        port->stopStation(); // the link ends with its last channel
-    } else if (channel->lane > 0 || port->laneOpen(0)) {
-        if (port->computer) {
-            port->computer->closeChannel(channel->lane);
-        } else {
-            port->device->closeChannel(channel->lane);
-        }
-    }
-    port->updateSignal(*channel);
+    channel->lingerMs.store(lingerMs);
     return IRS_OK;
+}
+
+extern "C" int irs_channel_close(irs_channel* handle) {
+    return closeWith(handle, false);
+}
+
+extern "C" int irs_channel_abort(irs_channel* handle) {
+    return closeWith(handle, true);
 }

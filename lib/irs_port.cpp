@@ -12,8 +12,6 @@
 namespace {
 
 constexpr uint32_t MIN_SPEED = 9600;
-// How often a wait for the channel looks at the station.
-constexpr uint32_t LOOK_MS = 10;
 
 int portOpenError() {
     const DWORD error = GetLastError();
@@ -100,10 +98,11 @@ int laneFailure(IrsPort& port, const IrsChannel& channel) {
 int awaitLane(IrsPort& port, IrsChannel& channel, int timeoutMs, irs_channel** out) {
     const IrsDeadline deadline(timeoutMs);
     for (;;) {
+        const uint32_t seen = hostReadyChanges(channel.ready);
         if (port.laneOpen(channel.lane)) {
             channel.ended.store(false);
             channel.open.store(true);
-            channel.awaited.store(false);
+            port.setAwaited(channel, false);
             port.updateSignal(channel);
             *out = irsChannelHandOut(port, channel);
             return IRS_OK;
@@ -119,15 +118,14 @@ int awaitLane(IrsPort& port, IrsChannel& channel, int timeoutMs, irs_channel** o
         if (deadline.passed()) {
             return IRS_ERR_TIMEOUT;
         }
-        std::unique_lock<std::mutex> hold(port.closeLock);
-        port.closeSignal.wait_for(hold, std::chrono::milliseconds(deadline.wait(LOOK_MS)));
+        hostReadyWait(channel.ready, seen, deadline.left());
     }
 }
 
 // A wait that failed: the lane goes back, and the station stops when nothing else needs it (a
 // device keeps offering its services after a mere time-out).
 void giveBack(IrsPort& port, IrsChannel& channel, int result) {
-    channel.awaited.store(false);
+    port.setAwaited(channel, false);
     if (port.computer && channel.lane > 0) {
         port.computer->closeChannel(channel.lane);
     }
@@ -175,7 +173,7 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
                        : IRS_ERR_NO_MEMORY;
         }
         waiting = &port->channels.at(static_cast<size_t>(lane));
-        waiting->awaited.store(true);
+        port->setAwaited(*waiting, true);
         hold.unlock();
     } else if (port->device && port->stationLive.load()) {
         // The station runs: the first service again, or one more beside it.
@@ -192,7 +190,7 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
         if (waiting->open.load() || waiting->awaited.load()) {
             return IRS_ERR_STATE;
         }
-        waiting->awaited.store(true);
+        port->setAwaited(*waiting, true);
         hold.unlock();
     } else {
         if (port->inUse()) {
@@ -213,8 +211,9 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
         if (port->computer) {
             port->computer->setDiscoverOnly(false);
         }
+        // Before the start, so a device answers the first discovery.
+        port->setAwaited(*waiting, true);
         restart(*port);
-        waiting->awaited.store(true);
         // A computer's first channel sets the link up: other calls wait for it. A device's
         // listeners wait side by side.
         if (port->device) {
@@ -293,12 +292,13 @@ extern "C" int irs_close(irs_port* handle) {
     }
     port->closing.store(true);
     port->closeSignal.notify_all();
+    port->updateSignal(); // waits in other threads end
     const std::lock_guard<std::mutex> hold(port->operationLock);
     for (IrsChannel& channel : port->channels) {
         channel.open.store(false);
     }
+    port->endLink();
     port->stopStation();
-    port->updateSignal();
     return IRS_OK;
 }
 

@@ -1,4 +1,4 @@
-// The handle registry, the port object's life, the descriptor's notifier and the error texts.
+// The handle registry, the port object's life, the channels' readiness and the error texts.
 #include "irs_session.h"
 
 #include <utility>
@@ -59,22 +59,19 @@ bool decode(uintptr_t value, uintptr_t kind, HandleFields& fields) {
            fields.generation != 0;
 }
 
-// Short enough that a close never waits long for the notifier.
-constexpr uint32_t NOTIFY_SLICE_MS = 50;
+// The end of a link: the LM disconnect, then the DISC and its UA (or the device's RD first), each
+// at the next exchange; the primary gives the UA up after a repeat's wait, so a second and a half
+// is ample.
+constexpr int LINK_END_MS = 1500;
 
-DWORD WINAPI notifierEntry(LPVOID self) {
-    IrsPort& port = *static_cast<IrsPort*>(self);
-    uint32_t seen = 0;
-    while (port.notifierRunning.load()) {
-        if (port.inUse()) {
-            lapWatchWaitDelivery(port.connection().watch(), seen, NOTIFY_SLICE_MS);
-        } else {
-            std::unique_lock<std::mutex> hold(port.closeLock);
-            port.closeSignal.wait_for(hold, std::chrono::milliseconds(NOTIFY_SLICE_MS));
-        }
+// The stack's word that a lane changed: its channel's readiness follows.
+void laneChanged(void* context, int lane) {
+    IrsPort& port = *static_cast<IrsPort*>(context);
+    if (lane == LANE_ALL) {
         port.updateSignal();
+    } else if (lane >= 0 && static_cast<size_t>(lane) < port.channels.size()) {
+        port.updateSignal(port.channels.at(static_cast<size_t>(lane)));
     }
-    return 0;
 }
 
 } // namespace
@@ -82,9 +79,12 @@ DWORD WINAPI notifierEntry(LPVOID self) {
 IrsPort::IrsPort(const TransceiverVariant& variant, int portRole) : role(portRole), line(variant) {
     if (role == IRS_ROLE_COMPUTER) {
         computer = std::make_unique<primary::PrimaryStation>(line);
+        computer->setQuietAfterLink(true); // nothing is sent until the application asks
     } else {
         device = std::make_unique<secondary::SecondaryStation>(line);
+        device->setDiscoverable(false);
     }
+    connection().setObserver(LaneObserver{laneChanged, this});
     for (size_t lane = 0; lane < channels.size(); ++lane) {
         IrsChannel& channel = channels.at(lane);
         channel.owner = this;
@@ -94,27 +94,7 @@ IrsPort::IrsPort(const TransceiverVariant& variant, int portRole) : role(portRol
     }
 }
 
-bool IrsPort::startNotifier() {
-    const std::lock_guard<std::mutex> hold(notifierLock);
-    if (notifier != nullptr) {
-        return true;
-    }
-    notifierRunning.store(true);
-    notifier = CreateThread(nullptr, 0, notifierEntry, this, 0, nullptr);
-    if (notifier == nullptr) {
-        notifierRunning.store(false);
-        return false;
-    }
-    return true;
-}
-
 IrsPort::~IrsPort() {
-    notifierRunning.store(false);
-    const std::lock_guard<std::mutex> hold(notifierLock);
-    if (notifier != nullptr) {
-        WaitForSingleObject(notifier, INFINITE);
-        CloseHandle(notifier);
-    }
     stopStation();
     lapWatchSettle(connection().watch());
     for (IrsChannel& channel : channels) {
@@ -137,6 +117,7 @@ void IrsPort::stopStation() {
     }
     line.close();
     stationLive.store(false);
+    updateSignal(); // waits on the channels look again
 }
 
 bool IrsPort::inUse() {
@@ -179,8 +160,52 @@ void IrsPort::updateSignal() {
 void IrsPort::updateSignal(IrsChannel& channel) {
     const std::lock_guard<std::mutex> hold(channel.signalLock);
     const bool open = channel.open.load();
-    hostReadySet(channel.ready, open && (laneAvailable(channel.lane) > 0 ||
-                                         irsChannelFailure(*this, channel) != 0));
+    const bool ended = open && irsChannelFailure(*this, channel) != IRS_OK;
+    hostReadySet(channel.ready, open && (ended || laneAvailable(channel.lane) > 0),
+                 open && (ended || laneRoom(channel.lane) > 0));
+}
+
+void IrsPort::endLink() {
+    if (linkDown()) {
+        return;
+    }
+    if (computer) {
+        computer->requestLinkEnd();
+    } else {
+        device->requestLinkEnd();
+    }
+    // Any lane's readiness moves with the station's state.
+    HostReady& watched = channels[0].ready;
+    const IrsDeadline deadline(LINK_END_MS);
+    for (;;) {
+        const uint32_t seen = hostReadyChanges(watched);
+        if (linkDown() || deadline.passed()) {
+            return;
+        }
+        hostReadyWait(watched, seen, deadline.left());
+    }
+}
+
+void IrsPort::setAwaited(IrsChannel& channel, bool awaited) {
+    const std::lock_guard<std::mutex> hold(awaitLock);
+    channel.awaited.store(awaited);
+    if (device) {
+        bool any = false;
+        for (const IrsChannel& each : channels) {
+            any = any || each.awaited.load();
+        }
+        device->setDiscoverable(any);
+    }
+}
+
+bool IrsPort::linkDown() {
+    if (!stationLive.load()) {
+        return true;
+    }
+    if (computer) {
+        return computer->halted() || computer->state() != primary::PRIMARY_CONNECTED;
+    }
+    return device->state() < secondary::SEC_LINKED;
 }
 
 irs_port* irsRegister(const std::shared_ptr<IrsPort>& port) {
@@ -293,13 +318,12 @@ bool IrsDeadline::passed() const {
     return timeout >= 0 && GetTickCount() - start >= static_cast<DWORD>(timeout);
 }
 
-uint32_t IrsDeadline::wait(uint32_t slice) const {
+int IrsDeadline::left() const {
     if (timeout < 0) {
-        return slice;
+        return -1;
     }
     const DWORD spent = GetTickCount() - start;
-    const DWORD left = spent >= static_cast<DWORD>(timeout) ? 0 : timeout - spent;
-    return left < slice ? left : slice;
+    return spent >= static_cast<DWORD>(timeout) ? 0 : static_cast<int>(timeout - spent);
 }
 
 extern "C" const char* irs_strerror(int error) {

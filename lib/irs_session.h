@@ -20,6 +20,9 @@
 
 struct IrsPort;
 
+constexpr int IRS_LINGER_DEFAULT_MS = 10000;
+constexpr int IRS_LINGER_MAX_MS = 600000;
+
 struct IrsChannel {
     IrsPort* owner = nullptr;
     // The station's lane: 0 the link's first channel, others LmChannels.
@@ -33,7 +36,11 @@ struct IrsChannel {
     std::atomic<uintptr_t> generation{0};
     std::mutex readLock;
     std::mutex writeLock;
-    // Readable while data waits or the channel has ended.
+    // How long a close waits for the queued bytes to be acknowledged.
+    std::atomic<int> lingerMs{IRS_LINGER_DEFAULT_MS};
+    // Readable while data waits or the channel has ended, writable while there is room or it has
+    // ended; every wait on the channel is a wait on its change. The lock keeps a look at the lane
+    // and its showing together, so a late look never shows over a newer one.
     std::mutex signalLock;
     HostReady ready;
 };
@@ -49,11 +56,19 @@ struct IrsPort {
     LapConnection& connection();
     // Stops the station's task and closes the serial port.
     void stopStation();
-    // Sets each descriptor's byte to match its channel.
+    // Sets each channel's readiness from its lane and wakes its waits.
     void updateSignal();
     void updateSignal(IrsChannel& channel);
     // A channel handed out or awaited: the station must go on.
     bool inUse();
+    // A listener waits for the channel or no longer does; a device answers discovery only while
+    // one waits.
+    void setAwaited(IrsChannel& channel, bool awaited);
+    // The link is down: never set up, ended, or the station stopped.
+    bool linkDown();
+    // Tells the peer the link ends (after the LM disconnects asked for) and waits a while for the
+    // station to end it.
+    void endLink();
 
     // The lane's queues, whichever kind it is.
     size_t laneRead(uint8_t lane, uint8_t* buffer, size_t size);
@@ -83,12 +98,7 @@ struct IrsPort {
     // Discovery's wait, which a close ends at once.
     std::mutex closeLock;
     std::condition_variable closeSignal;
-    // Keeps the descriptors current; started by the first irs_fd, as only a program that polls
-    // them needs its wake-ups.
-    bool startNotifier();
-    std::mutex notifierLock;
-    std::atomic<bool> notifierRunning{false};
-    HANDLE notifier = nullptr;
+    std::mutex awaitLock;
 };
 
 // Handles are values, never addresses: a registry slot, the channel's lane and a generation that
@@ -127,8 +137,8 @@ static_assert(IRS_FRAME_MAX == LAP_MAX_DATA_SIZE && IRS_FRAME_MIN == 64,
 struct IrsDeadline {
     explicit IrsDeadline(int timeoutMs);
     bool passed() const;
-    // At most `slice`, never past the deadline.
-    uint32_t wait(uint32_t slice) const;
+    // What is left of it in milliseconds; negative without a limit.
+    int left() const;
     DWORD start;
     int timeout;
 };

@@ -7,10 +7,18 @@
 namespace {
 
 int phaseOf(IrsPort& port) {
-    const bool running =
-        port.computer ? port.computer->runFlag().load() : port.device->runFlag().load();
+    const bool running = port.computer
+                             ? port.computer->runFlag().load() && !port.computer->halted()
+                             : port.device->runFlag().load();
     if (!running) {
         return IRS_PHASE_IDLE;
+    }
+    bool awaited = false;
+    for (const IrsChannel& channel : port.channels) {
+        awaited = awaited || channel.awaited.load();
+    }
+    if (port.device && !awaited && port.connection().phase() == LINK_SEARCHING) {
+        return IRS_PHASE_IDLE; // a device that no one asked to listen answers nobody
     }
     switch (port.connection().phase()) {
     case LINK_OPEN:
@@ -21,6 +29,47 @@ int phaseOf(IrsPort& port) {
         break;
     }
     return IRS_PHASE_SEARCHING;
+}
+
+// The system's words for the errors our ports report.
+const char* systemText(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+        return "no such device";
+    case ERROR_ACCESS_DENIED:
+        return "access denied";
+    case ERROR_INVALID_HANDLE:
+        return "invalid handle";
+    case ERROR_GEN_FAILURE:
+        return "device not functioning";
+    case ERROR_OPERATION_ABORTED:
+        return "operation aborted";
+    case ERROR_DEVICE_NOT_CONNECTED:
+        return "device not connected";
+    case ERROR_DEVICE_REMOVED:
+        return "device removed";
+    default:
+        return nullptr;
+    }
+}
+
+// Why the last link failed, as the user reads it.
+void describe(IrErr last, DWORD portError, uint32_t giveUpMs, char* text, size_t size) {
+    if (last == IR_ERR_TIMEOUT) {
+        std::snprintf(text, size, "peer gone: no answer for %u.%u s",
+                      static_cast<unsigned>(giveUpMs / 1000),
+                      static_cast<unsigned>(giveUpMs % 1000 / 100));
+    } else if (last == IR_ERR_PORT_LOST) {
+        const char* words = systemText(portError);
+        if (words != nullptr) {
+            std::snprintf(text, size, "port lost: %s", words);
+        } else {
+            std::snprintf(text, size, "port lost: system error %lu",
+                          static_cast<unsigned long>(portError));
+        }
+    } else if (last != IR_OK) {
+        std::snprintf(text, size, "%s", irErrText(last));
+    }
 }
 
 } // namespace
@@ -46,9 +95,8 @@ extern "C" int irs_port_status(irs_port* handle, irs_port_state* status) {
     }
     status->port_error = static_cast<uint32_t>(port->line.lostError());
     const IrErr last = port->computer ? port->computer->lastError() : port->device->lastError();
-    if (last != IR_OK) {
-        std::snprintf(status->last_error, sizeof status->last_error, "%s", irErrText(last));
-    }
+    describe(last, port->line.lostError(), port->computer ? PRIMARY_GIVE_UP_MS : SECONDARY_GIVE_UP_MS,
+             status->last_error, sizeof status->last_error);
     return IRS_OK;
 }
 

@@ -155,16 +155,30 @@ long irs_read(irs_channel* channel, void* buffer, size_t size, int timeout_ms);
 long irs_write(irs_channel* channel, const void* data, size_t size, int timeout_ms);
 /* Bytes that irs_read would return at once. */
 long irs_available(irs_channel* channel);
-/* A descriptor that polls readable while bytes wait or once the channel has ended; only for
- * poll or select, never read or closed by the caller. IRS_ERR_UNSUPPORTED on Windows. */
+/* A descriptor that polls readable while bytes wait or once the channel has ended, and writable
+ * while irs_write would queue at least one byte at once or once the channel has ended (so that
+ * the write reports the end), as a socket would. One per channel, kept current by the library
+ * (no thread of its own); only for poll or select, never read, written or closed by the caller,
+ * and valid until irs_channel_close. IRS_ERR_UNSUPPORTED on Windows. */
 int irs_fd(irs_channel* channel);
 /* Stores whether the channel is open, the bytes waiting to be read, the room to write and the
  * bytes not yet acknowledged in `*status`; until irs_channel_close. */
 int irs_channel_status(irs_channel* channel, irs_channel_state* status);
-/* Ends the channel with an LM disconnect while other channels of the link stay open; the last
- * channel's close ends the link. The port stays open for another discovery or connection. The
- * handle is invalid once it returns: every call on it answers IRS_ERR_HANDLE. */
+/* How long irs_channel_close waits for the channel's queued bytes to be acknowledged:
+ * `linger_ms` 0 to 600000 (10000 by default; 0 drops them at once), else IRS_ERR_ARG. */
+int irs_channel_set_linger(irs_channel* channel, int linger_ms);
+/* Sends what was queued first, waiting up to the linger time for the peer to acknowledge it, then
+ * ends the channel with an LM disconnect while other channels of the link stay open; the last
+ * channel's close ends the link too, so the peer learns it at once. The port stays open for
+ * another discovery or connection, and sends nothing until one is asked for. Returns IRS_OK when
+ * every queued byte was acknowledged, IRS_ERR_TIMEOUT when the linger ran out (the rest is
+ * dropped), IRS_ERR_PEER_GONE or IRS_ERR_PORT_LOST when the channel had ended with bytes still
+ * unacknowledged. The channel is closed in every case: the handle is invalid once it returns and
+ * every call on it answers IRS_ERR_HANDLE. */
 int irs_channel_close(irs_channel* channel);
+/* The abortive close: drops what is queued and closes at once, as irs_channel_close otherwise
+ * does (the peer learns of it, the handle is invalid afterwards). IRS_OK. */
+int irs_channel_abort(irs_channel* channel);
 
 #ifdef __cplusplus
 }

@@ -32,6 +32,7 @@ bool PrimaryStation::takeIasAnswer(uint16_t length) {
         // The query is repeated and the link given up as for no answer; the user must know why.
         consoleError("device has no service %s %s", serviceClass, serviceAttribute);
         missingService.fetch_add(1);
+        conn.notifyLanes(); // a connect waiting for it learns it now
         return false;
     }
     uint16_t value = 0;

@@ -42,6 +42,8 @@ class Air {
     }
     bool opened = true;
     const std::string& name(int index) const { return ends.at(static_cast<size_t>(index)).name; }
+    // Cut: what either side sends is lost, as when the peer walks out of range.
+    void cut(bool on) { silent.store(on); }
 
   private:
     struct End {
@@ -65,7 +67,7 @@ class Air {
                 const ssize_t count = read(polled[from].fd, buffer.data(), buffer.size());
                 if (count <= 0) {
                     polled[from].fd = -1; // hung up: poll leaves it alone
-                } else if (write(ends[1 - from].master, buffer.data(),
+                } else if (!silent.load() && write(ends[1 - from].master, buffer.data(),
                                  static_cast<size_t>(count)) != count) {
                     ADD_FAILURE() << "the air dropped bytes";
                 }
@@ -75,5 +77,6 @@ class Air {
 
     std::array<End, 2> ends{};
     std::atomic<bool> running{true};
+    std::atomic<bool> silent{false};
     std::thread carrier;
 };
