@@ -7,9 +7,8 @@
 namespace {
 
 int phaseOf(IrsPort& port) {
-    const bool running = port.computer
-                             ? port.computer->runFlag().load() && !port.computer->halted()
-                             : port.device->runFlag().load();
+    const bool running = port.computer ? port.computer->runFlag().load() && !port.computer->halted()
+                                       : port.device->runFlag().load();
     if (!running) {
         return IRS_PHASE_IDLE;
     }
@@ -95,8 +94,9 @@ extern "C" int irs_port_status(irs_port* handle, irs_port_state* status) {
     }
     status->port_error = static_cast<uint32_t>(port->line.lostError());
     const IrErr last = port->computer ? port->computer->lastError() : port->device->lastError();
-    describe(last, port->line.lostError(), port->computer ? PRIMARY_GIVE_UP_MS : SECONDARY_GIVE_UP_MS,
-             status->last_error, sizeof status->last_error);
+    describe(last, port->line.lostError(),
+             port->computer ? PRIMARY_GIVE_UP_MS : SECONDARY_GIVE_UP_MS, status->last_error,
+             sizeof status->last_error);
     return IRS_OK;
 }
 

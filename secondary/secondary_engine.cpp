@@ -282,8 +282,8 @@ void SecondaryStation::step() {
         }
         // Stray bytes make every step see a byte, so they must not hold the give-up off.
         if (state != SEC_IDLE && timing.quietTooLong()) {
-            if (paced() && state >= SEC_LINKED) {
-                lastErr.store(IR_ERR_TIMEOUT); // the peer went silent
+            if (paced() && state >= SEC_LINKED && lastErr.load() != IR_ERR_PORT_LOST) {
+                lastErr.store(IR_ERR_TIMEOUT); // the peer went silent, not the port
             }
             giveUp();
         }

@@ -178,8 +178,8 @@ uint16_t lapBuildUa(uint8_t* destination, const LinkRecord& link) {
 }
 
 uint16_t lapBuildDisc(uint8_t* destination, const LinkRecord& link, bool command) {
-    destination[0] = command ? static_cast<uint8_t>(link.connectionAddress | LAP_CR)
-                             : link.connectionAddress;
+    destination[0] =
+        command ? static_cast<uint8_t>(link.connectionAddress | LAP_CR) : link.connectionAddress;
     destination[1] = LAP_DISC | LAP_PF;
     return 2;
 }

@@ -68,7 +68,7 @@ class Air {
                 if (count <= 0) {
                     polled[from].fd = -1; // hung up: poll leaves it alone
                 } else if (!silent.load() && write(ends[1 - from].master, buffer.data(),
-                                 static_cast<size_t>(count)) != count) {
+                                                   static_cast<size_t>(count)) != count) {
                     ADD_FAILURE() << "the air dropped bytes";
                 }
             }

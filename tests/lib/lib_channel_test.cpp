@@ -205,7 +205,7 @@ TEST(LibChannel, DescriptorsDriveATransferAndEveryEndReachesThePeer) {
     air.cut(false);
 
     // The device aborts with bytes queued that the computer never reads: the computer learns of
-    // the end from the device (its RD), so keeps no error, and holds no more than was sent.
+    // the end from the device, so keeps no error, and holds no more than was sent.
     std::tie(channel, far) = link(computer, device);
     ASSERT_NE(channel, nullptr);
     ASSERT_NE(far, nullptr);
@@ -216,10 +216,10 @@ TEST(LibChannel, DescriptorsDriveATransferAndEveryEndReachesThePeer) {
     const auto [partial, aborted] = readToEnd(channel);
     EXPECT_TRUE(unread.compare(0, partial.size(), partial) == 0);
     EXPECT_EQ(aborted, IRS_ERR_PEER_GONE);
+    EXPECT_EQ(irs_channel_close(channel), IRS_OK);
     const irs_port_state computerState = portState(computer);
     EXPECT_EQ(computerState.phase, IRS_PHASE_IDLE);
     EXPECT_STREQ(computerState.last_error, "");
-    EXPECT_EQ(irs_channel_close(channel), IRS_OK);
     EXPECT_EQ(irs_close(computer), IRS_OK);
     EXPECT_EQ(irs_close(device), IRS_OK);
 }

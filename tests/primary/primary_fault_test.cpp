@@ -1,5 +1,6 @@
-// The full profile on a simulated clock: the give-up and repeats under stray bytes, and the
-// failures that drop the link (a broken peer, a refused speed, a port lost mid-frame).
+// The full profile on a simulated clock: the give-up and repeats under stray bytes, the failures
+// that drop the link (a broken peer, a refused speed, a port lost mid-frame), and a link ended
+// with a DISC.
 #include <functional>
 
 #include "primary_fixture.h"
@@ -62,6 +63,7 @@ TEST_F(PrimaryFullTest, StrayBytesNeitherHoldTheLinkNorDelayTheRepeats) {
     }
     const uint32_t gaveUpAfter = port.clockMs - lastValid;
     EXPECT_EQ(station.state(), PRIMARY_START_DELAY);
+    EXPECT_EQ(station.lastError(), IR_ERR_TIMEOUT); // kept, so the program can say why
     EXPECT_GE(gaveUpAfter, PRIMARY_GIVE_UP_MS);
     EXPECT_LE(gaveUpAfter, PRIMARY_GIVE_UP_MS + SIR_HUNT_WAIT_MS);
     // One repeat per repeat span of silence, none sooner.
@@ -144,6 +146,47 @@ INSTANTIATE_TEST_SUITE_P(
                             "speed switch to 9600 failed: speed not taken"},
                       Fault{"PortLost", PRIMARY_CONNECTED, losePortMidFrame, IR_ERR_PORT_LOST, ""}),
     [](const ::testing::TestParamInfo<Fault>& param) { return std::string(param.param.name); });
+
+TEST_F(PrimaryFullTest, LinksEndWithADiscAndLeaveTheStationQuiet) {
+    station.setQuietAfterLink(true);
+    const Bytes disc{0x03, 0x53};
+    const auto stepsSend = [this](const Bytes& wanted) {
+        for (int i = 0; i < 10; ++i) {
+            for (const Bytes& frame : stepAfter(1)) {
+                if (frame == wanted) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    // The device asks to end the link (RD): a DISC at once, and its UA ends the link.
+    connectFull(PRIMARY_CONNECTED);
+    link().feedFrame({0x02, 0x53});
+    EXPECT_TRUE(stepsSend(disc));
+    link().feedFrame({0x02, 0x73});
+    stepAfter(1);
+    stepAfter(1);
+    EXPECT_TRUE(station.halted());
+    EXPECT_EQ(station.state(), PRIMARY_START_DELAY);
+    EXPECT_EQ(station.lastError(), IR_OK);
+    for (int i = 0; i < 100; ++i) {
+        EXPECT_TRUE(stepAfter(TICK_MS).empty()) << "no discovery of its own";
+    }
+    // Asked by the program: a DISC at the device's next answer, and without a UA the end after a
+    // repeat's wait.
+    station.init();
+    connectFull(PRIMARY_CONNECTED);
+    station.requestLinkEnd();
+    link().feedFrame(peer::rr(5));
+    EXPECT_TRUE(stepsSend(disc));
+    EXPECT_FALSE(station.halted());
+    for (uint32_t waited = 0; waited <= PRIMARY_REPEAT_MS + TICK_MS && !station.halted();
+         waited += TICK_MS) {
+        EXPECT_TRUE(stepAfter(TICK_MS).empty()) << "the DISC goes once";
+    }
+    EXPECT_TRUE(station.halted());
+}
 
 TEST_F(PrimaryEngineTest, ServiceNamesLongerThanAQueryAreRefused) {
     const std::string longName(IAS_NAMES_MAX, 'x');

@@ -59,7 +59,7 @@ void strays(Scenario& s) {
 }
 
 const FaultCase CASES[] = {
-    {"dead peer behind stray bytes", IR_OK, strays, SEC_IDLE, IR_OK, "", false},
+    {"dead peer behind stray bytes", IR_OK, strays, SEC_IDLE, IR_ERR_TIMEOUT, "", false},
     {"live peer behind stray bytes", IR_OK,
      [](Scenario& s) {
          strays(s);
