@@ -117,7 +117,8 @@ constexpr uint8_t PRIMARY_DISCOVERED_MAX = 8;
 // it includes. A round of six lasts about half a second.
 constexpr uint8_t LAP_DISCOVERY_SLOTS = 6;
 constexpr uint32_t LAP_SLOT_MS = 80;
-// How long the program listens before it lists what it found; a discovery runs every few seconds.
+// The longest the program listens before it lists what it found: it lists after the first round
+// in which a device answered.
 constexpr uint32_t PTY_DISCOVER_MS = 4000;
 
 // ---- A port that has gone (a USB dongle unplugged)
