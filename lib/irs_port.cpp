@@ -36,6 +36,13 @@ const char* nameOrNull(const std::array<char, IAS_NAMES_MAX + 1>& name) {
     return name[0] != '\0' ? name.data() : nullptr;
 }
 
+// A discovery round found devices: the discovery waiting on the port may return.
+void roundAnswered(void* context) {
+    auto& port = *static_cast<irs_port*>(context);
+    const std::lock_guard<std::mutex> hold(port.closeLock);
+    port.closeSignal.notify_all();
+}
+
 // Starts the station afresh with every channel closed.
 void restart(IrsPort& port) {
     for (IrsChannel& channel : port.channels) {
@@ -259,6 +266,12 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
     opened->speedBits =
         lapBaudBitsUpTo(transceiver->baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);
     setLimits(*opened, IRS_WINDOW_MAX, IRS_FRAME_MAX);
+    if (opened->computer) {
+        opened->computer->setRandomDiscovery(true);
+        opened->computer->setRoundWatch(roundAnswered, opened.get());
+    } else {
+        opened->device->setRandomDiscovery(true);
+    }
     irsLogInstall();
     irs_port* const handle = irsRegister(opened);
     if (handle == nullptr) {
@@ -320,9 +333,11 @@ extern "C" int irs_discover(irs_port* handle, int timeoutMs, irs_device* devices
     port->computer->setDiscoverOnly(true);
     restart(*port);
     {
+        // Until the first round in which a device answered.
         std::unique_lock<std::mutex> wait(port->closeLock);
-        port->closeSignal.wait_for(wait, std::chrono::milliseconds(timeoutMs),
-                                   [&port] { return port->closing.load(); });
+        port->closeSignal.wait_for(wait, std::chrono::milliseconds(timeoutMs), [&port] {
+            return port->closing.load() || port->computer->answeredRounds() > 0;
+        });
     }
     const bool lost = port->line.lostError() != 0;
     port->stopStation();

@@ -125,9 +125,15 @@ int irs_port_status(irs_port* port, irs_port_state* status);
  * waits in other threads on them end with IRS_ERR_HANDLE. */
 int irs_close(irs_port* port);
 
-/* Computer role: searches for `timeout_ms` (at least 1) and stores up to `max_devices` devices
- * found; returns how many (0: none answered). Not while a channel is open or being opened. */
+/* Computer role: searches until the first round of discovery in which a device answered, or for
+ * `timeout_ms` (at least 1) when none does, and stores up to `max_devices` devices found; returns
+ * how many (0: none answered). Not while a channel is open or being opened. */
 int irs_discover(irs_port* port, int timeout_ms, irs_device* devices, int max_devices);
+/* Device role: the nickname (1 to IRS_NICKNAME_SIZE - 1 printable ASCII bytes) and hint bits
+ * (first hint byte in the low byte, second in the high; the extension bits are the library's)
+ * the port answers discovery with; without it, the IrCOMM hint alone. While the port's station
+ * is stopped: before listen (else IRS_ERR_STATE). */
+int irs_set_identity(irs_port* port, const char* nickname, uint16_t hints);
 /* Computer role: opens a channel to the service registered under `class_name` and `attribute`
  * (null: IrCOMM's), within `timeout_ms` (negative: no limit): over the link already up when a
  * channel is open (the same device), else over a new link to the first device in range.

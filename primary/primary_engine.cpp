@@ -31,7 +31,6 @@ constexpr std::array<ReadSpec, 10> READS{{
 }};
 
 constexpr uint8_t FIRST_XID_SLOT = 0x00;
-constexpr uint8_t FINAL_XID_SLOT = 0xFF;
 constexpr uint8_t PARAM_BAUD_RATE = 0x01;
 constexpr uint16_t UA_PARAMS_OFFSET = 10;
 constexpr uint16_t TEST_RESPONSE_LENGTH = 10;
@@ -76,11 +75,15 @@ void PrimaryStation::startDiscovery() {
             return;
         }
     }
-    lapResetLink(conn.record, PRIMARY_DEVICE_ADDRESS);
+    lapResetLink(conn.record, ownAddress);
     conn.resetWindow();
     // A new link starts at 9600 bit/s with nothing asked of us.
     conn.terms = LAP_FIXED_TERMS;
     port.setPeerNeeds(lapLeadBofs(LAP_FIXED_TERMS), 0);
+    if (slotted()) {
+        beginRound();
+        return;
+    }
     sendHeld(lapBuildXidCommand(conn.tx.data(), conn.record, nullptr, FIRST_XID_SLOT, nullptr, 0));
 }
 
@@ -95,7 +98,7 @@ void PrimaryStation::acceptXidResponse(uint16_t length) {
                  conn.rx[6]);
     // The final XID is sent once; the SNRM built over it in the same step is what gets repeated.
     const uint16_t finalLength = lapBuildXidCommand(
-        conn.tx.data(), conn.record, nullptr, FINAL_XID_SLOT, lapPutDiscoveryInfo, IRCOMM_HINT);
+        conn.tx.data(), conn.record, nullptr, LAP_XID_FINAL_SLOT, lapPutDiscoveryInfo, IRCOMM_HINT);
     if (!sent(port.sendFrame(conn.tx.data(), finalLength))) {
         return;
     }
@@ -394,6 +397,8 @@ void PrimaryStation::step() {
         if (timing.startDue()) {
             startDiscovery();
         }
+    } else if (state == PRIMARY_DISCOVERY && slotted()) {
+        stepRound();
     } else if (timing.answerPending()) {
         readAnswer(state);
         // Full profile: noise that keeps a frame seemingly coming never holds off the give-up or

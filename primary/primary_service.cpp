@@ -39,7 +39,9 @@ void PrimaryStation::init() {
     engineState.store(PRIMARY_START_DELAY);
     shownState = 0xFF;
     peerComLsap = 0;
-    conn.setUp(linkOffer, PRIMARY_DEVICE_ADDRESS);
+    conn.setUp(linkOffer, ownAddress);
+    roundsAnswered.store(0);
+    askNewAddress = false;
     const IrErr reset = port.reset();
     if (reset != IR_OK) {
         // The first discovery resets the port again; until then the program can see why.

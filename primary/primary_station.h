@@ -51,6 +51,18 @@ class PrimaryStation {
     // On: a link that ends leaves the station quiet (halted) until init, instead of discovering
     // again by itself.
     void setQuietAfterLink(bool on) { quietAfterLink.store(on); }
+    // On (full profile): a link address drawn at random, and discovery in rounds of
+    // LAP_DISCOVERY_SLOTS slots; two answers with one address, or with ours, start a round that
+    // asks every device for a new one. Off: the fixed address and one slot.
+    void setRandomDiscovery(bool on);
+    // For tests: the draws from `seed` on, the address among them.
+    void seedRandom(uint32_t seed);
+    // Discovery only, in rounds: `notify(context)` is called on the task's thread after each
+    // round in which a device answered (null: none).
+    void setRoundWatch(void (*notify)(void*), void* context) {
+        roundNotify = notify;
+        roundContext = context;
+    }
     // Queues emptied, port reset, discovery from the start; the last error cleared.
     void init();
 
@@ -71,6 +83,10 @@ class PrimaryStation {
     IrErr lastError() const { return error.load(); }
     // Answers of the device's IAS that it has no such service, since init.
     uint32_t serviceMissing() const { return missingService.load(); }
+    // Discovery only, in rounds: the rounds since init in which a device answered.
+    uint32_t answeredRounds() const { return roundsAnswered.load(); }
+    // The station's link address (read while the task is stopped).
+    uint32_t address() const { return ownAddress; }
     // The index-th device kept in discovery-only mode; false past the last.
     bool discovered(uint8_t index, LapDiscovered& device);
     // Full profile, on an established link: opens another channel to the service under
@@ -125,6 +141,17 @@ class PrimaryStation {
     void sendRr() { sent(conn.sendRr(port)); }
     void resendHeld() { sent(conn.resendHeld(port)); }
     bool isRr(uint16_t length) const { return length >= 2 && (conn.rx[1] & 0x0F) == LAP_RR; }
+
+    // primary_discovery.cpp: the full profile's rounds of slots
+    bool slotted() const { return randomDiscovery && timing.paced(); }
+    void beginRound();
+    void sendSlot();
+    // A step of the round: an answer read, or the next slot (the final after the last) when
+    // the slot's time is up.
+    void stepRound();
+    void takeRoundAnswer(uint16_t length);
+    void endRound();
+    void publishRound();
 
     // primary_upper.cpp
     void startService();
@@ -189,6 +216,20 @@ class PrimaryStation {
     int serviceLsap = -1; // -1: ask the IAS
     bool serviceRaw = false;
     bool discoverOnly = false;
+
+    LapRandom random;
+    bool randomDiscovery = false;
+    uint32_t ownAddress = PRIMARY_DEVICE_ADDRESS;
+    // The round under way: its slot, whether it asks for new addresses, what answered, and
+    // whether two answers (or one and ours) had one address.
+    uint8_t roundSlot = 0;
+    bool askNewAddress = false;
+    bool roundConflict = false;
+    std::array<LapDiscovered, PRIMARY_DISCOVERED_MAX> roundFound{};
+    uint8_t roundCount = 0;
+    std::atomic<uint32_t> roundsAnswered{0};
+    void (*roundNotify)(void*) = nullptr;
+    void* roundContext = nullptr;
 
     std::mutex discoveredLock;
     std::array<LapDiscovered, PRIMARY_DISCOVERED_MAX> found{};

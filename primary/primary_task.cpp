@@ -47,7 +47,9 @@ void PrimaryStation::runTask() {
             // wait is for the user's bytes instead of the port's.
             conn.waitQueued(textsSeen, STACK_TASK_PERIOD_MS);
         } else if (timing.paced() && engineState.load() != PRIMARY_START_DELAY) {
-            if (port.frameBegun(STACK_TASK_PERIOD_MS)) {
+            // A slot of discovery ends at its own time.
+            const bool inRound = engineState.load() == PRIMARY_DISCOVERY && slotted();
+            if (port.frameBegun(inRound ? timing.slotLeftMs() : STACK_TASK_PERIOD_MS)) {
                 Sleep(lapShortFrameMs(conn.watch().speed.load()));
             }
         } else {

@@ -84,6 +84,15 @@ bool PrimaryTiming::deferredPollDue(bool dataQueued) const {
            dataQueued;
 }
 
+bool PrimaryTiming::slotDue() const {
+    return now() - slotMarkMs >= LAP_SLOT_MS;
+}
+
+uint32_t PrimaryTiming::slotLeftMs() const {
+    const uint32_t passed = now() - slotMarkMs;
+    return passed < LAP_SLOT_MS ? LAP_SLOT_MS - passed : 0;
+}
+
 void PrimaryTiming::markMoved() {
     movedMs = now();
 }

@@ -47,6 +47,11 @@ class PrimaryTiming {
     bool deferredPollDue(bool dataQueued) const;
     void markMoved();
 
+    // Discovery's slots (full profile): one begins when its command goes.
+    void markSlot() { slotMarkMs = now(); }
+    bool slotDue() const;
+    uint32_t slotLeftMs() const;
+
     uint8_t stepCount() const { return counter; }
 
   private:
@@ -64,6 +69,7 @@ class PrimaryTiming {
     uint32_t repeatMarkMs = 0;
     uint32_t movedMs = 0;
     uint32_t startedMs = 0;
+    uint32_t slotMarkMs = 0;
     bool freshStart = false;
     bool pollDeferred = false;
     bool damagedRepeat = false;

@@ -7,8 +7,6 @@ namespace secondary {
 
 namespace {
 
-// XID command: destination 7..10, flags 11, slot 12.
-constexpr uint16_t XID_MIN_LENGTH = 13;
 // SNRM: connection address at 10, parameters from 11.
 constexpr uint16_t SNRM_MIN_LENGTH = 11;
 
@@ -89,7 +87,7 @@ void SecondaryStation::giveUp() {
 }
 
 void SecondaryStation::dropLink() {
-    lapResetLink(link.record, SECONDARY_DEVICE_ADDRESS);
+    lapResetLink(link.record, ownAddress);
     link.resetWindow();
     giveUp();
 }
@@ -121,26 +119,6 @@ bool SecondaryStation::peerKeptToFrames(bool validNr) {
         dropLink();
     }
     return validNr;
-}
-
-bool SecondaryStation::handleXid(uint16_t length) {
-    const RxFrame& rx = link.rx;
-    if (length < XID_MIN_LENGTH) {
-        return false;
-    }
-    for (int i = 7; i <= 10; ++i) {
-        if (rx[i] != 0xFF) {
-            return false; // addressed to one device: discovery is answered only to broadcast
-        }
-    }
-    if (rx[12] != 0 || !discoverable.load()) {
-        return false; // only slot 0 is ours, and only while a link is wanted
-    }
-    consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", rx[3], rx[4], rx[5], rx[6]);
-    sendTx(lapBuildXidResponse(link.tx.data(), link.record, &rx[3], rx[11], 0, lapPutDiscoveryInfo,
-                               IRCOMM_HINT));
-    setState(SEC_DISCOVERED);
-    return true;
 }
 
 bool SecondaryStation::handleSnrm(uint16_t length) {
@@ -197,7 +175,7 @@ bool SecondaryStation::handleDisc() {
         return false;
     }
     sendTx(lapBuildUa(link.tx.data(), link.record));
-    lapResetLink(link.record, SECONDARY_DEVICE_ADDRESS);
+    lapResetLink(link.record, ownAddress);
     link.resetWindow();
     giveUp();
     return true;

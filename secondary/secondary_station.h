@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "discovery.h"
 #include "ir_err.h"
 #include "ir_options.h"
 #include "lap_connection.h"
@@ -61,6 +62,17 @@ class SecondaryStation {
     void requestLinkEnd() { linkEndWanted.store(true); }
     // Off: discovery goes unanswered (nobody waits for a link), from any thread.
     void setDiscoverable(bool on) { discoverable.store(on); }
+    // On (full profile): a link address drawn at random, drawn again when a discovery asks for
+    // new addresses, and discovery answered in a random slot of those it offers. Off: the fixed
+    // address and slot 0.
+    void setRandomDiscovery(bool on);
+    // For tests: the draws from `seed` on, the address among them; or the address itself, until
+    // a discovery asks for a new one.
+    void seedRandom(uint32_t seed);
+    void setAddress(uint32_t address) { ownAddress = address; }
+    // The nickname and hint bits (first hint byte low) discovery is answered with; IR_ERR_ARG,
+    // changing nothing, for a nickname lapNicknameValid refuses. Unset: the IrCOMM hint alone.
+    IrErr setIdentity(const char* nickname, uint16_t hints);
     // Off: the task leaves received bytes to the program and answers nothing itself.
     void setDemoAnswers(bool on) { demoAnswers.store(on); }
     // Starts afresh: queues emptied, the transceiver reset, idle at 9600 bit/s.
@@ -89,6 +101,8 @@ class SecondaryStation {
     // The last failure of the port or of the link, IR_OK while there was none.
     IrErr lastError() const { return lastErr.load(); }
     uint32_t speed() const { return linkSpeed.load(); }
+    // The station's link address (read while the task is stopped).
+    uint32_t address() const { return ownAddress; }
     // Queues one text whole; while the channel is open a text longer than the free room waits for
     // the engine to drain the queue. Never call from the task thread.
     void send(const uint8_t* data, uint8_t length) { link.send(data, length); }
@@ -100,9 +114,15 @@ class SecondaryStation {
     uint8_t peerComLsap = 0;
 
   private:
+    // secondary_discovery.cpp
+    bool handleXid(uint16_t length);
+    // Whether this command is the one of the round to answer (once, in our slot or the first
+    // after it); a new round may renew the address first.
+    bool answersSlot(uint8_t flags, uint8_t slot);
+    uint16_t putDiscoveryInfo(uint8_t* destination) const;
+
     // secondary_engine.cpp
     bool handleUnnumbered(uint16_t length);
-    bool handleXid(uint16_t length);
     bool handleSnrm(uint16_t length);
     bool handleDisc();
     bool handleSupervisory();
@@ -162,6 +182,17 @@ class SecondaryStation {
     bool seenByte = false;
     std::atomic<uint32_t> linkSpeed{LAP_FIXED_TERMS.speed};
     std::atomic<IrErr> lastErr{IR_OK};
+
+    LapRandom random;
+    bool randomDiscovery = false;
+    uint32_t ownAddress = SECONDARY_DEVICE_ADDRESS;
+    // The round under way: the last slot heard (the final slot between rounds), ours, and
+    // whether we answered.
+    uint8_t lastSlot = LAP_XID_FINAL_SLOT;
+    uint8_t chosenSlot = 0;
+    bool answeredRound = false;
+    std::array<char, LAP_NICKNAME_MAX + 1> nickname{}; // "" until set
+    uint16_t hintBits = 0;
 
     std::array<char, IAS_NAMES_MAX + 1> serviceClass{};
     std::array<char, IAS_NAMES_MAX + 1> serviceAttribute{};

@@ -34,7 +34,9 @@ void SecondaryStation::init() {
     peerComLsap = 0;
     lastErr.store(IR_OK);
     linkEndWanted.store(false);
-    link.setUp(linkOffer, SECONDARY_DEVICE_ADDRESS);
+    link.setUp(linkOffer, ownAddress);
+    lastSlot = LAP_XID_FINAL_SLOT;
+    answeredRound = false;
     noteError(port.reset());
     // The reset left the port at 9600 bit/s with nothing asked of us.
     linkSpeed.store(LAP_FIXED_TERMS.speed);

@@ -1,8 +1,10 @@
 #include "discovery.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "console.h"
 #include "lap.h"
@@ -145,4 +147,79 @@ uint16_t lapHintBits(const LapDiscovered& device) {
         bits |= static_cast<uint16_t>(device.info[1] << 8U);
     }
     return bits;
+}
+
+namespace {
+
+// The slot counts the flags' low two bits name, in their order.
+constexpr std::array<uint8_t, 4> SLOT_COUNTS{1, 6, 8, 16};
+constexpr uint8_t CHARSET_ASCII = 0x00;
+
+} // namespace
+
+uint8_t lapXidSlotsFlags(uint8_t slots) {
+    uint8_t code = 0;
+    while (code + 1U < SLOT_COUNTS.size() && SLOT_COUNTS[code] < slots) {
+        ++code;
+    }
+    return code;
+}
+
+uint8_t lapXidSlotCount(uint8_t flags) {
+    return SLOT_COUNTS[flags & 0x03];
+}
+
+LapRandom::LapRandom() {
+    uint32_t value = 0;
+    try {
+        std::random_device source;
+        value = source();
+    } catch (const std::exception&) {
+        // No system source: the clock and where this station lives still tell two apart.
+        const auto ticks =
+            static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        value = static_cast<uint32_t>(ticks ^ (ticks >> 32U) ^ reinterpret_cast<uintptr_t>(this));
+    }
+    generator.seed(value);
+}
+
+uint32_t LapRandom::address() {
+    std::uniform_int_distribution<uint32_t> draw(1, BROADCAST_DEVICE_ADDRESS - 1);
+    return draw(generator);
+}
+
+uint8_t LapRandom::slot(uint8_t slots) {
+    if (slots <= 1) {
+        return 0;
+    }
+    std::uniform_int_distribution<unsigned> draw(0, slots - 1U);
+    return static_cast<uint8_t>(draw(generator));
+}
+
+bool lapNicknameValid(const char* nickname) {
+    if (nickname == nullptr) {
+        return false;
+    }
+    const size_t length = strnlen(nickname, LAP_NICKNAME_MAX + 1);
+    return length > 0 && length <= LAP_NICKNAME_MAX &&
+           std::all_of(nickname, nickname + length, [](char byte) {
+               const auto code = static_cast<uint8_t>(byte);
+               return code >= PRINTABLE_FIRST && code <= PRINTABLE_LAST;
+           });
+}
+
+uint16_t lapPutIdentity(uint8_t* destination, uint16_t hints, const char* nickname) {
+    const auto first = static_cast<uint8_t>(hints & ~HINT_MORE & 0xFFU);
+    const auto second = static_cast<uint8_t>((hints >> 8U) & ~HINT_MORE & 0xFFU);
+    uint16_t length = 0;
+    if (second != 0) {
+        destination[length++] = static_cast<uint8_t>(first | HINT_MORE);
+        destination[length++] = second;
+    } else {
+        destination[length++] = first;
+    }
+    destination[length++] = CHARSET_ASCII;
+    const size_t nameLength = strnlen(nickname, LAP_NICKNAME_MAX);
+    std::memcpy(destination + length, nickname, nameLength);
+    return static_cast<uint16_t>(length + nameLength);
 }

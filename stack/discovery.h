@@ -1,16 +1,48 @@
-// What a device says of itself in discovery: its hint bits and nickname, kept as found and
-// written out for a person.
+// Discovery: what a device says of itself (hint bits and nickname, kept as found and written out
+// for a person), the slots and flags of the discovery frames, and a station's random draws.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <span>
 
 #include "ir_options.h"
 
 // Where the discovery information starts in an XID frame (after its fixed fields).
 constexpr uint16_t LAP_XID_INFO_OFFSET = 14;
+
+// The XID command's slot number that ends a round, and its flags: the slot count in the low two
+// bits, and the bit that asks every device for a new address.
+constexpr uint8_t LAP_XID_FINAL_SLOT = 0xFF;
+constexpr uint8_t LAP_XID_NEW_ADDRESS = 0x04;
+// The flags for a round of `slots` (1, 6, 8 or 16; others round up, past 16 to 16).
+uint8_t lapXidSlotsFlags(uint8_t slots);
+// The slots a command's flags announce.
+uint8_t lapXidSlotCount(uint8_t flags);
+
+// A station's draws: its link address and its answer's slot. Seeded once from the system's
+// random source, so two stations in one room differ; tests seed it to repeat a run.
+class LapRandom {
+  public:
+    LapRandom();
+    void seed(uint32_t value) { generator.seed(value); }
+    // Never 0 and never the broadcast address.
+    uint32_t address();
+    // 0 to slots - 1.
+    uint8_t slot(uint8_t slots);
+
+  private:
+    std::mt19937 generator;
+};
+
+// A nickname a device may answer with: 1 to LAP_NICKNAME_MAX printable ASCII bytes.
+bool lapNicknameValid(const char* nickname);
+// A device's discovery information: the hint bits (first byte low, extension bits ours), the
+// ASCII character set and the nickname, which must be valid. Returns the bytes written, at most
+// LAP_DISCOVERY_INFO_SIZE.
+uint16_t lapPutIdentity(uint8_t* destination, uint16_t hints, const char* nickname);
 
 struct LapDiscovered {
     uint32_t address = 0; // as read from the wire

@@ -107,10 +107,18 @@ constexpr uint16_t IAS_NAMES_MAX = 64 - 5;
 
 // ---- Discovery without connecting (primary_pty --discover)
 
-// Bytes of each device's discovery information kept, and devices kept.
-constexpr uint8_t LAP_DISCOVERY_INFO_SIZE = 32;
+// The longest nickname a device answers with; each device's discovery information kept (two hint
+// bytes, the character set and the nickname), and devices kept.
+constexpr uint8_t LAP_NICKNAME_MAX = 32;
+constexpr uint8_t LAP_DISCOVERY_INFO_SIZE = 3 + LAP_NICKNAME_MAX;
 constexpr uint8_t PRIMARY_DISCOVERED_MAX = 8;
-// How long the program listens before it lists what it found; a discovery runs every few seconds.
+// The full profile's discovery: slots a round offers (1, 6, 8 or 16), and how long each waits for
+// an answer to begin, counted from the slot's command, whose own 29 ms on the line at 9600 bit/s
+// it includes. A round of six lasts about half a second.
+constexpr uint8_t LAP_DISCOVERY_SLOTS = 6;
+constexpr uint32_t LAP_SLOT_MS = 80;
+// The longest the program listens before it lists what it found: it lists after the first round
+// in which a device answered.
 constexpr uint32_t PTY_DISCOVER_MS = 4000;
 
 // ---- A port that has gone (a USB dongle unplugged)

@@ -140,8 +140,8 @@ uint16_t lapPutDiscoveryInfo(uint8_t* destination, uint8_t hint) {
 
 uint16_t lapBuildXidCommand(uint8_t* destination, const LinkRecord& link,
                             const uint8_t* destinationAddress, uint8_t slot, LapInfoWriter writer,
-                            uint8_t hint) {
-    return buildXid(destination, link, 0xFF, LAP_XID_COMMAND | LAP_PF, destinationAddress, 0x00,
+                            uint8_t hint, uint8_t flags) {
+    return buildXid(destination, link, 0xFF, LAP_XID_COMMAND | LAP_PF, destinationAddress, flags,
                     slot, writer, hint);
 }
 

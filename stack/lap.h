@@ -92,7 +92,7 @@ uint32_t lapGetAddress(const uint8_t* source);
 // Writes the 32-bit address in wire order (least significant byte first).
 void lapPutAddress(uint8_t* destination, uint32_t address);
 
-// `stationAddress` is the station's own constant (PRIMARY_ or SECONDARY_DEVICE_ADDRESS).
+// `stationAddress` is the station's own (PRIMARY_ or SECONDARY_DEVICE_ADDRESS, or one drawn).
 void lapResetLink(LinkRecord& link, uint32_t stationAddress);
 uint32_t lapBaudFromCode(uint8_t code);
 
@@ -107,10 +107,11 @@ uint8_t lapAddressMatches(const LinkRecord& link, const uint8_t* address);
 
 using LapInfoWriter = uint16_t (*)(uint8_t* destination, uint8_t hint);
 uint16_t lapPutDiscoveryInfo(uint8_t* destination, uint8_t hint);
-// destinationAddress may be nullptr (broadcast); writer may be nullptr.
+// destinationAddress may be nullptr (broadcast); writer may be nullptr; `flags` the discovery
+// flags (slot count, new address).
 uint16_t lapBuildXidCommand(uint8_t* destination, const LinkRecord& link,
                             const uint8_t* destinationAddress, uint8_t slot, LapInfoWriter writer,
-                            uint8_t hint);
+                            uint8_t hint, uint8_t flags = 0);
 uint16_t lapBuildXidResponse(uint8_t* destination, const LinkRecord& link,
                              const uint8_t* destinationAddress, uint8_t flags, uint8_t slot,
                              LapInfoWriter writer, uint8_t hint);

@@ -103,6 +103,26 @@ TEST_F(LibApi, DeviceCallsRefuseTheComputerRole) {
     EXPECT_EQ(irs_close(port), IRS_OK);
 }
 
+TEST_F(LibApi, IdentityTakesAPrintableNicknameBeforeTheDeviceListens) {
+    irs_port* port = open(IRS_ROLE_DEVICE);
+    const std::string longest(IRS_NICKNAME_SIZE - 1, 'n');
+    const std::string tooLong = longest + "n";
+    for (const char* bad : {static_cast<const char*>(nullptr), "", "tab\tin", "del\x7F",
+                            "\xC3\xA9t\xC3\xA9", tooLong.c_str()}) {
+        EXPECT_EQ(irs_set_identity(port, bad, 0x0404), IRS_ERR_ARG) << (bad ? bad : "null");
+    }
+    EXPECT_EQ(irs_set_identity(port, longest.c_str(), 0xFFFF), IRS_OK);
+    irs_channel* channel = nullptr;
+    // A listen that timed out leaves the station answering discovery.
+    EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_IRCOMM, 20, &channel), IRS_ERR_TIMEOUT);
+    EXPECT_EQ(irs_set_identity(port, "Later", 0x0404), IRS_ERR_STATE);
+    EXPECT_EQ(irs_close(port), IRS_OK);
+    EXPECT_EQ(irs_set_identity(port, "Later", 0x0404), IRS_ERR_HANDLE);
+    port = open(IRS_ROLE_COMPUTER);
+    EXPECT_EQ(irs_set_identity(port, "Kitchen", 0x0404), IRS_ERR_STATE);
+    EXPECT_EQ(irs_close(port), IRS_OK);
+}
+
 TEST_F(LibApi, ADeviceOffersAtMostAsManyServicesAsALinkHasChannels) {
     irs_port* port = open(IRS_ROLE_DEVICE);
     irs_channel* channel = nullptr;

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <poll.h>
 #include <string>
@@ -83,7 +84,9 @@ TEST(LibChannel, StatusFollowsTheChannelToItsEnd) {
     irs_port_state port{};
     ASSERT_EQ(irs_port_status(computer, &port), IRS_OK);
     EXPECT_EQ(port.phase, IRS_PHASE_OPEN);
-    EXPECT_STREQ(port.peer_text, "AB-CD-12-34");
+    EXPECT_EQ(std::strlen(port.peer_text), 11U);
+    EXPECT_STRNE(port.peer_text, "AB-CD-12-34") << "an address drawn, not the demo's";
+    EXPECT_STRNE(port.peer_text, "34-12-CD-AB");
     EXPECT_EQ(port.speed, 9600U);
     irs_channel_state state{};
     ASSERT_EQ(irs_channel_status(channel, &state), IRS_OK);
@@ -222,6 +225,41 @@ TEST(LibChannel, DescriptorsDriveATransferAndEveryEndReachesThePeer) {
     EXPECT_STREQ(computerState.last_error, "");
     EXPECT_EQ(irs_close(computer), IRS_OK);
     EXPECT_EQ(irs_close(device), IRS_OK);
+}
+
+TEST(LibChannel, DiscoveryFindsTheDeviceAsItNamedItselfAndReturns) {
+    Air air;
+    if (!air.opened) {
+        GTEST_SKIP() << "no pseudo-terminals";
+    }
+    irs_port* computer = nullptr;
+    irs_port* device = nullptr;
+    ASSERT_EQ(irs_open(air.name(0).c_str(), 'a', 9600, IRS_ROLE_COMPUTER, &computer), IRS_OK);
+    ASSERT_EQ(irs_open(air.name(1).c_str(), 'a', 9600, IRS_ROLE_DEVICE, &device), IRS_OK);
+    ASSERT_EQ(irs_set_identity(device, "Kitchen radio", 0x0404), IRS_OK);
+    // A listen that times out leaves the device answering discovery.
+    irs_channel* unused = nullptr;
+    ASSERT_EQ(irs_listen(device, nullptr, nullptr, IRS_MODE_RAW, 0, &unused), IRS_ERR_TIMEOUT);
+    // Far longer than the deadline: only a discovery that returns after its round meets it.
+    constexpr int SEARCH_MS = 50000;
+    std::array<irs_device, 2> found{};
+    auto search = std::async(std::launch::async, [computer, &found] {
+        return irs_discover(computer, SEARCH_MS, found.data(), static_cast<int>(found.size()));
+    });
+    const Deadline deadline;
+    while (search.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready &&
+           !deadline.passed()) {
+    }
+    if (deadline.passed()) {
+        ADD_FAILURE() << "the discovery waited out its time-out";
+    } else {
+        ASSERT_EQ(search.get(), 1);
+        EXPECT_STREQ(found[0].nickname, "Kitchen radio");
+        EXPECT_STREQ(found[0].hint_names, "Computer, IrCOMM");
+        EXPECT_EQ(found[0].hints & 0x7F7F, 0x0404);
+    }
+    EXPECT_EQ(irs_close(device), IRS_OK);
+    EXPECT_EQ(irs_close(computer), IRS_OK);
 }
 
 } // namespace

@@ -1,0 +1,145 @@
+// The full profile's discovery: a round of slots, each a command and a wait for answers, then the
+// final command; the devices found are kept or the first one connected, and a round in which two
+// answers shared an address is followed by one that asks every device for a new address.
+#include <algorithm>
+
+#include "console.h"
+#include "primary_station.h"
+
+namespace primary {
+
+namespace {
+
+// An answer with the addresses at 3 to 10.
+constexpr uint16_t XID_ANSWER_MIN = 12;
+
+} // namespace
+
+void PrimaryStation::setRandomDiscovery(bool on) {
+    randomDiscovery = on;
+    ownAddress = on ? random.address() : PRIMARY_DEVICE_ADDRESS;
+}
+
+void PrimaryStation::seedRandom(uint32_t seed) {
+    random.seed(seed);
+    if (randomDiscovery) {
+        ownAddress = random.address();
+    }
+}
+
+void PrimaryStation::beginRound() {
+    roundSlot = 0;
+    roundCount = 0;
+    roundConflict = false;
+    sendSlot();
+}
+
+void PrimaryStation::sendSlot() {
+    const auto flags = static_cast<uint8_t>(lapXidSlotsFlags(LAP_DISCOVERY_SLOTS) |
+                                            (askNewAddress ? LAP_XID_NEW_ADDRESS : 0));
+    const uint16_t length =
+        roundSlot == LAP_XID_FINAL_SLOT
+            ? lapBuildXidCommand(conn.tx.data(), conn.record, nullptr, roundSlot,
+                                 lapPutDiscoveryInfo, IRCOMM_HINT, flags)
+            : lapBuildXidCommand(conn.tx.data(), conn.record, nullptr, roundSlot, nullptr, 0,
+                                 flags);
+    timing.markSlot();
+    sent(port.sendFrame(conn.tx.data(), length));
+}
+
+void PrimaryStation::stepRound() {
+    if (timing.answerPending()) {
+        bool damaged = false;
+        const uint16_t length = waitFrame(PRIMARY_DISCOVERY, damaged);
+        if (engineState.load() == PRIMARY_DISCOVERY && length >= XID_ANSWER_MIN &&
+            (conn.rx[1] & 0xEF) == LAP_XID_RESPONSE) {
+            takeRoundAnswer(length);
+        }
+    } else if (port.frameBegun(0)) {
+        timing.markSeen();
+    } else if (timing.slotDue()) {
+        if (roundSlot + 1 < LAP_DISCOVERY_SLOTS) {
+            ++roundSlot;
+            sendSlot();
+        } else {
+            endRound();
+        }
+    }
+}
+
+void PrimaryStation::takeRoundAnswer(uint16_t length) {
+    if (lapAddressMatches(conn.record, &conn.rx[7]) == 0) {
+        return; // another computer's discovery
+    }
+    const uint32_t address = lapGetAddress(&conn.rx[3]);
+    const auto taken =
+        std::find_if(roundFound.begin(), roundFound.begin() + roundCount,
+                     [address](const LapDiscovered& device) { return device.address == address; });
+    if (address == ownAddress || taken != roundFound.begin() + roundCount) {
+        roundConflict = true;
+        return;
+    }
+    if (roundCount == roundFound.size()) {
+        return; // as many as are kept
+    }
+    LapDiscovered& device = roundFound[roundCount++];
+    device.address = address;
+    const uint16_t available = length > LAP_XID_INFO_OFFSET ? length - LAP_XID_INFO_OFFSET : 0;
+    device.infoLength = static_cast<uint8_t>(std::min<uint16_t>(available, device.info.size()));
+    std::copy_n(conn.rx.begin() + LAP_XID_INFO_OFFSET, device.infoLength, device.info.begin());
+}
+
+void PrimaryStation::endRound() {
+    roundSlot = LAP_XID_FINAL_SLOT;
+    sendSlot();
+    if (engineState.load() != PRIMARY_DISCOVERY) {
+        return; // the port failed
+    }
+    if (roundConflict) {
+        // Answers that share an address cannot be told apart: every device draws a new one.
+        askNewAddress = true;
+        beginRound();
+        return;
+    }
+    askNewAddress = false;
+    if (roundCount == 0) {
+        setState(PRIMARY_START_DELAY);
+    } else if (discoverOnly) {
+        publishRound();
+        setState(PRIMARY_START_DELAY); // and discover again
+    } else {
+        const uint32_t address = roundFound[0].address;
+        conn.watch().peerAddress = address;
+        std::array<uint8_t, 4> to{};
+        lapPutAddress(to.data(), address);
+        consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", to[0], to[1], to[2], to[3]);
+        setState(PRIMARY_CONNECTING);
+        sendHeld(lapBuildSnrm(conn.tx.data(), conn.record, to.data(), linkOffer));
+    }
+}
+
+void PrimaryStation::publishRound() {
+    {
+        const std::lock_guard<std::mutex> guard(discoveredLock);
+        for (uint8_t index = 0; index < roundCount; ++index) {
+            const LapDiscovered& device = roundFound[index];
+            const auto end = found.begin() + foundCount;
+            auto kept = std::find_if(found.begin(), end, [&device](const LapDiscovered& other) {
+                return other.address == device.address;
+            });
+            if (kept == end) {
+                if (foundCount == found.size()) {
+                    break;
+                }
+                ++foundCount;
+            }
+            *kept = device;
+        }
+    }
+    roundsAnswered.fetch_add(1);
+    if (roundNotify != nullptr) {
+        roundNotify(roundContext);
+    }
+}
+
+} // namespace primary
