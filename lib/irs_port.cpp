@@ -38,7 +38,7 @@ const char* nameOrNull(const std::array<char, IAS_NAMES_MAX + 1>& name) {
 
 // A discovery round found devices: the discovery waiting on the port may return.
 void roundAnswered(void* context) {
-    auto& port = *static_cast<irs_port*>(context);
+    auto& port = *static_cast<IrsPort*>(context);
     const std::lock_guard<std::mutex> hold(port.closeLock);
     port.closeSignal.notify_all();
 }
