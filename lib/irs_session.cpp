@@ -30,10 +30,13 @@ DWORD WINAPI notifierEntry(LPVOID self) {
 
 irs_port::irs_port(const TransceiverVariant& variant, int portRole)
     : role(portRole), line(variant) {
+    // The log names each station by its role; the demo programs' label is theirs.
     if (role == IRS_ROLE_COMPUTER) {
         computer = std::make_unique<primary::PrimaryStation>(line);
+        computer->setStateLabel("computer");
     } else {
         device = std::make_unique<secondary::SecondaryStation>(line);
+        device->setStateLabel("device");
     }
     for (size_t lane = 0; lane < channels.size(); ++lane) {
         irs_channel& channel = channels.at(lane);

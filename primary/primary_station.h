@@ -48,6 +48,11 @@ class PrimaryStation {
     IrErr setService(const char* className, const char* attribute, int lsap, bool raw);
     // Each device that answers is kept and none connected.
     void setDiscoverOnly(bool on) { discoverOnly = on; }
+    // What the state lines of the trace begin with ("<label> state:\t<n>"); the demo programs'
+    // DEMO_STATE_LABEL unless set (nullptr sets it back). The text must outlive the station.
+    void setStateLabel(const char* label) {
+        stateLabel = label != nullptr ? label : DEMO_STATE_LABEL;
+    }
     // Queues emptied, port reset, discovery from the start; the last error cleared.
     void init();
 
@@ -168,6 +173,7 @@ class PrimaryStation {
     LapOffer linkOffer = LAP_FIXED_OFFER;
     std::atomic<uint8_t> engineState{PRIMARY_START_DELAY};
     uint8_t shownState = 0xFF;
+    const char* stateLabel = DEMO_STATE_LABEL;
     std::atomic<IrErr> error{IR_OK};
     std::atomic<uint32_t> missingService{0};
     uint8_t peerComLsap = 0;

@@ -22,7 +22,7 @@ void SecondaryStation::setState(SecondaryState next) {
     engineState.store(next);
     if (next < SEC_LINKED) {
         link.endExtras(CHANNEL_END_LINK);
-        settingsOwed = false;
+        settingsOwed.fill(false);
     }
     if (next == SEC_IRCOMM_OPEN) {
         link.openChannel(); // both queues emptied for the new channel
@@ -269,7 +269,7 @@ void SecondaryStation::step() {
     seenByte = false;
     const uint8_t state = engineState;
     if (shownState != state) {
-        consolePrint("\nsecondary_demo state:\t%d", state);
+        consolePrint("\n%s state:\t%d", stateLabel, state);
         timing.restart();
         shownState = state;
     }
