@@ -77,12 +77,15 @@ void laneChanged(void* context, int lane) {
 } // namespace
 
 IrsPort::IrsPort(const TransceiverVariant& variant, int portRole) : role(portRole), line(variant) {
+    // The log names each station by its role; the demo programs' label is theirs.
     if (role == IRS_ROLE_COMPUTER) {
         computer = std::make_unique<primary::PrimaryStation>(line);
         computer->setQuietAfterLink(true); // nothing is sent until the application asks
+        computer->setStateLabel("computer");
     } else {
         device = std::make_unique<secondary::SecondaryStation>(line);
         device->setDiscoverable(false);
+        device->setStateLabel("device");
     }
     connection().setObserver(LaneObserver{laneChanged, this});
     for (size_t lane = 0; lane < channels.size(); ++lane) {

@@ -387,7 +387,7 @@ void PrimaryStation::step() {
     timing.stepBegin();
     const uint8_t state = engineState.load();
     if (state != shownState) {
-        consolePrint("\nsecondary_demo state:\t%d", state);
+        consolePrint("\n%s state:\t%d", stateLabel, state);
         shownState = state;
         timing.stateEntered(state == PRIMARY_START_DELAY);
     }

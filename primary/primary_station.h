@@ -63,6 +63,11 @@ class PrimaryStation {
         roundNotify = notify;
         roundContext = context;
     }
+    // What the state lines of the trace begin with ("<label> state:\t<n>"); the demo programs'
+    // DEMO_STATE_LABEL unless set (nullptr sets it back). The text must outlive the station.
+    void setStateLabel(const char* label) {
+        stateLabel = label != nullptr ? label : DEMO_STATE_LABEL;
+    }
     // Queues emptied, port reset, discovery from the start; the last error cleared.
     void init();
 
@@ -207,6 +212,7 @@ class PrimaryStation {
     LapOffer linkOffer = LAP_FIXED_OFFER;
     std::atomic<uint8_t> engineState{PRIMARY_START_DELAY};
     uint8_t shownState = 0xFF;
+    const char* stateLabel = DEMO_STATE_LABEL;
     std::atomic<IrErr> error{IR_OK};
     std::atomic<uint32_t> missingService{0};
     uint8_t peerComLsap = 0;

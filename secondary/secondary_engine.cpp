@@ -20,7 +20,7 @@ void SecondaryStation::setState(SecondaryState next) {
     engineState.store(next);
     if (next < SEC_LINKED) {
         link.endExtras(CHANNEL_END_LINK);
-        settingsOwed = false;
+        settingsOwed.fill(false);
         linkEndWanted.store(false);
     }
     if (next == SEC_IRCOMM_OPEN) {
@@ -248,7 +248,7 @@ void SecondaryStation::step() {
     seenByte = false;
     const uint8_t state = engineState;
     if (shownState != state) {
-        consolePrint("\nsecondary_demo state:\t%d", state);
+        consolePrint("\n%s state:\t%d", stateLabel, state);
         timing.restart();
         shownState = state;
     }

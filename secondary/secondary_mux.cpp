@@ -127,6 +127,7 @@ void SecondaryStation::acceptConnect(const uint8_t* frame, uint16_t length) {
         link.clearFirstClose();
         link.credits(0).reset();
         link.credits(0).take(frame[TTP_CONNECT_CREDIT_OFFSET]);
+        settingsOwed[0] = false;
         // No IrCOMM parameters to wait for in the raw service.
         setState(serviceRaw ? SEC_IRCOMM_OPEN : SEC_TTP_CONNECTED);
         const uint16_t confirm = ttpBuildConnectConfirm(tx, link.record, theirs, ours);
@@ -139,6 +140,7 @@ void SecondaryStation::acceptConnect(const uint8_t* frame, uint16_t length) {
         channel.open(theirs);
         channel.credits.reset();
         channel.credits.take(frame[TTP_CONNECT_CREDIT_OFFSET]);
+        settingsOwed.at(lane) = false;
         const uint16_t confirm = ttpBuildConnectConfirm(tx, link.record, theirs, ours);
         ttpSetCredit(tx, TTP_CONNECT_CREDIT_OFFSET, link.laneGrant(lane));
         sendTx(confirm);
@@ -195,9 +197,9 @@ void SecondaryStation::takeLaneData(uint8_t lane, const uint8_t* frame, uint16_t
     }
     credits.received();
     credits.take(frame[TTP_CREDIT_OFFSET]);
+    settingsOwed.at(lane) = settingsOwed.at(lane) || (!raw && paramLength != 0);
     if (lane == 0) {
         consolePrint("\nIrCOMM length:\t%d:%d", paramLength, count);
-        settingsOwed = settingsOwed || (!raw && paramLength != 0);
     }
 }
 
@@ -275,10 +277,12 @@ bool SecondaryStation::replyOneFull() {
             return true;
         }
     }
-    if (settingsOwed && link.laneOpen(0) && link.credits(0).toSend > 0) {
-        settingsOwed = false;
-        sendLaneData(0, true);
-        return true;
+    for (uint8_t lane = 0; lane < MUX_CHANNELS; ++lane) {
+        if (settingsOwed.at(lane) && link.laneOpen(lane) && link.credits(lane).toSend > 0) {
+            settingsOwed.at(lane) = false;
+            sendLaneData(lane, true);
+            return true;
+        }
     }
     // Channel by channel in turn: data with a credit carries our grant; a peer out of credits
     // gets a credit alone.
@@ -305,9 +309,10 @@ bool SecondaryStation::replyOneFull() {
 
 void SecondaryStation::sendLaneData(uint8_t lane, bool lineSettings) {
     link.credits(lane).spend();
-    const uint16_t settings = lineSettings ? COMM_LINE_SETTINGS_LENGTH : 0;
+    // The line settings go alone: a computer whose channel opens with them takes no data there.
     const std::span<const uint8_t> data =
-        link.laneStage(lane, link.dataLimit(SECONDARY_STAGING_SIZE, settings));
+        lineSettings ? std::span<const uint8_t>{}
+                     : link.laneStage(lane, link.dataLimit(SECONDARY_STAGING_SIZE, 0));
     const auto count = static_cast<uint16_t>(data.size());
     const auto own = static_cast<uint8_t>(OWN_LSAP + lane);
     uint8_t* const tx = link.tx.data();

@@ -75,6 +75,11 @@ class SecondaryStation {
     IrErr setIdentity(const char* nickname, uint16_t hints);
     // Off: the task leaves received bytes to the program and answers nothing itself.
     void setDemoAnswers(bool on) { demoAnswers.store(on); }
+    // What the state lines of the trace begin with ("<label> state:\t<n>"); the demo programs'
+    // DEMO_STATE_LABEL unless set (nullptr sets it back). The text must outlive the station.
+    void setStateLabel(const char* label) {
+        stateLabel = label != nullptr ? label : DEMO_STATE_LABEL;
+    }
     // Starts afresh: queues emptied, the transceiver reset, idle at 9600 bit/s.
     void init();
 
@@ -179,6 +184,7 @@ class SecondaryStation {
     SecondaryTiming timing;
     LapOffer linkOffer = LAP_FIXED_OFFER;
     std::atomic<uint8_t> engineState{SEC_IDLE};
+    const char* stateLabel = DEMO_STATE_LABEL;
     bool seenByte = false;
     std::atomic<uint32_t> linkSpeed{LAP_FIXED_TERMS.speed};
     std::atomic<IrErr> lastErr{IR_OK};
@@ -210,7 +216,9 @@ class SecondaryStation {
     std::array<ExtraService, MUX_CHANNELS> extraServices{};
     std::array<std::atomic<bool>, MUX_CHANNELS> offered{};
     std::mutex serviceLock;
-    bool settingsOwed = false;
+    // Each IrCOMM channel answers the peer's parameters with its line settings, whichever lane
+    // its service was offered on.
+    std::array<bool, MUX_CHANNELS> settingsOwed{};
     uint8_t nextLane = 0;
 
     std::atomic<bool> demoAnswers{true};

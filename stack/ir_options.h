@@ -105,6 +105,12 @@ constexpr uint8_t MUX_CHANNELS = 4;
 // header, the operation and two length bytes, that leaves this much for the class and attribute.
 constexpr uint16_t IAS_NAMES_MAX = 64 - 5;
 
+// ---- The trace
+
+// What the engines' state lines begin with ("<label> state:\t<n>") unless a station is given its
+// own label; the demo programs' trace has always said this, whichever the role.
+inline constexpr char DEMO_STATE_LABEL[] = "secondary_demo";
+
 // ---- Discovery without connecting (primary_pty --discover)
 
 // The longest nickname a device answers with; each device's discovery information kept (two hint

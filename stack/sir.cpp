@@ -61,8 +61,19 @@ void sirSendEscaped(ByteLink& link, uint8_t byte) {
 }
 
 void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length) {
-    if (link.takeHeard() && link.turnaroundUs() != 0) {
-        link.pauseUs(link.turnaroundUs());
+    // The peer's turnaround counts from its last byte, whatever the engine made of it: owed once
+    // it was heard since our last frame or its bytes wait unread, and again when it speaks during
+    // the pause (a peer that sends after its final frame, or repeats it).
+    const bool heard = link.takeHeard();
+    const uint32_t turnaround = link.turnaroundUs();
+    if (turnaround != 0) {
+        const bool waiting = link.waitByte(0);
+        if (heard || waiting) {
+            link.pauseUs(turnaround);
+            if (!waiting && link.waitByte(0)) {
+                link.pauseUs(turnaround);
+            }
+        }
     }
     TxGather gather(link);
     const uint16_t xbofs = link.leadBofs();

@@ -254,6 +254,7 @@ struct LogRecord {
     std::mutex lock;
     std::vector<int> kinds;
     std::string errors;
+    std::string trace;
 };
 
 void record(void* context, int kind, const char* text, size_t length) {
@@ -262,6 +263,8 @@ void record(void* context, int kind, const char* text, size_t length) {
     log.kinds.push_back(kind);
     if (kind == IRS_LOG_ERROR) {
         log.errors.append(text, length).append("|");
+    } else {
+        log.trace.append(text, length);
     }
 }
 
@@ -290,6 +293,9 @@ TEST_F(LibApi, LogAndStatusShowAPortLostWhileAConnectWaits) {
     EXPECT_NE(log.errors.find("error"), std::string::npos) << "the failed read is reported";
     EXPECT_NE(std::count(log.kinds.begin(), log.kinds.end(), IRS_LOG_TRACE), 0)
         << "the frame sent is traced";
+    // The station's state lines speak of its role, not of the demo programs.
+    EXPECT_NE(log.trace.find("\ncomputer state:\t1"), std::string::npos) << log.trace;
+    EXPECT_EQ(log.trace.find("demo"), std::string::npos);
 }
 
 } // namespace

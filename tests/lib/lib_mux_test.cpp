@@ -1,12 +1,14 @@
 // Two library ports joined through their pseudo-terminals by a relay: a device listening on two
 // services at once from two threads and a computer opening both channels over one link; bytes
 // each way on each channel byte-exact, a refused selector and too many channels answered with
-// error codes, and one channel's close leaving the other going.
+// error codes, and one channel's close leaving the other going. The log names each station's
+// states by its role.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <poll.h>
 #include <string>
 #include <thread>
@@ -58,6 +60,20 @@ class Relay {
     std::thread thread;
 };
 
+// The trace both stations wrote to the log.
+struct Trace {
+    std::mutex lock;
+    std::string text;
+};
+
+void keepTrace(void* context, int kind, const char* text, size_t length) {
+    auto& trace = *static_cast<Trace*>(context);
+    const std::lock_guard<std::mutex> hold(trace.lock);
+    if (kind == IRS_LOG_TRACE) {
+        trace.text.append(text, length);
+    }
+}
+
 std::string pattern(int tag) {
     std::string text(BYTES, '\0');
     for (size_t i = 0; i < BYTES; ++i) {
@@ -73,6 +89,8 @@ TEST(LibMux, TwoChannelsOverOneLinkEachWayAndTheirLimits) {
         GTEST_SKIP() << "no pseudo-terminals";
     }
     const Relay relay(computerSide.masterFd(), deviceSide.masterFd());
+    Trace trace;
+    ASSERT_EQ(irs_set_log(keepTrace, &trace), IRS_OK);
     irs_port* computer = nullptr;
     irs_port* device = nullptr;
     ASSERT_EQ(irs_open(computerSide.slaveName().c_str(), 'b', 115200, IRS_ROLE_COMPUTER, &computer),
@@ -150,6 +168,11 @@ TEST(LibMux, TwoChannelsOverOneLinkEachWayAndTheirLimits) {
     }
     EXPECT_EQ(irs_close(computer), IRS_OK);
     EXPECT_EQ(irs_close(device), IRS_OK);
+    EXPECT_EQ(irs_set_log(nullptr, nullptr), IRS_OK);
+    const std::lock_guard<std::mutex> hold(trace.lock);
+    EXPECT_NE(trace.text.find("\ncomputer state:\t9"), std::string::npos);
+    EXPECT_NE(trace.text.find("\ndevice state:\t5"), std::string::npos);
+    EXPECT_EQ(trace.text.find("demo"), std::string::npos);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Two channels over one full-profile link, both real engines stepped in turn on a simulated clock:
-// an IrCOMM channel and a raw one on another selector carry 16 KB each way byte-exact; a reader
+// an IrCOMM channel and a raw one on another selector carry 16 KB each way byte-exact, whichever
+// service the secondary offered first (and so on the first selector); a reader
 // that stops holds up only its own channel; a peer's LM disconnect ends one channel only; a
 // connect to a selector not offered and a query for a class not offered end only that channel.
 // Every frame on the wire is audited: no data PDU goes out without a credit for it.
@@ -107,10 +108,20 @@ std::string pattern(int tag, size_t length) {
 
 class MuxTest : public ::testing::Test {
   protected:
+    // The secondary offers the raw service first: IrCOMM gets the second selector.
+    virtual bool rawFirst() const { return false; }
+
     void SetUp() override {
         primary.setOffer(lapFullOffer(0x3E));
         secondary.setOffer(lapFullOffer(0x3E));
-        ASSERT_EQ(secondary.addService(BULK_CLASS, BULK_ATTRIBUTE, true), 1);
+        if (rawFirst()) {
+            ASSERT_EQ(secondary.setService(BULK_CLASS, BULK_ATTRIBUTE, true), IR_OK);
+            ASSERT_EQ(secondary.addService(nullptr, nullptr, false), 1);
+        } else {
+            ASSERT_EQ(secondary.addService(BULK_CLASS, BULK_ATTRIBUTE, true), 1);
+        }
+        commLane = rawFirst() ? 1 : 0;
+        rawLane = rawFirst() ? 0 : 1;
         primary.init();
         secondary.init();
         for (int i = 0; i < SET_UP_ROUNDS && primary.state() != primary::PRIMARY_CONNECTED; ++i) {
@@ -123,11 +134,30 @@ class MuxTest : public ::testing::Test {
             round();
         }
         ASSERT_EQ(atPrimary().extra(1).state(), CHANNEL_OPEN);
-        ASSERT_EQ(atSecondary().extra(1).state(), CHANNEL_OPEN);
+        ASSERT_TRUE(secondaryOpen(commLane) && secondaryOpen(rawLane));
     }
 
     LapConnection& atPrimary() { return primary.connection(); }
     LapConnection& atSecondary() { return secondary.connection(); }
+
+    // The secondary's end of a lane, whichever kind it is.
+    bool secondaryOpen(uint8_t lane) {
+        return lane == 0 ? atSecondary().phase() == LINK_OPEN
+                         : atSecondary().extra(lane).state() == CHANNEL_OPEN;
+    }
+    int secondaryRoom(uint8_t lane) {
+        return lane == 0 ? atSecondary().room() : atSecondary().extra(lane).room();
+    }
+    size_t secondaryWrite(uint8_t lane, const uint8_t* data, size_t count) {
+        if (lane == 0) {
+            return atSecondary().trySend(data, count) ? count : 0;
+        }
+        return atSecondary().extra(lane).write(data, count);
+    }
+    size_t secondaryRead(uint8_t lane, uint8_t* buffer, size_t size) {
+        return lane == 0 ? atSecondary().receive(buffer, size)
+                         : atSecondary().extra(lane).read(buffer, size);
+    }
 
     void round() {
         simMs += ROUND_MS;
@@ -140,7 +170,7 @@ class MuxTest : public ::testing::Test {
     }
 
     // Moves every end's bytes as far as the queues let them: [0] primary's and [1] secondary's
-    // end of channel 0 (IrCOMM), [2] and [3] of channel 1 (raw).
+    // end of the IrCOMM channel (the primary's first), [2] and [3] of the raw one.
     void pump() {
         std::array<uint8_t, 300> buffer{};
         auto write = [](End& end, auto&& push, int room) {
@@ -154,15 +184,14 @@ class MuxTest : public ::testing::Test {
             ends[0], [&](const uint8_t* d, size_t n) { return atPrimary().send(d, n); },
             atPrimary().room());
         write(
-            ends[1],
-            [&](const uint8_t* d, size_t n) { return atSecondary().trySend(d, n) ? n : 0; },
-            atSecondary().room());
+            ends[1], [&](const uint8_t* d, size_t n) { return secondaryWrite(commLane, d, n); },
+            secondaryRoom(commLane));
         write(
             ends[2], [&](const uint8_t* d, size_t n) { return atPrimary().extra(1).write(d, n); },
             atPrimary().extra(1).room());
         write(
-            ends[3], [&](const uint8_t* d, size_t n) { return atSecondary().extra(1).write(d, n); },
-            atSecondary().extra(1).room());
+            ends[3], [&](const uint8_t* d, size_t n) { return secondaryWrite(rawLane, d, n); },
+            secondaryRoom(rawLane));
         auto read = [&](End& end, auto&& pop) {
             if (end.reading) {
                 const size_t count = pop(buffer.data(), buffer.size());
@@ -170,9 +199,9 @@ class MuxTest : public ::testing::Test {
             }
         };
         read(ends[0], [&](uint8_t* b, size_t n) { return atPrimary().receive(b, n); });
-        read(ends[1], [&](uint8_t* b, size_t n) { return atSecondary().receive(b, n); });
+        read(ends[1], [&](uint8_t* b, size_t n) { return secondaryRead(commLane, b, n); });
         read(ends[2], [&](uint8_t* b, size_t n) { return atPrimary().extra(1).read(b, n); });
-        read(ends[3], [&](uint8_t* b, size_t n) { return atSecondary().extra(1).read(b, n); });
+        read(ends[3], [&](uint8_t* b, size_t n) { return secondaryRead(rawLane, b, n); });
     }
 
     void load(int tag) {
@@ -195,19 +224,20 @@ class MuxTest : public ::testing::Test {
         EXPECT_TRUE(ends[2].in == ends[3].out) << "channel 1, secondary to primary";
     }
 
-    // Bytes channel 0 delivered each way in RATE_ROUNDS rounds, after a warm-up.
-    std::pair<size_t, size_t> channelZeroRate() {
+    // Bytes one channel (the primary's end at `end`, the secondary's after it) delivered each way
+    // in RATE_ROUNDS rounds, after a warm-up.
+    std::pair<size_t, size_t> channelRate(size_t end) {
         for (int i = 0; i < RATE_WARM_UP; ++i) {
             round();
             pump();
         }
-        const size_t toSecondaryBefore = ends[1].in.size();
-        const size_t toPrimaryBefore = ends[0].in.size();
+        const size_t toSecondaryBefore = ends[end + 1].in.size();
+        const size_t toPrimaryBefore = ends[end].in.size();
         for (int i = 0; i < RATE_ROUNDS; ++i) {
             round();
             pump();
         }
-        return {ends[1].in.size() - toSecondaryBefore, ends[0].in.size() - toPrimaryBefore};
+        return {ends[end + 1].in.size() - toSecondaryBefore, ends[end].in.size() - toPrimaryBefore};
     }
 
     void finish() {
@@ -237,30 +267,41 @@ class MuxTest : public ::testing::Test {
     Wire toPrimary{&fromSecondary, &fromPrimary};
     uint32_t simMs = 0;
     std::array<End, 4> ends;
+    uint8_t commLane = 0;
+    uint8_t rawLane = 1;
 };
 
-TEST_F(MuxTest, TwoChannelsCarryBulkEachWayAndAStoppedReaderHoldsUpOnlyItsOwn) {
+class MuxOrderTest : public MuxTest, public ::testing::WithParamInterface<bool> {
+  protected:
+    bool rawFirst() const override { return GetParam(); }
+};
+
+TEST_P(MuxOrderTest, TwoChannelsCarryBulkEachWayAndAStoppedReaderHoldsUpOnlyItsOwn) {
+    // The secondary's reader on its second selector will stop (its queue is the small one); the
+    // other channel must keep its pace.
+    const size_t stopped = rawFirst() ? 1 : 3;
+    const size_t going = rawFirst() ? 2 : 0;
+    const uint8_t stoppedLane = rawFirst() ? 0 : 1; // the primary's
     load('0');
-    const auto [sharedOut, sharedIn] = channelZeroRate();
+    const auto [sharedOut, sharedIn] = channelRate(going);
     finish();
     ASSERT_TRUE(delivered());
     expectExact();
 
-    // The secondary's reader of the raw channel stops; the IrCOMM channel must keep its pace.
     load('1');
-    ends[3].reading = false;
-    const auto [aloneOut, aloneIn] = channelZeroRate();
+    ends[stopped].reading = false;
+    const auto [aloneOut, aloneIn] = channelRate(going);
     EXPECT_GE(aloneOut * 10, sharedOut * 9);
     EXPECT_GE(aloneIn * 10, sharedIn * 9);
     EXPECT_GT(sharedOut, BULK / 10); // the rates measured are of data moving
     EXPECT_GT(sharedIn, BULK / 10);
     // The stopped channel's sender runs out of credits instead of filling the link.
-    for (int i = 0; i < BULK_ROUNDS && atPrimary().credits(1).toSend != 0; ++i) {
+    for (int i = 0; i < BULK_ROUNDS && atPrimary().credits(stoppedLane).toSend != 0; ++i) {
         round();
         pump();
     }
-    EXPECT_EQ(atPrimary().credits(1).toSend, 0);
-    ends[3].reading = true;
+    EXPECT_EQ(atPrimary().credits(stoppedLane).toSend, 0);
+    ends[stopped].reading = true;
     finish();
     ASSERT_TRUE(delivered());
     expectExact();
@@ -268,6 +309,8 @@ TEST_F(MuxTest, TwoChannelsCarryBulkEachWayAndAStoppedReaderHoldsUpOnlyItsOwn) {
     EXPECT_GT(fromPrimary.dataPdus, static_cast<int>(4 * BULK / FULL_STAGING_SIZE));
     EXPECT_GT(fromSecondary.dataPdus, static_cast<int>(4 * BULK / FULL_STAGING_SIZE));
 }
+
+INSTANTIATE_TEST_SUITE_P(IrCommOfferedFirstOrSecond, MuxOrderTest, ::testing::Bool());
 
 TEST_F(MuxTest, APeersDisconnectEndsOneChannelWhileTheOtherGoesOn) {
     secondary.closeChannel(1);

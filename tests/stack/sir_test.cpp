@@ -68,6 +68,34 @@ struct SirReceive : ::testing::Test {
     uint16_t receive() { return sirReceiveFrame(link, buffer); }
 };
 
+// The peer's minimum turnaround counts from its last byte: owed after a frame heard or still
+// unread, once more for one that comes during the pause, and not between the frames of a turn.
+TEST_F(SirReceive, TurnaroundFollowsEveryByteOfThePeers) {
+    using Pauses = std::vector<uint32_t>;
+    const Bytes rr{0x02, 0x11};
+    link.setPeerNeeds(SIR_XBOF_COUNT, 10000);
+    auto send = [&] {
+        link.pausesUs.clear();
+        sirSendFrame(link, rr.data(), static_cast<uint16_t>(rr.size()));
+        return link.pausesUs;
+    };
+    EXPECT_EQ(send(), Pauses{10000}); // nothing known of the line yet
+    EXPECT_EQ(send(), Pauses{});      // the turn's next frame
+    link.feedFrame(rr);
+    ASSERT_EQ(receive(), 2);
+    EXPECT_EQ(send(), Pauses{10000});
+    link.feedFrame(rr);
+    EXPECT_EQ(send(), Pauses{10000}); // unread, but on the line before ours
+    ASSERT_EQ(receive(), 2);
+    link.arrivingInPause = sirWrap(rr);
+    EXPECT_EQ(send(), (Pauses{10000, 10000}));
+    link.setPeerNeeds(SIR_XBOF_COUNT, 0);
+    ASSERT_EQ(receive(), 2);
+    link.waits.clear();
+    EXPECT_EQ(send(), Pauses{});
+    EXPECT_TRUE(link.waits.empty()); // without a turnaround the line is not even looked at
+}
+
 TEST_F(SirReceive, IntactFrameIsTracedThenDotted) {
     link.feedFrame({0x02, 0x11});
     EXPECT_EQ(receive(), 2);

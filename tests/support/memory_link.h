@@ -12,7 +12,12 @@ class MemoryLink final : public ByteLink {
     void sendByte(uint8_t byte) override { sent.push_back(byte); }
     bool waitByte(uint16_t timeoutMs) override;
     uint8_t readByte() override;
-    void pauseUs(uint32_t microseconds) override { pausesUs.push_back(microseconds); }
+    void pauseUs(uint32_t microseconds) override {
+        pausesUs.push_back(microseconds);
+        pausedAt.push_back(sent.size());
+        incoming.insert(incoming.end(), arrivingInPause.begin(), arrivingInPause.end());
+        arrivingInPause.clear();
+    }
     IrErr takeError() override {
         const IrErr error = failure;
         failure = IR_OK;
@@ -28,8 +33,10 @@ class MemoryLink final : public ByteLink {
 
     std::deque<uint8_t> incoming;
     std::vector<uint8_t> sent;
-    std::vector<uint16_t> waits;    // time-outs passed to waitByte, in order
-    std::vector<uint32_t> pausesUs; // pauses before frames, for the peer's turnaround
+    std::vector<uint16_t> waits;          // time-outs passed to waitByte, in order
+    std::vector<uint32_t> pausesUs;       // pauses before frames, for the peer's turnaround
+    std::vector<size_t> pausedAt;         // bytes in `sent` when each pause came
+    std::vector<uint8_t> arrivingInPause; // the peer's bytes that come during the next pause
     // Reported once by takeError: a port that failed (the test sets it where the port fails).
     IrErr failure = IR_OK;
 };
