@@ -61,6 +61,8 @@ struct irs_port {
     const int role;
     // One discovery, connect, listen or close at a time.
     std::mutex operationLock;
+    // One IAS query at a time (taken before operationLock).
+    std::mutex queryLock;
     IrphyPort line;
     std::unique_ptr<primary::PrimaryStation> computer;
     std::unique_ptr<secondary::SecondaryStation> device;

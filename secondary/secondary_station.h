@@ -87,12 +87,14 @@ class SecondaryStation {
     // Queues one text whole; while the channel is open a text longer than the free room waits for
     // the engine to drain the queue. Never call from the task thread.
     void send(const uint8_t* data, uint8_t length) { link.send(data, length); }
+    // What `lane` is (its LmChannel's state tells whether it is in use).
+    ChannelInfo describeLane(uint8_t lane);
 
     // ---- The engine's, on the task's thread (tests set states through them)
 
     void setState(SecondaryState next);
     uint8_t shownState = 0xFF;
-    uint8_t peerComLsap = 0;
+    std::atomic<uint8_t> peerComLsap{0};
 
   private:
     // secondary_engine.cpp
