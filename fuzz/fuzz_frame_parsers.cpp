@@ -59,8 +59,9 @@ void parse(const uint8_t* frame, uint16_t length) {
         for (uint16_t i = 0; i < parsed.stored; ++i) {
             // Each value lies inside the answer (the read itself is what ASan watches).
             const std::span<const uint8_t> bytes = values.at(i).bytes;
-            FUZZ_CHECK(bytes.empty() || (bytes.data() >= answer.data() &&
-                                         bytes.data() + bytes.size() <= answer.data() + answer.size()));
+            FUZZ_CHECK(bytes.empty() ||
+                       (bytes.data() >= answer.data() &&
+                        bytes.data() + bytes.size() <= answer.data() + answer.size()));
         }
     }
 }

@@ -15,7 +15,8 @@ constexpr uint32_t LOOK_MS = 10;
 // Every entry takes three bytes at the least.
 constexpr size_t ANSWER_VALUES_MAX = LAP_MAX_DATA_SIZE / 3;
 static_assert(IRS_NAME_MAX == IAS_NAMES_MAX, "the library's names fit one query");
-static_assert(int{IRS_IAS_MISSING} == int{IAS_MISSING} && int{IRS_IAS_INTEGER} == int{IAS_INTEGER} &&
+static_assert(int{IRS_IAS_MISSING} == int{IAS_MISSING} &&
+                  int{IRS_IAS_INTEGER} == int{IAS_INTEGER} &&
                   int{IRS_IAS_OCTETS} == int{IAS_OCTETS} && int{IRS_IAS_STRING} == int{IAS_STRING},
               "the library's value types are the wire's");
 

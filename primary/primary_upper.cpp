@@ -20,8 +20,7 @@ void PrimaryStation::sendIasConnect() {
 }
 
 void PrimaryStation::sendIasQuery() {
-    sendHeld(
-        iasBuildQuery(conn.tx.data(), conn.record, OWN_LSAP, queryClass(), queryAttribute()));
+    sendHeld(iasBuildQuery(conn.tx.data(), conn.record, OWN_LSAP, queryClass(), queryAttribute()));
 }
 
 bool PrimaryStation::takeIasAnswer(uint16_t length) {

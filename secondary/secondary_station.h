@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <span>
 
 #include "ir_err.h"
 #include "ir_options.h"
@@ -97,6 +98,13 @@ class SecondaryStation {
     std::atomic<uint8_t> peerComLsap{0};
 
   private:
+    // What discovery is answered with.
+    uint16_t putDiscoveryInfo(uint8_t* destination) const;
+    // The IAS answer of class Device, attribute DeviceName: the nickname of the discovery
+    // information as a user string.
+    static constexpr size_t IAS_DEVICE_RESULT_SIZE = 8 + LAP_DISCOVERY_INFO_SIZE;
+    uint8_t putDeviceName(std::span<uint8_t, IAS_DEVICE_RESULT_SIZE> result) const;
+
     // secondary_engine.cpp
     bool handleUnnumbered(uint16_t length);
     bool handleXid(uint16_t length);

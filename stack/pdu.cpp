@@ -276,8 +276,9 @@ bool iasParseEntry(std::span<const uint8_t> answer, size_t& at, IasValue& value)
         if (left < used + 4) {
             return false;
         }
-        parsed.integer = static_cast<int32_t>((uint32_t{entry[3]} << 24) | (uint32_t{entry[4]} << 16) |
-                                              (uint32_t{entry[5]} << 8) | entry[6]);
+        parsed.integer =
+            static_cast<int32_t>((uint32_t{entry[3]} << 24) | (uint32_t{entry[4]} << 16) |
+                                 (uint32_t{entry[5]} << 8) | entry[6]);
         used += 4;
         break;
     case IAS_OCTETS: {

@@ -21,6 +21,9 @@ constexpr uint16_t COMM_LINE_SETTINGS_LENGTH = 3;
 inline constexpr const char IAS_CLASS_IRCOMM[] = "secondary_demo:IrCOMM";
 inline constexpr const char IAS_ATTR_LSAP_SEL[] = "secondary_demo:TinyTP:LsapSel";
 inline constexpr const char IAS_ATTR_PARAMETERS[] = "Parameters";
+// The class every device has, and its attribute holding the device's nickname.
+inline constexpr const char IAS_CLASS_DEVICE[] = "Device";
+inline constexpr const char IAS_ATTR_DEVICE_NAME[] = "DeviceName";
 
 // `ownLsap` is the station's OWN_LSAP.
 void lmpPutLsapsCommand(uint8_t* destination, uint8_t remote, uint8_t ownLsap);
