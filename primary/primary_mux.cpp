@@ -172,8 +172,10 @@ void PrimaryStation::takeLaneIas(uint8_t lane, uint16_t length) {
         return;
     }
     if (laneQuery[lane]) {
-        keepAnswer(length);
-        answered.store(true);
+        if (!conn.extra(lane).closeRequested()) {
+            keepAnswer(length); // a query given up may not answer the next one
+            answered.store(true);
+        }
         laneFailed[lane] = false;
         laneStep[lane] = LANE_IAS_DISCONNECT;
         return;

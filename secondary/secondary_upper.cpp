@@ -126,15 +126,13 @@ void SecondaryStation::handleIas(const uint8_t* frame, uint16_t length) {
     }
     const auto attributeAt = static_cast<uint16_t>(length >= 6 ? 6 + frame[5] + 1 : length + 1);
     if (paced() && attributeAt <= length && attributeAt + frame[attributeAt - 1] <= length &&
-        nameIsExactly(IAS_CLASS_DEVICE, &frame[6], frame[5])) {
-        // Every device has this class; only the full profile answers it.
+        nameIsExactly(IAS_CLASS_DEVICE, &frame[6], frame[5]) &&
+        nameIsExactly(IAS_ATTR_DEVICE_NAME, &frame[attributeAt], frame[attributeAt - 1])) {
+        // Every device answers this; only the full profile does here.
         std::array<uint8_t, IAS_DEVICE_RESULT_SIZE> deviceName{};
-        const bool named =
-            nameIsExactly(IAS_ATTR_DEVICE_NAME, &frame[attributeAt], frame[attributeAt - 1]);
-        const uint8_t count = named ? putDeviceName(deviceName) : 0;
+        const uint8_t count = putDeviceName(deviceName);
         sendTx(iasBuildResponse(link.tx.data(), link.record, frame[3] & 0x7F, frame[2] & 0x7F,
-                                named ? deviceName.data() : IAS_RESULT_NO_ATTRIBUTE.data(),
-                                named ? count : IAS_RESULT_NO_ATTRIBUTE.size()));
+                                deviceName.data(), count));
         return;
     }
     const uint8_t* result = IAS_RESULT_NO_CLASS.data();
