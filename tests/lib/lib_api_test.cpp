@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <future>
 #include <mutex>
 #include <string>
@@ -133,8 +134,13 @@ TEST_F(LibApi, ChannelCallsRefuseNullAndStaleHandles) {
         irs_channel_state state{};
         EXPECT_EQ(irs_channel_status(channel, &state), IRS_ERR_HANDLE);
         EXPECT_EQ(irs_channel_status(channel, nullptr), IRS_ERR_HANDLE);
+        irs_channel_info info{};
+        EXPECT_EQ(irs_channel_describe(channel, &info), IRS_ERR_HANDLE);
         EXPECT_EQ(irs_channel_close(channel), IRS_ERR_HANDLE);
     }
+    // Nobody in range: the query's own link never comes.
+    std::array<irs_ias_value, 1> values{};
+    EXPECT_EQ(irs_query(port, "Device", "DeviceName", 100, values.data(), 1), IRS_ERR_TIMEOUT);
     EXPECT_EQ(irs_close(port), IRS_OK);
     EXPECT_EQ(irs_close(nullptr), IRS_ERR_HANDLE);
 }
