@@ -13,8 +13,8 @@ constexpr size_t LONG_MAX_BYTES = 0x7FFFFFFF;
 
 } // namespace
 
-extern "C" long irs_read(irs_channel* channel, void* buffer, size_t size, int timeoutMs) {
-    const auto port = irsFindChannel(channel);
+extern "C" long irs_read(irs_channel* handle, void* buffer, size_t size, int timeoutMs) {
+    const auto [port, channel, generation] = irsFindChannel(handle);
     if (!port) {
         return IRS_ERR_HANDLE;
     }
@@ -22,8 +22,8 @@ extern "C" long irs_read(irs_channel* channel, void* buffer, size_t size, int ti
         return IRS_ERR_ARG;
     }
     const std::lock_guard<std::mutex> hold(channel->readLock);
-    if (!channel->open.load()) {
-        return IRS_ERR_STATE;
+    if (channel->generation.load() != generation) {
+        return IRS_ERR_HANDLE; // closed since
     }
     const IrsDeadline deadline(timeoutMs);
     LapConnection& conn = port->connection();
@@ -51,8 +51,8 @@ extern "C" long irs_read(irs_channel* channel, void* buffer, size_t size, int ti
     }
 }
 
-extern "C" long irs_write(irs_channel* channel, const void* data, size_t size, int timeoutMs) {
-    const auto port = irsFindChannel(channel);
+extern "C" long irs_write(irs_channel* handle, const void* data, size_t size, int timeoutMs) {
+    const auto [port, channel, generation] = irsFindChannel(handle);
     if (!port) {
         return IRS_ERR_HANDLE;
     }
@@ -60,8 +60,8 @@ extern "C" long irs_write(irs_channel* channel, const void* data, size_t size, i
         return IRS_ERR_ARG;
     }
     const std::lock_guard<std::mutex> hold(channel->writeLock);
-    if (!channel->open.load()) {
-        return IRS_ERR_STATE;
+    if (channel->generation.load() != generation) {
+        return IRS_ERR_HANDLE; // closed since
     }
     const IrsDeadline deadline(timeoutMs);
     const uint8_t lane = channel->lane;
@@ -89,24 +89,18 @@ extern "C" long irs_write(irs_channel* channel, const void* data, size_t size, i
     return static_cast<long>(queued);
 }
 
-extern "C" long irs_available(irs_channel* channel) {
-    const auto port = irsFindChannel(channel);
+extern "C" long irs_available(irs_channel* handle) {
+    const auto [port, channel, generation] = irsFindChannel(handle);
     if (!port) {
         return IRS_ERR_HANDLE;
-    }
-    if (!channel->open.load()) {
-        return IRS_ERR_STATE;
     }
     return port->laneAvailable(channel->lane);
 }
 
-extern "C" int irs_fd(irs_channel* channel) {
-    const auto port = irsFindChannel(channel);
+extern "C" int irs_fd(irs_channel* handle) {
+    const auto [port, channel, generation] = irsFindChannel(handle);
     if (!port) {
         return IRS_ERR_HANDLE;
-    }
-    if (!channel->open.load()) {
-        return IRS_ERR_STATE;
     }
     if (!HOST_READY_FD) {
         return IRS_ERR_UNSUPPORTED;
@@ -119,15 +113,16 @@ extern "C" int irs_fd(irs_channel* channel) {
     return fd;
 }
 
-extern "C" int irs_channel_close(irs_channel* channel) {
-    const auto port = irsFindChannel(channel);
+extern "C" int irs_channel_close(irs_channel* handle) {
+    const auto [port, channel, generation] = irsFindChannel(handle);
     if (!port) {
         return IRS_ERR_HANDLE;
     }
     const std::lock_guard<std::mutex> hold(port->operationLock);
-    if (!channel->open.exchange(false)) {
-        return IRS_ERR_STATE;
+    if (!irsChannelRetire({port, channel, generation})) {
+        return IRS_ERR_HANDLE; // another thread closed it first
     }
+    channel->open.store(false);
     if (!port->inUse()) {
         port->stopStation(); // the link ends with its last channel
     } else if (channel->lane > 0 || port->laneOpen(0)) {

@@ -39,8 +39,8 @@ const char* nameOrNull(const std::array<char, IAS_NAMES_MAX + 1>& name) {
 }
 
 // Starts the station afresh with every channel closed.
-void restart(irs_port& port) {
-    for (irs_channel& channel : port.channels) {
+void restart(IrsPort& port) {
+    for (IrsChannel& channel : port.channels) {
         channel.open.store(false);
         channel.ended.store(false);
     }
@@ -58,7 +58,7 @@ void restart(irs_port& port) {
 }
 
 // The offer with the link's limits.
-void setLimits(irs_port& port, int maxWindow, int maxFrame) {
+void setLimits(IrsPort& port, int maxWindow, int maxFrame) {
     const LapOffer offer = lapFullOffer(port.speedBits, static_cast<uint8_t>(maxWindow),
                                         static_cast<uint16_t>(maxFrame));
     if (port.computer) {
@@ -74,7 +74,7 @@ int laneEndError(ChannelEnd reason) {
 }
 
 // The lane has failed for good (IRS_OK while it may still open).
-int laneFailure(irs_port& port, const irs_channel& channel) {
+int laneFailure(IrsPort& port, const IrsChannel& channel) {
     if (port.closing.load()) {
         return IRS_ERR_HANDLE;
     }
@@ -97,7 +97,7 @@ int laneFailure(irs_port& port, const irs_channel& channel) {
 }
 
 // Waits until the channel's lane opens and hands the channel out.
-int awaitLane(irs_port& port, irs_channel& channel, int timeoutMs, irs_channel** out) {
+int awaitLane(IrsPort& port, IrsChannel& channel, int timeoutMs, irs_channel** out) {
     const IrsDeadline deadline(timeoutMs);
     for (;;) {
         if (port.laneOpen(channel.lane)) {
@@ -105,7 +105,7 @@ int awaitLane(irs_port& port, irs_channel& channel, int timeoutMs, irs_channel**
             channel.open.store(true);
             channel.awaited.store(false);
             port.updateSignal(channel);
-            *out = &channel;
+            *out = irsChannelHandOut(port, channel);
             return IRS_OK;
         }
         if (port.device && channel.lane > 0 &&
@@ -126,7 +126,7 @@ int awaitLane(irs_port& port, irs_channel& channel, int timeoutMs, irs_channel**
 
 // A wait that failed: the lane goes back, and the station stops when nothing else needs it (a
 // device keeps offering its services after a mere time-out).
-void giveBack(irs_port& port, irs_channel& channel, int result) {
+void giveBack(IrsPort& port, IrsChannel& channel, int result) {
     channel.awaited.store(false);
     if (port.computer && channel.lane > 0) {
         port.computer->closeChannel(channel.lane);
@@ -162,7 +162,7 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
     }
     const bool raw = mode == IRS_MODE_RAW;
     std::unique_lock<std::mutex> hold(port->operationLock);
-    irs_channel* waiting = &port->channels[0];
+    IrsChannel* waiting = &port->channels[0];
     if (port->computer && port->stationLive.load() &&
         port->computer->state() == primary::PRIMARY_CONNECTED && port->inUse()) {
         // Another channel over the link that is up.
@@ -244,7 +244,7 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
         (role != IRS_ROLE_COMPUTER && role != IRS_ROLE_DEVICE)) {
         return IRS_ERR_ARG;
     }
-    std::shared_ptr<irs_port> opened(new (std::nothrow) irs_port(*transceiver, role));
+    std::shared_ptr<IrsPort> opened(new (std::nothrow) IrsPort(*transceiver, role));
     if (!opened) {
         return IRS_ERR_NO_MEMORY;
     }
@@ -261,10 +261,11 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
         lapBaudBitsUpTo(transceiver->baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);
     setLimits(*opened, IRS_WINDOW_MAX, IRS_FRAME_MAX);
     irsLogInstall();
-    if (!irsRegister(opened)) {
+    irs_port* const handle = irsRegister(opened);
+    if (handle == nullptr) {
         return IRS_ERR_NO_MEMORY;
     }
-    *port = opened.get();
+    *port = handle;
     return IRS_OK;
 }
 
@@ -293,7 +294,7 @@ extern "C" int irs_close(irs_port* handle) {
     port->closing.store(true);
     port->closeSignal.notify_all();
     const std::lock_guard<std::mutex> hold(port->operationLock);
-    for (irs_channel& channel : port->channels) {
+    for (IrsChannel& channel : port->channels) {
         channel.open.store(false);
     }
     port->stopStation();

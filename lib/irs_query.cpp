@@ -63,20 +63,20 @@ int storeValues(std::span<const uint8_t> answer, irs_ias_value* values, int maxV
 }
 
 // The failure that ends a wait for the answer; IRS_OK while it may still come.
-int portFailure(irs_port& port) {
+int portFailure(IrsPort& port) {
     if (port.closing.load()) {
         return IRS_ERR_HANDLE;
     }
     return port.line.lostError() != 0 ? IRS_ERR_PORT_LOST : IRS_OK;
 }
 
-void pause(irs_port& port, const IrsDeadline& deadline) {
+void pause(IrsPort& port, const IrsDeadline& deadline) {
     std::unique_lock<std::mutex> hold(port.closeLock);
     port.closeSignal.wait_for(hold, std::chrono::milliseconds(deadline.wait(LOOK_MS)));
 }
 
 // Over a free lane of the link that is up; the operation lock is held on entry.
-int askOverLane(irs_port& port, std::unique_lock<std::mutex>& operation, const char* className,
+int askOverLane(IrsPort& port, std::unique_lock<std::mutex>& operation, const char* className,
                 const char* attribute, const IrsDeadline& deadline, Answer& answer) {
     primary::PrimaryStation& station = *port.computer;
     const int lane = station.addQuery(className, attribute);
@@ -115,7 +115,7 @@ int askOverLane(irs_port& port, std::unique_lock<std::mutex>& operation, const c
 }
 
 // Over a link of its own to the first device in range; the operation lock is held throughout.
-int askOverNewLink(irs_port& port, const char* className, const char* attribute,
+int askOverNewLink(IrsPort& port, const char* className, const char* attribute,
                    const IrsDeadline& deadline, Answer& answer) {
     primary::PrimaryStation& station = *port.computer;
     port.stopStation();
@@ -124,7 +124,7 @@ int askOverNewLink(irs_port& port, const char* className, const char* attribute,
         return irsFromIrErr(set);
     }
     station.setDiscoverOnly(false);
-    for (irs_channel& channel : port.channels) {
+    for (IrsChannel& channel : port.channels) {
         channel.ended.store(false);
     }
     station.init();
@@ -160,8 +160,8 @@ int askOverNewLink(irs_port& port, const char* className, const char* attribute,
 
 } // namespace
 
-extern "C" int irs_channel_describe(irs_channel* channel, irs_channel_info* info) {
-    const auto port = irsFindChannel(channel);
+extern "C" int irs_channel_describe(irs_channel* handle, irs_channel_info* info) {
+    const auto [port, channel, generation] = irsFindChannel(handle);
     if (!port || !channel->open.load()) {
         return IRS_ERR_HANDLE;
     }

@@ -5,14 +5,65 @@
 
 namespace {
 
+struct RegistrySlot {
+    std::shared_ptr<IrsPort> port;
+    uintptr_t generation = 0;
+};
+
 std::mutex registryLock;
-std::array<std::shared_ptr<irs_port>, IRS_PORTS_MAX> registry;
+std::array<RegistrySlot, IRS_PORTS_MAX> registry;
+// Every handle takes the next; 0 is never one. Wraps only after 2^48 handles (2^16 where pointers
+// have 32 bits).
+std::atomic<uintptr_t> lastGeneration{0};
+
+// A handle's fields, low bits first: slot + 1, lane, kind, generation.
+constexpr unsigned SLOT_BITS = 8;
+constexpr unsigned LANE_BITS = 4;
+constexpr unsigned KIND_BITS = 4;
+constexpr unsigned GENERATION_SHIFT = SLOT_BITS + LANE_BITS + KIND_BITS;
+constexpr uintptr_t KIND_PORT = 0x5;
+constexpr uintptr_t KIND_CHANNEL = 0xA;
+static_assert(IRS_PORTS_MAX < (1U << SLOT_BITS) && IRS_CHANNELS_MAX <= (1U << LANE_BITS));
+
+struct HandleFields {
+    size_t slot = 0;
+    size_t lane = 0;
+    uintptr_t kind = 0;
+    uintptr_t generation = 0;
+};
+
+uintptr_t nextGeneration() {
+    constexpr uintptr_t mask = ~uintptr_t{0} >> GENERATION_SHIFT;
+    uintptr_t generation = 0;
+    while (generation == 0) {
+        generation = (lastGeneration.fetch_add(1) + 1) & mask;
+    }
+    return generation;
+}
+
+// The handle's value in the C interface's pointer type; the library never dereferences it.
+template <typename Handle>
+Handle* encode(size_t slot, size_t lane, uintptr_t kind, uintptr_t generation) {
+    const uintptr_t value = (generation << GENERATION_SHIFT) | (kind << (SLOT_BITS + LANE_BITS)) |
+                            (uintptr_t{lane} << SLOT_BITS) | (slot + 1);
+    return reinterpret_cast<Handle*>(value); // NOLINT(performance-no-int-to-ptr)
+}
+
+// False when the value cannot be a live handle of that kind.
+bool decode(uintptr_t value, uintptr_t kind, HandleFields& fields) {
+    fields.slot = (value & ((1U << SLOT_BITS) - 1)) - 1;
+    fields.lane = (value >> SLOT_BITS) & ((1U << LANE_BITS) - 1);
+    fields.kind = (value >> (SLOT_BITS + LANE_BITS)) & ((1U << KIND_BITS) - 1);
+    fields.generation = value >> GENERATION_SHIFT;
+    return fields.kind == kind && fields.slot < IRS_PORTS_MAX && fields.lane < IRS_CHANNELS_MAX &&
+           fields.generation != 0;
+}
 
 // Short enough that a close never waits long for the notifier.
 constexpr uint32_t NOTIFY_SLICE_MS = 50;
 
 DWORD WINAPI notifierEntry(LPVOID self) {
-    irs_port& port = *static_cast<irs_port*>(self);
+    IrsPort& port = *static_cast<IrsPort*>(self);
     uint32_t seen = 0;
     while (port.notifierRunning.load()) {
         if (port.inUse()) {
@@ -28,15 +79,14 @@ DWORD WINAPI notifierEntry(LPVOID self) {
 
 } // namespace
 
-irs_port::irs_port(const TransceiverVariant& variant, int portRole)
-    : role(portRole), line(variant) {
+IrsPort::IrsPort(const TransceiverVariant& variant, int portRole) : role(portRole), line(variant) {
     if (role == IRS_ROLE_COMPUTER) {
         computer = std::make_unique<primary::PrimaryStation>(line);
     } else {
         device = std::make_unique<secondary::SecondaryStation>(line);
     }
     for (size_t lane = 0; lane < channels.size(); ++lane) {
-        irs_channel& channel = channels.at(lane);
+        IrsChannel& channel = channels.at(lane);
         channel.owner = this;
         channel.lane = static_cast<uint8_t>(lane);
         // Without it irs_fd answers IRS_ERR_IO; everything else works.
@@ -44,7 +94,7 @@ irs_port::irs_port(const TransceiverVariant& variant, int portRole)
     }
 }
 
-bool irs_port::startNotifier() {
+bool IrsPort::startNotifier() {
     const std::lock_guard<std::mutex> hold(notifierLock);
     if (notifier != nullptr) {
         return true;
@@ -58,7 +108,7 @@ bool irs_port::startNotifier() {
     return true;
 }
 
-irs_port::~irs_port() {
+IrsPort::~IrsPort() {
     notifierRunning.store(false);
     const std::lock_guard<std::mutex> hold(notifierLock);
     if (notifier != nullptr) {
@@ -67,16 +117,16 @@ irs_port::~irs_port() {
     }
     stopStation();
     lapWatchSettle(connection().watch());
-    for (irs_channel& channel : channels) {
+    for (IrsChannel& channel : channels) {
         hostReadyClose(channel.ready);
     }
 }
 
-LapConnection& irs_port::connection() {
+LapConnection& IrsPort::connection() {
     return computer ? computer->connection() : device->connection();
 }
 
-void irs_port::stopStation() {
+void IrsPort::stopStation() {
     // No engine is left to end the channels.
     if (computer) {
         computer->stopTask();
@@ -89,8 +139,8 @@ void irs_port::stopStation() {
     stationLive.store(false);
 }
 
-bool irs_port::inUse() {
-    for (const irs_channel& channel : channels) {
+bool IrsPort::inUse() {
+    for (const IrsChannel& channel : channels) {
         if (channel.open.load() || channel.awaited.load()) {
             return true;
         }
@@ -98,85 +148,108 @@ bool irs_port::inUse() {
     return false;
 }
 
-size_t irs_port::laneRead(uint8_t lane, uint8_t* buffer, size_t size) {
+size_t IrsPort::laneRead(uint8_t lane, uint8_t* buffer, size_t size) {
     return lane == 0 ? connection().receive(buffer, size)
                      : connection().extra(lane).read(buffer, size);
 }
 
-size_t irs_port::laneWrite(uint8_t lane, const uint8_t* data, size_t size) {
+size_t IrsPort::laneWrite(uint8_t lane, const uint8_t* data, size_t size) {
     return lane == 0 ? connection().send(data, size) : connection().extra(lane).write(data, size);
 }
 
-int irs_port::laneRoom(uint8_t lane) {
+int IrsPort::laneRoom(uint8_t lane) {
     return lane == 0 ? connection().room() : connection().extra(lane).room();
 }
 
-int irs_port::laneAvailable(uint8_t lane) {
+int IrsPort::laneAvailable(uint8_t lane) {
     return lane == 0 ? connection().available() : connection().extra(lane).available();
 }
 
-bool irs_port::laneOpen(uint8_t lane) {
+bool IrsPort::laneOpen(uint8_t lane) {
     return lane == 0 ? connection().phase() == LINK_OPEN
                      : connection().extra(lane).state() == CHANNEL_OPEN;
 }
 
-void irs_port::updateSignal() {
-    for (irs_channel& channel : channels) {
+void IrsPort::updateSignal() {
+    for (IrsChannel& channel : channels) {
         updateSignal(channel);
     }
 }
 
-void irs_port::updateSignal(irs_channel& channel) {
+void IrsPort::updateSignal(IrsChannel& channel) {
     const std::lock_guard<std::mutex> hold(channel.signalLock);
     const bool open = channel.open.load();
     hostReadySet(channel.ready, open && (laneAvailable(channel.lane) > 0 ||
                                          irsChannelFailure(*this, channel) != 0));
 }
 
-bool irsRegister(const std::shared_ptr<irs_port>& port) {
+irs_port* irsRegister(const std::shared_ptr<IrsPort>& port) {
     const std::lock_guard<std::mutex> hold(registryLock);
-    for (auto& slot : registry) {
-        if (!slot) {
-            slot = port;
-            return true;
-        }
-    }
-    return false;
-}
-
-std::shared_ptr<irs_port> irsFindPort(const irs_port* port) {
-    const std::lock_guard<std::mutex> hold(registryLock);
-    for (const auto& slot : registry) {
-        if (port != nullptr && slot.get() == port) {
-            return slot;
+    for (size_t slot = 0; slot < registry.size(); ++slot) {
+        RegistrySlot& entry = registry.at(slot);
+        if (!entry.port) {
+            port->slot = slot;
+            entry.port = port;
+            entry.generation = nextGeneration();
+            return encode<irs_port>(slot, 0, KIND_PORT, entry.generation);
         }
     }
     return nullptr;
 }
 
-std::shared_ptr<irs_port> irsFindChannel(const irs_channel* channel) {
-    const std::lock_guard<std::mutex> hold(registryLock);
-    for (const auto& slot : registry) {
-        if (channel == nullptr || !slot) {
-            continue;
-        }
-        for (const irs_channel& own : slot->channels) {
-            if (&own == channel) {
-                return slot;
-            }
-        }
+std::shared_ptr<IrsPort> irsFindPort(const irs_port* handle) {
+    HandleFields fields;
+    if (!decode(reinterpret_cast<uintptr_t>(handle), KIND_PORT, fields)) {
+        return nullptr;
     }
-    return nullptr;
+    const std::lock_guard<std::mutex> hold(registryLock);
+    const RegistrySlot& entry = registry.at(fields.slot);
+    return entry.generation == fields.generation ? entry.port : nullptr;
 }
 
-std::shared_ptr<irs_port> irsUnregister(const irs_port* port) {
-    const std::lock_guard<std::mutex> hold(registryLock);
-    for (auto& slot : registry) {
-        if (port != nullptr && slot.get() == port) {
-            return std::exchange(slot, nullptr);
-        }
+IrsChannelRef irsFindChannel(const irs_channel* handle) {
+    HandleFields fields;
+    if (!decode(reinterpret_cast<uintptr_t>(handle), KIND_CHANNEL, fields)) {
+        return {};
     }
-    return nullptr;
+    const std::lock_guard<std::mutex> hold(registryLock);
+    const RegistrySlot& entry = registry.at(fields.slot);
+    if (!entry.port) {
+        return {};
+    }
+    IrsChannel& channel = entry.port->channels.at(fields.lane);
+    if (channel.generation.load() != fields.generation) {
+        return {};
+    }
+    return {entry.port, &channel, fields.generation};
+}
+
+irs_channel* irsChannelHandOut(IrsPort& port, IrsChannel& channel) {
+    const uintptr_t generation = nextGeneration();
+    channel.generation.store(generation);
+    return encode<irs_channel>(port.slot, channel.lane, KIND_CHANNEL, generation);
+}
+
+bool irsChannelRetire(const IrsChannelRef& found) {
+    uintptr_t live = found.generation;
+    return found.channel != nullptr && found.channel->generation.compare_exchange_strong(live, 0);
+}
+
+std::shared_ptr<IrsPort> irsUnregister(const irs_port* handle) {
+    HandleFields fields;
+    if (!decode(reinterpret_cast<uintptr_t>(handle), KIND_PORT, fields)) {
+        return nullptr;
+    }
+    const std::lock_guard<std::mutex> hold(registryLock);
+    RegistrySlot& entry = registry.at(fields.slot);
+    if (!entry.port || entry.generation != fields.generation) {
+        return nullptr;
+    }
+    for (IrsChannel& channel : entry.port->channels) {
+        channel.generation.store(0);
+    }
+    entry.generation = 0;
+    return std::exchange(entry.port, nullptr);
 }
 
 int irsFromIrErr(IrErr error) {
@@ -200,9 +273,9 @@ int irsFromIrErr(IrErr error) {
     return IRS_ERR_IO;
 }
 
-int irsChannelFailure(irs_port& port, irs_channel& channel) {
+int irsChannelFailure(IrsPort& port, IrsChannel& channel) {
     if (port.closing.load() || !channel.open.load()) {
-        return IRS_ERR_STATE;
+        return IRS_ERR_HANDLE;
     }
     if (port.line.lostError() != 0) {
         return IRS_ERR_PORT_LOST;

@@ -1,5 +1,5 @@
-// The library's handles behind the C interface: a port with its one station and its channels, the
-// registry that tells live handles from stale ones, and the error codes' mapping.
+// The library's objects behind the C interface: a port with its one station and its channels, the
+// registry that turns handles into them (or tells a stale one), and the error codes' mapping.
 #pragma once
 
 #include <array>
@@ -18,8 +18,10 @@
 #include "secondary_station.h"
 #include "win32.h"
 
-struct irs_channel {
-    irs_port* owner = nullptr;
+struct IrsPort;
+
+struct IrsChannel {
+    IrsPort* owner = nullptr;
     // The station's lane: 0 the link's first channel, others LmChannels.
     uint8_t lane = 0;
     // Handed to the application, and a listener waiting for it.
@@ -27,6 +29,8 @@ struct irs_channel {
     std::atomic<bool> awaited{false};
     // Latched when the link's channel ended under it.
     std::atomic<bool> ended{false};
+    // The generation of the handle handed out; 0 while none is live.
+    std::atomic<uintptr_t> generation{0};
     std::mutex readLock;
     std::mutex writeLock;
     // Readable while data waits or the channel has ended.
@@ -34,20 +38,20 @@ struct irs_channel {
     HostReady ready;
 };
 
-struct irs_port {
-    irs_port(const TransceiverVariant& variant, int portRole);
-    irs_port(const irs_port&) = delete;
-    irs_port& operator=(const irs_port&) = delete;
-    irs_port(irs_port&&) = delete;
-    irs_port& operator=(irs_port&&) = delete;
-    ~irs_port();
+struct IrsPort {
+    IrsPort(const TransceiverVariant& variant, int portRole);
+    IrsPort(const IrsPort&) = delete;
+    IrsPort& operator=(const IrsPort&) = delete;
+    IrsPort(IrsPort&&) = delete;
+    IrsPort& operator=(IrsPort&&) = delete;
+    ~IrsPort();
 
     LapConnection& connection();
     // Stops the station's task and closes the serial port.
     void stopStation();
     // Sets each descriptor's byte to match its channel.
     void updateSignal();
-    void updateSignal(irs_channel& channel);
+    void updateSignal(IrsChannel& channel);
     // A channel handed out or awaited: the station must go on.
     bool inUse();
 
@@ -59,6 +63,8 @@ struct irs_port {
     bool laneOpen(uint8_t lane);
 
     const int role;
+    // The registry's slot, set once as the port is registered.
+    size_t slot = 0;
     // One discovery, connect, listen or close at a time.
     std::mutex operationLock;
     // One IAS query at a time (taken before operationLock).
@@ -72,7 +78,7 @@ struct irs_port {
     bool firstRaw = false;
     // The speeds offered, kept for an offer with other link limits.
     uint8_t speedBits = 0;
-    std::array<irs_channel, IRS_CHANNELS_MAX> channels;
+    std::array<IrsChannel, IRS_CHANNELS_MAX> channels;
     // The station's task runs: a listen or connect started it and no close has stopped it.
     std::atomic<bool> stationLive{false};
     std::atomic<bool> closing{false};
@@ -87,20 +93,35 @@ struct irs_port {
     HANDLE notifier = nullptr;
 };
 
-// Registers a new port; false when the table is full.
-bool irsRegister(const std::shared_ptr<irs_port>& port);
+// Handles are values, never addresses: a registry slot, the channel's lane and a generation that
+// is never handed out twice, so a handle once closed stays dead when its slot or lane is reused.
+
+// Registers a new port and returns its handle; null when the table is full.
+irs_port* irsRegister(const std::shared_ptr<IrsPort>& port);
 // The live port behind a handle, or null.
-std::shared_ptr<irs_port> irsFindPort(const irs_port* port);
-std::shared_ptr<irs_port> irsFindChannel(const irs_channel* channel);
-// Takes the port out of the table; null when it was not there.
-std::shared_ptr<irs_port> irsUnregister(const irs_port* port);
+std::shared_ptr<IrsPort> irsFindPort(const irs_port* handle);
+// A channel handle resolved: its port, held while the call runs, and the channel; empty when the
+// handle is not live.
+struct IrsChannelRef {
+    std::shared_ptr<IrsPort> port;
+    IrsChannel* channel = nullptr;
+    uintptr_t generation = 0;
+    explicit operator bool() const { return channel != nullptr; }
+};
+IrsChannelRef irsFindChannel(const irs_channel* handle);
+// Hands the channel out under a new handle.
+irs_channel* irsChannelHandOut(IrsPort& port, IrsChannel& channel);
+// Ends the handle's life; false when another call already had.
+bool irsChannelRetire(const IrsChannelRef& found);
+// Takes the port out of the table and ends its channels' handles; null when it was not there.
+std::shared_ptr<IrsPort> irsUnregister(const irs_port* handle);
 
 int irsFromIrErr(IrErr error);
 // Points the stack's console at the application's log (irs_log.cpp); silent until it sets one.
 void irsLogInstall();
 // The channel's failure once it is no longer usable (ended, port lost, closing); IRS_OK while it
 // is.
-int irsChannelFailure(irs_port& port, irs_channel& channel);
+int irsChannelFailure(IrsPort& port, IrsChannel& channel);
 static_assert(IRS_CHANNELS_MAX == MUX_CHANNELS, "a handle for each of a link's channels");
 static_assert(IRS_FRAME_MAX == LAP_MAX_DATA_SIZE && IRS_FRAME_MIN == 64,
               "the library's frame limits are the stack's");

@@ -6,7 +6,7 @@
 
 namespace {
 
-int phaseOf(irs_port& port) {
+int phaseOf(IrsPort& port) {
     const bool running =
         port.computer ? port.computer->runFlag().load() : port.device->runFlag().load();
     if (!running) {
@@ -52,16 +52,13 @@ extern "C" int irs_port_status(irs_port* handle, irs_port_state* status) {
     return IRS_OK;
 }
 
-extern "C" int irs_channel_status(irs_channel* channel, irs_channel_state* status) {
-    const auto port = irsFindChannel(channel);
+extern "C" int irs_channel_status(irs_channel* handle, irs_channel_state* status) {
+    const auto [port, channel, generation] = irsFindChannel(handle);
     if (!port) {
         return IRS_ERR_HANDLE;
     }
     if (status == nullptr) {
         return IRS_ERR_ARG;
-    }
-    if (!channel->open.load()) {
-        return IRS_ERR_STATE;
     }
     const uint8_t lane = channel->lane;
     *status = irs_channel_state{};

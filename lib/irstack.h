@@ -14,6 +14,10 @@ extern "C" {
 typedef struct irs_port irs_port;
 /* A data channel of a port's link; a link carries up to IRS_CHANNELS_MAX at once. */
 typedef struct irs_channel irs_channel;
+/* Handles are opaque values, not addresses: never dereference them. A handle once closed stays
+ * invalid for good (IRS_ERR_HANDLE), even when a later irs_open, connect or listen reuses its
+ * place: a channel handle after irs_channel_close or irs_close of its port, a port handle after
+ * irs_close. */
 
 /* Every call returns IRS_OK (or a count) on success and one of these on failure. */
 enum irs_error {
@@ -117,8 +121,8 @@ int irs_set_log(irs_log_fn log, void* context);
 /* Stores the link's phase, peer, speed and errors in `*status`; it may be called from another
  * thread while a discovery, connect or listen waits. */
 int irs_port_status(irs_port* port, irs_port_state* status);
-/* Ends the link, closes every channel and the port, and frees the handle; waits in other threads
- * on it end with IRS_ERR_HANDLE or IRS_ERR_STATE. */
+/* Ends the link, closes every channel and the port, and frees the handle and its channels' handles;
+ * waits in other threads on them end with IRS_ERR_HANDLE. */
 int irs_close(irs_port* port);
 
 /* Computer role: searches for `timeout_ms` (at least 1) and stores up to `max_devices` devices
@@ -158,7 +162,8 @@ int irs_fd(irs_channel* channel);
  * bytes not yet acknowledged in `*status`; until irs_channel_close. */
 int irs_channel_status(irs_channel* channel, irs_channel_state* status);
 /* Ends the channel with an LM disconnect while other channels of the link stay open; the last
- * channel's close ends the link. The port stays open for another discovery or connection. */
+ * channel's close ends the link. The port stays open for another discovery or connection. The
+ * handle is invalid once it returns: every call on it answers IRS_ERR_HANDLE. */
 int irs_channel_close(irs_channel* channel);
 
 /* What a channel is, as irs_channel_describe finds it. */

@@ -144,7 +144,7 @@ TEST(LibMux, TwoChannelsOverOneLinkEachWayAndTheirLimits) {
     EXPECT_EQ(irs_write(ends[1], "ping", 4, WAIT_MS), 4);
     EXPECT_EQ(irs_read(ends[0], buffer.data(), 4, WAIT_MS), 4);
     EXPECT_EQ(std::string(buffer.data(), 4), "ping");
-    EXPECT_EQ(irs_channel_close(ends[2]), IRS_ERR_STATE); // closed already
+    EXPECT_EQ(irs_channel_close(ends[2]), IRS_ERR_HANDLE); // closed already
     for (irs_channel* channel : {ends[0], ends[1], ends[3], extra[0], extra[1]}) {
         EXPECT_EQ(irs_channel_close(channel), IRS_OK);
     }
