@@ -1,4 +1,4 @@
-// Two library ports joined through their pseudo-terminals by a relay: what irs_channel_describe
+// Two library ports joined through the air of two pseudo-terminals: what irs_channel_describe
 // says of channels opened by names and by selector at both ends, and a device's IAS asked with
 // irs_query while a channel is open and again with no link up, each answer checked against what the
 // device shows elsewhere (its channels' selectors, its nickname in discovery).
@@ -7,13 +7,11 @@
 #include <array>
 #include <atomic>
 #include <cstring>
-#include <poll.h>
 #include <string>
 #include <thread>
-#include <unistd.h>
 
 #include "irstack.h"
-#include "pty_pair.h"
+#include "lib_air.h"
 
 namespace {
 
@@ -21,42 +19,6 @@ constexpr int WAIT_MS = 20000;
 constexpr int DISCOVER_MS = 3000;
 const char* const BULK_CLASS = "Bulk";
 const char* const BULK_ATTRIBUTE = "TinyTP:LsapSel";
-
-// Copies what each master reads to the other until it is destroyed.
-class Relay {
-  public:
-    Relay(int a, int b) : thread([this, a, b] { run(a, b); }) {}
-    Relay(const Relay&) = delete;
-    Relay& operator=(const Relay&) = delete;
-    ~Relay() {
-        running.store(false);
-        thread.join();
-    }
-
-  private:
-    void run(int a, int b) {
-        std::array<uint8_t, 512> chunk{};
-        while (running.load()) {
-            std::array<pollfd, 2> ends{{{a, POLLIN, 0}, {b, POLLIN, 0}}};
-            if (poll(ends.data(), ends.size(), 20) <= 0) {
-                continue;
-            }
-            for (size_t i = 0; i < ends.size(); ++i) {
-                const ssize_t count = (ends[i].revents & POLLIN) != 0
-                                          ? read(ends[i].fd, chunk.data(), chunk.size())
-                                          : 0;
-                for (ssize_t done = 0; done < count;) {
-                    const ssize_t moved = write(i == 0 ? b : a, chunk.data() + done,
-                                                static_cast<size_t>(count - done));
-                    done += moved > 0 ? moved : count;
-                }
-            }
-        }
-    }
-
-    std::atomic<bool> running{true};
-    std::thread thread;
-};
 
 irs_channel_info describe(irs_channel* channel) {
     irs_channel_info info{};
@@ -103,18 +65,14 @@ struct Listener {
 };
 
 TEST(LibQuery, ChannelsDescribedAndTheDevicesServicesAskedWithAndWithoutALink) {
-    PtyPair computerSide;
-    PtyPair deviceSide;
-    if (!computerSide.open() || !deviceSide.open()) {
+    const Air air;
+    if (!air.opened) {
         GTEST_SKIP() << "no pseudo-terminals";
     }
-    const Relay relay(computerSide.masterFd(), deviceSide.masterFd());
     irs_port* computer = nullptr;
     irs_port* device = nullptr;
-    ASSERT_EQ(irs_open(computerSide.slaveName().c_str(), 'b', 115200, IRS_ROLE_COMPUTER, &computer),
-              IRS_OK);
-    ASSERT_EQ(irs_open(deviceSide.slaveName().c_str(), 'b', 115200, IRS_ROLE_DEVICE, &device),
-              IRS_OK);
+    ASSERT_EQ(irs_open(air.name(0).c_str(), 'b', 115200, IRS_ROLE_COMPUTER, &computer), IRS_OK);
+    ASSERT_EQ(irs_open(air.name(1).c_str(), 'b', 115200, IRS_ROLE_DEVICE, &device), IRS_OK);
     std::array<irs_ias_value, 4> values{};
     const std::string tooLong(IRS_NAME_MAX, 'x');
     EXPECT_EQ(irs_query(computer, nullptr, "A", WAIT_MS, values.data(), 4), IRS_ERR_ARG);
