@@ -51,6 +51,18 @@ void parse(const uint8_t* frame, uint16_t length) {
     if (length >= IAS_ANSWER_OFFSET) {
         iasParseLsapSel(frame + IAS_ANSWER_OFFSET,
                         static_cast<uint16_t>(length - IAS_ANSWER_OFFSET), value);
+        const std::span<const uint8_t> answer(frame + IAS_ANSWER_OFFSET,
+                                              length - IAS_ANSWER_OFFSET);
+        std::array<IasValue, 4> values{};
+        const IasAnswer parsed = iasParseValues(answer, values);
+        FUZZ_CHECK(parsed.stored <= values.size() && parsed.stored <= parsed.announced);
+        for (uint16_t i = 0; i < parsed.stored; ++i) {
+            // Each value lies inside the answer (the read itself is what ASan watches).
+            const std::span<const uint8_t> bytes = values.at(i).bytes;
+            FUZZ_CHECK(bytes.empty() ||
+                       (bytes.data() >= answer.data() &&
+                        bytes.data() + bytes.size() <= answer.data() + answer.size()));
+        }
     }
 }
 

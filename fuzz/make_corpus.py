@@ -106,6 +106,11 @@ def main():
         "ias_query": P_IAS_QUERY, "ias_answer": S_IAS_ANSWER, "lm_confirm": S_IAS_CONFIRM,
         "ttp_confirm": S_COMM_CONFIRM, "ircomm_open": S_COMM_OPEN, "ircomm_data": S_COMM_OK,
         "test": P_TEST,
+        # A value list of every type: integer, octets, a string, a missing entry.
+        "ias_values": bytes([0x02, 0x52, 0x02, 0x00, 0x84, 0x00, 0x00, 0x04,
+                             0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x04,
+                             0x00, 0x02, 0x02, 0x00, 0x02, 0xAB, 0xCD,
+                             0x00, 0x03, 0x03, 0x00, 0x03]) + b"PDA" + bytes([0x00, 0x04, 0x00]),
     })
     write("fuzz_sir_receive", {
         "xid": sir(P_XID_FIRST), "ua": sir(S_UA), "ias_answer": sir(S_IAS_ANSWER),
@@ -127,7 +132,11 @@ def main():
                   + b"Log")
     dive_connect = bytes([0x03, i_control(3, 3), 0x85, 0x03, 0x01, 0x00, 0x04])
     dive_data = bytes([0x03, i_control(4, 4), 0x05, 0x03, 0x01]) + b"GET"
+    device_query = (bytes([0x03, i_control(1, 1), 0x00, 0x02, 0x84, 6]) + b"Device"
+                    + bytes([10]) + b"DeviceName")
     write("fuzz_channels", {
+        "device_name": b"".join(frame(f) for f in [P_XID_FIRST, P_SNRM, P_RR, P_IAS_CONNECT,
+                                                   device_query, P_IAS_DISCONNECT]) + quiet(10),
         "raw_service": b"".join(frame(f) for f in [P_XID_FIRST, P_SNRM, P_RR, P_IAS_CONNECT,
                                                    dive_query, P_IAS_DISCONNECT, dive_connect,
                                                    dive_data])

@@ -82,6 +82,8 @@ struct IrsPort {
     size_t slot = 0;
     // One discovery, connect, listen or close at a time.
     std::mutex operationLock;
+    // One IAS query at a time (taken before operationLock).
+    std::mutex queryLock;
     IrphyPort line;
     std::unique_ptr<primary::PrimaryStation> computer;
     std::unique_ptr<secondary::SecondaryStation> device;

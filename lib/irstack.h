@@ -186,6 +186,47 @@ int irs_channel_close(irs_channel* channel);
  * does (the peer learns of it, the handle is invalid afterwards). IRS_OK. */
 int irs_channel_abort(irs_channel* channel);
 
+/* What a channel is, as irs_channel_describe finds it. */
+typedef struct irs_channel_info {
+    int local_lsap;                    /* this end's selector */
+    int peer_lsap;                     /* the peer's selector */
+    int mode;                          /* an irs_mode */
+    char class_name[IRS_NAME_MAX + 1]; /* the names it was opened with: IrCOMM's for null */
+    char attribute[IRS_NAME_MAX + 1];  /* names, "" when opened by selector */
+} irs_channel_info;
+
+/* Stores the channel's selectors, mode and names in `*info`; either role, from any thread. */
+int irs_channel_describe(irs_channel* channel, irs_channel_info* info);
+
+/* The type of a value a device's IAS answers. */
+enum irs_ias_type {
+    IRS_IAS_MISSING = 0, /* an entry without a value */
+    IRS_IAS_INTEGER = 1, /* in `integer` */
+    IRS_IAS_OCTETS = 2,  /* in `bytes` */
+    IRS_IAS_STRING = 3   /* in `bytes`, null-ended, with its character set (0: ASCII) */
+};
+
+#define IRS_IAS_VALUE_SIZE 256 /* bytes of one value kept, a string's null included */
+
+/* One value of a device's IAS (irs_query). */
+typedef struct irs_ias_value {
+    int type;           /* an irs_ias_type */
+    uint16_t object_id; /* the object that holds it */
+    int32_t integer;
+    uint8_t charset;
+    size_t length;                     /* bytes of the value as sent */
+    uint8_t bytes[IRS_IAS_VALUE_SIZE]; /* octets or string, cut to the size; a string null-ended */
+} irs_ias_value;
+
+/* Computer role: asks a device's IAS for the values under `class_name` and `attribute` (each not
+ * empty, together at most IRS_NAME_MAX bytes) within `timeout_ms` (negative: no limit), over the
+ * link already up when a channel is open, else over a new link to the first device in range that
+ * ends again afterwards. Stores up to `max_values` values and returns how many; IRS_ERR_NO_SERVICE
+ * when the device has no such class or attribute; IRS_ERR_NO_MEMORY when the link carries
+ * IRS_CHANNELS_MAX channels. */
+int irs_query(irs_port* port, const char* class_name, const char* attribute, int timeout_ms,
+              irs_ias_value* values, int max_values);
+
 #ifdef __cplusplus
 }
 #endif

@@ -255,7 +255,9 @@ void PrimaryStation::readAnswer(uint8_t state) {
         }
         break;
     case PRIMARY_IAS_DISCONNECT:
-        if (isRr(length)) {
+        if (isRr(length) && queryOnly) {
+            endQueryLink();
+        } else if (isRr(length)) {
             setState(PRIMARY_COMM_CONNECT);
             sendCommConnect();
         }
@@ -394,7 +396,7 @@ void PrimaryStation::step() {
     conn.rx.fill(0);
 
     if (state == PRIMARY_START_DELAY) {
-        if (timing.startDue()) {
+        if (timing.startDue() && !(queryOnly && answered.load())) {
             startDiscovery();
         }
     } else if (state == PRIMARY_DISCOVERY && slotted()) {

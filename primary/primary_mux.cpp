@@ -23,6 +23,11 @@ void copyName(std::array<char, IAS_NAMES_MAX + 1>& to, const char* name) {
 } // namespace
 
 int PrimaryStation::addChannel(const char* className, const char* attribute, int lsap, bool raw) {
+    return addLane(className, attribute, lsap, raw, false);
+}
+
+int PrimaryStation::addLane(const char* className, const char* attribute, int lsap, bool raw,
+                            bool query) {
     const char* const classToUse = className != nullptr ? className : IAS_CLASS_IRCOMM;
     const char* const attributeToUse = attribute != nullptr ? attribute : IAS_ATTR_LSAP_SEL;
     if (lsap > 127 || std::strlen(classToUse) + std::strlen(attributeToUse) > IAS_NAMES_MAX) {
@@ -38,6 +43,7 @@ int PrimaryStation::addChannel(const char* className, const char* attribute, int
         copyName(laneClass[lane], classToUse);
         copyName(laneAttribute[lane], attributeToUse);
         laneAsks[lane] = lsap < 0;
+        laneQuery[lane] = query;
         const auto peer = static_cast<uint8_t>(lsap < 0 ? 0 : lsap);
         if (channel.claim(static_cast<uint8_t>(PRIMARY_OWN_LSAP + lane), peer, raw)) {
             return lane;
@@ -59,7 +65,7 @@ uint8_t PrimaryStation::laneLocal(uint8_t lane) {
 }
 
 uint8_t PrimaryStation::lanePeer(uint8_t lane) {
-    return lane == 0 ? peerComLsap : conn.extra(lane).peerSelector();
+    return lane == 0 ? peerComLsap.load() : conn.extra(lane).peerSelector();
 }
 
 bool PrimaryStation::laneRaw(uint8_t lane) {
@@ -163,6 +169,15 @@ void PrimaryStation::takeLaneControl(uint8_t lane, uint16_t length) {
 
 void PrimaryStation::takeLaneIas(uint8_t lane, uint16_t length) {
     if (iasIsResponse(conn.rx.data(), length) == 0) {
+        return;
+    }
+    if (laneQuery[lane]) {
+        if (!conn.extra(lane).closeRequested()) {
+            keepAnswer(length); // a query given up may not answer the next one
+            answered.store(true);
+        }
+        laneFailed[lane] = false;
+        laneStep[lane] = LANE_IAS_DISCONNECT;
         return;
     }
     uint16_t value = 0;
@@ -324,7 +339,11 @@ bool PrimaryStation::sendLaneSetUp(uint8_t lane) {
                                laneAttribute[lane].data()));
         return true;
     case LANE_IAS_DISCONNECT:
-        if (laneFailed[lane]) {
+        if (laneQuery[lane]) {
+            conn.extra(lane).requestClose(); // nobody waits for its end: it goes idle
+            conn.extra(lane).end(CHANNEL_END_CLOSED);
+            laneStep[lane] = LANE_NONE;
+        } else if (laneFailed[lane]) {
             conn.extra(lane).end(CHANNEL_END_NO_SERVICE);
             laneStep[lane] = LANE_NONE;
         } else {

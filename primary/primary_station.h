@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <span>
 
 #include "discovery.h"
 #include "ir_err.h"
@@ -107,6 +108,19 @@ class PrimaryStation {
     void requestLinkEnd() { linkEndWanted.store(true); }
     // A link ended with quiet-after-link on: the engine sends nothing more until init.
     bool halted() const { return isHalted.load(); }
+    // Full profile, with the task stopped: each link asks the device's IAS for `className` and
+    // `attribute` (copied), keeps the answer and ends with a DISC instead of opening a channel;
+    // nullptr ends the mode. IR_ERR_ARG when the names do not fit a query.
+    IrErr setQueryOnly(const char* className, const char* attribute);
+    // Full profile, on an established link: asks the device's IAS over a free lane, which goes
+    // idle again after its IAS steps. The lane, or -1 as for addChannel.
+    int addQuery(const char* className, const char* attribute);
+    // The last query's answer from its return code on, copied into `out` as far as it fits: its
+    // whole length, or -1 while none came.
+    int queryAnswer(std::span<uint8_t> out);
+
+    // What `lane` is (its LmChannel's state tells whether it is in use).
+    ChannelInfo describeLane(uint8_t lane);
 
     // ---- For tests
     uint8_t stepCount() const { return timing.stepCount(); }
@@ -186,6 +200,7 @@ class PrimaryStation {
         LANE_TTP_WAIT,
         LANE_PARAMS,
     };
+    int addLane(const char* className, const char* attribute, int lsap, bool raw, bool query);
     uint8_t laneLocal(uint8_t lane);
     uint8_t lanePeer(uint8_t lane);
     bool laneRaw(uint8_t lane);
@@ -206,6 +221,15 @@ class PrimaryStation {
     void sendLaneCredit(uint8_t lane);
     void endLanes();
 
+    // primary_query.cpp
+    void keepAnswer(uint16_t length);
+    // The query's link ends once its IAS steps are done.
+    void endQueryLink();
+    const char* queryClass() const { return queryOnly ? laneClass[0].data() : serviceClass; }
+    const char* queryAttribute() const {
+        return queryOnly ? laneAttribute[0].data() : serviceAttribute;
+    }
+
     FramePort& port;
     LapConnection conn{true};
     PrimaryTiming timing;
@@ -215,7 +239,7 @@ class PrimaryStation {
     const char* stateLabel = DEMO_STATE_LABEL;
     std::atomic<IrErr> error{IR_OK};
     std::atomic<uint32_t> missingService{0};
-    uint8_t peerComLsap = 0;
+    std::atomic<uint8_t> peerComLsap{0};
 
     const char* serviceClass = IAS_CLASS_IRCOMM;
     const char* serviceAttribute = IAS_ATTR_LSAP_SEL;
@@ -249,6 +273,14 @@ class PrimaryStation {
     std::array<std::array<char, IAS_NAMES_MAX + 1>, MUX_CHANNELS> laneClass{};
     std::array<std::array<char, IAS_NAMES_MAX + 1>, MUX_CHANNELS> laneAttribute{};
     std::mutex laneLock;
+    // Lanes set up only for an IAS query (the engine's once claimed, as laneAsks).
+    std::array<bool, MUX_CHANNELS> laneQuery{};
+    // The first link's query: its names are lane 0's entries above.
+    bool queryOnly = false;
+    std::mutex answerLock;
+    std::array<uint8_t, LAP_MAX_DATA_SIZE> answer{};
+    uint16_t answerLength = 0;
+    std::atomic<bool> answered{false};
     uint8_t nextLane = 0; // where the round of data starts
     // The peer's turn so far acknowledged or delivered something.
     bool peerTurnMoved = false;

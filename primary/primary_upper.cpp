@@ -20,12 +20,16 @@ void PrimaryStation::sendIasConnect() {
 }
 
 void PrimaryStation::sendIasQuery() {
-    sendHeld(iasBuildQuery(conn.tx.data(), conn.record, OWN_LSAP, serviceClass, serviceAttribute));
+    sendHeld(iasBuildQuery(conn.tx.data(), conn.record, OWN_LSAP, queryClass(), queryAttribute()));
 }
 
 bool PrimaryStation::takeIasAnswer(uint16_t length) {
     if (length < IAS_ANSWER_OFFSET) {
         return false;
+    }
+    if (queryOnly) {
+        keepAnswer(length); // whatever it says: the caller reads it
+        return true;
     }
     const uint8_t code = length > IAS_ANSWER_OFFSET ? conn.rx[IAS_ANSWER_OFFSET] : 0;
     if (code == IAS_NO_SUCH_CLASS || code == IAS_NO_SUCH_ATTRIBUTE) {
@@ -69,7 +73,7 @@ void PrimaryStation::sendCommParams() {
 }
 
 void PrimaryStation::startService() {
-    if (serviceLsap < 0) {
+    if (serviceLsap < 0 || queryOnly) {
         setState(PRIMARY_IAS_CONNECT);
         sendIasConnect();
         return;

@@ -69,8 +69,22 @@ void SecondaryStation::closeChannel(uint8_t lane) {
     }
 }
 
+ChannelInfo SecondaryStation::describeLane(uint8_t lane) {
+    ChannelInfo info;
+    if (lane >= MUX_CHANNELS) {
+        return info;
+    }
+    info.local = lane == 0 ? OWN_LSAP : link.extra(lane).localSelector();
+    info.peer = lanePeer(lane);
+    const std::lock_guard<std::mutex> hold(serviceLock);
+    info.raw = laneRaw(lane);
+    info.className = lane == 0 ? serviceClass : extraServices.at(lane).className;
+    info.attribute = lane == 0 ? serviceAttribute : extraServices.at(lane).attribute;
+    return info;
+}
+
 uint8_t SecondaryStation::lanePeer(uint8_t lane) {
-    return lane == 0 ? peerComLsap : link.extra(lane).peerSelector();
+    return lane == 0 ? peerComLsap.load() : link.extra(lane).peerSelector();
 }
 
 bool SecondaryStation::laneRaw(uint8_t lane) const {

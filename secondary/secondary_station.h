@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <span>
 
 #include "discovery.h"
 #include "ir_err.h"
@@ -111,12 +112,14 @@ class SecondaryStation {
     // Queues one text whole; while the channel is open a text longer than the free room waits for
     // the engine to drain the queue. Never call from the task thread.
     void send(const uint8_t* data, uint8_t length) { link.send(data, length); }
+    // What `lane` is (its LmChannel's state tells whether it is in use).
+    ChannelInfo describeLane(uint8_t lane);
 
     // ---- The engine's, on the task's thread (tests set states through them)
 
     void setState(SecondaryState next);
     uint8_t shownState = 0xFF;
-    uint8_t peerComLsap = 0;
+    std::atomic<uint8_t> peerComLsap{0};
 
   private:
     // secondary_discovery.cpp
@@ -125,6 +128,10 @@ class SecondaryStation {
     // after it); a new round may renew the address first.
     bool answersSlot(uint8_t flags, uint8_t slot);
     uint16_t putDiscoveryInfo(uint8_t* destination) const;
+    // The IAS answer of class Device, attribute DeviceName: the nickname of the discovery
+    // information as a user string.
+    static constexpr size_t IAS_DEVICE_RESULT_SIZE = 8 + LAP_DISCOVERY_INFO_SIZE;
+    uint8_t putDeviceName(std::span<uint8_t, IAS_DEVICE_RESULT_SIZE> result) const;
 
     // secondary_engine.cpp
     bool handleUnnumbered(uint16_t length);

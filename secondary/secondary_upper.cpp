@@ -1,8 +1,10 @@
 // The layers above the secondary's link: LM-MUX connects, the IAS server and IrCOMM (or raw
 // TinyTP) data.
+#include <algorithm>
 #include <cstring>
 
 #include "console.h"
+#include "discovery.h"
 #include "pdu.h"
 #include "secondary_station.h"
 
@@ -38,6 +40,10 @@ bool iasNameMatches(const char* reference, const uint8_t* name, uint8_t count) {
         }
     }
     return true;
+}
+
+bool nameIsExactly(const char* reference, const uint8_t* name, uint8_t count) {
+    return std::strlen(reference) == count && std::memcmp(reference, name, count) == 0;
 }
 
 void copyName(std::array<char, IAS_NAMES_MAX + 1>& to, const char* name) {
@@ -94,8 +100,35 @@ void SecondaryStation::handleLmControl(const uint8_t* frame, uint16_t length) {
     }
 }
 
+uint8_t SecondaryStation::putDeviceName(std::span<uint8_t, IAS_DEVICE_RESULT_SIZE> result) const {
+    LapDiscovered own;
+    std::array<uint8_t, LAP_DISCOVERY_INFO_SIZE + 1> info{};
+    own.infoLength = static_cast<uint8_t>(putDiscoveryInfo(info.data()));
+    std::copy_n(info.begin(), std::min<size_t>(own.infoLength, own.info.size()), own.info.begin());
+    std::array<char, LAP_DISCOVERY_INFO_SIZE + 1> name{};
+    lapNickname(own, name);
+    const auto nameLength = static_cast<uint8_t>(strnlen(name.data(), name.size()));
+    // Success, one entry: object 0, a user string in ASCII.
+    constexpr std::array<uint8_t, 7> HEAD{0x00, 0x00, 0x01, 0x00, 0x00, IAS_STRING, 0x00};
+    std::copy(HEAD.begin(), HEAD.end(), result.begin());
+    result[HEAD.size()] = nameLength;
+    std::copy_n(name.begin(), nameLength, result.begin() + HEAD.size() + 1);
+    return static_cast<uint8_t>(HEAD.size() + 1 + nameLength);
+}
+
 void SecondaryStation::handleIas(const uint8_t* frame, uint16_t length) {
     if (length < 5 || frame[4] != IAS_GET_VALUE_BY_CLASS) {
+        return;
+    }
+    const auto attributeAt = static_cast<uint16_t>(length >= 6 ? 6 + frame[5] + 1 : length + 1);
+    if (paced() && attributeAt <= length && attributeAt + frame[attributeAt - 1] <= length &&
+        nameIsExactly(IAS_CLASS_DEVICE, &frame[6], frame[5]) &&
+        nameIsExactly(IAS_ATTR_DEVICE_NAME, &frame[attributeAt], frame[attributeAt - 1])) {
+        // Every device answers this; only the full profile does here.
+        std::array<uint8_t, IAS_DEVICE_RESULT_SIZE> deviceName{};
+        const uint8_t count = putDeviceName(deviceName);
+        sendTx(iasBuildResponse(link.tx.data(), link.record, frame[3] & 0x7F, frame[2] & 0x7F,
+                                deviceName.data(), count));
         return;
     }
     const uint8_t* result = IAS_RESULT_NO_CLASS.data();

@@ -42,6 +42,16 @@ struct LaneObserver {
     }
 };
 
+// What a channel is, for a program's thread: selectors, mode and the names it was opened with
+// ("" when by a selector given without asking).
+struct ChannelInfo {
+    uint8_t local = 0;
+    uint8_t peer = 0;
+    bool raw = false;
+    std::array<char, IAS_NAMES_MAX + 1> className{};
+    std::array<char, IAS_NAMES_MAX + 1> attribute{};
+};
+
 constexpr uint8_t TTP_CREDIT_MAX = 0x7F;
 constexpr uint8_t TTP_CREDIT_MASK = 0x7F;
 

@@ -251,3 +251,79 @@ uint8_t iasParseLsapSel(const uint8_t* answer, uint16_t count, uint16_t& value) 
     value = static_cast<uint16_t>((answer[8] << 8) | answer[9]);
     return 1;
 }
+
+namespace {
+
+uint16_t getU16(const uint8_t* bytes) {
+    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+// One entry at `at`; false, storing nothing, when it runs past the answer.
+bool iasParseEntry(std::span<const uint8_t> answer, size_t& at, IasValue& value) {
+    const size_t left = answer.size() - at;
+    if (left < 3) {
+        return false;
+    }
+    const uint8_t* entry = &answer[at];
+    IasValue parsed;
+    parsed.objectId = getU16(entry);
+    parsed.type = entry[2];
+    size_t used = 3;
+    switch (parsed.type) {
+    case IAS_MISSING:
+        break;
+    case IAS_INTEGER:
+        if (left < used + 4) {
+            return false;
+        }
+        parsed.integer =
+            static_cast<int32_t>((uint32_t{entry[3]} << 24) | (uint32_t{entry[4]} << 16) |
+                                 (uint32_t{entry[5]} << 8) | entry[6]);
+        used += 4;
+        break;
+    case IAS_OCTETS: {
+        if (left < used + 2 || left - used - 2 < getU16(&entry[3])) {
+            return false;
+        }
+        const uint16_t length = getU16(&entry[3]);
+        parsed.bytes = answer.subspan(at + used + 2, length);
+        used += 2 + length;
+        break;
+    }
+    case IAS_STRING: {
+        if (left < used + 2 || left - used - 2 < entry[4]) {
+            return false;
+        }
+        parsed.charset = entry[3];
+        parsed.bytes = answer.subspan(at + used + 2, entry[4]);
+        used += 2 + entry[4];
+        break;
+    }
+    default:
+        return false; // its length cannot be known
+    }
+    value = parsed;
+    at += used;
+    return true;
+}
+
+} // namespace
+
+IasAnswer iasParseValues(std::span<const uint8_t> answer, std::span<IasValue> values) {
+    IasAnswer result;
+    if (answer.empty()) {
+        return result;
+    }
+    result.coded = true;
+    result.code = answer[0];
+    if (result.code != 0 || answer.size() < 3) {
+        return result;
+    }
+    result.announced = getU16(&answer[1]);
+    size_t at = 3;
+    while (result.stored < result.announced && result.stored < values.size() &&
+           iasParseEntry(answer, at, values[result.stored])) {
+        ++result.stored;
+    }
+    return result;
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "lap.h"
 
@@ -20,6 +21,9 @@ constexpr uint16_t COMM_LINE_SETTINGS_LENGTH = 3;
 inline constexpr const char IAS_CLASS_IRCOMM[] = "secondary_demo:IrCOMM";
 inline constexpr const char IAS_ATTR_LSAP_SEL[] = "secondary_demo:TinyTP:LsapSel";
 inline constexpr const char IAS_ATTR_PARAMETERS[] = "Parameters";
+// The class every device has, and its attribute holding the device's nickname.
+inline constexpr const char IAS_CLASS_DEVICE[] = "Device";
+inline constexpr const char IAS_ATTR_DEVICE_NAME[] = "DeviceName";
 
 // `ownLsap` is the station's OWN_LSAP.
 void lmpPutLsapsCommand(uint8_t* destination, uint8_t remote, uint8_t ownLsap);
@@ -87,3 +91,22 @@ uint8_t iasParseLsapSel(const uint8_t* answer, uint16_t count, uint16_t& value);
 // The IAS return codes that say the device has no such class or attribute.
 constexpr uint8_t IAS_NO_SUCH_CLASS = 1;
 constexpr uint8_t IAS_NO_SUCH_ATTRIBUTE = 2;
+
+// A GetValueByClass answer's value list, read whole. An entry's bytes point into the answer.
+enum IasType : uint8_t { IAS_MISSING = 0, IAS_INTEGER = 1, IAS_OCTETS = 2, IAS_STRING = 3 };
+struct IasValue {
+    uint16_t objectId = 0;
+    uint8_t type = IAS_MISSING;
+    int32_t integer = 0;
+    uint8_t charset = 0;
+    std::span<const uint8_t> bytes; // an octet sequence or a string as sent
+};
+struct IasAnswer {
+    bool coded = false; // a return code came
+    uint8_t code = 0;
+    uint16_t announced = 0; // entries the list length gives
+    uint16_t stored = 0;    // well-formed entries stored, in order
+};
+// `answer` starts at the return code. Entries are read until `values` is full or one does not fit
+// the answer (an unknown type, a length past its end); nothing outside `answer` is read.
+IasAnswer iasParseValues(std::span<const uint8_t> answer, std::span<IasValue> values);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <future>
 #include <mutex>
 #include <string>
@@ -151,6 +152,8 @@ void expectDeadPort(irs_port* port, const std::string& what) {
     EXPECT_EQ(irs_connect(port, nullptr, nullptr, IRS_MODE_RAW, 0, &channel), IRS_ERR_HANDLE);
     EXPECT_EQ(irs_connect_lsap(port, 4, IRS_MODE_RAW, 0, &channel), IRS_ERR_HANDLE);
     EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_RAW, 0, &channel), IRS_ERR_HANDLE);
+    irs_ias_value values[1];
+    EXPECT_EQ(irs_query(port, "Device", "DeviceName", 0, values, 1), IRS_ERR_HANDLE);
     EXPECT_EQ(irs_close(port), IRS_ERR_HANDLE);
 }
 
@@ -166,7 +169,16 @@ void expectDeadChannel(irs_channel* channel, const std::string& what) {
     EXPECT_EQ(irs_fd(channel), IRS_ERR_HANDLE);
     EXPECT_EQ(irs_channel_status(channel, &state), IRS_ERR_HANDLE);
     EXPECT_EQ(irs_channel_status(channel, nullptr), IRS_ERR_HANDLE);
+    irs_channel_info info{};
+    EXPECT_EQ(irs_channel_describe(channel, &info), IRS_ERR_HANDLE);
     EXPECT_EQ(irs_channel_close(channel), IRS_ERR_HANDLE);
+}
+
+TEST_F(LibApi, AQueryWithNobodyInRangeTimesOut) {
+    irs_port* port = open(IRS_ROLE_COMPUTER);
+    std::array<irs_ias_value, 1> values{};
+    EXPECT_EQ(irs_query(port, "Device", "DeviceName", 100, values.data(), 1), IRS_ERR_TIMEOUT);
+    EXPECT_EQ(irs_close(port), IRS_OK);
 }
 
 constexpr int LINK_MS = 20000;

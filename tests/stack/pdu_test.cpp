@@ -179,4 +179,79 @@ TEST(PduTests, ParseLsapSel) {
     EXPECT_EQ(value, 0xBEEF);
 }
 
+// Each entry as "id:type:value": integers in decimal, bytes as text with the charset before them.
+std::string describeValues(const IasAnswer& answer, const std::vector<IasValue>& values) {
+    std::string text = answer.coded ? std::to_string(answer.code) : "-";
+    text += "/" + std::to_string(answer.announced);
+    for (uint16_t i = 0; i < answer.stored; ++i) {
+        const IasValue& value = values[i];
+        text += " " + std::to_string(value.objectId) + ":" + std::to_string(value.type) + ":";
+        if (value.type == IAS_INTEGER) {
+            text += std::to_string(value.integer);
+        } else if (value.type == IAS_STRING) {
+            text += std::to_string(value.charset) + ",";
+        }
+        text.append(value.bytes.begin(), value.bytes.end());
+    }
+    return text;
+}
+
+TEST(PduTests, ParseValueListWellFormedAndHostile) {
+    struct Case {
+        const char* what;
+        Bytes answer;
+        size_t room;
+        const char* expected;
+    };
+    const Bytes mixed = {0x00, 0x00, 0x04,                              // success, 4 entries
+                         0x00, 0x07, 0x01, 0xFF, 0xFF, 0xFF, 0xFE,      // integer -2
+                         0x01, 0x00, 0x02, 0x00, 0x02, 'h',  'i',       // octets "hi"
+                         0x00, 0x02, 0x03, 0x00, 0x03, 'P',  'D',  'A', // string "PDA"
+                         0x12, 0x34, 0x00};                             // missing
+    const std::vector<Case> cases = {
+        {"empty answer", {}, 4, "-/0"},
+        {"no such class", {0x01}, 4, "1/0"},
+        {"no such attribute, trailing bytes", {0x02, 0x00, 0x01}, 4, "2/0"},
+        {"success without list length", {0x00, 0x00}, 4, "0/0"},
+        {"zero entries", {0x00, 0x00, 0x00}, 4, "0/0"},
+        {"mixed types", mixed, 4, "0/4 7:1:-2 256:2:hi 2:3:0,PDA 4660:0:"},
+        {"room for two", mixed, 2, "0/4 7:1:-2 256:2:hi"},
+        {"cut inside the string", Bytes(mixed.begin(), mixed.begin() + 24), 4,
+         "0/4 7:1:-2 256:2:hi"},
+        {"cut inside an integer", {0x00, 0x00, 0x01, 0x00, 0x01, 0x01, 0x00, 0x00, 0x04}, 4, "0/1"},
+        {"entry header cut", {0x00, 0x00, 0x01, 0x00, 0x01}, 4, "0/1"},
+        {"octet length past the end",
+         {0x00, 0x00, 0x01, 0x00, 0x01, 0x02, 0xFF, 0xFF, 'x'},
+         4,
+         "0/1"},
+        {"octet length cut", {0x00, 0x00, 0x01, 0x00, 0x01, 0x02, 0x00}, 4, "0/1"},
+        {"string length past the end",
+         {0x00, 0x00, 0x01, 0x00, 0x01, 0x03, 0x00, 0x05, 'a'},
+         4,
+         "0/1"},
+        {"empty string and octets",
+         {0x00, 0x00, 0x02, 0x00, 0x01, 0x03, 0x00, 0x00, 0x00, 0x02, 0x02, 0x00, 0x00},
+         4,
+         "0/2 1:3:0, 2:2:"},
+        {"unknown type stops the list",
+         {0x00, 0x00, 0x02, 0x00, 0x01, 0x09, 0x00, 0x02, 0x00},
+         4,
+         "0/2"},
+        {"more announced than sent", {0x00, 0xFF, 0xFF, 0x00, 0x01, 0x00}, 4, "0/65535 1:0:"},
+    };
+    for (const Case& one : cases) {
+        std::vector<IasValue> values(one.room);
+        const IasAnswer answer = iasParseValues(one.answer, values);
+        EXPECT_EQ(describeValues(answer, values), one.expected) << one.what;
+        for (uint16_t i = 0; i < answer.stored; ++i) {
+            // Every value lies inside the answer.
+            EXPECT_TRUE(values[i].bytes.empty() ||
+                        (values[i].bytes.data() >= one.answer.data() &&
+                         values[i].bytes.data() + values[i].bytes.size() <=
+                             one.answer.data() + one.answer.size()))
+                << one.what;
+        }
+    }
+}
+
 } // namespace
