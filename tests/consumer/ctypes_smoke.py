@@ -115,7 +115,7 @@ def session_problems(library, path):
     if state.phase != PHASE_IDLE or state.last_error != b"":
         problems.append(f"a new port: phase {state.phase}, last_error {state.last_error!r}")
     devices = (Device * 4)()
-    count = lib.irs_discover(port, 2000, devices, 4)
+    count = lib.irs_discover(port, 4000, devices, 4)
     if count < 1:
         problems.append(f"irs_discover: {count}, no device found")
     for device in devices[:max(count, 0)]:
