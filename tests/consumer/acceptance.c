@@ -104,7 +104,7 @@ static int await_ready(int errors) {
 int acc_link_start(acc_link* link, const char* name, int capture) {
     int pipe_ends[2];
     posix_spawn_file_actions_t actions;
-    char* argv[10];
+    char* argv[12];
     int argc = 0;
     int spawned;
     memset(link, 0, sizeof *link);
@@ -116,6 +116,9 @@ int acc_link_start(acc_link* link, const char* name, int capture) {
     if (pipe(pipe_ends) != 0) {
         return 0;
     }
+    /* Under timeout(1), so that a vlink outlives no crash of this program by long. */
+    argv[argc++] = "timeout";
+    argv[argc++] = "120";
     argv[argc++] = (char*)link_tool;
     argv[argc++] = "--quiet";
     argv[argc++] = "--a";
@@ -131,7 +134,7 @@ int acc_link_start(acc_link* link, const char* name, int capture) {
     posix_spawn_file_actions_adddup2(&actions, pipe_ends[1], 2);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", 1, 0);
     posix_spawn_file_actions_addclose(&actions, pipe_ends[0]);
-    spawned = posix_spawn(&link->pid, link_tool, &actions, NULL, argv, environ);
+    spawned = posix_spawnp(&link->pid, argv[0], &actions, NULL, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
     close(pipe_ends[1]);
     link->errors = pipe_ends[0];
