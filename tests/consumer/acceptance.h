@@ -12,7 +12,7 @@
 #include <irstack.h>
 
 #define ACC_PATH_SIZE 256
-#define ACC_CONNECT_MS 15000 /* a connect or listen, discovery included */
+#define ACC_CONNECT_MS 10000 /* a connect or listen, discovery included */
 #define ACC_PIECE_MS 5000    /* the next piece of data */
 #define ACC_GIVE_UP_MS 2500  /* a station's give-up on a silent peer */
 
