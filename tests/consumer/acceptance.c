@@ -8,7 +8,6 @@
  * Exit status: 0 every case passed, 1 a case failed, 2 usage. */
 #include "acceptance.h"
 
-#include <errno.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
