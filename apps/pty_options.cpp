@@ -11,7 +11,7 @@
 namespace {
 
 constexpr double MAX_LINGER_S = 86400.0;
-// Selector 0 is the IAS itself.
+// Selectors run from 0 to 127, as irs_connect_lsap takes them.
 constexpr long MAX_LSAP = 127;
 constexpr unsigned long MIN_SPEED = 9600;
 constexpr unsigned long MAX_SPEED = 4000000;
@@ -44,7 +44,7 @@ bool takesValue(const char* argument) {
 bool parseSelector(const char* text, int& selector) {
     char* end = nullptr;
     const long value = std::strtol(text, &end, 0);
-    if (end == text || *end != '\0' || value < 1 || value > MAX_LSAP) {
+    if (end == text || *end != '\0' || value < 0 || value > MAX_LSAP) {
         return false;
     }
     selector = static_cast<int>(value);
@@ -130,7 +130,7 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
         } else if (isOption(argument, "--lsap")) {
             if (!parseSelector(argv[++i], options.lsap)) {
                 std::snprintf(error.data(), error.size(),
-                              "--lsap wants a selector from 1 to 127, not '%s'", argv[i]);
+                              "--lsap wants a selector from 0 to 127, not '%s'", argv[i]);
                 return false;
             }
         } else if (isOption(argument, "--linger")) {

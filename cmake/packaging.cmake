@@ -82,7 +82,7 @@ fixed selector, offers a service on the device side, and moves bytes over an
 IrCOMM or raw TinyTP channel, with time-outs and a descriptor for poll.
 
 This package holds the header, the pkg-config file, the static library,
-the irstack(3) manual page and the library's guide.")
+the irstack(3) manual page, the library's guide and its example programs.")
 
 # Each package carries its own copyright and changelog; a plain install leaves these copies out.
 foreach(component runtime development)
@@ -91,9 +91,11 @@ foreach(component runtime development)
             DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_${upper}_PACKAGE_NAME}
             COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
-install(FILES docs/library.md
-        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME}
-        COMPONENT development EXCLUDE_FROM_ALL)
+# The guide and the example programs it points to.
+set(development_doc ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME})
+install(FILES docs/library.md DESTINATION ${development_doc} COMPONENT development EXCLUDE_FROM_ALL)
+install(DIRECTORY lib/examples/ DESTINATION ${development_doc}/examples COMPONENT development
+        EXCLUDE_FROM_ALL FILES_MATCHING PATTERN "*.c")
 
 # The library's shlibs file, which makes a program linked with it depend on its package, and
 # the trigger that refreshes the loader's cache, as a distribution's build would ship them.

@@ -35,4 +35,4 @@ void setSpeedA(const TransceiverBinding& lines, uint32_t speed) {
 } // namespace
 
 // 9600, 19200, 38400, 57600, 115200
-const TransceiverVariant TRANSCEIVER_VARIANT_A{'a', 0x3E, resetA, setSpeedA};
+constexpr TransceiverVariant TRANSCEIVER_VARIANT_A{'a', 0x3E, resetA, setSpeedA};

@@ -23,4 +23,4 @@ void setSpeedB(const TransceiverBinding& lines, uint32_t speed) {
 } // namespace
 
 // 9600, 19200, 115200
-const TransceiverVariant TRANSCEIVER_VARIANT_B{'b', 0x26, resetB, setSpeedB};
+constexpr TransceiverVariant TRANSCEIVER_VARIANT_B{'b', 0x26, resetB, setSpeedB};

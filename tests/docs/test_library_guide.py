@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The library's guide against its header: every C snippet compiles as strict C99 with the
-header, and every call the header declares is in the guide. Arguments: the header, the guide,
-the C compiler."""
+header, every call the header declares is in the guide, and a number the guide gives beside a
+limit's name ("4 channels (`IRS_CHANNELS_MAX`)", "`IRS_CHANNELS_MAX` (4)") is the header's.
+Arguments: the header, the guide, the C compiler."""
 import os
 import re
 import subprocess
@@ -10,6 +11,11 @@ import tempfile
 
 DECLARED = re.compile(r"^[a-z].*?\b(irs_[a-z_]+)\(", re.MULTILINE)
 SNIPPET = re.compile(r"^```c\n(.*?)^```", re.MULTILINE | re.DOTALL)
+DEFINED = re.compile(r"^#define (IRS_[A-Z_]+) (\d+)\b", re.MULTILINE)
+# A number and the limit's name alone in parentheses within a few words after it, or the name
+# with the number in parentheses (or after a comma) right after it.
+NUMBER_THEN_NAME = re.compile(r"\b(\d+)\b[^.;:()`]{0,60}\(`(IRS_[A-Z_]+)`\)")
+NAME_THEN_NUMBER = re.compile(r"`(IRS_[A-Z_]+)`(?: \(|, )(\d+)\)")
 PREAMBLE = "#include <poll.h>\n#include <stdio.h>\n#include <string.h>\n\n#include <irstack.h>\n"
 
 
@@ -21,6 +27,14 @@ def main():
         text = source.read()
     problems = [f"{guide}: {name} is not described" for name in sorted(declared)
                 if f"`{name}" not in text]
+    with open(header, encoding="utf-8") as source:
+        limits = dict(DEFINED.findall(source.read()))
+    stated = [(n, name) for n, name in NUMBER_THEN_NAME.findall(text)]
+    stated += [(n, name) for name, n in NAME_THEN_NUMBER.findall(text)]
+    problems += [f"{guide}: says {number} for {name}, the header {limits[name]}"
+                 for number, name in stated if name in limits and limits[name] != number]
+    if not stated:
+        problems.append(f"{guide}: no limit given by its name")
     snippets = SNIPPET.findall(text)
     if not snippets:
         problems.append(f"{guide}: no C snippets")
@@ -37,7 +51,8 @@ def main():
             problems.append(f"{guide}: the snippets do not compile:\n{run.stderr}")
     for problem in problems:
         print(problem)
-    print(f"{len(snippets)} snippets compiled, {len(declared)} calls looked for")
+    print(f"{len(snippets)} snippets compiled, {len(declared)} calls looked for, "
+          f"{len(stated)} limits compared")
     return 1 if problems else 0
 
 

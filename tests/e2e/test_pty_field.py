@@ -171,7 +171,8 @@ class FieldPty(PtyConsoles, unittest.TestCase):
 
     def test_option_errors(self):
         _, b = self.link()
-        cases = [("PRIMARY_PTY", ["--lsap", "0"]), ("PRIMARY_PTY", ["--lsap", "4", "--class", "X"]),
+        cases = [("PRIMARY_PTY", ["--lsap", "128"]), ("PRIMARY_PTY", ["--lsap", "-1"]),
+                 ("PRIMARY_PTY", ["--lsap", "4", "--class", "X"]),
                  ("PRIMARY_PTY", ["--class", "C" * 150, "--attribute", "A" * 150]),
                  ("PRIMARY_PTY", ["--class", ""]), ("PRIMARY_PTY", ["--serial", b, "--stdio"]),
                  ("PRIMARY_PTY", ["--serial", os.path.join(self.dir, "none")]),
