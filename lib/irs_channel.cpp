@@ -118,6 +118,9 @@ extern "C" int irs_channel_close(irs_channel* handle) {
     if (!port) {
         return IRS_ERR_HANDLE;
     }
+    if (irsInsideLog()) {
+        return IRS_ERR_STATE;
+    }
     const std::lock_guard<std::mutex> hold(port->operationLock);
     if (!irsChannelRetire({port, channel, generation})) {
         return IRS_ERR_HANDLE; // another thread closed it first

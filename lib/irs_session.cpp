@@ -1,6 +1,7 @@
 // The handle registry, the port object's life, the descriptor's notifier and the error texts.
 #include "irs_session.h"
 
+#include <cstdio>
 #include <utility>
 
 namespace {
@@ -285,6 +286,11 @@ int irsChannelFailure(IrsPort& port, IrsChannel& channel) {
         return IRS_ERR_PEER_GONE;
     }
     return IRS_OK;
+}
+
+void irsAddressText(uint32_t address, char (&text)[12]) {
+    std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X", (address >> 24) & 0xFFU,
+                  (address >> 16) & 0xFFU, (address >> 8) & 0xFFU, address & 0xFFU);
 }
 
 IrsDeadline::IrsDeadline(int timeoutMs) : start(GetTickCount()), timeout(timeoutMs) {}

@@ -3,11 +3,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
 #include <future>
 #include <mutex>
 #include <string>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
+#include "child_wait.h"
 #include "irstack.h"
 #include "lib_air.h"
 #include "pty_pair.h"
@@ -151,6 +158,15 @@ void expectDeadChannel(irs_channel* channel, const std::string& what) {
 
 constexpr int LINK_MS = 20000;
 
+// The address as its number reads, written without the library's help.
+std::string addressText(uint32_t address) {
+    std::array<char, 9> digits{};
+    std::snprintf(digits.data(), digits.size(), "%08X", address);
+    const std::string hex(digits.data());
+    return hex.substr(0, 2) + "-" + hex.substr(2, 2) + "-" + hex.substr(4, 2) + "-" +
+           hex.substr(6, 2);
+}
+
 // A device listening in the background; its channel, or null.
 std::future<irs_channel*> listenOn(irs_port* device) {
     return std::async(std::launch::async, [device] {
@@ -182,7 +198,16 @@ TEST(LibHandles, ClosedHandlesStayDeadWhenTheirPlaceIsReused) {
     irs_channel* channel = nullptr;
     for (int round = 0; round < 2; ++round) {
         auto listened = listenOn(device);
+        if (round == 0) {
+            // The device's address reads as the number, in discovery and in the status.
+            irs_device found[1];
+            ASSERT_EQ(irs_discover(computer, 3000, found, 1), 1);
+            EXPECT_EQ(found[0].address_text, addressText(found[0].address));
+        }
         ASSERT_EQ(irs_connect(computer, nullptr, nullptr, IRS_MODE_RAW, LINK_MS, &channel), IRS_OK);
+        irs_port_state linked{};
+        ASSERT_EQ(irs_port_status(computer, &linked), IRS_OK);
+        EXPECT_EQ(linked.peer_text, addressText(linked.peer_address));
         irs_channel* far = listened.get();
         ASSERT_NE(far, nullptr);
         EXPECT_EQ(irs_write(channel, "x", 1, LINK_MS), 1);
@@ -262,7 +287,7 @@ TEST_F(LibApi, LogAndStatusShowAPortLostWhileAConnectWaits) {
     ASSERT_EQ(connect.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(connect.get(), IRS_ERR_PORT_LOST);
     ASSERT_EQ(irs_port_status(port, &state), IRS_OK);
-    EXPECT_NE(state.port_error, 0U);
+    EXPECT_EQ(state.port_error, static_cast<uint32_t>(EIO)) << "a hung-up terminal's errno";
     EXPECT_EQ(state.phase, IRS_PHASE_IDLE);
     EXPECT_EQ(irs_set_log(nullptr, nullptr), IRS_OK);
     EXPECT_EQ(irs_close(port), IRS_OK);
@@ -270,6 +295,134 @@ TEST_F(LibApi, LogAndStatusShowAPortLostWhileAConnectWaits) {
     EXPECT_NE(log.errors.find("error"), std::string::npos) << "the failed read is reported";
     EXPECT_NE(std::count(log.kinds.begin(), log.kinds.end(), IRS_LOG_TRACE), 0)
         << "the frame sent is traced";
+}
+
+// The log's lines, then what every refused open answers and logs.
+std::string takeErrors(LogRecord& log) {
+    const std::lock_guard<std::mutex> hold(log.lock);
+    return std::exchange(log.errors, "");
+}
+
+TEST_F(LibApi, OpenHoldsATerminalAloneAndRefusesAllElse) {
+    LogRecord log;
+    EXPECT_EQ(irs_set_log(record, &log), IRS_OK);
+    std::string file = "/tmp/irs_api_XXXXXX";
+    const int fd = mkstemp(file.data());
+    ASSERT_GE(fd, 0);
+    close(fd);
+    irs_port* port = nullptr;
+    for (const char* path : {"/dev/null", file.c_str(), "/tmp", "/nonexistent/ttyIR0"}) {
+        EXPECT_EQ(irs_open(path, 'b', 0, IRS_ROLE_COMPUTER, &port), IRS_ERR_PORT) << path;
+        const std::string errors = takeErrors(log);
+        EXPECT_NE(errors.find(path), std::string::npos) << errors;
+        EXPECT_EQ(errors.find("busy"), std::string::npos) << errors;
+    }
+    unlink(file.c_str());
+
+    // Held from open to close, through a station's start and stop: busy for this process and
+    // another.
+    irs_port* held = open(IRS_ROLE_COMPUTER);
+    irs_device devices[1];
+    EXPECT_EQ(irs_discover(held, 20, devices, 1), 0);
+    const char* path = pty.slaveName().c_str();
+    EXPECT_EQ(irs_open(path, 'b', 0, IRS_ROLE_DEVICE, &port), IRS_ERR_PORT);
+    EXPECT_NE(takeErrors(log).find("busy"), std::string::npos);
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool refused = irs_open(path, 'b', 0, IRS_ROLE_DEVICE, &port) == IRS_ERR_PORT;
+        _exit(refused && takeErrors(log).find("busy") != std::string::npos ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_EQ(waitChild(child, status), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process got in";
+    EXPECT_EQ(irs_set_log(nullptr, nullptr), IRS_OK);
+    EXPECT_EQ(irs_close(held), IRS_OK);
+    EXPECT_EQ(irs_close(open(IRS_ROLE_DEVICE)), IRS_OK) << "irs_close lets go";
+}
+
+// From inside the log function the calls that wait for the library's threads answer
+// IRS_ERR_STATE instead of waiting for the thread that runs the log; the others work.
+struct InsideLog {
+    irs_port* port = nullptr;
+    std::string path;
+    std::atomic<bool> done{false};
+    std::vector<int> answers;
+};
+
+void callFromLog(void* context, int kind, const char* text, size_t length) {
+    (void)text;
+    (void)length;
+    auto& inside = *static_cast<InsideLog*>(context);
+    if (kind != IRS_LOG_TRACE || inside.done.load()) {
+        return;
+    }
+    irs_channel* channel = nullptr;
+    irs_device devices[1];
+    irs_port_state state{};
+    irs_port* other = nullptr;
+    inside.answers = {
+        irs_close(inside.port),
+        irs_discover(inside.port, 10, devices, 1),
+        irs_connect(inside.port, nullptr, nullptr, IRS_MODE_RAW, 0, &channel),
+        irs_connect_lsap(inside.port, 4, IRS_MODE_RAW, 0, &channel),
+        irs_listen(inside.port, nullptr, nullptr, IRS_MODE_RAW, 0, &channel),
+        irs_set_log(nullptr, nullptr),
+        irs_set_link_limits(inside.port, 7, 2048), // the discovery holds the port
+        irs_port_status(inside.port, &state),
+        irs_open(inside.path.c_str(), 'b', 0, IRS_ROLE_DEVICE, &other), // logs, dropped
+    };
+    inside.done.store(true);
+}
+
+TEST_F(LibApi, CallsFromInsideTheLogAnswerOrRefuseButNeverHang) {
+    InsideLog inside;
+    inside.port = open(IRS_ROLE_COMPUTER);
+    inside.path = pty.slaveName();
+    EXPECT_EQ(irs_set_log(callFromLog, &inside), IRS_OK);
+    auto search = std::async(std::launch::async, [&inside] {
+        irs_device devices[1];
+        return irs_discover(inside.port, 200, devices, 1);
+    });
+    ASSERT_EQ(search.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(search.get(), 0);
+    EXPECT_EQ(irs_set_log(nullptr, nullptr), IRS_OK);
+    ASSERT_TRUE(inside.done.load()) << "the discovery was traced";
+    const std::vector<int> expected = {IRS_ERR_STATE, IRS_ERR_STATE, IRS_ERR_STATE,
+                                       IRS_ERR_STATE, IRS_ERR_STATE, IRS_ERR_STATE,
+                                       IRS_ERR_STATE, IRS_OK,        IRS_ERR_PORT};
+    EXPECT_EQ(inside.answers, expected);
+    EXPECT_EQ(irs_close(inside.port), IRS_OK);
+}
+
+TEST(LibPorts, AsManyPortsAsTheHeaderAllowsRunAtOnce) {
+    std::array<PtyPair, IRS_PORTS_MAX + 1> ptys;
+    for (PtyPair& pty : ptys) {
+        if (!pty.open()) {
+            GTEST_SKIP() << "not enough pseudo-terminals";
+        }
+    }
+    std::array<irs_port*, IRS_PORTS_MAX> ports{};
+    for (size_t i = 0; i < ports.size(); ++i) {
+        ASSERT_EQ(irs_open(ptys.at(i).slaveName().c_str(), 'b', 0, IRS_ROLE_DEVICE, &ports.at(i)),
+                  IRS_OK)
+            << i;
+        // A listen that times out leaves the station running.
+        irs_channel* channel = nullptr;
+        EXPECT_EQ(irs_listen(ports.at(i), nullptr, nullptr, IRS_MODE_RAW, 0, &channel),
+                  IRS_ERR_TIMEOUT);
+    }
+    for (irs_port* port : ports) {
+        irs_port_state state{};
+        ASSERT_EQ(irs_port_status(port, &state), IRS_OK);
+        EXPECT_EQ(state.phase, IRS_PHASE_SEARCHING);
+    }
+    irs_port* more = nullptr;
+    EXPECT_EQ(irs_open(ptys.back().slaveName().c_str(), 'b', 0, IRS_ROLE_DEVICE, &more),
+              IRS_ERR_NO_MEMORY);
+    for (irs_port* port : ports) {
+        EXPECT_EQ(irs_close(port), IRS_OK);
+    }
 }
 
 } // namespace
