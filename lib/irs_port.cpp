@@ -3,7 +3,6 @@
 #include <cstring>
 #include <new>
 
-#include "console.h"
 #include "discovery.h"
 #include "irs_session.h"
 #include "lap_terms.h"
@@ -13,24 +12,6 @@ namespace {
 constexpr uint32_t MIN_SPEED = 9600;
 // How often a wait for the channel looks at the station.
 constexpr uint32_t LOOK_MS = 10;
-
-// The open's failure as the log tells it and as the call answers it.
-int portOpenError(const char* path, DWORD error, DWORD systemError) {
-    const char* why = nullptr;
-    if (error == ERROR_ACCESS_DENIED) {
-        why = hostSystemErrorIsBusy(systemError) ? "port busy" : "not allowed";
-    } else if (error == ERROR_FILE_NOT_FOUND) {
-        why = "no such port";
-    } else if (error == ERROR_INVALID_FUNCTION) {
-        why = "not a serial port";
-    }
-    if (why != nullptr) {
-        consoleError("irs_open: %s: %s", path, why);
-        return IRS_ERR_PORT;
-    }
-    consoleError("irs_open: %s: error %lu", path, static_cast<unsigned long>(systemError));
-    return error == ERROR_NOT_ENOUGH_MEMORY ? IRS_ERR_NO_MEMORY : IRS_ERR_IO;
-}
 
 bool copyName(const char* name, std::array<char, IAS_NAMES_MAX + 1>& to) {
     to.fill('\0');
@@ -272,7 +253,7 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
     // Held from now until irs_close, so no other program drives the same dongle meanwhile.
     const DWORD error = opened->line.hold();
     if (error != ERROR_SUCCESS) {
-        return portOpenError(path, error, hostSystemError());
+        return irsOpenError(path, error, hostSystemError());
     }
     opened->speedBits =
         lapBaudBitsUpTo(transceiver->baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);

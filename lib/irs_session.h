@@ -115,6 +115,9 @@ bool irsChannelRetire(const IrsChannelRef& found);
 std::shared_ptr<IrsPort> irsUnregister(const irs_port* handle);
 
 int irsFromIrErr(IrErr error);
+// An open's failure (its Win32 and system error numbers): logged with the reason, and the code
+// irs_open answers.
+int irsOpenError(const char* path, DWORD error, DWORD systemError);
 // An address as the number reads, most significant byte first: 0x3412CDAB is "34-12-CD-AB".
 void irsAddressText(uint32_t address, char (&text)[12]);
 // Points the stack's console at the application's log (irs_log.cpp); silent until it sets one.
