@@ -190,7 +190,7 @@ extern "C" int irs_query(irs_port* handle, const char* className, const char* at
     if (!namesFit(className, attribute) || values == nullptr || maxValues <= 0) {
         return IRS_ERR_ARG;
     }
-    if (!port->computer) {
+    if (!port->computer || irsInsideLog()) {
         return IRS_ERR_STATE;
     }
     const IrsDeadline deadline(timeoutMs);
