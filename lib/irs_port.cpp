@@ -297,7 +297,6 @@ extern "C" int irs_close(irs_port* handle) {
     for (IrsChannel& channel : port->channels) {
         channel.open.store(false);
     }
-    port->endLink();
     port->stopStation();
     return IRS_OK;
 }
