@@ -74,16 +74,11 @@ irs_port* openPort(const PtyRole& role, const PtyOptions& options) {
         irs_set_link_limits(port, options.maxWindow, options.maxFrame); // checked when parsed
         return port;
     }
-    // The library says only that it failed; the host says why.
-    const DWORD error = opened == IRS_ERR_ARG ? ERROR_SUCCESS : hostPortTryOpen(options.port);
+    // For IRS_ERR_PORT the library's log has said why ("irs_open: PATH: port busy").
     if (opened == IRS_ERR_ARG) {
         fail("port name too long: %s", options.port);
-    } else if (error == ERROR_FILE_NOT_FOUND) {
-        fail("no such port: %s", options.port);
-    } else if (error == ERROR_ACCESS_DENIED) {
-        fail("port busy or not allowed: %s", options.port);
-    } else {
-        fail("cannot open port %s", options.port);
+    } else if (opened != IRS_ERR_PORT) {
+        fail("cannot open port %s: %s", options.port, irs_strerror(opened));
     }
     return nullptr;
 }

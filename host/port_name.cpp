@@ -1,5 +1,4 @@
 // Port names: "COMn" is the n-th serial port of the host, anything else is a device path.
-#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -49,20 +48,4 @@ bool hostPortName(const char* name, char* out, size_t size) {
         return false;
     }
     return true;
-}
-
-DWORD hostPortTryOpen(const char* name) {
-    // The longest path the POSIX layer keeps, and Windows' MAX_PATH with the device prefix.
-    constexpr size_t PATH_SIZE = 280;
-    std::array<char, PATH_SIZE> path{};
-    if (!hostPortName(name, path.data(), path.size())) {
-        return ERROR_FILE_NOT_FOUND;
-    }
-    const HANDLE handle = CreateFileA(path.data(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                      OPEN_EXISTING, 0, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        return GetLastError();
-    }
-    CloseHandle(handle);
-    return ERROR_SUCCESS;
 }

@@ -22,6 +22,8 @@
 // (on Windows with the device-namespace prefix, so COM10 and up work; elsewhere /dev/ttyS(n-1));
 // any other name is used as it stands. Returns false, with an empty result, when it does not fit.
 bool hostPortName(const char* name, char* out, size_t size);
-// Opens the port by its user's name and closes it again: ERROR_SUCCESS when it can be used, else
-// the error (ERROR_FILE_NOT_FOUND also for a name too long), printing nothing.
-DWORD hostPortTryOpen(const char* name);
+// The system's own number for the last failure of a host call: errno on POSIX (our layer keeps it
+// beside the Win32 number GetLastError gives), GetLastError itself on Windows.
+DWORD hostSystemError();
+// True when a port's open failed with `systemError` because another holder has it.
+bool hostSystemErrorIsBusy(DWORD systemError);

@@ -51,6 +51,9 @@ int closeWith(irs_channel* handle, bool abortive) {
     if (!port) {
         return IRS_ERR_HANDLE;
     }
+    if (irsInsideLog()) {
+        return IRS_ERR_STATE; // the station's thread may be the one running the log
+    }
     int result = IRS_OK;
     if (!abortive) {
         // Outside the operation lock: other channels go on meanwhile.

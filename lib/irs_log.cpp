@@ -12,11 +12,19 @@ std::mutex logLock;
 irs_log_fn logSink = nullptr;
 void* logContext = nullptr;
 std::once_flag installed;
+// Set on the thread that runs the sink, while it runs.
+thread_local bool insideSink = false;
 
 void deliver(int kind, const char* text, size_t length) {
+    // What a call from inside the sink logs would need the lock this thread holds: dropped.
+    if (insideSink) {
+        return;
+    }
     const std::lock_guard<std::mutex> hold(logLock);
     if (logSink != nullptr) {
+        insideSink = true;
         logSink(logContext, kind, text, length);
+        insideSink = false;
     }
 }
 
@@ -37,7 +45,14 @@ void irsLogInstall() {
     });
 }
 
+bool irsInsideLog() {
+    return insideSink;
+}
+
 extern "C" int irs_set_log(irs_log_fn log, void* context) {
+    if (insideSink) {
+        return IRS_ERR_STATE;
+    }
     irsLogInstall();
     const std::lock_guard<std::mutex> hold(logLock);
     logSink = log;

@@ -1,23 +1,15 @@
 // The port calls of the C interface: open and close, discovery, connect and listen. Each checks
 // its arguments and the handle before it touches anything.
-#include <cstdio>
 #include <cstring>
 #include <new>
 
 #include "discovery.h"
 #include "irs_session.h"
 #include "lap_terms.h"
-#include "port_setup.h"
 
 namespace {
 
 constexpr uint32_t MIN_SPEED = 9600;
-
-int portOpenError() {
-    const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_ACCESS_DENIED ? IRS_ERR_PORT
-                                                                         : IRS_ERR_IO;
-}
 
 bool copyName(const char* name, std::array<char, IAS_NAMES_MAX + 1>& to) {
     to.fill('\0');
@@ -149,6 +141,9 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
     if (!port) {
         return IRS_ERR_HANDLE;
     }
+    if (irsInsideLog()) {
+        return IRS_ERR_STATE;
+    }
     if (channel == nullptr || (mode != IRS_MODE_IRCOMM && mode != IRS_MODE_RAW)) {
         return IRS_ERR_ARG;
     }
@@ -160,6 +155,9 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
     }
     const bool raw = mode == IRS_MODE_RAW;
     std::unique_lock<std::mutex> hold(port->operationLock);
+    if (port->closing.load()) {
+        return IRS_ERR_HANDLE; // closed while this call waited for the lock
+    }
     IrsChannel* waiting = &port->channels[0];
     if (port->computer && port->stationLive.load() &&
         port->computer->state() == primary::PRIMARY_CONNECTED && port->inUse()) {
@@ -250,16 +248,15 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
     if (!opened->line.setPortName(path)) {
         return IRS_ERR_ARG;
     }
-    // A missing or busy port is an error now rather than at the first discovery.
-    const HANDLE probe = portSetupOpen(path);
-    if (probe == INVALID_HANDLE_VALUE) {
-        return portOpenError();
+    irsLogInstall();
+    // Held from now until irs_close, so no other program drives the same dongle meanwhile.
+    const DWORD error = opened->line.hold();
+    if (error != ERROR_SUCCESS) {
+        return irsOpenError(path, error, hostSystemError());
     }
-    CloseHandle(probe);
     opened->speedBits =
         lapBaudBitsUpTo(transceiver->baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);
     setLimits(*opened, IRS_WINDOW_MAX, IRS_FRAME_MAX);
-    irsLogInstall();
     irs_port* const handle = irsRegister(opened);
     if (handle == nullptr) {
         return IRS_ERR_NO_MEMORY;
@@ -277,7 +274,12 @@ extern "C" int irs_set_link_limits(irs_port* handle, int maxWindow, int maxFrame
         maxFrame > IRS_FRAME_MAX) {
         return IRS_ERR_ARG;
     }
-    const std::lock_guard<std::mutex> hold(port->operationLock);
+    std::unique_lock<std::mutex> hold(port->operationLock, std::defer_lock);
+    if (!irsInsideLog()) {
+        hold.lock();
+    } else if (!hold.try_lock()) {
+        return IRS_ERR_STATE; // the call under way may be the one waiting for the log
+    }
     if (port->stationLive.load()) {
         return IRS_ERR_STATE; // the offer is read while the station runs
     }
@@ -286,6 +288,9 @@ extern "C" int irs_set_link_limits(irs_port* handle, int maxWindow, int maxFrame
 }
 
 extern "C" int irs_close(irs_port* handle) {
+    if (irsInsideLog()) {
+        return IRS_ERR_STATE; // the station's thread may be the one running the log
+    }
     const auto port = irsUnregister(handle);
     if (!port) {
         return IRS_ERR_HANDLE;
@@ -298,6 +303,7 @@ extern "C" int irs_close(irs_port* handle) {
         channel.open.store(false);
     }
     port->stopStation();
+    port->line.release();
     return IRS_OK;
 }
 
@@ -309,10 +315,13 @@ extern "C" int irs_discover(irs_port* handle, int timeoutMs, irs_device* devices
     if (devices == nullptr || maxDevices <= 0 || timeoutMs <= 0) {
         return IRS_ERR_ARG;
     }
-    if (!port->computer) {
+    if (!port->computer || irsInsideLog()) {
         return IRS_ERR_STATE;
     }
     const std::lock_guard<std::mutex> hold(port->operationLock);
+    if (port->closing.load()) {
+        return IRS_ERR_HANDLE;
+    }
     if (port->inUse()) {
         return IRS_ERR_STATE;
     }
@@ -339,10 +348,7 @@ extern "C" int irs_discover(irs_port* handle, int timeoutMs, irs_device* devices
         device = irs_device{};
         device.address = found.address;
         device.hints = lapHintBits(found);
-        std::array<uint8_t, 4> wire{};
-        lapPutAddress(wire.data(), found.address);
-        std::snprintf(device.address_text, sizeof device.address_text, "%02X-%02X-%02X-%02X",
-                      wire[0], wire[1], wire[2], wire[3]);
+        irsAddressText(found.address, device.address_text);
         lapHintNames(found, device.hint_names);
         lapNickname(found, device.nickname);
         ++count;

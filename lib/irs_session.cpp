@@ -1,7 +1,10 @@
 // The handle registry, the port object's life, the channels' readiness and the error texts.
 #include "irs_session.h"
 
+#include <cstdio>
 #include <utility>
+
+#include "console.h"
 
 namespace {
 
@@ -82,7 +85,7 @@ IrsPort::IrsPort(const TransceiverVariant& variant, int portRole) : role(portRol
         computer->setQuietAfterLink(true); // nothing is sent until the application asks
     } else {
         device = std::make_unique<secondary::SecondaryStation>(line);
-        device->setDiscoverable(false);
+        device->setQuietAfterLink(true);
     }
     connection().setObserver(LaneObserver{laneChanged, this});
     for (size_t lane = 0; lane < channels.size(); ++lane) {
@@ -194,7 +197,7 @@ void IrsPort::setAwaited(IrsChannel& channel, bool awaited) {
         for (const IrsChannel& each : channels) {
             any = any || each.awaited.load();
         }
-        device->setDiscoverable(any);
+        device->setListening(any);
     }
 }
 
@@ -310,6 +313,28 @@ int irsChannelFailure(IrsPort& port, IrsChannel& channel) {
         return IRS_ERR_PEER_GONE;
     }
     return IRS_OK;
+}
+
+int irsOpenError(const char* path, DWORD error, DWORD systemError) {
+    const char* why = nullptr;
+    if (error == ERROR_ACCESS_DENIED) {
+        why = hostSystemErrorIsBusy(systemError) ? "port busy" : "not allowed";
+    } else if (error == ERROR_FILE_NOT_FOUND) {
+        why = "no such port";
+    } else if (error == ERROR_INVALID_FUNCTION) {
+        why = "not a serial port";
+    }
+    if (why != nullptr) {
+        consoleError("irs_open: %s: %s", path, why);
+        return IRS_ERR_PORT;
+    }
+    consoleError("irs_open: %s: error %lu", path, static_cast<unsigned long>(systemError));
+    return error == ERROR_NOT_ENOUGH_MEMORY ? IRS_ERR_NO_MEMORY : IRS_ERR_IO;
+}
+
+void irsAddressText(uint32_t address, char (&text)[12]) {
+    std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X", (address >> 24) & 0xFFU,
+                  (address >> 16) & 0xFFU, (address >> 8) & 0xFFU, address & 0xFFU);
 }
 
 IrsDeadline::IrsDeadline(int timeoutMs) : start(GetTickCount()), timeout(timeoutMs) {}

@@ -61,8 +61,8 @@ struct IrsPort {
     void updateSignal(IrsChannel& channel);
     // A channel handed out or awaited: the station must go on.
     bool inUse();
-    // A listener waits for the channel or no longer does; a device answers discovery only while
-    // one waits.
+    // A listener waits for the channel or no longer does; once a link has ended, a device
+    // answers discovery only while one waits or after the next listen.
     void setAwaited(IrsChannel& channel, bool awaited);
     // The link is down: never set up, ended, or the station stopped.
     bool linkDown();
@@ -125,12 +125,26 @@ bool irsChannelRetire(const IrsChannelRef& found);
 std::shared_ptr<IrsPort> irsUnregister(const irs_port* handle);
 
 int irsFromIrErr(IrErr error);
+// An open's failure (its Win32 and system error numbers): logged with the reason, and the code
+// irs_open answers.
+int irsOpenError(const char* path, DWORD error, DWORD systemError);
+// An address as the number reads, most significant byte first: 0x3412CDAB is "34-12-CD-AB".
+void irsAddressText(uint32_t address, char (&text)[12]);
 // Points the stack's console at the application's log (irs_log.cpp); silent until it sets one.
 void irsLogInstall();
+// True on a thread running the application's log function: calls that wait for the library's
+// threads or stop them answer IRS_ERR_STATE there, as those threads may be waiting for the log.
+bool irsInsideLog();
 // The channel's failure once it is no longer usable (ended, port lost, closing); IRS_OK while it
 // is.
 int irsChannelFailure(IrsPort& port, IrsChannel& channel);
 static_assert(IRS_CHANNELS_MAX == MUX_CHANNELS, "a handle for each of a link's channels");
+#if !defined(_WIN32)
+// Each port holds its serial port and runs its station's task, with room to spare; a third of
+// the table stays for the program's own.
+static_assert(IRS_PORTS_MAX * 3 <= HOST_HANDLES_MAX * 2 / 3,
+              "the host layer's handles never cap the ports below IRS_PORTS_MAX");
+#endif
 static_assert(IRS_FRAME_MAX == LAP_MAX_DATA_SIZE && IRS_FRAME_MIN == 64,
               "the library's frame limits are the stack's");
 // Milliseconds left before `deadline` on GetTickCount (negative timeouts never end).

@@ -12,12 +12,9 @@ int phaseOf(IrsPort& port) {
     if (!running) {
         return IRS_PHASE_IDLE;
     }
-    bool awaited = false;
-    for (const IrsChannel& channel : port.channels) {
-        awaited = awaited || channel.awaited.load();
-    }
-    if (port.device && !awaited && port.connection().phase() == LINK_SEARCHING) {
-        return IRS_PHASE_IDLE; // a device that no one asked to listen answers nobody
+    if (port.device && !port.device->discoverable() &&
+        port.connection().phase() == LINK_SEARCHING) {
+        return IRS_PHASE_IDLE; // its link ended and no one has asked it to listen since
     }
     switch (port.connection().phase()) {
     case LINK_OPEN:
@@ -86,13 +83,10 @@ extern "C" int irs_port_status(irs_port* handle, irs_port_state* status) {
     LinkWatch& watch = port->connection().watch();
     if (status->phase >= IRS_PHASE_CONNECTED) {
         status->peer_address = watch.peerAddress.load();
-        std::array<uint8_t, 4> wire{};
-        lapPutAddress(wire.data(), status->peer_address);
-        std::snprintf(status->peer_text, sizeof status->peer_text, "%02X-%02X-%02X-%02X", wire[0],
-                      wire[1], wire[2], wire[3]);
+        irsAddressText(status->peer_address, status->peer_text);
         status->speed = watch.speed.load();
     }
-    status->port_error = static_cast<uint32_t>(port->line.lostError());
+    status->port_error = port->line.lostError() != 0 ? port->line.lostSystemError() : 0;
     const IrErr last = port->computer ? port->computer->lastError() : port->device->lastError();
     describe(last, port->line.lostError(),
              port->computer ? PRIMARY_GIVE_UP_MS : SECONDARY_GIVE_UP_MS, status->last_error,

@@ -26,7 +26,8 @@ enum irs_error {
     IRS_ERR_HANDLE = -2,       /* not a handle, or one already closed */
     IRS_ERR_STATE = -3,        /* a call the handle's role or state does not allow */
     IRS_ERR_TIMEOUT = -4,      /* nothing came before the time-out */
-    IRS_ERR_PORT = -5,         /* the port cannot be opened: missing, busy or not allowed */
+    IRS_ERR_PORT = -5,         /* the port cannot be opened: missing, busy, not allowed or not a
+                                * serial device */
     IRS_ERR_PORT_LOST = -6,    /* the port has gone (a dongle unplugged) */
     IRS_ERR_PEER_GONE = -7,    /* the peer went out of range, went silent or broke the link */
     IRS_ERR_NO_SERVICE = -8,   /* the device has no service under those names */
@@ -75,7 +76,8 @@ enum irs_log_kind {
 typedef struct irs_device {
     uint32_t address;                 /* its link address */
     uint16_t hints;                   /* first hint byte in the low byte, second in the high */
-    char address_text[12];            /* "AB-CD-12-34" */
+    char address_text[12];            /* the address as the number reads, most significant byte
+                                       * first: 0x3412CDAB is "34-12-CD-AB" */
     char hint_names[IRS_HINTS_SIZE];  /* "PDA/Palmtop, IrCOMM"; "" when no bit has a name */
     char nickname[IRS_NICKNAME_SIZE]; /* unprintable bytes as '?' */
 } irs_device;
@@ -84,9 +86,10 @@ typedef struct irs_device {
 typedef struct irs_port_state {
     int phase;             /* an irs_phase */
     uint32_t peer_address; /* the peer's link address once connected, else 0 */
-    char peer_text[12];    /* "AB-CD-12-34" once connected, else "" */
+    char peer_text[12];    /* peer_address as address_text gives it once connected, else "" */
     uint32_t speed;        /* the link's bit/s once connected, else 0 */
-    uint32_t port_error;   /* the system's error number that showed the port lost; 0 while well */
+    uint32_t port_error;   /* the system's error number that showed the port lost (errno on POSIX,
+                            * GetLastError() on Windows); 0 while well */
     char last_error[IRS_ERROR_TEXT_SIZE]; /* why the last link failed; "" when none did */
 } irs_port_state;
 
@@ -107,7 +110,10 @@ const char* irs_strerror(int error);
 
 /* Opens the serial port at `path` with transceiver variant 'a' or 'b', offering speeds up to
  * `max_speed` bit/s (0: the variant's fastest; else at least 9600), in `role`. Nothing is sent
- * until discovery, connect or listen. Stores the handle in `*port`. */
+ * until discovery, connect or listen. Stores the handle in `*port`. The port is held exclusively
+ * until irs_close. IRS_ERR_PORT when it is missing, not a serial device (a file, /dev/null), not
+ * allowed, or busy: held by another program or already open in this one; the IRS_LOG_ERROR line
+ * says which ("port busy" for the last). */
 int irs_open(const char* path, char variant, uint32_t max_speed, int role, irs_port** port);
 /* Caps what the link negotiates: windows of up to `max_window` frames (1 to IRS_WINDOW_MAX) and
  * information fields of up to `max_frame` bytes (IRS_FRAME_MIN to IRS_FRAME_MAX); the defaults are
@@ -115,8 +121,12 @@ int irs_open(const char* path, char variant, uint32_t max_speed, int role, irs_p
  * IRS_ERR_STATE). */
 int irs_set_link_limits(irs_port* port, int max_window, int max_frame);
 /* Sends the frame trace and the errors of every port in the process to `log`, called with
- * `context` from the library's threads one call at a time; null (the default) drops them. `log`
- * must not call irs_set_log. Always IRS_OK. */
+ * `context` from the library's threads one call at a time; null (the default) drops them. IRS_OK.
+ * Inside `log`, the calls that wait for the library's threads or stop them (irs_close,
+ * irs_channel_close, irs_discover, irs_connect, irs_connect_lsap, irs_listen) and irs_set_log
+ * answer IRS_ERR_STATE, as does irs_set_link_limits while another call on its port is under way;
+ * all others work, but hold up the thread that logs: read and write there with a time-out of 0.
+ * What the library would log from there is dropped. */
 int irs_set_log(irs_log_fn log, void* context);
 /* Stores the link's phase, peer, speed and errors in `*status`; it may be called from another
  * thread while a discovery, connect or listen waits. */

@@ -45,7 +45,8 @@ IrphyPort::IrphyPort(const TransceiverVariant& transceiver)
 // Called on every failure only, so a port that has gone is noted wherever it shows.
 int IrphyPort::errorNumber() {
     const DWORD error = GetLastError();
-    if (portHealthReport(health, error)) {
+    const DWORD systemError = hostSystemError();
+    if (portHealthReport(health, error, systemError)) {
         lostUnreported.store(true);
     }
     return static_cast<int>(error);
@@ -65,14 +66,51 @@ bool IrphyPort::setPortName(const char* newName) {
     return true;
 }
 
+DWORD IrphyPort::hold() {
+    const HANDLE port = portSetupOpenDevice(name.data());
+    if (port == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    held.store(port);
+    holding.store(true);
+    return ERROR_SUCCESS;
+}
+
+void IrphyPort::release() {
+    holding.store(false);
+    const HANDLE port = held.exchange(INVALID_HANDLE_VALUE);
+    if (port != INVALID_HANDLE_VALUE) {
+        portSetupClose(port);
+    }
+}
+
+PortOpening IrphyPort::openHeld(bool lost) {
+    const HANDLE port = held.load();
+    if (port != INVALID_HANDLE_VALUE && !lost) {
+        return {port,
+                portSetupConfigure(port, IRPHY_START_SPEED, dcb, timeouts, "irphy_reset", health)};
+    }
+    // The device behind the old handle has gone; its successor opens under the same name.
+    if (port != INVALID_HANDLE_VALUE) {
+        CloseHandle(held.exchange(INVALID_HANDLE_VALUE));
+    }
+    const PortOpening opening =
+        portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts, "irphy_reset", health);
+    held.store(opening.handle);
+    return opening;
+}
+
 IrErr IrphyPort::reset() {
     if (isOpen()) {
         close();
     }
+    const bool lost = lostError() != 0;
     portHealthClear(health);
     lostUnreported.store(false);
     const PortOpening opening =
-        portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts, "irphy_reset", health);
+        holding.load()
+            ? openHeld(lost)
+            : portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts, "irphy_reset", health);
     handle.store(opening.handle);
     if (!opening.configured) {
         return IR_ERR_IO;
@@ -88,7 +126,9 @@ int32_t IrphyPort::close() {
     if (closing == INVALID_HANDLE_VALUE) {
         return 0;
     }
-    portSetupClose(closing);
+    if (closing != held.load()) {
+        portSetupClose(closing);
+    }
     return 1;
 }
 

@@ -11,6 +11,7 @@
 #include "ir_options.h"
 #include "lap_port.h"
 #include "port_health.h"
+#include "port_setup.h"
 #include "sir.h"
 #include "transceiver.h"
 #include "win32.h"
@@ -23,7 +24,10 @@ class IrphyPort final : public SirFramePort {
     IrphyPort(IrphyPort&&) = delete;
     IrphyPort& operator=(IrphyPort&&) = delete;
     // Closes the port if open.
-    ~IrphyPort() override { close(); }
+    ~IrphyPort() override {
+        close();
+        release();
+    }
 
     uint32_t nowMs() override { return GetTickCount(); }
     // The port first, the transceiver only when the port took the speed.
@@ -34,8 +38,15 @@ class IrphyPort final : public SirFramePort {
 
     // The port reset opens: "COM1" unless set (copied; false when too long, the old name stays).
     bool setPortName(const char* name);
-    // 1 when a port was closed, 0 when none was open.
+    // 1 when a port was closed, 0 when none was open. A held port stays open.
     int32_t close();
+    // Opens the port and holds it until release(): resets and closes use it and keep it, so no
+    // other program takes it while the station stops and starts; a reset after the port was lost
+    // opens it afresh. ERROR_SUCCESS, or the open's error (ERROR_INVALID_FUNCTION: not a serial
+    // device), with hostSystemError() still the open's.
+    DWORD hold();
+    // Closes the held port; after close().
+    void release();
     void send(const uint8_t* data, DWORD count);
     // True when a byte is held; a waiting byte is taken at once, otherwise the port is waited on
     // for up to `timeoutMs` (0 or less: one look).
@@ -51,6 +62,8 @@ class IrphyPort final : public SirFramePort {
     void setLines(const TransceiverBinding* binding) { linesOverride.store(binding); }
     // The error that showed the port gone (0 while it is well); readable from any thread.
     DWORD lostError() const { return health.lostError.load(); }
+    // The same error as the system numbers it (hostSystemError).
+    DWORD lostSystemError() const { return health.lostSystemError.load(); }
 
   private:
     class Line final : public ByteLink {
@@ -72,10 +85,15 @@ class IrphyPort final : public SirFramePort {
 
     int errorNumber();
     const TransceiverBinding& activeLines() const;
+    // The held port configured afresh, or opened again when it was lost.
+    PortOpening openHeld(bool lost);
 
     Line line{*this};
     // The task thread owns the port after start-up; the first reset runs before the task exists.
     std::atomic<HANDLE> handle{INVALID_HANDLE_VALUE};
+    // The port hold() opened, while it is held; `holding` outlives a failed reopen.
+    std::atomic<HANDLE> held{INVALID_HANDLE_VALUE};
+    std::atomic<bool> holding{false};
     DCB dcb{};
     COMMTIMEOUTS timeouts{};
     std::atomic<uint8_t> rxState{0};

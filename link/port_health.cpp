@@ -15,11 +15,15 @@ bool portHealthIsGone(DWORD error) {
     }
 }
 
-bool portHealthReport(PortHealth& health, DWORD error) {
+bool portHealthReport(PortHealth& health, DWORD error, DWORD systemError) {
     if (!portHealthIsGone(error)) {
         return false;
     }
+    // The system's number first, so it is there by the time lostError shows.
     DWORD none = 0;
+    if (health.lostError.load() == 0) {
+        health.lostSystemError.store(systemError);
+    }
     health.lostError.compare_exchange_strong(none, error);
     return true;
 }

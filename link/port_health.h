@@ -11,15 +11,18 @@
 // terminal (EIO, ENXIO, ENODEV, the path missing), on Windows those of a removed USB port.
 bool portHealthIsGone(DWORD error);
 
-// One port's health: the first error that showed its device gone, 0 while it is well.
+// One port's health: the first error that showed its device gone, 0 while it is well, as a Win32
+// number and as the system's own (hostSystemError).
 struct PortHealth {
     std::atomic<DWORD> lostError{0};
+    std::atomic<DWORD> lostSystemError{0};
 };
 
 // A failed port operation: the first error meaning the device is gone is kept; true when this one
 // does.
-bool portHealthReport(PortHealth& health, DWORD error);
+bool portHealthReport(PortHealth& health, DWORD error, DWORD systemError);
 // After the port has been opened afresh.
 inline void portHealthClear(PortHealth& health) {
+    health.lostSystemError.store(0);
     health.lostError.store(0);
 }

@@ -15,7 +15,8 @@ constexpr DWORD PORT_PURGE_ALL = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR |
 // Called on every failure only, so a port that has gone is noted wherever it shows.
 int errorNumber(PortHealth& health) {
     const DWORD error = GetLastError();
-    portHealthReport(health, error);
+    const DWORD systemError = hostSystemError();
+    portHealthReport(health, error, systemError);
     return static_cast<int>(error);
 }
 
@@ -43,6 +44,18 @@ HANDLE portSetupOpen(const char* name) {
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+HANDLE portSetupOpenDevice(const char* name) {
+    const HANDLE handle = portSetupOpen(name);
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (handle != INVALID_HANDLE_VALUE && GetCommState(handle, &dcb) == FALSE) {
+        CloseHandle(handle);
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
 void portSetupFields(DCB& dcb, uint32_t speed) {
     hostRawDcb(dcb, speed);
     dcb.fDtrControl = DTR_CONTROL_DISABLE;
@@ -56,13 +69,18 @@ PortOpening portSetupOpenAt(const char* name, uint32_t speed, DCB& dcb, COMMTIME
         consoleError("%s: CreateFile error: %d", who, errorNumber(health));
         return {handle, false};
     }
+    return {handle, portSetupConfigure(handle, speed, dcb, timeouts, who, health)};
+}
+
+bool portSetupConfigure(HANDLE handle, uint32_t speed, DCB& dcb, COMMTIMEOUTS& timeouts,
+                        const char* who, PortHealth& health) {
     prepare(handle, dcb, timeouts);
     portSetupFields(dcb, speed);
     if (SetCommState(handle, &dcb) == FALSE) {
         consoleError("%s: SetCommState error: %d", who, errorNumber(health));
-        return {handle, false};
+        return false;
     }
-    return {handle, true};
+    return true;
 }
 
 void portSetupClose(HANDLE handle) {

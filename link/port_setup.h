@@ -10,6 +10,9 @@
 
 // Opens the port named as the user names it ("COM1", or a device path) for reading and writing.
 HANDLE portSetupOpen(const char* name);
+// As portSetupOpen, and refuses what is not a serial device (a file, /dev/null) with
+// ERROR_INVALID_FUNCTION.
+HANDLE portSetupOpenDevice(const char* name);
 // The DCB fields of the configuration at `speed`; all others stay as read.
 void portSetupFields(DCB& dcb, uint32_t speed);
 
@@ -21,6 +24,9 @@ struct PortOpening {
 // configuration failed stays open.
 PortOpening portSetupOpenAt(const char* name, uint32_t speed, DCB& dcb, COMMTIMEOUTS& timeouts,
                             const char* who, PortHealth& health);
+// The same configuration of a port already open; false, printed under `who`, when it failed.
+bool portSetupConfigure(HANDLE handle, uint32_t speed, DCB& dcb, COMMTIMEOUTS& timeouts,
+                        const char* who, PortHealth& health);
 void portSetupClose(HANDLE handle);
 // Reads return at once with what has arrived, or, when nothing has, wait up to `waitMs` for the
 // first byte (0: never wait). Asks the port only when the wait changes.

@@ -10,7 +10,8 @@ namespace {
 // Called on every failure only, so a port that has gone is noted wherever it shows.
 int errorNumber(SerialCommsPort* port) {
     const DWORD error = GetLastError();
-    portHealthReport(port->health, error);
+    const DWORD systemError = hostSystemError();
+    portHealthReport(port->health, error, systemError);
     return static_cast<int>(error);
 }
 

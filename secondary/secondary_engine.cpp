@@ -19,11 +19,16 @@ SecondaryStation::SecondaryStation(FramePort& framePort) : port(framePort), timi
 }
 
 void SecondaryStation::setState(SecondaryState next) {
+    const bool linkEnds = next < SEC_LINKED && engineState.load() >= SEC_LINKED;
     engineState.store(next);
     if (next < SEC_LINKED) {
         link.endExtras(CHANNEL_END_LINK);
         settingsOwed = false;
         linkEndWanted.store(false);
+    }
+    if (linkEnds && quietAfterLink.load()) {
+        const std::lock_guard<std::mutex> hold(listenLock);
+        answersDiscovery.store(listening);
     }
     if (next == SEC_IRCOMM_OPEN) {
         link.openChannel(); // both queues emptied for the new channel
@@ -94,6 +99,14 @@ void SecondaryStation::dropLink() {
     giveUp();
 }
 
+void SecondaryStation::setListening(bool on) {
+    const std::lock_guard<std::mutex> hold(listenLock);
+    listening = on;
+    if (on) {
+        answersDiscovery.store(true);
+    }
+}
+
 bool SecondaryStation::addressMatches(uint8_t addressByte) const {
     return (addressByte & 0xFE) == link.record.connectionAddress;
 }
@@ -133,7 +146,7 @@ bool SecondaryStation::handleXid(uint16_t length) {
             return false; // addressed to one device: discovery is answered only to broadcast
         }
     }
-    if (rx[12] != 0 || !discoverable.load()) {
+    if (rx[12] != 0 || !answersDiscovery.load()) {
         return false; // only slot 0 is ours, and only while a link is wanted
     }
     consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", rx[3], rx[4], rx[5], rx[6]);

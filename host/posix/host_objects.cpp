@@ -1,5 +1,6 @@
 // Handle table, last-error slot and errno translation of the POSIX layer.
 #include "host_objects.h"
+#include "win32.h"
 
 #include <array>
 #include <cerrno>
@@ -9,12 +10,32 @@
 
 namespace {
 
-// Ports and threads a program holds at once; the programs need two of each.
-constexpr size_t HOST_OBJECT_COUNT = 32;
-
-std::array<HostObject, HOST_OBJECT_COUNT> objects;
+std::array<HostObject, HOST_HANDLES_MAX> objects;
 
 thread_local DWORD lastError = ERROR_SUCCESS;
+thread_local int lastSystemError = 0;
+
+// The errno value for an error this layer sets without one.
+int errnoFromError(DWORD error) {
+    switch (error) {
+    case ERROR_SUCCESS:
+        return 0;
+    case ERROR_FILE_NOT_FOUND:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+        return EACCES;
+    case ERROR_INVALID_HANDLE:
+        return EBADF;
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return ENOMEM;
+    case ERROR_INVALID_PARAMETER:
+        return EINVAL;
+    case ERROR_INVALID_FUNCTION:
+        return ENOTTY;
+    default:
+        return EIO;
+    }
+}
 
 } // namespace
 
@@ -24,6 +45,20 @@ DWORD GetLastError() {
 
 void SetLastError(DWORD error) {
     lastError = error;
+    lastSystemError = errnoFromError(error);
+}
+
+void hostSetLastErrors(DWORD error, int systemError) {
+    lastError = error;
+    lastSystemError = systemError;
+}
+
+DWORD hostSystemError() {
+    return static_cast<DWORD>(lastSystemError);
+}
+
+bool hostSystemErrorIsBusy(DWORD systemError) {
+    return systemError == EBUSY || systemError == EWOULDBLOCK;
 }
 
 HostObject* hostObjectTake() {
@@ -105,6 +140,7 @@ DWORD hostErrorFromErrno(int error) {
     case EPERM:
     case EBUSY:
     case EROFS:
+    case EISDIR: // what Windows answers for a directory
         return ERROR_ACCESS_DENIED;
     case EBADF:
         return ERROR_INVALID_HANDLE;

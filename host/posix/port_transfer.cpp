@@ -89,14 +89,16 @@ BOOL transferBytes(const Transfer& job, LPDWORD moved) {
             if (moved != nullptr) {
                 *moved = total;
             }
-            return hostFailWith(ERROR_GEN_FAILURE);
+            hostSetLastErrors(ERROR_GEN_FAILURE, EIO);
+            return FALSE;
         }
         if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            const DWORD error = hostErrorFromErrno(errno);
+            const int systemError = errno;
             if (moved != nullptr) {
                 *moved = total;
             }
-            return hostFailWith(error);
+            hostSetLastErrors(hostErrorFromErrno(systemError), systemError);
+            return FALSE;
         }
         if (job.immediate || (job.firstByteOnly && total > 0)) {
             break;

@@ -15,7 +15,8 @@ BOOL hostFailWith(DWORD error) {
 }
 
 BOOL hostFailWithErrno() {
-    return hostFailWith(hostErrorFromErrno(errno));
+    hostSetLastErrors(hostErrorFromErrno(errno), errno);
+    return FALSE;
 }
 
 HostObject* hostPortFind(HANDLE file, int& fd) {
@@ -53,19 +54,21 @@ HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,
     const int fd = open(fileName, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         // A serial device node without its hardware answers EIO; Windows calls that missing.
+        const int systemError = errno;
         const DWORD error = errno == EIO ? ERROR_FILE_NOT_FOUND : hostErrorFromErrno(errno);
         hostObjectRelease(object);
-        SetLastError(error);
+        hostSetLastErrors(error, systemError);
         return INVALID_HANDLE_VALUE;
     }
     if (shareMode == 0) {
         // TIOCEXCL keeps other users out, the lock also keeps out root and this process.
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int systemError = errno;
             const DWORD error =
                 errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : hostErrorFromErrno(errno);
             close(fd);
             hostObjectRelease(object);
-            SetLastError(error);
+            hostSetLastErrors(error, systemError);
             return INVALID_HANDLE_VALUE;
         }
         ioctl(fd, TIOCEXCL);

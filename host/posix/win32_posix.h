@@ -2,6 +2,7 @@
 // POSIX threads and the monotonic clock. Same names, types, values and error numbers as Windows.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 using BYTE = uint8_t;
@@ -158,8 +159,15 @@ using LPCOMSTAT = COMSTAT*;
 
 using LPTHREAD_START_ROUTINE = DWORD (*)(LPVOID parameter);
 
+// Ports and threads a process holds at once; past it CreateFileA and CreateThread fail with
+// ERROR_NOT_ENOUGH_MEMORY.
+constexpr size_t HOST_HANDLES_MAX = 96;
+
 DWORD GetLastError();
+// Also sets the errno value hostSystemError gives to the one closest to `error`.
 void SetLastError(DWORD error);
+// Sets both numbers: the Win32 one and the errno value it came from.
+void hostSetLastErrors(DWORD error, int systemError);
 
 // Serial ports. Opening with share mode 0 is exclusive, also against other processes and root.
 HANDLE CreateFileA(LPCSTR fileName, DWORD desiredAccess, DWORD shareMode,

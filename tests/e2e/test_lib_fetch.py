@@ -41,7 +41,7 @@ class LibFetch(PtyConsoles, unittest.TestCase):
         self.assertEqual(received, command)
         self.assertEqual(fetch.returncode, 0, err)
         listing, _, printed = out.partition(b"\n")
-        self.assertEqual(listing, b'AB-CD-12-34  PDA/Palmtop, IrCOMM  ""')
+        self.assertEqual(listing, b'34-12-CD-AB  PDA/Palmtop, IrCOMM  ""')
         self.assertEqual(printed, answer)
 
 

@@ -167,7 +167,7 @@ class FieldPty(PtyConsoles, unittest.TestCase):
         self.start("SECONDARY", a)
         found = subprocess.run([program, "--discover", b], capture_output=True, timeout=20)
         self.assertEqual(found.returncode, 0, found.stderr)
-        self.assertEqual(found.stdout, b"AB-CD-12-34  PDA/Palmtop, IrCOMM\n")
+        self.assertEqual(found.stdout, b"34-12-CD-AB  PDA/Palmtop, IrCOMM\n")
 
     def test_option_errors(self):
         _, b = self.link()

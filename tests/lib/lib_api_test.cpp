@@ -1,15 +1,20 @@
-// The C interface's answers to bad arguments, wrong roles and stale handles: each call returns
-// its error code and touches nothing else.
+// The C interface's answers to bad arguments, wrong roles, ports it cannot hold and calls from
+// inside the log: each call returns its error code and touches nothing else.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <string>
+#include <unistd.h>
+#include <utility>
 #include <vector>
 
+#include "child_wait.h"
 #include "irstack.h"
-#include "lib_air.h"
 #include "pty_pair.h"
 
 namespace {
@@ -119,101 +124,6 @@ TEST_F(LibApi, ADeviceOffersAtMostAsManyServicesAsALinkHasChannels) {
     EXPECT_EQ(irs_close(port), IRS_OK);
 }
 
-// Every port call answers IRS_ERR_HANDLE, and nothing else.
-void expectDeadPort(irs_port* port, const std::string& what) {
-    SCOPED_TRACE(what);
-    irs_device devices[1];
-    irs_channel* channel = nullptr;
-    irs_port_state state{};
-    EXPECT_EQ(irs_set_link_limits(port, 3, 256), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_port_status(port, &state), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_discover(port, 10, devices, 1), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_connect(port, nullptr, nullptr, IRS_MODE_RAW, 0, &channel), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_connect_lsap(port, 4, IRS_MODE_RAW, 0, &channel), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_RAW, 0, &channel), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_close(port), IRS_ERR_HANDLE);
-}
-
-void expectDeadChannel(irs_channel* channel, const std::string& what) {
-    SCOPED_TRACE(what);
-    char byte = 0;
-    irs_channel_state state{};
-    EXPECT_EQ(irs_read(channel, &byte, 1, 0), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_read(channel, nullptr, 0, -1), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_write(channel, &byte, 1, 0), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_write(channel, nullptr, 0, -1), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_available(channel), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_fd(channel), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_channel_status(channel, &state), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_channel_status(channel, nullptr), IRS_ERR_HANDLE);
-    EXPECT_EQ(irs_channel_close(channel), IRS_ERR_HANDLE);
-}
-
-constexpr int LINK_MS = 20000;
-
-// A device listening in the background; its channel, or null.
-std::future<irs_channel*> listenOn(irs_port* device) {
-    return std::async(std::launch::async, [device] {
-        irs_channel* channel = nullptr;
-        return irs_listen(device, nullptr, nullptr, IRS_MODE_RAW, LINK_MS, &channel) == IRS_OK
-                   ? channel
-                   : nullptr;
-    });
-}
-
-// A handle once closed stays dead, though its port's slot or its channel's lane is handed out
-// again, and a handle of one kind is never taken for the other.
-TEST(LibHandles, ClosedHandlesStayDeadWhenTheirPlaceIsReused) {
-    Air air;
-    if (!air.opened) {
-        GTEST_SKIP() << "no pseudo-terminals";
-    }
-    irs_port* first = nullptr;
-    ASSERT_EQ(irs_open(air.name(0).c_str(), 'a', 9600, IRS_ROLE_COMPUTER, &first), IRS_OK);
-    ASSERT_EQ(irs_close(first), IRS_OK);
-    irs_port* computer = nullptr;
-    irs_port* device = nullptr;
-    ASSERT_EQ(irs_open(air.name(0).c_str(), 'a', 9600, IRS_ROLE_COMPUTER, &computer), IRS_OK);
-    ASSERT_EQ(irs_open(air.name(1).c_str(), 'a', 9600, IRS_ROLE_DEVICE, &device), IRS_OK);
-    EXPECT_NE(computer, first);
-
-    // A channel closed, and the same lane opened again over a new link.
-    std::vector<std::pair<irs_channel*, std::string>> deadChannels;
-    irs_channel* channel = nullptr;
-    for (int round = 0; round < 2; ++round) {
-        auto listened = listenOn(device);
-        ASSERT_EQ(irs_connect(computer, nullptr, nullptr, IRS_MODE_RAW, LINK_MS, &channel), IRS_OK);
-        irs_channel* far = listened.get();
-        ASSERT_NE(far, nullptr);
-        EXPECT_EQ(irs_write(channel, "x", 1, LINK_MS), 1);
-        char byte = 0;
-        EXPECT_EQ(irs_read(far, &byte, 1, LINK_MS), 1);
-        if (round == 0) {
-            EXPECT_EQ(irs_channel_close(channel), IRS_OK);
-            EXPECT_EQ(irs_read(far, &byte, 1, LINK_MS), IRS_ERR_PEER_GONE);
-            EXPECT_EQ(irs_channel_close(far), IRS_OK);
-            deadChannels.emplace_back(channel, "closed channel, its lane open again");
-            deadChannels.emplace_back(far, "closed far channel, its lane open again");
-        }
-    }
-    irs_channel_state state{};
-    EXPECT_EQ(irs_channel_status(channel, &state), IRS_OK) << "the live channel is untouched";
-    expectDeadPort(first, "closed port, its slot reused");
-    EXPECT_EQ(irs_port_status(computer, nullptr), IRS_ERR_ARG) << "the slot's new port lives";
-    expectDeadPort(reinterpret_cast<irs_port*>(channel), "a channel handle as a port");
-    deadChannels.emplace_back(reinterpret_cast<irs_channel*>(computer), "a port handle");
-    deadChannels.emplace_back(nullptr, "null");
-    deadChannels.emplace_back(reinterpret_cast<irs_channel*>(&air), "an address");
-    ASSERT_EQ(irs_close(computer), IRS_OK);
-    deadChannels.emplace_back(channel, "channel of a closed port");
-    for (const auto& [dead, what] : deadChannels) {
-        expectDeadChannel(dead, what);
-    }
-    expectDeadPort(computer, "closed port");
-    expectDeadPort(nullptr, "null");
-    EXPECT_EQ(irs_close(device), IRS_OK);
-}
-
 TEST_F(LibApi, PortStatusRefusesBadArgumentsAndStaleHandles) {
     irs_port_state state{};
     EXPECT_EQ(irs_port_status(nullptr, &state), IRS_ERR_HANDLE);
@@ -262,7 +172,7 @@ TEST_F(LibApi, LogAndStatusShowAPortLostWhileAConnectWaits) {
     ASSERT_EQ(connect.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(connect.get(), IRS_ERR_PORT_LOST);
     ASSERT_EQ(irs_port_status(port, &state), IRS_OK);
-    EXPECT_NE(state.port_error, 0U);
+    EXPECT_EQ(state.port_error, static_cast<uint32_t>(EIO)) << "a hung-up terminal's errno";
     EXPECT_EQ(state.phase, IRS_PHASE_IDLE);
     EXPECT_EQ(irs_set_log(nullptr, nullptr), IRS_OK);
     EXPECT_EQ(irs_close(port), IRS_OK);
@@ -270,6 +180,104 @@ TEST_F(LibApi, LogAndStatusShowAPortLostWhileAConnectWaits) {
     EXPECT_NE(log.errors.find("error"), std::string::npos) << "the failed read is reported";
     EXPECT_NE(std::count(log.kinds.begin(), log.kinds.end(), IRS_LOG_TRACE), 0)
         << "the frame sent is traced";
+}
+
+// The log's lines, then what every refused open answers and logs.
+std::string takeErrors(LogRecord& log) {
+    const std::lock_guard<std::mutex> hold(log.lock);
+    return std::exchange(log.errors, "");
+}
+
+TEST_F(LibApi, OpenHoldsATerminalAloneAndRefusesAllElse) {
+    LogRecord log;
+    EXPECT_EQ(irs_set_log(record, &log), IRS_OK);
+    std::string file = "/tmp/irs_api_XXXXXX";
+    const int fd = mkstemp(file.data());
+    ASSERT_GE(fd, 0);
+    close(fd);
+    irs_port* port = nullptr;
+    for (const char* path : {"/dev/null", file.c_str(), "/tmp", "/nonexistent/ttyIR0"}) {
+        EXPECT_EQ(irs_open(path, 'b', 0, IRS_ROLE_COMPUTER, &port), IRS_ERR_PORT) << path;
+        const std::string errors = takeErrors(log);
+        EXPECT_NE(errors.find(path), std::string::npos) << errors;
+        EXPECT_EQ(errors.find("busy"), std::string::npos) << errors;
+    }
+    unlink(file.c_str());
+
+    // Held from open to close, through a station's start and stop: busy for this process and
+    // another.
+    irs_port* held = open(IRS_ROLE_COMPUTER);
+    irs_device devices[1];
+    EXPECT_EQ(irs_discover(held, 20, devices, 1), 0);
+    const char* path = pty.slaveName().c_str();
+    EXPECT_EQ(irs_open(path, 'b', 0, IRS_ROLE_DEVICE, &port), IRS_ERR_PORT);
+    EXPECT_NE(takeErrors(log).find("busy"), std::string::npos);
+    const pid_t child = fork();
+    if (child == 0) {
+        const bool refused = irs_open(path, 'b', 0, IRS_ROLE_DEVICE, &port) == IRS_ERR_PORT;
+        _exit(refused && takeErrors(log).find("busy") != std::string::npos ? 0 : 1);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    ASSERT_EQ(waitChild(child, status), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "another process got in";
+    EXPECT_EQ(irs_set_log(nullptr, nullptr), IRS_OK);
+    EXPECT_EQ(irs_close(held), IRS_OK);
+    EXPECT_EQ(irs_close(open(IRS_ROLE_DEVICE)), IRS_OK) << "irs_close lets go";
+}
+
+// From inside the log function the calls that wait for the library's threads answer
+// IRS_ERR_STATE instead of waiting for the thread that runs the log; the others work.
+struct InsideLog {
+    irs_port* port = nullptr;
+    std::string path;
+    std::atomic<bool> done{false};
+    std::vector<int> answers;
+};
+
+void callFromLog(void* context, int kind, const char* text, size_t length) {
+    (void)text;
+    (void)length;
+    auto& inside = *static_cast<InsideLog*>(context);
+    if (kind != IRS_LOG_TRACE || inside.done.load()) {
+        return;
+    }
+    irs_channel* channel = nullptr;
+    irs_device devices[1];
+    irs_port_state state{};
+    irs_port* other = nullptr;
+    inside.answers = {
+        irs_close(inside.port),
+        irs_discover(inside.port, 10, devices, 1),
+        irs_connect(inside.port, nullptr, nullptr, IRS_MODE_RAW, 0, &channel),
+        irs_connect_lsap(inside.port, 4, IRS_MODE_RAW, 0, &channel),
+        irs_listen(inside.port, nullptr, nullptr, IRS_MODE_RAW, 0, &channel),
+        irs_set_log(nullptr, nullptr),
+        irs_set_link_limits(inside.port, 7, 2048), // the discovery holds the port
+        irs_port_status(inside.port, &state),
+        irs_open(inside.path.c_str(), 'b', 0, IRS_ROLE_DEVICE, &other), // logs, dropped
+    };
+    inside.done.store(true);
+}
+
+TEST_F(LibApi, CallsFromInsideTheLogAnswerOrRefuseButNeverHang) {
+    InsideLog inside;
+    inside.port = open(IRS_ROLE_COMPUTER);
+    inside.path = pty.slaveName();
+    EXPECT_EQ(irs_set_log(callFromLog, &inside), IRS_OK);
+    auto search = std::async(std::launch::async, [&inside] {
+        irs_device devices[1];
+        return irs_discover(inside.port, 200, devices, 1);
+    });
+    ASSERT_EQ(search.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(search.get(), 0);
+    EXPECT_EQ(irs_set_log(nullptr, nullptr), IRS_OK);
+    ASSERT_TRUE(inside.done.load()) << "the discovery was traced";
+    const std::vector<int> expected = {IRS_ERR_STATE, IRS_ERR_STATE, IRS_ERR_STATE,
+                                       IRS_ERR_STATE, IRS_ERR_STATE, IRS_ERR_STATE,
+                                       IRS_ERR_STATE, IRS_OK,        IRS_ERR_PORT};
+    EXPECT_EQ(inside.answers, expected);
+    EXPECT_EQ(irs_close(inside.port), IRS_OK);
 }
 
 } // namespace

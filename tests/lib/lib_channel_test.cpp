@@ -83,7 +83,7 @@ TEST(LibChannel, StatusFollowsTheChannelToItsEnd) {
     irs_port_state port{};
     ASSERT_EQ(irs_port_status(computer, &port), IRS_OK);
     EXPECT_EQ(port.phase, IRS_PHASE_OPEN);
-    EXPECT_STREQ(port.peer_text, "AB-CD-12-34");
+    EXPECT_STREQ(port.peer_text, "34-12-CD-AB");
     EXPECT_EQ(port.speed, 9600U);
     irs_channel_state state{};
     ASSERT_EQ(irs_channel_status(channel, &state), IRS_OK);

@@ -124,9 +124,9 @@ TEST(SecondaryFaults, EachFaultEndsAsItShouldAndOnlyValidFramesHoldTheLink) {
     }
 }
 
-// Asked to end the link, the station answers the next poll with an RD and ends at the DISC; one
-// that no listen waits for leaves discovery unanswered.
-TEST(SecondaryLinkEnd, AsksWithRdEndsAtTheDiscAndAnswersDiscoveryOnlyWhenAsked) {
+// Asked to end the link, the station answers the next poll with an RD and ends at the DISC; after
+// it, discovery is answered only once a listener asks again.
+TEST(SecondaryLinkEnd, AsksWithRdEndsAtTheDiscAndStaysQuietUntilAsked) {
     ConsoleCapture console;
     Scenario s;
     s.station.setOffer(lapFullOffer(ALL_SPEEDS));
@@ -138,9 +138,7 @@ TEST(SecondaryLinkEnd, AsksWithRdEndsAtTheDiscAndAnswersDiscoveryOnlyWhenAsked) 
         s.station.step();
         return s.port.line.takeSentFrames();
     };
-    s.station.setDiscoverable(false);
-    EXPECT_TRUE(answer(xidCommand(0)).empty());
-    s.station.setDiscoverable(true);
+    s.station.setQuietAfterLink(true);
     EXPECT_EQ(answer(xidCommand(0)).size(), 1U);
     ASSERT_EQ(answer(snrm(0x02, ALL_SPEEDS)).size(), 1U) << "the UA";
     s.station.requestLinkEnd();
@@ -148,6 +146,9 @@ TEST(SecondaryLinkEnd, AsksWithRdEndsAtTheDiscAndAnswersDiscoveryOnlyWhenAsked) 
     EXPECT_EQ(answer(Bytes{0x03, 0x53}), std::vector<Bytes>{Bytes({0x02, 0x73})});
     EXPECT_EQ(s.station.state(), SEC_IDLE);
     EXPECT_EQ(s.station.lastError(), IR_OK);
+    EXPECT_TRUE(answer(xidCommand(0)).empty()) << "quiet after the link";
+    s.station.setListening(true);
+    EXPECT_EQ(answer(xidCommand(0)).size(), 1U);
 }
 
 } // namespace
