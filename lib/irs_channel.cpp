@@ -52,7 +52,7 @@ int closeWith(irs_channel* handle, bool abortive) {
         return IRS_ERR_HANDLE;
     }
     if (irsInsideLog()) {
-        return IRS_ERR_STATE;
+        return IRS_ERR_STATE; // the station's thread may be the one running the log
     }
     int result = IRS_OK;
     if (!abortive) {

@@ -315,10 +315,8 @@ extern "C" int irs_close(irs_port* handle) {
     for (IrsChannel& channel : port->channels) {
         channel.open.store(false);
     }
-    port->endLink();
     port->stopStation();
     port->line.release();
-    port->updateSignal();
     return IRS_OK;
 }
 

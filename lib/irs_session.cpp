@@ -87,7 +87,7 @@ IrsPort::IrsPort(const TransceiverVariant& variant, int portRole) : role(portRol
         computer->setStateLabel("computer");
     } else {
         device = std::make_unique<secondary::SecondaryStation>(line);
-        device->setDiscoverable(false);
+        device->setQuietAfterLink(true);
         device->setStateLabel("device");
     }
     connection().setObserver(LaneObserver{laneChanged, this});
@@ -200,7 +200,7 @@ void IrsPort::setAwaited(IrsChannel& channel, bool awaited) {
         for (const IrsChannel& each : channels) {
             any = any || each.awaited.load();
         }
-        device->setDiscoverable(any);
+        device->setListening(any);
     }
 }
 

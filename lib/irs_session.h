@@ -61,8 +61,8 @@ struct IrsPort {
     void updateSignal(IrsChannel& channel);
     // A channel handed out or awaited: the station must go on.
     bool inUse();
-    // A listener waits for the channel or no longer does; a device answers discovery only while
-    // one waits.
+    // A listener waits for the channel or no longer does; once a link has ended, a device
+    // answers discovery only while one waits or after the next listen.
     void setAwaited(IrsChannel& channel, bool awaited);
     // The link is down: never set up, ended, or the station stopped.
     bool linkDown();
@@ -142,8 +142,8 @@ bool irsInsideLog();
 int irsChannelFailure(IrsPort& port, IrsChannel& channel);
 static_assert(IRS_CHANNELS_MAX == MUX_CHANNELS, "a handle for each of a link's channels");
 #if !defined(_WIN32)
-// Each port holds its serial port and runs its station's task and the descriptors' notifier; a
-// third of the table stays for the program's own.
+// Each port holds its serial port and runs its station's task, with room to spare; a third of
+// the table stays for the program's own.
 static_assert(IRS_PORTS_MAX * 3 <= HOST_HANDLES_MAX * 2 / 3,
               "the host layer's handles never cap the ports below IRS_PORTS_MAX");
 #endif

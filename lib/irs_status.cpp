@@ -12,12 +12,9 @@ int phaseOf(IrsPort& port) {
     if (!running) {
         return IRS_PHASE_IDLE;
     }
-    bool awaited = false;
-    for (const IrsChannel& channel : port.channels) {
-        awaited = awaited || channel.awaited.load();
-    }
-    if (port.device && !awaited && port.connection().phase() == LINK_SEARCHING) {
-        return IRS_PHASE_IDLE; // a device that no one asked to listen answers nobody
+    if (port.device && !port.device->discoverable() &&
+        port.connection().phase() == LINK_SEARCHING) {
+        return IRS_PHASE_IDLE; // its link ended and no one has asked it to listen since
     }
     switch (port.connection().phase()) {
     case LINK_OPEN:

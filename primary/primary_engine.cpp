@@ -302,7 +302,8 @@ void PrimaryStation::readAnswer(uint8_t state) {
         break;
     }
     // The peer's last frame: what its turn asked of us goes now.
-    if (ours && !peerGoesOn && conn.turnIsOpen() && engineState.load() >= PRIMARY_LINK_CHECK) {
+    if (ours && !peerGoesOn && conn.turnIsOpen() && !discSent &&
+        engineState.load() >= PRIMARY_LINK_CHECK) {
         sent(conn.endTurn(port));
     }
 }
@@ -337,40 +338,6 @@ void PrimaryStation::poll(uint8_t state) {
         timing.markSeen();
     } else {
         checkTimers(state, true);
-    }
-}
-
-void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
-    if (discSent) {
-        if (timing.repeatDue() || timing.giveUpDue()) {
-            endLink(); // no UA: the device has gone or ended the link already
-        }
-        return;
-    }
-    if (timing.giveUpDue()) {
-        if (timing.paced() && state >= PRIMARY_LINK_CHECK) {
-            error.store(IR_ERR_TIMEOUT); // the peer went silent
-        }
-        giveUp(state);
-    } else if (mayPoll && timing.pollHeld() && timing.deferredPollDue(hasWork())) {
-        timing.clearDeferred();
-        timing.markRepeated();
-        if (state == PRIMARY_CONNECTED) {
-            sendNext();
-        } else {
-            sendRr();
-        }
-    } else if (timing.repeatDue() && (mayPoll || !timing.repeatNow())) {
-        timing.markRepeated();
-        if (state == PRIMARY_LINK_CHECK) {
-            sendRr();
-        } else if (state == PRIMARY_CONNECTED && conn.fullProfile()) {
-            // A poll, not the window again: when only the answer was lost, the device has it
-            // all, and its answer to the poll says what to send again.
-            sent(conn.poll(port));
-        } else {
-            sent(conn.repeatHeld(port));
-        }
     }
 }
 

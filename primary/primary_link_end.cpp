@@ -1,6 +1,6 @@
-// How the primary's links end: given up when the device falls silent or the port fails, or ended
-// on request with a DISC once the channels' closes have gone; with quiet-after-link on, the
-// station then sends nothing until it starts afresh.
+// The primary's timers and how its links end: the repeat, the give-up when the device falls
+// silent (or the port fails), and the end on request with a DISC once the channels' closes have
+// gone; with quiet-after-link on, the station then sends nothing until it starts afresh.
 #include "console.h"
 #include "primary_station.h"
 
@@ -11,6 +11,40 @@ namespace {
 constexpr char BEL = '\a';
 
 } // namespace
+
+void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
+    if (discSent) {
+        if (timing.repeatDue() || timing.giveUpDue()) {
+            endLink(); // no UA: the device has gone or ended the link already
+        }
+        return;
+    }
+    if (timing.giveUpDue()) {
+        if (timing.paced() && state >= PRIMARY_LINK_CHECK) {
+            error.store(IR_ERR_TIMEOUT); // the peer went silent
+        }
+        giveUp(state);
+    } else if (mayPoll && timing.pollHeld() && timing.deferredPollDue(hasWork())) {
+        timing.clearDeferred();
+        timing.markRepeated();
+        if (state == PRIMARY_CONNECTED) {
+            sendNext();
+        } else {
+            sendRr();
+        }
+    } else if (timing.repeatDue() && (mayPoll || !timing.repeatNow())) {
+        timing.markRepeated();
+        if (state == PRIMARY_LINK_CHECK) {
+            sendRr();
+        } else if (state == PRIMARY_CONNECTED && conn.fullProfile()) {
+            // A poll, not the window again: when only the answer was lost, the device has it
+            // all, and its answer to the poll says what to send again.
+            sent(conn.poll(port));
+        } else {
+            sent(conn.repeatHeld(port));
+        }
+    }
+}
 
 void PrimaryStation::giveUp(uint8_t state) {
     if (state == PRIMARY_CONNECTED) {

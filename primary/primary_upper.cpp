@@ -115,8 +115,9 @@ uint16_t PrimaryStation::showCommLengths(uint16_t length) {
 }
 
 void PrimaryStation::openChannel() {
-    conn.openChannel();
+    // The state first: a program woken by the channel's opening finds the link up.
     engineState.store(PRIMARY_CONNECTED);
+    conn.openChannel();
 }
 
 bool PrimaryStation::takeAnswer(uint16_t length, bool isData, bool inSequence) {

@@ -81,7 +81,7 @@ bool SecondaryStation::handleXid(uint16_t length) {
         }
     }
     const uint8_t slot = rx[12];
-    if (!discoverable.load() || !answersSlot(rx[11], slot)) {
+    if (!answersDiscovery.load() || !answersSlot(rx[11], slot)) {
         // Unanswered while nobody waits for a link.
         return false;
     }

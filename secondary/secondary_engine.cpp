@@ -17,11 +17,16 @@ SecondaryStation::SecondaryStation(FramePort& framePort) : port(framePort), timi
 }
 
 void SecondaryStation::setState(SecondaryState next) {
+    const bool linkEnds = next < SEC_LINKED && engineState.load() >= SEC_LINKED;
     engineState.store(next);
     if (next < SEC_LINKED) {
         link.endExtras(CHANNEL_END_LINK);
         settingsOwed.fill(false);
         linkEndWanted.store(false);
+    }
+    if (linkEnds && quietAfterLink.load()) {
+        const std::lock_guard<std::mutex> hold(listenLock);
+        answersDiscovery.store(listening);
     }
     if (next == SEC_IRCOMM_OPEN) {
         link.openChannel(); // both queues emptied for the new channel
@@ -90,6 +95,14 @@ void SecondaryStation::dropLink() {
     lapResetLink(link.record, ownAddress);
     link.resetWindow();
     giveUp();
+}
+
+void SecondaryStation::setListening(bool on) {
+    const std::lock_guard<std::mutex> hold(listenLock);
+    listening = on;
+    if (on) {
+        answersDiscovery.store(true);
+    }
 }
 
 bool SecondaryStation::addressMatches(uint8_t addressByte) const {

@@ -61,8 +61,12 @@ class SecondaryStation {
     // Full profile: asks the engine to end the link once the closes asked for have gone and been
     // acknowledged; it asks the primary with an RD, which the primary answers with a DISC.
     void requestLinkEnd() { linkEndWanted.store(true); }
-    // Off: discovery goes unanswered (nobody waits for a link), from any thread.
-    void setDiscoverable(bool on) { discoverable.store(on); }
+    // On: a link that ends leaves discovery unanswered until a listener asks again.
+    void setQuietAfterLink(bool on) { quietAfterLink.store(on); }
+    // A program waits for a link (on), or no longer does; waiting answers discovery again.
+    void setListening(bool on);
+    // Discovery is answered: always, unless quiet after a link with no listener waiting.
+    bool discoverable() const { return answersDiscovery.load(); }
     // On (full profile): a link address drawn at random, drawn again when a discovery asks for
     // new addresses, and discovery answered in a random slot of those it offers. Off: the fixed
     // address and slot 0.
@@ -229,7 +233,11 @@ class SecondaryStation {
     uint8_t nextLane = 0;
 
     std::atomic<bool> demoAnswers{true};
-    std::atomic<bool> discoverable{true};
+    std::atomic<bool> quietAfterLink{false};
+    std::atomic<bool> answersDiscovery{true};
+    // Around the listener's flag and the link's end, so neither's change of discovery is lost.
+    std::mutex listenLock;
+    bool listening = false;
     std::atomic<bool> linkEndWanted{false};
     // Modem answers owed to the peer that did not fit yet; queued on a later pass.
     uint8_t answersOwed = 0;

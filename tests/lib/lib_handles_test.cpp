@@ -147,7 +147,7 @@ TEST(LibPorts, AsManyPortsAsTheHeaderAllowsRunAtOnce) {
         ASSERT_EQ(irs_open(ptys.at(i).slaveName().c_str(), 'b', 0, IRS_ROLE_DEVICE, &ports.at(i)),
                   IRS_OK)
             << i;
-        // A listen that times out leaves the station running, answering nobody.
+        // A listen that times out leaves the station running.
         irs_channel* channel = nullptr;
         EXPECT_EQ(irs_listen(ports.at(i), nullptr, nullptr, IRS_MODE_RAW, 0, &channel),
                   IRS_ERR_TIMEOUT);
@@ -155,7 +155,7 @@ TEST(LibPorts, AsManyPortsAsTheHeaderAllowsRunAtOnce) {
     for (irs_port* port : ports) {
         irs_port_state state{};
         ASSERT_EQ(irs_port_status(port, &state), IRS_OK);
-        EXPECT_EQ(state.phase, IRS_PHASE_IDLE);
+        EXPECT_EQ(state.phase, IRS_PHASE_SEARCHING);
     }
     irs_port* more = nullptr;
     EXPECT_EQ(irs_open(ptys.back().slaveName().c_str(), 'b', 0, IRS_ROLE_DEVICE, &more),

@@ -1,6 +1,7 @@
 // The full-profile secondary under faults, on a simulated clock: a dead peer behind stray bytes, a
 // live one behind the same bytes, an Nr for frames never sent, a refused speed and a port lost in
-// the middle of a frame. One harness plays the peer and the task's rhythm for every case.
+// the middle of a frame. One harness plays the peer and the task's rhythm for every case. And a
+// link ended on request.
 #include <functional>
 #include <string>
 
@@ -121,6 +122,33 @@ TEST(SecondaryFaults, EachFaultEndsAsItShouldAndOnlyValidFramesHoldTheLink) {
             EXPECT_LE(s.idleAtMs - lastValidMs, SECONDARY_GIVE_UP_MS + SIR_HUNT_WAIT_MS);
         }
     }
+}
+
+// Asked to end the link, the station answers the next poll with an RD and ends at the DISC; after
+// it, discovery is answered only once a listener asks again.
+TEST(SecondaryLinkEnd, AsksWithRdEndsAtTheDiscAndStaysQuietUntilAsked) {
+    ConsoleCapture console;
+    Scenario s;
+    s.station.setOffer(lapFullOffer(ALL_SPEEDS));
+    s.station.init();
+    const auto answer = [&s](const Bytes& frame) {
+        s.port.line.feedFrame(frame);
+        s.port.clockMs += TICK_MS;
+        s.station.step();
+        s.station.step();
+        return s.port.line.takeSentFrames();
+    };
+    s.station.setQuietAfterLink(true);
+    EXPECT_EQ(answer(xidCommand(0)).size(), 1U);
+    ASSERT_EQ(answer(snrm(0x02, ALL_SPEEDS)).size(), 1U) << "the UA";
+    s.station.requestLinkEnd();
+    EXPECT_EQ(answer(rrCommand(0)), std::vector<Bytes>{Bytes({0x02, 0x53})});
+    EXPECT_EQ(answer(Bytes{0x03, 0x53}), std::vector<Bytes>{Bytes({0x02, 0x73})});
+    EXPECT_EQ(s.station.state(), SEC_IDLE);
+    EXPECT_EQ(s.station.lastError(), IR_OK);
+    EXPECT_TRUE(answer(xidCommand(0)).empty()) << "quiet after the link";
+    s.station.setListening(true);
+    EXPECT_EQ(answer(xidCommand(0)).size(), 1U);
 }
 
 } // namespace
