@@ -35,25 +35,6 @@ void roundAnswered(void* context) {
     port.closeSignal.notify_all();
 }
 
-// Starts the station afresh with every channel closed.
-void restart(IrsPort& port) {
-    for (IrsChannel& channel : port.channels) {
-        channel.open.store(false);
-        channel.ended.store(false);
-    }
-    port.stopStation();
-    if (port.computer) {
-        port.computer->init();
-        port.computer->startTask();
-    } else {
-        port.device->setDemoAnswers(false);
-        port.device->clearServices();
-        port.device->init();
-        port.device->startTask();
-    }
-    port.stationLive.store(true);
-}
-
 // The offer with the link's limits.
 void setLimits(IrsPort& port, int maxWindow, int maxFrame) {
     const LapOffer offer = lapFullOffer(port.speedBits, static_cast<uint8_t>(maxWindow),
@@ -218,7 +199,7 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
         }
         // Before the start, so a device answers the first discovery.
         port->setAwaited(*waiting, true);
-        restart(*port);
+        irsRestart(*port);
         // A computer's first channel sets the link up: other calls wait for it. A device's
         // listeners wait side by side.
         if (port->device) {
@@ -236,6 +217,24 @@ int connectTo(irs_port* handle, const char* className, const char* attribute, in
 }
 
 } // namespace
+
+void irsRestart(IrsPort& port) {
+    for (IrsChannel& channel : port.channels) {
+        channel.open.store(false);
+        channel.ended.store(false);
+    }
+    port.stopStation();
+    if (port.computer) {
+        port.computer->init();
+        port.computer->startTask();
+    } else {
+        port.device->setDemoAnswers(false);
+        port.device->clearServices();
+        port.device->init();
+        port.device->startTask();
+    }
+    port.stationLive.store(true);
+}
 
 extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int role,
                         irs_port** port) {
@@ -318,57 +317,6 @@ extern "C" int irs_close(irs_port* handle) {
     port->stopStation();
     port->line.release();
     return IRS_OK;
-}
-
-extern "C" int irs_discover(irs_port* handle, int timeoutMs, irs_device* devices, int maxDevices) {
-    const auto port = irsFindPort(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
-    }
-    if (devices == nullptr || maxDevices <= 0 || timeoutMs <= 0) {
-        return IRS_ERR_ARG;
-    }
-    if (!port->computer || irsInsideLog()) {
-        return IRS_ERR_STATE;
-    }
-    const std::lock_guard<std::mutex> hold(port->operationLock);
-    if (port->closing.load()) {
-        return IRS_ERR_HANDLE;
-    }
-    if (port->inUse()) {
-        return IRS_ERR_STATE;
-    }
-    port->computer->setDiscoverOnly(true);
-    restart(*port);
-    {
-        // Until the first round in which a device answered.
-        std::unique_lock<std::mutex> wait(port->closeLock);
-        port->closeSignal.wait_for(wait, std::chrono::milliseconds(timeoutMs), [&port] {
-            return port->closing.load() || port->computer->answeredRounds() > 0;
-        });
-    }
-    const bool lost = port->line.lostError() != 0;
-    port->stopStation();
-    port->computer->setDiscoverOnly(false);
-    if (port->closing.load()) {
-        return IRS_ERR_HANDLE;
-    }
-    if (lost) {
-        return IRS_ERR_PORT_LOST;
-    }
-    int count = 0;
-    LapDiscovered found;
-    while (count < maxDevices && port->computer->discovered(static_cast<uint8_t>(count), found)) {
-        irs_device& device = devices[count];
-        device = irs_device{};
-        device.address = found.address;
-        device.hints = lapHintBits(found);
-        irsAddressText(found.address, device.address_text);
-        lapHintNames(found, device.hint_names);
-        lapNickname(found, device.nickname);
-        ++count;
-    }
-    return count;
 }
 
 extern "C" int irs_connect(irs_port* port, const char* className, const char* attribute, int mode,

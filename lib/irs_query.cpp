@@ -73,7 +73,8 @@ int portFailure(IrsPort& port) {
 void pause(IrsPort& port, const IrsDeadline& deadline) {
     std::unique_lock<std::mutex> hold(port.closeLock);
     const int left = deadline.left();
-    const int slice = left < 0 || left > static_cast<int>(LOOK_MS) ? static_cast<int>(LOOK_MS) : left;
+    const int slice =
+        left < 0 || left > static_cast<int>(LOOK_MS) ? static_cast<int>(LOOK_MS) : left;
     port.closeSignal.wait_for(hold, std::chrono::milliseconds(slice));
 }
 

@@ -126,6 +126,8 @@ bool irsChannelRetire(const IrsChannelRef& found);
 // Takes the port out of the table and ends its channels' handles; null when it was not there.
 std::shared_ptr<IrsPort> irsUnregister(const irs_port* handle);
 
+// Starts the port's station afresh with every channel closed.
+void irsRestart(IrsPort& port);
 int irsFromIrErr(IrErr error);
 // An open's failure (its Win32 and system error numbers): logged with the reason, and the code
 // irs_open answers.
