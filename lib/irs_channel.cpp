@@ -82,11 +82,18 @@ extern "C" long irs_read(irs_channel* handle, void* buffer, size_t size, int tim
     if (buffer == nullptr || size == 0) {
         return IRS_ERR_ARG;
     }
-    const std::lock_guard<std::mutex> hold(channel->readLock);
+    // Inside the log function nothing waits: the station that would answer is the one logging.
+    const bool inLog = irsInsideLog();
+    std::unique_lock<std::mutex> hold(channel->readLock, std::defer_lock);
+    if (!inLog) {
+        hold.lock();
+    } else if (!hold.try_lock()) {
+        return IRS_ERR_STATE;
+    }
     if (channel->generation.load() != generation) {
         return IRS_ERR_HANDLE; // closed since
     }
-    const IrsDeadline deadline(timeoutMs);
+    const IrsDeadline deadline(inLog ? 0 : timeoutMs);
     const uint8_t lane = channel->lane;
     for (;;) {
         const uint32_t seen = hostReadyChanges(channel->ready);
@@ -119,11 +126,18 @@ extern "C" long irs_write(irs_channel* handle, const void* data, size_t size, in
     if (data == nullptr || size == 0) {
         return IRS_ERR_ARG;
     }
-    const std::lock_guard<std::mutex> hold(channel->writeLock);
+    // Inside the log function nothing waits: the station that would answer is the one logging.
+    const bool inLog = irsInsideLog();
+    std::unique_lock<std::mutex> hold(channel->writeLock, std::defer_lock);
+    if (!inLog) {
+        hold.lock();
+    } else if (!hold.try_lock()) {
+        return IRS_ERR_STATE;
+    }
     if (channel->generation.load() != generation) {
         return IRS_ERR_HANDLE; // closed since
     }
-    const IrsDeadline deadline(timeoutMs);
+    const IrsDeadline deadline(inLog ? 0 : timeoutMs);
     const uint8_t lane = channel->lane;
     const auto* bytes = static_cast<const uint8_t*>(data);
     const size_t total = std::min(size, LONG_MAX_BYTES);

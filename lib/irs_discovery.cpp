@@ -16,7 +16,12 @@ extern "C" int irs_set_identity(irs_port* handle, const char* nickname, uint16_t
     if (!port->device) {
         return IRS_ERR_STATE;
     }
-    const std::lock_guard<std::mutex> hold(port->operationLock);
+    std::unique_lock<std::mutex> hold(port->operationLock, std::defer_lock);
+    if (!irsInsideLog()) {
+        hold.lock();
+    } else if (!hold.try_lock()) {
+        return IRS_ERR_STATE; // the call under way may be the one waiting for the log
+    }
     if (port->stationLive.load()) {
         return IRS_ERR_STATE; // its answer is being sent
     }

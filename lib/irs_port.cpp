@@ -307,7 +307,11 @@ extern "C" int irs_close(irs_port* handle) {
     if (!port) {
         return IRS_ERR_HANDLE;
     }
-    port->closing.store(true);
+    {
+        // Under the lock, so a discovery between its look and its wait still wakes.
+        const std::lock_guard<std::mutex> hold(port->closeLock);
+        port->closing.store(true);
+    }
     port->closeSignal.notify_all();
     port->updateSignal(); // waits in other threads end
     const std::lock_guard<std::mutex> hold(port->operationLock);

@@ -124,10 +124,10 @@ int irs_set_link_limits(irs_port* port, int max_window, int max_frame);
  * `context` from the library's threads one call at a time; null (the default) drops them. IRS_OK.
  * Inside `log`, the calls that wait for the library's threads or stop them (irs_close,
  * irs_channel_close, irs_channel_abort, irs_discover, irs_connect, irs_connect_lsap, irs_listen,
- * irs_query) and irs_set_log
- * answer IRS_ERR_STATE, as does irs_set_link_limits while another call on its port is under way;
- * all others work, but hold up the thread that logs: read and write there with a time-out of 0.
- * What the library would log from there is dropped. */
+ * irs_query) and irs_set_log answer IRS_ERR_STATE, as do irs_set_link_limits and
+ * irs_set_identity while another call on its port is under way, and irs_read and irs_write while
+ * another thread reads or writes that channel; reads and writes there never wait, whatever their
+ * time-out. All others work. What the library would log from there is dropped. */
 int irs_set_log(irs_log_fn log, void* context);
 /* Stores the link's phase, peer, speed and errors in `*status`; it may be called from another
  * thread while a discovery, connect or listen waits. */

@@ -95,8 +95,9 @@ void PrimaryStation::endRound() {
     if (engineState.load() != PRIMARY_DISCOVERY) {
         return; // the port failed
     }
-    if (roundConflict) {
-        // Answers that share an address cannot be told apart: every device draws a new one.
+    if (roundConflict && !askNewAddress) {
+        // Answers that share an address cannot be told apart: every device draws a new one, once;
+        // devices that keep theirs are taken as they came, so discovery never loops.
         askNewAddress = true;
         beginRound();
         return;

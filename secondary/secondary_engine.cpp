@@ -41,8 +41,12 @@ void SecondaryStation::noteError(IrErr error) {
     }
     // Shown once while it lasts: a port that has gone fails every read. A port that has gone
     // was named by the call that failed, and the program says it is lost.
-    if (lastErr.exchange(error) != error && error != IR_ERR_PORT_LOST) {
+    const bool fresh = lastErr.exchange(error) != error;
+    if (fresh && error != IR_ERR_PORT_LOST) {
         consoleError("\nsecondary port error: %s", irErrText(error));
+    }
+    if (fresh && error == IR_ERR_PORT_LOST) {
+        link.notifyLanes(); // an idle station changes no state, yet a listen must learn of it
     }
 }
 

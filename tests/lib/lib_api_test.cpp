@@ -10,11 +10,13 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
 
 #include "child_wait.h"
+#include "deadline.h"
 #include "irstack.h"
 #include "pty_pair.h"
 
@@ -214,6 +216,26 @@ TEST_F(LibApi, LogAndStatusShowAPortLostWhileAConnectWaits) {
     // The station's state lines speak of its role, not of the demo programs.
     EXPECT_NE(log.trace.find("\ncomputer state:\t1"), std::string::npos) << log.trace;
     EXPECT_EQ(log.trace.find("demo"), std::string::npos);
+}
+
+TEST_F(LibApi, AListenWithoutLimitEndsWhenThePortIsLost) {
+    irs_port* port = open(IRS_ROLE_DEVICE);
+    auto listen = std::async(std::launch::async, [port] {
+        irs_channel* channel = nullptr;
+        return irs_listen(port, nullptr, nullptr, IRS_MODE_RAW, -1, &channel);
+    });
+    irs_port_state state{};
+    const Deadline running;
+    while (irs_port_status(port, &state) == IRS_OK && state.phase != IRS_PHASE_SEARCHING &&
+           !running.passed()) {
+        std::this_thread::yield();
+    }
+    pty.closeMaster();
+    // An idle device changes no state when its port goes, yet the listen must learn of it.
+    const bool ended = listen.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(irs_close(port), IRS_OK);
+    EXPECT_EQ(listen.get(), ended ? IRS_ERR_PORT_LOST : IRS_ERR_HANDLE);
 }
 
 // The log's lines, then what every refused open answers and logs.
