@@ -274,6 +274,8 @@ void SecondaryStation::step() {
             // The next step reads; the read waits for the rest of the frame.
             timing.frameBegun();
             seenByte = true;
+        } else if (paced()) {
+            noteError(port.takeError()); // an idle device sends nothing that would find it
         }
         // Stray bytes make every step see a byte, so they must not hold the give-up off.
         if (state != SEC_IDLE && timing.quietTooLong()) {

@@ -34,6 +34,8 @@ class FramePort {
     virtual void setPeerNeeds(uint16_t leadBofs, uint32_t turnaroundUs) = 0;
     // Waits at least this long before the next frame goes.
     virtual void pauseMs(uint32_t milliseconds) = 0;
+    // A failure the port met while no frame was read or sent (a wait on a lost port), once.
+    virtual IrErr takeError() { return IR_OK; }
 
   protected:
     FramePort() = default;
@@ -53,6 +55,7 @@ class SirFramePort : public FramePort {
         bytes->setPeerNeeds(leadBofs, turnaroundUs);
     }
     void pauseMs(uint32_t milliseconds) override { bytes->pauseUs(milliseconds * 1000U); }
+    IrErr takeError() override { return bytes->takeError(); }
     ByteLink& byteLink() { return *bytes; }
 
   protected:

@@ -234,6 +234,8 @@ TEST_F(LibApi, AListenWithoutLimitEndsWhenThePortIsLost) {
     // An idle device changes no state when its port goes, yet the listen must learn of it.
     const bool ended = listen.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     EXPECT_TRUE(ended);
+    ASSERT_EQ(irs_port_status(port, &state), IRS_OK);
+    EXPECT_EQ(std::string(state.last_error).rfind("port lost", 0), 0U) << state.last_error;
     EXPECT_EQ(irs_close(port), IRS_OK);
     EXPECT_EQ(listen.get(), ended ? IRS_ERR_PORT_LOST : IRS_ERR_HANDLE);
 }
