@@ -85,9 +85,7 @@ extern "C" long irs_read(irs_channel* handle, void* buffer, size_t size, int tim
     // Inside the log function nothing waits: the station that would answer is the one logging.
     const bool inLog = irsInsideLog();
     std::unique_lock<std::mutex> hold(channel->readLock, std::defer_lock);
-    if (!inLog) {
-        hold.lock();
-    } else if (!hold.try_lock()) {
+    if (!irsLockOutsideLog(hold)) {
         return IRS_ERR_STATE;
     }
     if (channel->generation.load() != generation) {
@@ -129,9 +127,7 @@ extern "C" long irs_write(irs_channel* handle, const void* data, size_t size, in
     // Inside the log function nothing waits: the station that would answer is the one logging.
     const bool inLog = irsInsideLog();
     std::unique_lock<std::mutex> hold(channel->writeLock, std::defer_lock);
-    if (!inLog) {
-        hold.lock();
-    } else if (!hold.try_lock()) {
+    if (!irsLockOutsideLog(hold)) {
         return IRS_ERR_STATE;
     }
     if (channel->generation.load() != generation) {

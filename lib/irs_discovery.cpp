@@ -17,9 +17,7 @@ extern "C" int irs_set_identity(irs_port* handle, const char* nickname, uint16_t
         return IRS_ERR_STATE;
     }
     std::unique_lock<std::mutex> hold(port->operationLock, std::defer_lock);
-    if (!irsInsideLog()) {
-        hold.lock();
-    } else if (!hold.try_lock()) {
+    if (!irsLockOutsideLog(hold)) {
         return IRS_ERR_STATE; // the call under way may be the one waiting for the log
     }
     if (port->stationLive.load()) {

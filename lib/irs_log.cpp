@@ -59,3 +59,11 @@ extern "C" int irs_set_log(irs_log_fn log, void* context) {
     logContext = context;
     return IRS_OK;
 }
+
+bool irsLockOutsideLog(std::unique_lock<std::mutex>& hold) {
+    if (!irsInsideLog()) {
+        hold.lock();
+        return true;
+    }
+    return hold.try_lock();
+}

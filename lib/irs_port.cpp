@@ -287,9 +287,7 @@ extern "C" int irs_set_link_limits(irs_port* handle, int maxWindow, int maxFrame
         return IRS_ERR_ARG;
     }
     std::unique_lock<std::mutex> hold(port->operationLock, std::defer_lock);
-    if (!irsInsideLog()) {
-        hold.lock();
-    } else if (!hold.try_lock()) {
+    if (!irsLockOutsideLog(hold)) {
         return IRS_ERR_STATE; // the call under way may be the one waiting for the log
     }
     if (port->stationLive.load()) {

@@ -126,6 +126,9 @@ bool irsChannelRetire(const IrsChannelRef& found);
 // Takes the port out of the table and ends its channels' handles; null when it was not there.
 std::shared_ptr<IrsPort> irsUnregister(const irs_port* handle);
 
+// Takes `hold`'s mutex; inside the log function only when it is free at once, as the call holding
+// it may be waiting for the thread that logs. False when it was not taken.
+bool irsLockOutsideLog(std::unique_lock<std::mutex>& hold);
 // Starts the port's station afresh with every channel closed.
 void irsRestart(IrsPort& port);
 int irsFromIrErr(IrErr error);
