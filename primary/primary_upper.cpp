@@ -115,9 +115,13 @@ uint16_t PrimaryStation::showCommLengths(uint16_t length) {
 }
 
 void PrimaryStation::openChannel() {
-    // The state first: a program woken by the channel's opening finds the link up.
-    engineState.store(PRIMARY_CONNECTED);
-    conn.openChannel();
+    // The state with the clear: a text sent once the link shows up is never emptied, and a program
+    // woken by the opening finds the link up.
+    conn.openChannel(
+        [](void* station) {
+            static_cast<PrimaryStation*>(station)->engineState.store(PRIMARY_CONNECTED);
+        },
+        this);
 }
 
 bool PrimaryStation::takeAnswer(uint16_t length, bool isData, bool inSequence) {

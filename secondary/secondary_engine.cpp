@@ -18,7 +18,16 @@ SecondaryStation::SecondaryStation(FramePort& framePort) : port(framePort), timi
 
 void SecondaryStation::setState(SecondaryState next) {
     const bool linkEnds = next < SEC_LINKED && engineState.load() >= SEC_LINKED;
-    engineState.store(next);
+    if (next == SEC_IRCOMM_OPEN) {
+        // The state with the clear, so a text sent once the channel shows open is never emptied.
+        link.openChannel(
+            [](void* station) {
+                static_cast<SecondaryStation*>(station)->engineState.store(SEC_IRCOMM_OPEN);
+            },
+            this);
+    } else {
+        engineState.store(next);
+    }
     if (next < SEC_LINKED) {
         link.endExtras(CHANNEL_END_LINK);
         settingsOwed.fill(false);
@@ -28,9 +37,7 @@ void SecondaryStation::setState(SecondaryState next) {
         const std::lock_guard<std::mutex> hold(listenLock);
         answersDiscovery.store(listening);
     }
-    if (next == SEC_IRCOMM_OPEN) {
-        link.openChannel(); // both queues emptied for the new channel
-    } else {
+    if (next != SEC_IRCOMM_OPEN) {
         link.setPhase(next >= SEC_LINKED ? LINK_CONNECTED : LINK_SEARCHING);
     }
 }

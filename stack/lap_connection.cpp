@@ -172,7 +172,7 @@ void LapConnection::setPhase(LinkPhase phase) {
     notifyLanes();
 }
 
-void LapConnection::openChannel() {
+void LapConnection::openChannel(void (*opened)(void* station), void* station) {
     {
         const std::scoped_lock guard(receiveLock, transmitLock);
         // Under the lock, so that a text is either queued before the clear or finds the channel
@@ -181,6 +181,9 @@ void LapConnection::openChannel() {
         ++channelOpenings;
         receiveQueue.clear(&receiveQueue);
         transmitQueue.clear(&transmitQueue);
+        if (opened != nullptr) {
+            opened(station);
+        }
     }
     notifyLanes();
 }

@@ -98,8 +98,9 @@ class LapConnection {
 
     void setPhase(LinkPhase phase);
     // Empties both queues for a new channel and opens it; the clear never cuts a text being queued
-    // and never meets a reader popping.
-    void openChannel();
+    // and never meets a reader popping. `opened`, when given, runs under the same locks after the
+    // clear, so a station's own state shows the channel open no sooner than a text survives.
+    void openChannel(void (*opened)(void* station) = nullptr, void* station = nullptr);
     bool channelOpen() const { return phase() == LINK_OPEN; }
 
     // The peer's Nr in `control`: false, taking nothing, when it lies outside the frames in
