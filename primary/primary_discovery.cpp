@@ -28,6 +28,11 @@ void PrimaryStation::seedRandom(uint32_t seed) {
 }
 
 void PrimaryStation::beginRound() {
+    // Discovery alone looks for every device; a connect wants the first, and a lone device
+    // answers a round of one slot at once.
+    const bool wide = discoverOnly || askNewAddress ||
+                      unansweredRounds % LAP_WIDE_ROUND_EVERY == LAP_WIDE_ROUND_EVERY - 1;
+    roundSlots = wide ? LAP_DISCOVERY_SLOTS : 1;
     roundSlot = 0;
     roundCount = 0;
     roundConflict = false;
@@ -35,7 +40,7 @@ void PrimaryStation::beginRound() {
 }
 
 void PrimaryStation::sendSlot() {
-    const auto flags = static_cast<uint8_t>(lapXidSlotsFlags(LAP_DISCOVERY_SLOTS) |
+    const auto flags = static_cast<uint8_t>(lapXidSlotsFlags(roundSlots) |
                                             (askNewAddress ? LAP_XID_NEW_ADDRESS : 0));
     const uint16_t length =
         roundSlot == LAP_XID_FINAL_SLOT
@@ -54,11 +59,14 @@ void PrimaryStation::stepRound() {
         if (engineState.load() == PRIMARY_DISCOVERY && length >= XID_ANSWER_MIN &&
             (conn.rx[1] & 0xEF) == LAP_XID_RESPONSE) {
             takeRoundAnswer(length);
+            if (roundCount > 0 && roundSlots == 1 && !discoverOnly) {
+                endRound(); // a connect's one slot answered: the link is next
+            }
         }
     } else if (port.frameBegun(0)) {
         timing.markSeen();
     } else if (timing.slotDue()) {
-        if (roundSlot + 1 < LAP_DISCOVERY_SLOTS) {
+        if (roundSlot + 1 < roundSlots) {
             ++roundSlot;
             sendSlot();
         } else {
@@ -103,12 +111,15 @@ void PrimaryStation::endRound() {
         return;
     }
     askNewAddress = false;
-    if (roundCount == 0) {
-        setState(PRIMARY_START_DELAY);
-    } else if (discoverOnly) {
-        publishRound();
-        setState(PRIMARY_START_DELAY); // and discover again
+    if (roundCount == 0 || discoverOnly) {
+        if (roundCount == 0) {
+            ++unansweredRounds;
+        } else {
+            publishRound();
+        }
+        searchAgain();
     } else {
+        unansweredRounds = 0;
         const uint32_t address = roundFound[0].address;
         conn.watch().peerAddress = address;
         std::array<uint8_t, 4> to{};

@@ -55,7 +55,8 @@ void PrimaryStation::fail(IrErr failure, const char* what) {
         consoleError("%s: %s", what, irErrText(failure));
     }
     giveUp(engineState.load());
-    shownState = 0xFF; // the start delay counts again from here
+    timing.pauseBeforeSearch(PRIMARY_START_DELAY_MS); // a failing port is not tried at once
+    shownState = 0xFF;                                // the start delay counts again from here
 }
 
 bool PrimaryStation::sent(IrErr result) {

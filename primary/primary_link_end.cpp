@@ -34,6 +34,11 @@ void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
         }
     } else if (timing.repeatDue() && (mayPoll || !timing.repeatNow())) {
         timing.markRepeated();
+        if (timing.paced()) {
+            // Set-up repeats vary, so that one does not meet the light that spoilt the last.
+            timing.varyRepeat(state < PRIMARY_CONNECTED ? random.below(PRIMARY_REPEAT_JITTER_MS)
+                                                        : 0);
+        }
         if (state == PRIMARY_LINK_CHECK) {
             sendRr();
         } else if (state == PRIMARY_CONNECTED && conn.fullProfile()) {
@@ -55,6 +60,17 @@ void PrimaryStation::giveUp(uint8_t state) {
     }
     discSent = false;
     linkEndWanted.store(false);
+    if (state >= PRIMARY_LINK_CHECK) {
+        timing.markSearchStart(); // a link was up: the search for the next starts afresh
+    }
+    searchAgain();
+}
+
+void PrimaryStation::searchAgain() {
+    // Soon again while the search is young, so that one spoilt attempt costs little.
+    if (timing.paced() && timing.searchMs() < PRIMARY_QUICK_SEARCH_MS) {
+        timing.pauseBeforeSearch(PRIMARY_SEARCH_PAUSE_MS + random.below(PRIMARY_SEARCH_JITTER_MS));
+    }
     setState(PRIMARY_START_DELAY);
 }
 

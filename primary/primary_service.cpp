@@ -42,6 +42,7 @@ void PrimaryStation::init() {
     conn.setUp(linkOffer, ownAddress);
     roundsAnswered.store(0);
     askNewAddress = false;
+    unansweredRounds = 0;
     const IrErr reset = port.reset();
     if (reset != IR_OK) {
         // The first discovery resets the port again; until then the program can see why.

@@ -52,9 +52,10 @@ class PrimaryStation {
     // On: a link that ends leaves the station quiet (halted) until init, instead of discovering
     // again by itself.
     void setQuietAfterLink(bool on) { quietAfterLink.store(on); }
-    // On (full profile): a link address drawn at random, and discovery in rounds of
-    // LAP_DISCOVERY_SLOTS slots; two answers with one address, or with ours, start a round that
-    // asks every device for a new one. Off: the fixed address and one slot.
+    // On (full profile): a link address drawn at random, and discovery in rounds of slots (one
+    // for a connect, with every few rounds and discovery alone LAP_DISCOVERY_SLOTS); two answers
+    // with one address, or with ours, start a round that asks every device for a new one. Off:
+    // the fixed address and one slot.
     void setRandomDiscovery(bool on);
     // For tests: the draws from `seed` on, the address among them.
     void seedRandom(uint32_t seed);
@@ -149,6 +150,8 @@ class PrimaryStation {
     // give-up and the timed repeat (the rest wait for the next step).
     void checkTimers(uint8_t state, bool mayPoll);
     void giveUp(uint8_t state);
+    // Back to the start state: after a short varied pause while the search is young.
+    void searchAgain();
     // The link ends at the DISC's answer or its time-out.
     void endLink();
     bool linkEndDue();
@@ -253,6 +256,8 @@ class PrimaryStation {
     // The round under way: its slot, whether it asks for new addresses, what answered, and
     // whether two answers (or one and ours) had one address.
     uint8_t roundSlot = 0;
+    uint8_t roundSlots = LAP_DISCOVERY_SLOTS;
+    uint32_t unansweredRounds = 0;
     bool askNewAddress = false;
     bool roundConflict = false;
     std::array<LapDiscovered, PRIMARY_DISCOVERED_MAX> roundFound{};

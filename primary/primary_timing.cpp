@@ -14,7 +14,9 @@ void PrimaryTiming::choose(bool paced, FramePort& port) {
 
 void PrimaryTiming::markStart() {
     startedMs = now();
+    searchStartMs = startedMs;
     freshStart = true;
+    nextPauseMs = 0;
 }
 
 bool PrimaryTiming::takeFreshStart() {
@@ -36,6 +38,10 @@ void PrimaryTiming::stateEntered(bool startDelay) {
     counter = 1;
     const bool starting = framePaced && freshStart && startDelay;
     quietStartMs = starting ? startedMs : now();
+    if (startDelay) {
+        pauseMs = nextPauseMs;
+        nextPauseMs = PRIMARY_START_DELAY_MS;
+    }
     repeatMarkMs = quietStartMs;
     movedMs = quietStartMs;
     pollDeferred = false;
@@ -43,8 +49,7 @@ void PrimaryTiming::stateEntered(bool startDelay) {
 }
 
 bool PrimaryTiming::startDue() const {
-    return framePaced ? now() - quietStartMs >= PRIMARY_START_DELAY_MS
-                      : counter == PRIMARY_START_DELAY_STEPS;
+    return framePaced ? now() - quietStartMs >= pauseMs : counter == PRIMARY_START_DELAY_STEPS;
 }
 
 bool PrimaryTiming::giveUpDue() const {
@@ -53,7 +58,7 @@ bool PrimaryTiming::giveUpDue() const {
 }
 
 bool PrimaryTiming::repeatDue() const {
-    return framePaced ? damagedRepeat || now() - repeatMarkMs >= PRIMARY_REPEAT_MS
+    return framePaced ? damagedRepeat || now() - repeatMarkMs >= PRIMARY_REPEAT_MS + repeatExtraMs
                       : counter % PRIMARY_REPEAT_STEPS == 0;
 }
 

@@ -14,8 +14,16 @@ class PrimaryTiming {
     void choose(bool paced, FramePort& port);
     bool paced() const { return framePaced; }
 
-    // The station (re)starts: the first discovery waits out the start delay once, from here.
+    // The station (re)starts: the first discovery goes at once (full profile; the start's port
+    // reset is its only wait) or after the start delay, from here; a search begins.
     void markStart();
+    // Full profile: the next stay in the start state lasts `pause` ms instead of the start delay.
+    void pauseBeforeSearch(uint32_t pause) { nextPauseMs = pause; }
+    // Full profile: how long the search for a device has gone on.
+    uint32_t searchMs() const { return now() - searchStartMs; }
+    void markSearchStart() { searchStartMs = now(); }
+    // Full profile: the next repeat waits this much longer.
+    void varyRepeat(uint32_t extraMs) { repeatExtraMs = extraMs; }
     // True once after markStart in the full profile: the start's transceiver reset still holds.
     bool takeFreshStart();
     // At the top of each step; before `stateEntered` when the state changed.
@@ -70,6 +78,11 @@ class PrimaryTiming {
     uint32_t movedMs = 0;
     uint32_t startedMs = 0;
     uint32_t slotMarkMs = 0;
+    uint32_t searchStartMs = 0;
+    // Full profile: the stay in the start state under way, and the one after it.
+    uint32_t pauseMs = 0;
+    uint32_t nextPauseMs = 0;
+    uint32_t repeatExtraMs = 0;
     bool freshStart = false;
     bool pollDeferred = false;
     bool damagedRepeat = false;

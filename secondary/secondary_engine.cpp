@@ -179,6 +179,7 @@ bool SecondaryStation::handleSnrm(uint16_t length) {
     link.resetWindow();
     sendTx(lapBuildUaParams(link.tx.data(), link.record, &rx[2], answer));
     setState(SEC_LINKED);
+    linkMade = linkOffer.negotiates && link.terms.speed != LAP_FIXED_TERMS.speed;
     if (linkOffer.negotiates) {
         port.setPeerNeeds(lapLeadBofs(link.terms), link.terms.turnaroundUs);
         const IrErr switched = setSpeed(link.terms.speed);
@@ -286,7 +287,8 @@ void SecondaryStation::step() {
         }
         // Stray bytes make every step see a byte, so they must not hold the give-up off.
         if (state != SEC_IDLE && timing.quietTooLong()) {
-            if (paced() && state >= SEC_LINKED && lastErr.load() != IR_ERR_PORT_LOST) {
+            if (paced() && state >= SEC_LINKED && lastErr.load() != IR_ERR_PORT_LOST &&
+                !timing.firstFrameMissed()) {
                 lastErr.store(IR_ERR_TIMEOUT); // the peer went silent, not the port
             }
             giveUp();
@@ -313,7 +315,8 @@ void SecondaryStation::step() {
         valid = handleInformation(in.length);
     }
     if (valid) {
-        timing.validFrame();
+        timing.validFrame(linkMade);
+        linkMade = false;
     }
     link.noteStepEnd();
 }

@@ -123,6 +123,8 @@ class SecondaryStation {
 
     void setState(SecondaryState next);
     uint8_t shownState = 0xFF;
+    // The SNRM just taken changed the speed: its first frame at the new one is awaited.
+    bool linkMade = false;
     std::atomic<uint8_t> peerComLsap{0};
 
   private:

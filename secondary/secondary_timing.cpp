@@ -5,6 +5,7 @@ void SecondaryTiming::start(bool framePaced) {
     marks = 0;
     quietSteps = 0;
     quietSinceMs = clock->nowMs();
+    awaitingFirst = false;
 }
 
 void SecondaryTiming::beginStep() {
@@ -24,12 +25,16 @@ void SecondaryTiming::restart() {
     quietSinceMs = clock->nowMs();
 }
 
-void SecondaryTiming::validFrame() {
+void SecondaryTiming::validFrame(bool linkMade) {
     quietSteps = 0;
     quietSinceMs = clock->nowMs();
+    awaitingFirst = paced && linkMade;
 }
 
 bool SecondaryTiming::quietTooLong() const {
-    return paced ? clock->nowMs() - quietSinceMs >= SECONDARY_GIVE_UP_MS
-                 : quietSteps >= SECONDARY_GIVE_UP_STEP;
+    if (!paced) {
+        return quietSteps >= SECONDARY_GIVE_UP_STEP;
+    }
+    return clock->nowMs() - quietSinceMs >=
+           (awaitingFirst ? SECONDARY_FIRST_FRAME_MS : SECONDARY_GIVE_UP_MS);
 }

@@ -22,9 +22,13 @@ class SecondaryTiming {
     bool readDue() const { return marks == READ; }
     void readDone() { marks = 0; }
     // A valid frame of the connection (or one that moved the handshake on); nothing else, stray
-    // bytes and damaged frames least of all, holds the give-up off.
-    void validFrame();
+    // bytes and damaged frames least of all, holds the give-up off. `linkMade`: it was the SNRM
+    // (full profile), so the primary's first frame at the new speed is awaited, for a shorter
+    // while: a UA lost on the way leaves the primary repeating its SNRM at 9600 bit/s.
+    void validFrame(bool linkMade = false);
     bool quietTooLong() const;
+    // The link was given up because its first frame never came: no peer went silent.
+    bool firstFrameMissed() const { return awaitingFirst; }
 
   private:
     static constexpr uint8_t BYTE_SEEN = 100;
@@ -38,4 +42,5 @@ class SecondaryTiming {
     uint8_t marks = 0;
     uint8_t quietSteps = 0;
     uint32_t quietSinceMs = 0;
+    bool awaitingFirst = false;
 };

@@ -196,6 +196,14 @@ uint8_t LapRandom::slot(uint8_t slots) {
     return static_cast<uint8_t>(draw(generator));
 }
 
+uint32_t LapRandom::below(uint32_t bound) {
+    if (bound <= 1) {
+        return 0;
+    }
+    std::uniform_int_distribution<uint32_t> draw(0, bound - 1);
+    return draw(generator);
+}
+
 bool lapNicknameValid(const char* nickname) {
     if (nickname == nullptr) {
         return false;

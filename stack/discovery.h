@@ -32,6 +32,8 @@ class LapRandom {
     uint32_t address();
     // 0 to slots - 1.
     uint8_t slot(uint8_t slots);
+    // 0 to bound - 1 (0 when bound is 0): a pause varied by this much.
+    uint32_t below(uint32_t bound);
 
   private:
     std::mt19937 generator;

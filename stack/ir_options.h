@@ -71,6 +71,13 @@ constexpr uint32_t PRIMARY_GIVE_UP_MS = PRIMARY_GIVE_UP_STEP * STACK_TASK_PERIOD
 constexpr uint32_t PRIMARY_IDLE_AFTER_MS = 1000;
 constexpr uint32_t PRIMARY_IDLE_POLL_MS = 2 * STACK_TASK_PERIOD_MS - 10;
 constexpr uint32_t SECONDARY_GIVE_UP_MS = SECONDARY_GIVE_UP_STEP * STACK_TASK_PERIOD_MS;
+// Full profile: repeats wait up to this much more, drawn each time, so that a repeat does not meet
+// the same pattern of stray light as the frame before it.
+constexpr uint32_t PRIMARY_REPEAT_JITTER_MS = 60;
+// Full profile: after its UA the secondary waits this long at the new speed for the primary's
+// first valid frame, then takes its UA as lost and listens at 9600 bit/s again, where the
+// primary repeats its SNRM. Long enough for the primary's first poll and one repeat of it.
+constexpr uint32_t SECONDARY_FIRST_FRAME_MS = PRIMARY_REPEAT_MS + PRIMARY_REPEAT_JITTER_MS + 100;
 
 // The wire time of the shortest frame (BOF, address, control, FCS, EOF; a negotiated link may send
 // no XBOFs) at `speed` (0: 9600 bit/s), rounded up: a frame that has begun lasts that long at the
@@ -123,6 +130,15 @@ constexpr uint8_t PRIMARY_DISCOVERED_MAX = 8;
 // it includes. A round of six lasts about half a second.
 constexpr uint8_t LAP_DISCOVERY_SLOTS = 6;
 constexpr uint32_t LAP_SLOT_MS = 80;
+// A connect searches in rounds of one slot, which a lone device answers at once; every
+// LAP_WIDE_ROUND_EVERY-th unanswered round has LAP_DISCOVERY_SLOTS, so that devices answering
+// together are told apart. For the first PRIMARY_QUICK_SEARCH_MS of a search, rounds follow each
+// other after a short pause, varied so that a retry does not meet the same pattern of stray light;
+// later the start delay's.
+constexpr uint8_t LAP_WIDE_ROUND_EVERY = 3;
+constexpr uint32_t PRIMARY_QUICK_SEARCH_MS = 3000;
+constexpr uint32_t PRIMARY_SEARCH_PAUSE_MS = 20;
+constexpr uint32_t PRIMARY_SEARCH_JITTER_MS = 60;
 // The longest the program listens before it lists what it found: it lists after the first round
 // in which a device answered.
 constexpr uint32_t PTY_DISCOVER_MS = 4000;

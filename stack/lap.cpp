@@ -86,15 +86,23 @@ uint16_t lapBuildParams(uint8_t* destination) {
 }
 
 uint16_t lapBuildOfferParams(uint8_t* destination, const LapOffer& offer) {
+    // A negotiating station leaves out what equals the default (500 ms maximum turnaround, 3 s
+    // disconnect threshold): at 9600 bit/s every byte of the SNRM and UA is another chance for
+    // stray light to spoil them.
+    const bool all = !offer.negotiates;
     uint8_t* position = destination;
     position = lapPutParam(position, 0x01, offer.baudBits);
-    position = lapPutParam(position, 0x82, 0x01); // maximum turnaround: 500 ms
+    if (all) {
+        position = lapPutParam(position, 0x82, 0x01); // maximum turnaround: 500 ms
+    }
     position = lapPutParam(position, 0x83, offer.dataSizeBits);
     position = lapPutParam(position, 0x84, offer.windowBits);
     position = lapPutParam(position, 0x85, offer.additionalBofBits);
     position = lapPutParam(position, 0x86, offer.minTurnaroundBits);
-    lapPutParam(position, 0x08, 0x01); // disconnect threshold: 3 s
-    return LAP_PARAMS_LENGTH;
+    if (all) {
+        position = lapPutParam(position, 0x08, 0x01); // disconnect threshold: 3 s
+    }
+    return static_cast<uint16_t>(position - destination);
 }
 
 uint8_t lapFindParam(const uint8_t* list, uint16_t listLength, uint8_t pi) {

@@ -96,7 +96,8 @@ void lapPutAddress(uint8_t* destination, uint32_t address);
 void lapResetLink(LinkRecord& link, uint32_t stationAddress);
 uint32_t lapBaudFromCode(uint8_t code);
 
-// The fixed list; lapBuildOfferParams writes any offer's.
+// The fixed list; lapBuildOfferParams writes any offer's (a negotiating offer's without the
+// entries that equal the defaults), at most LAP_PARAMS_LENGTH bytes, and returns its length.
 uint16_t lapBuildParams(uint8_t* destination);
 uint16_t lapBuildOfferParams(uint8_t* destination, const LapOffer& offer);
 uint8_t* lapPutParam(uint8_t* destination, uint8_t pi, uint8_t pv);

@@ -280,9 +280,11 @@ TEST(LapTerms, OffersFollowTheVariantAndTheCap) {
     EXPECT_EQ(lapBaudBitsUpTo(0x3E, 57600), 0x1E);
     EXPECT_EQ(lapBaudBitsUpTo(0x26, 100000), 0x06);
     EXPECT_EQ(lapBaudBitsUpTo(0x3E, 9600), LAP_BAUD_9600); // the fixed list's speed
+    // Without the entries that equal the defaults (500 ms, 3 s), which the fixed list keeps.
     uint8_t list[LAP_PARAMS_LENGTH]{};
-    lapBuildOfferParams(list, lapFullOffer(0x26));
-    EXPECT_EQ(built(list, LAP_PARAMS_LENGTH), peerList(0x26, 0x03, 0x80, 0x80));
+    const uint16_t length = lapBuildOfferParams(list, lapFullOffer(0x26));
+    EXPECT_EQ(built(list, length), Bytes({0x01, 0x01, 0x26, 0x83, 0x01, 0x03, 0x84, 0x01, 0x01,
+                                          0x85, 0x01, 0x80, 0x86, 0x01, 0x80}));
 }
 
 TEST(LapTerms, BothSidesAgreeOnWhatBothCanDo) {

@@ -1,0 +1,132 @@
+// A computer and a device set up a link through stray light that strikes at chosen moments: a stray
+// byte inside the first SNRM, the first UA and the first IAS answer. Each end hears the other only
+// at its own speed, so a UA lost leaves the device at the new speed while the computer repeats its
+// SNRM at 9600 bit/s. The channel must still open on both ends, soon, on one simulated clock.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "console_capture.h"
+#include "memory_port.h"
+#include "primary_station.h"
+#include "secondary_station.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr uint32_t STEP_MS = 5;
+constexpr uint32_t MAX_MS = 10000;
+constexpr uint8_t VARIANT_A_SPEEDS = 0x3E;
+constexpr uint8_t STRAY = 0x5A;
+
+enum Target : uint8_t { SNRM, UA, IAS_ANSWER, TARGETS };
+
+// Which of the spoilt frames this one is, if it is one.
+int targetOf(const Bytes& content, bool fromComputer) {
+    if (content.size() < 4) {
+        return -1;
+    }
+    const uint8_t control = content[1] & 0xEF;
+    if (fromComputer && control == LAP_SNRM) {
+        return SNRM;
+    }
+    if (!fromComputer && control == LAP_UA && content.size() > 2) {
+        return UA;
+    }
+    // An I-frame of data (not LM control) from the IAS server's selector 0.
+    const bool dataFromIas = (content[1] & 1) == 0 && (content[2] & 0x80) == 0 && content[3] == 0;
+    return !fromComputer && dataFromIas ? IAS_ANSWER : -1;
+}
+
+// One direction of the air: each byte heard only at the speed it was sent at, and a stray byte in
+// the middle of the first frame of each target kind.
+struct Air {
+    MemoryPort& from;
+    MemoryPort& to;
+    bool fromComputer;
+    std::array<int, TARGETS>& spoilt;
+    size_t carried = 0;
+    Bytes frame;
+
+    static uint32_t speedAt(const MemoryPort& port, size_t byteIndex) {
+        uint32_t speed = 9600;
+        for (size_t i = 0; i < port.speeds.size() && port.sentAtSwitch[i] <= byteIndex; ++i) {
+            speed = port.speeds[i];
+        }
+        return speed;
+    }
+
+    void carry() {
+        const uint32_t heardAt = to.speeds.empty() ? 9600 : to.speeds.back();
+        for (; carried < from.line.sent.size(); ++carried) {
+            const uint8_t byte = from.line.sent[carried];
+            if (speedAt(from, carried) != heardAt) {
+                frame.clear();
+                continue; // garbled at the other speed: nothing of it arrives
+            }
+            frame.push_back(byte);
+            if (byte == SIR_EOF) {
+                deliver();
+            }
+        }
+    }
+
+    void deliver() {
+        const std::vector<Bytes> contents = sirUnwrapAll(frame);
+        const int target = contents.size() == 1 ? targetOf(contents[0], fromComputer) : -1;
+        if (target >= 0 && spoilt[static_cast<size_t>(target)] == 0) {
+            ++spoilt[static_cast<size_t>(target)];
+            frame.insert(frame.begin() + static_cast<long>(frame.size() / 2), STRAY);
+        }
+        to.line.incoming.insert(to.line.incoming.end(), frame.begin(), frame.end());
+        frame.clear();
+    }
+};
+
+TEST(SetUp, TheChannelOpensThoughTheSnrmTheUaAndAnIasAnswerAreEachSpoiltOnce) {
+    ConsoleCapture console;
+    MemoryPort computerPort;
+    MemoryPort devicePort;
+    primary::PrimaryStation computer{computerPort};
+    secondary::SecondaryStation device{devicePort};
+    computer.setOffer(lapFullOffer(VARIANT_A_SPEEDS));
+    device.setOffer(lapFullOffer(VARIANT_A_SPEEDS));
+    computer.setRandomDiscovery(true);
+    device.setRandomDiscovery(true);
+    computer.seedRandom(11);
+    device.seedRandom(12);
+    computer.init();
+    device.init();
+
+    std::array<int, TARGETS> spoilt{};
+    Air toDevice{computerPort, devicePort, true, spoilt, 0, {}};
+    Air toComputer{devicePort, computerPort, false, spoilt, 0, {}};
+    uint32_t openAtMs = 0;
+    for (uint32_t now = STEP_MS; now <= MAX_MS && openAtMs == 0; now += STEP_MS) {
+        computerPort.clockMs = now;
+        devicePort.clockMs = now;
+        computer.step();
+        toDevice.carry();
+        device.step();
+        toComputer.carry();
+        if (computer.state() == primary::PRIMARY_CONNECTED &&
+            device.state() == secondary::SEC_IRCOMM_OPEN) {
+            openAtMs = now;
+        }
+    }
+    ASSERT_NE(openAtMs, 0U) << "the channel never opened";
+    EXPECT_EQ(spoilt, (std::array<int, TARGETS>{1, 1, 1}));
+    // The device went back to 9600 bit/s once its lost UA had left it alone at the new speed.
+    EXPECT_EQ(devicePort.speeds, (std::vector<uint32_t>{115200, 9600, 115200}));
+    EXPECT_EQ(computerPort.speeds, std::vector<uint32_t>{115200});
+    // Each loss costs at most the wait that finds it: two repeats of the SNRM, the device's wait
+    // for its first frame, and one repeat of the IAS query.
+    const uint32_t repeatMs = PRIMARY_REPEAT_MS + PRIMARY_REPEAT_JITTER_MS;
+    EXPECT_LE(openAtMs, 2 * repeatMs + SECONDARY_FIRST_FRAME_MS + repeatMs + 500);
+    EXPECT_EQ(computer.lastError(), IR_OK);
+}
+
+} // namespace
