@@ -51,7 +51,7 @@ void pumpInput(PtyLink* link, HostStream* stream, const std::atomic<bool>* stop)
         const size_t room = inputRoom(channel);
         if (room == 0) {
             inputBusy.store(false);
-            Sleep(PTY_IDLE_MS); // the bytes wait in the stream
+            Sleep(channel == nullptr ? PTY_NO_CHANNEL_MS : PTY_IDLE_MS); // bytes wait in the stream
             continue;
         }
         const size_t wanted = std::min(buffer.size(), room);
@@ -109,7 +109,7 @@ int followEnding(const StatusView& view, const PtyOptions& options, Ending& endi
 // byte it received is read, it is marked drained.
 size_t takeReceived(PtyLink& link, const StatusView& view, std::span<uint8_t> buffer) {
     if (view.channel == nullptr || link.drained) {
-        Sleep(PTY_IDLE_MS);
+        Sleep(view.channel == nullptr ? PTY_NO_CHANNEL_MS : PTY_IDLE_MS);
         return 0;
     }
     const long count = irs_read(view.channel, buffer.data(), buffer.size(), PTY_OUTPUT_WAIT_MS);

@@ -157,6 +157,9 @@ constexpr uint8_t PTY_READ_CHUNK = 32;
 // Sleep of a pump that has nothing to move; how long a read of the input and a wait for the output
 // to take bytes last.
 constexpr uint32_t PTY_IDLE_MS = 10;
+// A pump's sleep while there is no channel at all: a program searching for a device for hours
+// wakes a few times a second, and the first bytes after the opening wait at most this long.
+constexpr uint32_t PTY_NO_CHANNEL_MS = 100;
 // The output pump's wait for received data; it also paces the status lines and the stop.
 constexpr uint32_t PTY_OUTPUT_WAIT_MS = 200;
 constexpr int PTY_READ_WAIT_MS = 200;
