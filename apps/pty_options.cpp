@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "ir_options.h"
+#include "pty_settings.h"
 #include "irstack.h"
 #include "pty_app.h"
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "ir_options.h"
+#include "pty_settings.h"
 #include "pty_status.h"
 
 namespace {

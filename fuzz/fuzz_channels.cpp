@@ -45,7 +45,7 @@ void pass(Harness& h) {
     const LinkRecord& record = h.station.connection().record;
     FUZZ_CHECK(h.station.state() <= SEC_IRCOMM_OPEN);
     FUZZ_CHECK(record.vr < 8 && record.vs < 8);
-    const std::vector<Bytes> replies = fuzzCheckSent(h.line.sent, SECONDARY_TX_FRAME_SIZE);
+    const std::vector<Bytes> replies = fuzzCheckSent(h.line.sent, LAP_TX_FRAME_SIZE);
     FUZZ_CHECK(replies.size() <= 1);
     for (const Bytes& reply : replies) {
         FUZZ_CHECK(reply.size() >= 2 && (reply[0] & 1) == 0);

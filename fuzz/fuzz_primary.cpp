@@ -29,8 +29,8 @@ void step() {
     activePort->clockMs += STACK_TASK_PERIOD_MS;
     FUZZ_CHECK(active->state() <= PRIMARY_CONNECTED);
     FUZZ_CHECK(active->record().vr < 8 && active->record().vs < 8);
-    FUZZ_CHECK(active->connection().held.length <= PRIMARY_FRAME_SIZE);
-    for (const Bytes& frame : fuzzCheckSent(activeLink->sent, PRIMARY_FRAME_SIZE)) {
+    FUZZ_CHECK(active->connection().held.length <= LAP_TX_FRAME_SIZE);
+    for (const Bytes& frame : fuzzCheckSent(activeLink->sent, LAP_TX_FRAME_SIZE)) {
         // Commands only, but for the answer to a TEST command.
         FUZZ_CHECK(frame.size() >= 2);
         FUZZ_CHECK((frame[0] & 1) != 0 || (frame[1] & 0xEF) == LAP_TEST);

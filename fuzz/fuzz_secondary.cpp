@@ -20,7 +20,7 @@ void pass(SecondaryStation& station, FuzzPort& port, FuzzLink& line) {
     const LinkRecord& record = station.connection().record;
     FUZZ_CHECK(station.state() <= SEC_IRCOMM_OPEN);
     FUZZ_CHECK(record.vr < 8 && record.vs < 8);
-    const std::vector<Bytes> replies = fuzzCheckSent(line.sent, SECONDARY_TX_FRAME_SIZE);
+    const std::vector<Bytes> replies = fuzzCheckSent(line.sent, LAP_TX_FRAME_SIZE);
     FUZZ_CHECK(replies.size() <= 1); // at most one reply per step
     for (const Bytes& reply : replies) {
         FUZZ_CHECK(reply.size() >= 2 && (reply[0] & 1) == 0); // a secondary only responds

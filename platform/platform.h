@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "ir_err.h"
-#include "ir_options.h"
+#include "platform_settings.h"
 #include "lap_port.h"
 #include "sir.h"
 #include "transceiver.h"
@@ -15,7 +15,7 @@ constexpr uint8_t DIP_COUNT = 3;
 constexpr uint8_t DOP_COUNT = 7;
 constexpr uint8_t LED_COUNT = 4;
 constexpr uint8_t PLATFORM_OUTPUT_PINS = 6;
-// The receive ring and its thread's pacing are settings (PLATFORM_RX_* in ir_options.h).
+// The receive ring and its thread's pacing are settings (PLATFORM_RX_* in platform_settings.h).
 
 // Board I/O. Index checks stop the program naming the expression and "platform".
 uint8_t platformDipGet(uint8_t dipIndex);

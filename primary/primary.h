@@ -48,7 +48,7 @@ inline void primarySend(const uint8_t* data, uint8_t length) {
 // that does not fit into the queue is refused, and the secondary sends it again later.
 inline uint8_t primaryReceive(uint8_t* buffer) {
     return static_cast<uint8_t>(
-        primaryDefault().connection().receive(buffer, PRIMARY_RECEIVE_SIZE - 1));
+        primaryDefault().connection().receive(buffer, FIXED_RECEIVE_SIZE - 1));
 }
 
 // For an application that never calls primaryReceive: received data is dropped instead of holding

@@ -376,7 +376,7 @@ bool PrimaryStation::sendLaneSetUp(uint8_t lane) {
 void PrimaryStation::sendLaneData(uint8_t lane) {
     conn.credits(lane).spend();
     const std::span<const uint8_t> data =
-        conn.laneStage(lane, conn.dataLimit(PRIMARY_STAGING_SIZE, 0));
+        conn.laneStage(lane, conn.dataLimit(FIXED_STAGING_SIZE, 0));
     const auto count = static_cast<uint16_t>(data.size());
     uint8_t* const frame = conn.tx.data();
     const uint16_t length = laneRaw(lane)

@@ -10,7 +10,7 @@ namespace {
 constexpr uint8_t OWN_LSAP = PRIMARY_OWN_LSAP;
 constexpr uint16_t COMM_HEADER_LENGTH = 6;
 constexpr uint16_t IAS_ANSWER_OFFSET = 5;
-static_assert(COMM_HEADER_LENGTH + FULL_STAGING_SIZE <= PRIMARY_FRAME_SIZE,
+static_assert(COMM_HEADER_LENGTH + FULL_STAGING_SIZE <= LAP_TX_FRAME_SIZE,
               "a data frame with a full staging fits the transmit frame");
 
 } // namespace
@@ -156,7 +156,7 @@ void PrimaryStation::sendNext() {
         sendRr();
         return;
     }
-    const std::span<const uint8_t> data = conn.stage(conn.dataLimit(PRIMARY_STAGING_SIZE, 0));
+    const std::span<const uint8_t> data = conn.stage(conn.dataLimit(FIXED_STAGING_SIZE, 0));
     const auto count = static_cast<uint16_t>(data.size());
     if (serviceRaw) {
         sendHeld(ttpBuildDataCommand(conn.tx.data(), conn.record, OWN_LSAP, peerComLsap,

@@ -68,7 +68,7 @@ inline bool secondaryTrySend(const uint8_t* data, uint8_t length) {
 // that does not fit into the queue is refused, and the primary sends it again later.
 inline uint8_t secondaryReceive(uint8_t* buffer) {
     return static_cast<uint8_t>(
-        secondaryDefault().connection().receive(buffer, SECONDARY_RECEIVE_SIZE - 1));
+        secondaryDefault().connection().receive(buffer, FIXED_RECEIVE_SIZE - 1));
 }
 
 // The last failure of the port or the link (a lost port, a refused speed), IR_OK while none.

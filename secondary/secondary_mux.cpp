@@ -326,7 +326,7 @@ void SecondaryStation::sendLaneData(uint8_t lane, bool lineSettings) {
     // The line settings go alone: a computer whose channel opens with them takes no data there.
     const std::span<const uint8_t> data =
         lineSettings ? std::span<const uint8_t>{}
-                     : link.laneStage(lane, link.dataLimit(SECONDARY_STAGING_SIZE, 0));
+                     : link.laneStage(lane, link.dataLimit(FIXED_STAGING_SIZE, 0));
     const auto count = static_cast<uint16_t>(data.size());
     const auto own = static_cast<uint8_t>(OWN_LSAP + lane);
     uint8_t* const tx = link.tx.data();

@@ -11,7 +11,7 @@ namespace {
 
 constexpr std::array<uint8_t, 6> MODEM_ANSWER = {'\r', '\n', 'O', 'K', '\r', '\n'};
 
-bool containsAt(const std::array<uint8_t, SECONDARY_RECEIVE_SIZE>& bytes) {
+bool containsAt(const std::array<uint8_t, FIXED_RECEIVE_SIZE>& bytes) {
     // Like a C string search: the bytes end at the first zero.
     for (size_t i = 0; i + 1 < bytes.size() && bytes[i] != 0; ++i) {
         if (bytes[i] == 'A' && bytes[i + 1] == 'T') {
@@ -60,7 +60,7 @@ void SecondaryStation::taskPass() {
         return;
     }
     taskConnected = connected; // this pass still fetches and answers
-    std::array<uint8_t, SECONDARY_RECEIVE_SIZE> received{};
+    std::array<uint8_t, FIXED_RECEIVE_SIZE> received{};
     const size_t count = link.receive(received.data(), received.size() - 1);
     dumpReceived(received.data(), static_cast<uint16_t>(count));
     if (containsAt(received) && answersOwed < UINT8_MAX) {

@@ -16,8 +16,8 @@ constexpr uint8_t LM_CONNECT_LENGTH = 6;
 constexpr uint8_t TTP_PARAMETERS_BIT = 0x80;
 constexpr uint8_t IRCOMM_LSAP = OWN_LSAP;
 // IrCOMM header, line settings and a full staging of data.
-static_assert(6 + COMM_LINE_SETTINGS_LENGTH + SECONDARY_STAGING_SIZE <= SECONDARY_TX_FRAME_SIZE &&
-                  6 + FULL_STAGING_SIZE <= SECONDARY_TX_FRAME_SIZE,
+static_assert(6 + COMM_LINE_SETTINGS_LENGTH + FIXED_STAGING_SIZE <= LAP_TX_FRAME_SIZE &&
+                  6 + FULL_STAGING_SIZE <= LAP_TX_FRAME_SIZE,
               "the longest reply fits the transmit frame");
 
 constexpr std::array<uint8_t, 11> IAS_RESULT_PARAMETERS = {0x00, 0x00, 0x01, 0x00, 0x01, 0x02,
@@ -233,7 +233,7 @@ void SecondaryStation::handleIFrame(const uint8_t* frame, uint16_t length) {
 void SecondaryStation::sendPending(uint8_t dlsap, bool lineSettings) {
     const uint16_t settings = lineSettings ? COMM_LINE_SETTINGS_LENGTH : 0;
     const std::span<const uint8_t> data =
-        link.stage(link.dataLimit(SECONDARY_STAGING_SIZE, settings));
+        link.stage(link.dataLimit(FIXED_STAGING_SIZE, settings));
     const auto count = static_cast<uint16_t>(data.size());
     if (serviceRaw) {
         sendTx(

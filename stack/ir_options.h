@@ -1,5 +1,6 @@
 // The stack's settings in one place: frame and queue sizes, the task's rhythm, repeat and give-up
-// counts, addresses, selectors and the receive thread's pacing. Every layer builds with these.
+// counts, addresses and selectors. Every layer builds with these; the programs' and the board
+// layer's own settings are theirs (apps/pty_settings.h, platform/platform_settings.h).
 #pragma once
 
 #include <cstddef>
@@ -21,29 +22,25 @@ constexpr uint16_t LAP_DEFAULT_DATA_SIZE = 128;
 constexpr uint16_t SIR_MAX_CONTENT = 2 + LAP_MAX_DATA_SIZE;
 // Content and FCS, and one byte more than a longest frame stores.
 constexpr size_t SIR_RX_BUFFER_SIZE = SIR_MAX_CONTENT + 3;
-// The primary's transmit frame, which it holds for sending again.
-constexpr size_t PRIMARY_FRAME_SIZE = SIR_MAX_CONTENT;
-// The secondary's longest reply.
-constexpr uint16_t SECONDARY_TX_FRAME_SIZE = SIR_MAX_CONTENT;
+// A station's transmit frame, which it holds for sending again.
+constexpr uint16_t LAP_TX_FRAME_SIZE = SIR_MAX_CONTENT;
 // Bytes of an information field before IrCOMM's user data: LM-MUX selectors, TinyTP credit and
 // IrCOMM's control-parameter length.
 constexpr uint16_t COMM_DATA_OVERHEAD = 4;
 
 // ---- Queues between the application and the engines
 
-// Powers of two; a queue holds one byte less than its size. The fixed profile's queues:
-constexpr uint8_t PRIMARY_TRANSMIT_SIZE = 32;
-constexpr uint8_t PRIMARY_RECEIVE_SIZE = 64;
-constexpr uint8_t SECONDARY_TRANSMIT_SIZE = 32;
-constexpr uint8_t SECONDARY_RECEIVE_SIZE = 64;
+// Powers of two; a queue holds one byte less than its size. The fixed profile's queues, in either
+// role:
+constexpr uint8_t FIXED_TRANSMIT_SIZE = 32;
+constexpr uint8_t FIXED_RECEIVE_SIZE = 64;
 // The full profile's, each way: the first channel's holds two windows of the largest frames' data
 // (credits for one PDU in flight and one arriving), each further channel's two such frames.
 constexpr uint16_t FULL_QUEUE_SIZE = 32768;
 constexpr uint16_t FULL_EXTRA_QUEUE_SIZE = 4096;
 // Most bytes one data frame takes from the transmit queue in the fixed profile; in the full one
 // the agreed data size sets it, up to the staging's size.
-constexpr uint8_t PRIMARY_STAGING_SIZE = 32;
-constexpr uint8_t SECONDARY_STAGING_SIZE = 32;
+constexpr uint8_t FIXED_STAGING_SIZE = 32;
 constexpr uint16_t FULL_STAGING_SIZE = LAP_MAX_DATA_SIZE - COMM_DATA_OVERHEAD;
 // How long a text waiting for room in the transmit queue sleeps before it looks again.
 constexpr uint32_t PRIMARY_SEND_WAIT_MS = 10;
@@ -139,62 +136,17 @@ constexpr uint8_t LAP_WIDE_ROUND_EVERY = 3;
 constexpr uint32_t PRIMARY_QUICK_SEARCH_MS = 3000;
 constexpr uint32_t PRIMARY_SEARCH_PAUSE_MS = 20;
 constexpr uint32_t PRIMARY_SEARCH_JITTER_MS = 60;
-// The longest the program listens before it lists what it found: it lists after the first round
-// in which a device answered.
-constexpr uint32_t PTY_DISCOVER_MS = 4000;
-
-// ---- A port that has gone (a USB dongle unplugged)
-
-// How often the pty programs try to open it again.
-constexpr uint32_t PTY_PORT_RETRY_MS = 1000;
-
-// ---- The pty programs' pump
-
-// The room a station's receive call writes into, and the most bytes one read of the program's input
-// passes to the station.
-constexpr uint8_t PTY_RECEIVE_SIZE = 64;
-constexpr uint8_t PTY_READ_CHUNK = 32;
-// Sleep of a pump that has nothing to move; how long a read of the input and a wait for the output
-// to take bytes last.
-constexpr uint32_t PTY_IDLE_MS = 10;
-// A pump's sleep while there is no channel at all: a program searching for a device for hours
-// wakes a few times a second, and the first bytes after the opening wait at most this long.
-constexpr uint32_t PTY_NO_CHANNEL_MS = 100;
-// The output pump's wait for received data; it also paces the status lines and the stop.
-constexpr uint32_t PTY_OUTPUT_WAIT_MS = 200;
-constexpr int PTY_READ_WAIT_MS = 200;
-constexpr int PTY_WRITE_WAIT_MS = 20;
-
 // ---- Ports
 
 // A port's name as the user gives it, or the path it maps to, with its terminating NUL.
 constexpr size_t PORT_NAME_SIZE = 256;
-
-// ---- The secondary platform's receive ring and its thread
-
-// A byte queue of the largest size; it holds 255.
-constexpr uint16_t PLATFORM_RX_RING_SIZE = 256;
-// The receive thread blocks in the port until a byte comes (at most this long, so it notices a
-// closed port), then lets bytes gather while they keep coming, so it wakes a few times a frame
-// and not once a byte: inside a frame for PLATFORM_RX_GATHER_MS, well below the SIR receiver's
-// byte wait; before its BOF, where the receiver waits far longer, long enough for a short frame (16
-// bytes at 9600 bit/s) to end; after its EOF not at all.
-constexpr uint32_t PLATFORM_RX_WAIT_MS = 500;
-constexpr uint32_t PLATFORM_RX_GATHER_MS = 8;
-// The full profile's: the wait for a data frame's end is most of the gap between two exchanges.
-constexpr uint32_t PLATFORM_RX_GATHER_FULL_MS = 4;
-constexpr uint32_t PLATFORM_RX_PREAMBLE_MS = 18;
-constexpr uint32_t PLATFORM_RX_CHUNK = 115;
 
 // ---- What the settings must keep to
 
 constexpr bool optionIsPowerOfTwo(unsigned size) {
     return size != 0 && (size & (size - 1)) == 0;
 }
-static_assert(optionIsPowerOfTwo(PRIMARY_TRANSMIT_SIZE) &&
-                  optionIsPowerOfTwo(PRIMARY_RECEIVE_SIZE) &&
-                  optionIsPowerOfTwo(SECONDARY_TRANSMIT_SIZE) &&
-                  optionIsPowerOfTwo(SECONDARY_RECEIVE_SIZE) &&
+static_assert(optionIsPowerOfTwo(FIXED_TRANSMIT_SIZE) && optionIsPowerOfTwo(FIXED_RECEIVE_SIZE) &&
                   optionIsPowerOfTwo(FULL_QUEUE_SIZE) && optionIsPowerOfTwo(FULL_EXTRA_QUEUE_SIZE),
               "the byte queues index with a mask");
 static_assert(FULL_QUEUE_SIZE <= 32768, "the byte queues' indices are 16 bits");
@@ -203,12 +155,6 @@ static_assert(FULL_EXTRA_QUEUE_SIZE > 2 * FULL_STAGING_SIZE, "a further queue ho
 static_assert(LAP_DEFAULT_DATA_SIZE <= LAP_MAX_DATA_SIZE && LAP_MAX_DATA_SIZE <= 2048,
               "data sizes the negotiation can name");
 static_assert(SIR_MAX_CONTENT + 2 <= SIR_RX_BUFFER_SIZE, "content and FCS fit the receive buffer");
-static_assert(optionIsPowerOfTwo(PLATFORM_RX_RING_SIZE) && PLATFORM_RX_RING_SIZE <= 256,
-              "the receive ring is a byte queue");
-static_assert(PLATFORM_RX_CHUNK < PLATFORM_RX_RING_SIZE, "a chunk fits the ring");
-static_assert(PLATFORM_RX_GATHER_MS < SIR_BYTE_WAIT_MS && PLATFORM_RX_GATHER_FULL_MS > 0 &&
-                  PLATFORM_RX_PREAMBLE_MS < SIR_HUNT_WAIT_MS,
-              "the receiver never gives up on bytes the thread lets gather");
-static_assert(7 + IAS_NAMES_MAX <= PRIMARY_FRAME_SIZE, "an IAS query fits the transmit frame");
+static_assert(7 + IAS_NAMES_MAX <= LAP_TX_FRAME_SIZE, "an IAS query fits the transmit frame");
 static_assert(PRIMARY_REPEAT_STEPS < PRIMARY_GIVE_UP_STEP,
               "the primary repeats before it gives up");

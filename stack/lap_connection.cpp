@@ -16,10 +16,10 @@ void LapConnection::setUp(const LapOffer& offer, uint32_t ownAddress) {
         const std::scoped_lock guard(receiveLock, transmitLock);
         receiveQueue.init = byteQueueInit;
         receiveQueue.init(&receiveQueue, receiveStorage.data(),
-                          lapQueueSize(offer, PRIMARY_RECEIVE_SIZE));
+                          lapQueueSize(offer, FIXED_RECEIVE_SIZE));
         transmitQueue.init = byteQueueInit;
         transmitQueue.init(&transmitQueue, transmitStorage.data(),
-                           lapQueueSize(offer, PRIMARY_TRANSMIT_SIZE));
+                           lapQueueSize(offer, FIXED_TRANSMIT_SIZE));
         linkPhase.store(LINK_SEARCHING);
     }
     lapResetLink(record, ownAddress);

@@ -33,13 +33,6 @@ struct HeldFrame {
     bool awaitingAck;
 };
 
-// Makes the first `length` bytes of the frame the held frame and sends them.
-void lapSendHeld(ByteLink& byteLink, HeldFrame& held, uint16_t length);
-// Sends the held frame again as it is.
-void lapRepeatHeld(ByteLink& byteLink, const HeldFrame& held);
-// Sends the held I-frame again with its Nr brought up to date: the peer takes it for what we have
-// received.
-void lapResendHeld(ByteLink& byteLink, HeldFrame& held, const LinkRecord& link);
 // Once vs has passed the held I-frame, an older Nr arriving later does not take that back.
 void lapNoteAck(HeldFrame& held, const LinkRecord& link);
 // The peer's Nr in `control` becomes vs.

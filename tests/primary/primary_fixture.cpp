@@ -75,8 +75,8 @@ void PrimaryEngineTest::send(const std::string& text) {
 }
 
 Bytes PrimaryEngineTest::received() {
-    Bytes out(PRIMARY_RECEIVE_SIZE);
-    out.resize(station.connection().receive(out.data(), PRIMARY_RECEIVE_SIZE - 1));
+    Bytes out(FIXED_RECEIVE_SIZE);
+    out.resize(station.connection().receive(out.data(), FIXED_RECEIVE_SIZE - 1));
     return out;
 }
 

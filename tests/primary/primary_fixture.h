@@ -38,7 +38,7 @@ class PrimaryEngineTest : public ::testing::Test {
     // Every received byte, as primaryReceive gives them.
     Bytes received();
     // Bytes in the transmit queue (the fixed profile's).
-    int queued() { return PRIMARY_TRANSMIT_SIZE - 1 - station.connection().room(); }
+    int queued() { return FIXED_TRANSMIT_SIZE - 1 - station.connection().room(); }
     uint8_t isIdle() const { return station.state() == primary::PRIMARY_START_DELAY ? 1 : 0; }
     uint8_t isConnected() const { return station.state() == primary::PRIMARY_CONNECTED ? 1 : 0; }
     uint8_t isConnecting() const { return isIdle() == 0 && isConnected() == 0 ? 1 : 0; }

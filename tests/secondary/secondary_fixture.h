@@ -45,8 +45,8 @@ class SecondaryTest : public ::testing::Test {
     void queueText(const std::string& s);
     std::string transmitQueued() { return takeQueued(station); }
     // Bytes waiting in the transmit queue.
-    int queued() { return SECONDARY_TRANSMIT_SIZE - 1 - station.connection().room(); }
-    size_t receive(std::array<uint8_t, SECONDARY_RECEIVE_SIZE - 1>& buffer) {
+    int queued() { return FIXED_TRANSMIT_SIZE - 1 - station.connection().room(); }
+    size_t receive(std::array<uint8_t, FIXED_RECEIVE_SIZE - 1>& buffer) {
         return station.connection().receive(buffer.data(), buffer.size());
     }
     LinkRecord& record() { return station.connection().record; }

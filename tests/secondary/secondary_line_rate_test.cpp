@@ -133,7 +133,7 @@ TEST_F(SecondaryLineRate, EveryFrameUpToTheLongestArrivesWholeAtAnyPhase) {
             const Frames replies = replyTo(iCommand(ns, 0, ircomm({}, data)), phaseUs);
             ASSERT_EQ(replies, Frames{rrResponse(static_cast<uint8_t>((ns + 1) & 7))})
                 << "content " << length + 6 << " bytes at phase " << phaseUs << " us";
-            std::array<uint8_t, SECONDARY_RECEIVE_SIZE - 1> received{};
+            std::array<uint8_t, FIXED_RECEIVE_SIZE - 1> received{};
             const uint8_t count = secondaryReceive(received.data());
             ASSERT_EQ(Bytes(received.begin(), received.begin() + count), data);
             console.take();

@@ -22,7 +22,7 @@ TEST_F(SecondaryReceiveRace, ReaderTakesBytesWhileChannelsOpenAndClose) {
     std::atomic<int> stale{0};
     std::atomic<bool> done{false};
     std::thread reader([&] {
-        std::array<uint8_t, SECONDARY_RECEIVE_SIZE - 1> buffer{};
+        std::array<uint8_t, FIXED_RECEIVE_SIZE - 1> buffer{};
         while (!done.load()) {
             const int seen = round.load();
             const size_t count = receive(buffer);
@@ -64,7 +64,7 @@ TEST_F(SecondaryReceiveRace, RawServiceUnderItsOwnName) {
     EXPECT_EQ(station.connection().phase(), LINK_OPEN);
     queueText("ok");
     const Frames reply = deliver(iCommand(4, 4, {0x04, 0x02, 0x01, 'h', 'i'}));
-    std::array<uint8_t, SECONDARY_RECEIVE_SIZE - 1> buffer{};
+    std::array<uint8_t, FIXED_RECEIVE_SIZE - 1> buffer{};
     ASSERT_EQ(receive(buffer), 2U);
     EXPECT_EQ(buffer[0], 'h');
     ASSERT_EQ(reply.size(), 1U);
