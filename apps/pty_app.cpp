@@ -10,8 +10,8 @@
 #include "byte_stream.h"
 #include "console_streams.h"
 #include "ir_options.h"
-#include "pty_settings.h"
 #include "pty_app.h"
+#include "pty_settings.h"
 #include "win32.h"
 
 #ifndef IRSTACK_VERSION

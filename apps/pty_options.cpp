@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "ir_options.h"
-#include "pty_settings.h"
 #include "irstack.h"
 #include "pty_app.h"
+#include "pty_settings.h"
 
 namespace {
 

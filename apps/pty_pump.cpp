@@ -12,8 +12,8 @@
 
 #include "byte_stream.h"
 #include "ir_options.h"
-#include "pty_settings.h"
 #include "pty_app.h"
+#include "pty_settings.h"
 #include "pty_status.h"
 #include "win32.h"
 

@@ -10,8 +10,8 @@ constexpr uint32_t PTY_DISCOVER_MS = 4000;
 // How often the pty programs try to open a port that has gone (a USB dongle unplugged) again.
 constexpr uint32_t PTY_PORT_RETRY_MS = 1000;
 
-// The pump: the room a station's receive call writes into, and the most bytes one read of the program's input
-// passes to the station.
+// The pump: the room a station's receive call writes into, and the most bytes one read of the
+// program's input passes to the station.
 constexpr uint8_t PTY_RECEIVE_SIZE = 64;
 constexpr uint8_t PTY_READ_CHUNK = 32;
 // Sleep of a pump that has nothing to move; how long a read of the input and a wait for the output
@@ -24,4 +24,3 @@ constexpr uint32_t PTY_NO_CHANNEL_MS = 100;
 constexpr uint32_t PTY_OUTPUT_WAIT_MS = 200;
 constexpr int PTY_READ_WAIT_MS = 200;
 constexpr int PTY_WRITE_WAIT_MS = 20;
-

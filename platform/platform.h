@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "ir_err.h"
-#include "platform_settings.h"
 #include "lap_port.h"
+#include "platform_settings.h"
 #include "sir.h"
 #include "transceiver.h"
 #include "win32.h"

@@ -232,8 +232,7 @@ void SecondaryStation::handleIFrame(const uint8_t* frame, uint16_t length) {
 
 void SecondaryStation::sendPending(uint8_t dlsap, bool lineSettings) {
     const uint16_t settings = lineSettings ? COMM_LINE_SETTINGS_LENGTH : 0;
-    const std::span<const uint8_t> data =
-        link.stage(link.dataLimit(FIXED_STAGING_SIZE, settings));
+    const std::span<const uint8_t> data = link.stage(link.dataLimit(FIXED_STAGING_SIZE, settings));
     const auto count = static_cast<uint16_t>(data.size());
     if (serviceRaw) {
         sendTx(
