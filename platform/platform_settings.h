@@ -23,5 +23,5 @@ static_assert(optionIsPowerOfTwo(PLATFORM_RX_RING_SIZE) && PLATFORM_RX_RING_SIZE
               "the receive ring is a byte queue");
 static_assert(PLATFORM_RX_CHUNK < PLATFORM_RX_RING_SIZE, "a chunk fits the ring");
 static_assert(PLATFORM_RX_GATHER_MS < SIR_BYTE_WAIT_MS && PLATFORM_RX_GATHER_FULL_MS > 0 &&
-                  PLATFORM_RX_PREAMBLE_MS < SIR_HUNT_WAIT_MS,
+                  PLATFORM_RX_PREAMBLE_MS < SIR_NOISE_QUIET_MS,
               "the receiver never gives up on bytes the thread lets gather");

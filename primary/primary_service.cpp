@@ -30,6 +30,7 @@ IrErr PrimaryStation::setService(const char* className, const char* attribute, i
 
 void PrimaryStation::init() {
     timing.choose(linkOffer.negotiates, port);
+    port.setNoiseQuietMs(linkOffer.negotiates ? SIR_NOISE_QUIET_MS : 0);
     timing.markStart();
     error.store(IR_OK);
     missingService.store(0);

@@ -35,6 +35,7 @@ void SecondaryStation::init() {
     lastErr.store(IR_OK);
     linkEndWanted.store(false);
     link.setUp(linkOffer, ownAddress);
+    port.setNoiseQuietMs(linkOffer.negotiates ? SIR_NOISE_QUIET_MS : 0);
     lastSlot = LAP_XID_FINAL_SLOT;
     answeredRound = false;
     noteError(port.reset());

@@ -14,6 +14,9 @@ constexpr uint16_t SIR_MAX_ADDITIONAL_BOFS = 48;
 // The receiver's wait for a frame's BOF, and for each byte after it.
 constexpr uint16_t SIR_HUNT_WAIT_MS = 500;
 constexpr uint16_t SIR_BYTE_WAIT_MS = 20;
+// Full profile: a hunt that met only noise (stray light) gives up after this long without another
+// byte, longer than any gap a sender or a receive thread leaves before a frame's BOF.
+constexpr uint16_t SIR_NOISE_QUIET_MS = 40;
 // The largest information field either station offers to take (the full profile's 2048 bytes),
 // and what an offer takes when its caller names no size.
 constexpr uint16_t LAP_MAX_DATA_SIZE = 2048;

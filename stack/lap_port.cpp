@@ -11,7 +11,7 @@ LapFrameIn SirFramePort::receiveFrame(RxFrame& buffer) {
     // Zeroed per read so nothing of an earlier, longer frame lingers behind this one.
     buffer.fill(0);
     LapFrameIn in;
-    in.length = sirReceiveFrame(*bytes, buffer, &in.damaged);
+    in.length = sirReceiveFrame(*bytes, buffer, &in.damaged, noiseQuietMs);
     if (in.length == 0) {
         in.error = bytes->takeError();
     }

@@ -36,6 +36,10 @@ class FramePort {
     virtual void pauseMs(uint32_t milliseconds) = 0;
     // A failure the port met while no frame was read or sent (a wait on a lost port), once.
     virtual IrErr takeError() { return IR_OK; }
+    // A read that met only noise before any BOF gives up once the line has been quiet this long
+    // (0, the default: it hunts its whole time), so that a stray byte of light does not keep a
+    // station from its slots and repeats.
+    virtual void setNoiseQuietMs(uint16_t /*milliseconds*/) {}
 
   protected:
     FramePort() = default;
@@ -56,6 +60,7 @@ class SirFramePort : public FramePort {
     }
     void pauseMs(uint32_t milliseconds) override { bytes->pauseUs(milliseconds * 1000U); }
     IrErr takeError() override { return bytes->takeError(); }
+    void setNoiseQuietMs(uint16_t milliseconds) override { noiseQuietMs = milliseconds; }
     ByteLink& byteLink() { return *bytes; }
 
   protected:
@@ -65,4 +70,5 @@ class SirFramePort : public FramePort {
 
   private:
     ByteLink* bytes;
+    uint16_t noiseQuietMs = 0;
 };

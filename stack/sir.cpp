@@ -94,16 +94,23 @@ void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length) {
     frameTrace(frame, length);
 }
 
-uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged) {
+uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged, uint16_t noiseQuietMs) {
     if (damaged != nullptr) {
         *damaged = false;
     }
     // Hunt for the BOF; anything else is dropped, for no longer than a quiet line would take.
     const uint32_t huntStart = link.nowMs();
+    bool noise = false;
     for (;;) {
         const uint32_t hunted = link.nowMs() - huntStart;
-        if (hunted >= SIR_HUNT_WAIT_MS ||
-            !link.waitByte(static_cast<uint16_t>(SIR_HUNT_WAIT_MS - hunted))) {
+        if (hunted >= SIR_HUNT_WAIT_MS) {
+            return 0;
+        }
+        uint32_t wait = SIR_HUNT_WAIT_MS - hunted;
+        if (noise && noiseQuietMs != 0 && noiseQuietMs < wait) {
+            wait = noiseQuietMs; // a stray byte and quiet after it: no frame is coming
+        }
+        if (!link.waitByte(static_cast<uint16_t>(wait))) {
             return 0;
         }
         const uint8_t first = link.readByte();
@@ -111,6 +118,7 @@ uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged) {
         if (first == SIR_BOF) {
             break;
         }
+        noise = true;
     }
     uint16_t fcs = FCS_INIT;
     uint16_t count = 0;

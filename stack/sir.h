@@ -80,5 +80,7 @@ void sirSendFrame(ByteLink& link, const uint8_t* frame, uint16_t length);
 // Content length of one intact frame (traced, followed by "."), or 0. When `damaged` is given, it
 // tells whether the 0 stands for a frame that began and carried at least two bytes but did not
 // arrive intact; the buffer then holds those bytes as received. Bytes before a BOF are dropped for
-// at most SIR_HUNT_WAIT_MS on the link's clock, so noise without frames cannot hold the reader.
-uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged = nullptr);
+// at most SIR_HUNT_WAIT_MS on the link's clock, so noise without frames cannot hold the reader;
+// with `noiseQuietMs` set, no longer than the line stays quiet that long after them.
+uint16_t sirReceiveFrame(ByteLink& link, RxFrame& buffer, bool* damaged = nullptr,
+                         uint16_t noiseQuietMs = 0);
