@@ -66,9 +66,11 @@ def one_try(build, link_args, pty_args, timeout, trace):
         for console in consoles.values():
             if console.proc.poll() is None:
                 console.proc.terminate()
-        link.stop()
+        # The programs go first: a link that vanished under them would show as a lost port.
         for console in consoles.values():
             console.wait_exit(10)
+        link.stop()
+        for console in consoles.values():
             console.close()
     wall_offset = time.time() - time.monotonic()
     named = setup_timeline.read_events(pcap, wall_offset, start)
@@ -107,11 +109,33 @@ def both_open(outcome, limit):
     return all(t is not None and t <= limit for t in times)
 
 
+def failure_kind(outcome):
+    """Where a failed try stood, as the primary saw it: (kind, detail)."""
+    trace = outcome["trace"].get("primary", [])
+    got = setup_timeline.received_counts(trace, True)
+    sent = {}
+    for _, content, received in trace:
+        if not received:
+            phase = setup_timeline.name(True, content)
+            sent[phase] = sent.get(phase, 0) + 1
+    answered = outcome["trace"].get("secondary", [])
+    uas = sum(1 for _, c, rx in answered if not rx and setup_timeline.name(False, c) == "UA")
+    if not got.get("XID answer"):
+        return "in discovery, no XID answer reached the primary", ""
+    if not sent.get("SNRM"):
+        return "in discovery, an answer came but the round did not end in time", ""
+    if not got.get("UA"):
+        return ("SNRM sent, no UA reached the primary",
+                f" (SNRM x{sent['SNRM']}, the secondary answered {uas} with UA)")
+    return "after the UA", ""
+
+
 def failure_lines(outcome):
     """What a failed try printed and where its capture says it was stuck."""
     opened = outcome["opened"]
     where = setup_timeline.stuck_summary(outcome["events"], OPEN_S)
-    lines = [f"- seed {outcome['seed']}: open on "
+    kind, detail = failure_kind(outcome)
+    lines = [f"- seed {outcome['seed']}: {kind}{detail}; open on "
              f"{', '.join(r for r, t in opened.items() if t is not None) or 'neither'}; {where}"]
     for role in ("primary", "secondary"):
         trace = outcome["trace"].get(role, [])
@@ -147,7 +171,7 @@ def render(results):
               "arrived intact.", "",
               "| Mean gap | Tries | Both open | Median to open (s) | Max (s) |",
               "|---|---:|---:|---:|---:|"]
-    failures = []
+    failures, kinds = [], {}
     for mean, tries in results["daylight"].items():
         good = [t["opened"]["primary"] for t in tries if both_open(t, OPEN_S)]
         median = f"{statistics.median(good):.2f}" if good else "-"
@@ -155,9 +179,14 @@ def render(results):
         lines.append(f"| {mean} ms | {len(tries)} | {len(good)} | {median} | {longest} |")
         for outcome in tries:
             if not both_open(outcome, OPEN_S):
-                failures.append(f"Mean {mean} ms:")
                 failures += failure_lines(outcome)
-    lines += ["", "Failed tries:", ""] + (failures or ["none"]) + [""]
+                kind = f"{mean} ms, {failure_kind(outcome)[0]}"
+                kinds[kind] = kinds.get(kind, 0) + 1
+    lines += ["", "Failed tries by where the primary stood: "
+              + ("; ".join(f"{kind} x{n}" for kind, n in kinds.items()) or "none") + ".", ""]
+    lines += ["Failed tries (the capture: frames that arrived intact; sent: each program's trace, "
+              "a discovery round's XIDs as one item, times when the bench read the trace):",
+              ""] + (failures or ["none"]) + [""]
     for mean, tries in results["daylight"].items():
         timelines = [setup_timeline.timeline(t["events"], t["opened"]["primary"])
                      for t in tries if both_open(t, OPEN_S)]

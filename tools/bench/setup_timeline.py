@@ -22,6 +22,11 @@ LM_DISCONNECT = 0x02
 IAS_LSAP = 0
 START = "start to first frame"
 OPEN = "channel open printed"
+# The phases in the order a set-up goes through them; a discovery slot ranks as the first.
+ORDER = ["XID final", "XID answer", "SNRM", "UA", "RR at new speed", "RR at new speed, answer",
+         "LM connect (IAS)", "LM connect confirm (IAS)", "IAS query", "IAS answer",
+         "LM disconnect (IAS)", "TinyTP connect", "TinyTP connect confirm", "IrCOMM parameters",
+         "IrCOMM parameters answer"]
 
 
 def lm_name(from_primary, content):
@@ -136,6 +141,8 @@ def traced(console, start):
     """(seconds after start, content, received?) of each frame a program traced (--trace)."""
     result = []
     for match in frames.TRACE_BLOCK.finditer(console.text):
+        if not console.text[match.end():].strip():
+            break  # cut off by the program's end: whether it was received is not known
         content = bytes(int(h, 16) for h in match.group(1).split())
         result.append((console.arrival(match.end()) - start, content,
                        match.group(0).endswith(".")))
@@ -177,21 +184,22 @@ def count_text(counts):
     return ", ".join(f"{phase} x{n}" for phase, n in counts.items()) or "nothing"
 
 
+def rank(phase):
+    return ORDER.index(phase) if phase in ORDER else -1
+
+
 def stuck_summary(named, seconds):
     """A line on where a set-up that did not finish within `seconds` stood, from its capture."""
     useful = [(when, phase, p) for when, phase, p in named if phase is not None and when <= seconds]
     if not useful:
-        return "no frame arrived intact either way"
-    furthest = {}
-    for when, phase, _ in useful:
-        furthest.setdefault(phase, when)
-    last_new = max(furthest, key=furthest.get)
-    repeats = sum(1 for _, phase, _ in useful if phase == last_new)
+        return "capture: no frame arrived intact either way"
+    furthest = max((phase for _, phase, _ in useful), key=rank)
+    arrivals = [when for when, phase, _ in useful if phase == furthest]
     when, phase, from_primary = useful[-1]
     counts = {}
-    for _, name_, _ in useful:
-        counts[name_] = counts.get(name_, 0) + 1
-    return (f"furthest phase reached: {last_new} (first at {furthest[last_new]:.2f} s, "
-            f"{repeats} arrived); last frame seen: {phase} from the "
-            f"{'primary' if from_primary else 'secondary'} at {when:.2f} s; arrived intact: "
-            f"{count_text(counts)}")
+    for _, seen, _ in useful:
+        counts[seen] = counts.get(seen, 0) + 1
+    return (f"capture: furthest phase reached {furthest} (arrived x{len(arrivals)}, first at "
+            f"{arrivals[0]:.2f} s); last frame seen {phase} from the "
+            f"{'primary' if from_primary else 'secondary'} at {when:.2f} s; all that arrived "
+            f"intact: {count_text(counts)}")
