@@ -10,6 +10,7 @@ markdown file given: setup_daylight.py BUILD [docs/performance.md].
 """
 
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -30,12 +31,12 @@ DAYLIGHT = [(40, 20), (20, 8), (100, 8)]
 OPEN_S = 10
 QUIET_OPEN_S = 20
 OPEN = "channel open"
+STATUS = re.compile(r"(?:primary|secondary)_pty_\w: ([^\n]*)")
 
 
 def status_lines(text):
-    """The status lines a pty program printed, without its frame trace."""
-    return [line.split(": ", 1)[1] for line in text.splitlines()
-            if line.startswith(("primary_pty", "secondary_pty")) and ": " in line]
+    """The status lines a pty program printed; with --trace one may follow a trace on its line."""
+    return STATUS.findall(text)
 
 
 def one_try(build, link_args, pty_args, timeout, trace):
@@ -63,6 +64,8 @@ def one_try(build, link_args, pty_args, timeout, trace):
             else:
                 opened[role] = None
     finally:
+        # A link that ended by itself makes a try worth nothing: say so.
+        link_ended = link.proc.poll()
         for console in consoles.values():
             if console.proc.poll() is None:
                 console.proc.terminate()
@@ -75,7 +78,7 @@ def one_try(build, link_args, pty_args, timeout, trace):
     wall_offset = time.time() - time.monotonic()
     named = setup_timeline.read_events(pcap, wall_offset, start)
     shutil.rmtree(workdir, ignore_errors=True)
-    return {"opened": opened, "events": named,
+    return {"opened": opened, "events": named, "link_ended": link_ended,
             "status": {role: status_lines(c.text) for role, c in consoles.items()},
             "trace": {role: setup_timeline.traced(c, start) for role, c in consoles.items()}}
 
@@ -111,6 +114,8 @@ def both_open(outcome, limit):
 
 def failure_kind(outcome):
     """Where a failed try stood, as the primary saw it: (kind, detail)."""
+    if outcome["link_ended"] is not None:
+        return "vlink ended by itself", f" (status {outcome['link_ended']})"
     trace = outcome["trace"].get("primary", [])
     got = setup_timeline.received_counts(trace, True)
     sent = {}
