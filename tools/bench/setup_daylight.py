@@ -31,6 +31,7 @@ DAYLIGHT = [(40, 20), (20, 8), (100, 8)]
 OPEN_S = 10
 QUIET_OPEN_S = 20
 OPEN = "channel open"
+MISMATCH = re.compile(r"(\d+) hit by speed mismatch")
 STATUS = re.compile(r"(?:primary|secondary)_pty_\w: ([^\n]*)")
 
 
@@ -78,7 +79,9 @@ def one_try(build, link_args, pty_args, timeout, trace):
     wall_offset = time.time() - time.monotonic()
     named = setup_timeline.read_events(pcap, wall_offset, start)
     shutil.rmtree(workdir, ignore_errors=True)
+    mismatch = MISMATCH.search(link.text)
     return {"opened": opened, "events": named, "link_ended": link_ended,
+            "misspeeded": int(mismatch.group(1)) if mismatch else None,
             "status": {role: status_lines(c.text) for role, c in consoles.items()},
             "trace": {role: setup_timeline.traced(c, start) for role, c in consoles.items()}}
 
@@ -141,7 +144,8 @@ def failure_lines(outcome):
     where = setup_timeline.stuck_summary(outcome["events"], OPEN_S)
     kind, detail = failure_kind(outcome)
     lines = [f"- seed {outcome['seed']}: {kind}{detail}; open on "
-             f"{', '.join(r for r, t in opened.items() if t is not None) or 'neither'}; {where}"]
+             f"{', '.join(r for r, t in opened.items() if t is not None) or 'neither'}; "
+             f"bytes lost to a speed mismatch: {outcome['misspeeded']}; {where}"]
     for role in ("primary", "secondary"):
         trace = outcome["trace"].get(role, [])
         primary = role == "primary"
