@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -229,4 +230,45 @@ TEST_F(VlinkChannelTest, SameSeedSameStrayBytes) {
     };
     EXPECT_EQ(run(4), run(4));
     EXPECT_NE(run(4), run(5));
+}
+
+TEST_F(VlinkChannelTest, RandomStraysLandInsideFramesRepeatablyAndStopWithTheNoise) {
+    constexpr int64_t MEAN = BYTE_9600 / 2;
+    const auto run = [](uint64_t seed, bool noiseOff) {
+        auto other = std::make_unique<VlinkLink>();
+        std::vector<Landed> seen;
+        vlinkLinkInit(*other, VlinkFaultConfig{0.0, 0.0}, false, seed);
+        other->onLanded = recordLanded;
+        other->landedContext = &seen;
+        other->noiseOffOnDemand = noiseOff;
+        vlinkStrayStart(*other, MEAN, 0, true);
+        const std::vector<uint8_t> frame(200, 0x55);
+        vlinkAccept(other->channels[0], frame.data(), frame.size(), 0, 9600);
+        vlinkLand(*other, 300 * BYTE_9600, AT_9600);
+        return seen;
+    };
+    const std::vector<Landed> first = run(8, false);
+    const std::vector<Landed> again = run(8, false);
+    ASSERT_EQ(first.size(), again.size());
+    size_t inFrame = 0;
+    std::vector<int64_t> gaps;
+    int64_t lastStray = 0;
+    for (size_t i = 0; i < first.size(); ++i) {
+        EXPECT_EQ(first[i].dueNs, again[i].dueNs);
+        EXPECT_EQ(first[i].byte, again[i].byte);
+        if (first[i].channel == 0 && first[i].byte != 0x55) {
+            inFrame += first[i].dueNs <= 200 * BYTE_9600 ? 1 : 0;
+            gaps.push_back(first[i].dueNs - lastStray);
+            lastStray = first[i].dueNs;
+        }
+    }
+    // About 400 strays in the frame's 200 byte times, at uneven gaps.
+    EXPECT_GT(inFrame, 300U);
+    EXPECT_NE(*std::min_element(gaps.begin(), gaps.end()),
+              *std::max_element(gaps.begin(), gaps.end()));
+    const std::vector<Landed> other = run(9, false);
+    EXPECT_FALSE(other.size() == first.size() &&
+                 std::equal(first.begin(), first.end(), other.begin(),
+                            [](const Landed& a, const Landed& b) { return a.dueNs == b.dueNs; }));
+    EXPECT_EQ(run(8, true).size(), 200U); // switched off: the frame alone
 }

@@ -34,6 +34,10 @@ TEST(VlinkOptions, ReadsEveryOption) {
     EXPECT_DOUBLE_EQ(options.cutAtS, 2.0);
     EXPECT_DOUBLE_EQ(options.cutForS, 5.0);
     EXPECT_DOUBLE_EQ(options.strayMs, 40.0);
+    EXPECT_FALSE(options.strayRandom);
+    ASSERT_TRUE(parse({"--a", "x", "--b", "y", "--stray-random", "20"}, options, error));
+    EXPECT_DOUBLE_EQ(options.strayMs, 20.0);
+    EXPECT_TRUE(options.strayRandom);
 }
 
 TEST(VlinkOptions, CutWithoutStartBeginsAtOnce) {
@@ -53,6 +57,7 @@ TEST(VlinkOptions, RefusesWhatItCannotUse) {
         {"--a", "x", "--b", "y", "--burst", "0"},
         {"--a", "x", "--b", "y", "--noise-for", "-2"},
         {"--a", "x", "--b", "y", "--stray", "-5"},
+        {"--a", "x", "--b", "y", "--stray-random", "soon"},
         {"--a", "x", "--b", "y", "--speed"},
         {"--a", "x", "--b", "y", "--bogus", "1"},
     };

@@ -19,6 +19,7 @@ sys.dont_write_bytecode = True
 import lib_mux  # noqa: E402
 import peer_loss  # noqa: E402
 import pty_throughput  # noqa: E402
+import setup_daylight  # noqa: E402
 from measure import Bench  # noqa: E402
 from report import keep_faults_section, render  # noqa: E402
 
@@ -32,7 +33,12 @@ def main():
     parser.add_argument("--bulk", type=int, default=5)
     parser.add_argument("--no-idle", action="store_true", help="skip the idle CPU measurement")
     parser.add_argument("--keep", action="store_true", help="keep the work folder")
+    parser.add_argument("--only-setup", action="store_true",
+                        help="only the pty programs' set-up, quiet and in daylight")
     args = parser.parse_args()
+    if args.only_setup:
+        only_setup(os.path.abspath(args.build), args.output)
+        return
 
     workdir = tempfile.mkdtemp(prefix="irbench-")
     bench = Bench(os.path.abspath(args.build), workdir)
@@ -56,6 +62,8 @@ def main():
         results["mux"] = lib_mux.measure(bench.build)
         print("a peer's death, quiet and under stray bytes ...", flush=True)
         results["loss"] = peer_loss.measure(bench.build)
+        print("set-up of the pty programs, quiet and in daylight ...", flush=True)
+        results["setup"] = setup_daylight.measure(bench.build)
         results["alloc"] = bench.allocations()
         results["sizes"] = bench.sizes()
     finally:
@@ -68,12 +76,26 @@ def main():
         render(results), pty_throughput.render(results["pty"]))
     text = pty_throughput.insert_section(text, lib_mux.render(results["mux"]), lib_mux.SECTION)
     text = peer_loss.insert(text, peer_loss.render(results["loss"]))
+    text = setup_daylight.insert(text, setup_daylight.render(results["setup"]))
     print(text)
     print(f"(bench took {time.monotonic() - began:.0f} s)")
     if args.output:
         text = keep_faults_section(args.output, text)
         with open(args.output, "w") as f:
             f.write(text)
+
+
+def only_setup(build, output):
+    """The set-up section alone, put into the markdown file in place of its last one."""
+    began = time.monotonic()
+    section = setup_daylight.render(setup_daylight.measure(build))
+    print(section)
+    print(f"(bench took {time.monotonic() - began:.0f} s)")
+    if output:
+        with open(output) as f:
+            text = f.read()
+        with open(output, "w") as f:
+            f.write(setup_daylight.insert(text, section))
 
 
 if __name__ == "__main__":

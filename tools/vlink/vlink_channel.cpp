@@ -75,6 +75,11 @@ bool landHead(VlinkLink& link, int c, uint32_t rxSpeed) {
     return true;
 }
 
+int64_t strayGap(const VlinkLink& link, VlinkChannel& channel) {
+    return link.strayRandom ? vlinkStrayGapNs(channel.strayRandom, link.strayPeriodNs)
+                            : link.strayPeriodNs;
+}
+
 int64_t headDue(const VlinkChannel& channel) {
     return channel.airCount > 0 ? channel.air[channel.airHead].dueNs : VLINK_NEVER;
 }
@@ -87,7 +92,7 @@ bool landStray(VlinkLink& link, int c) {
         return false;
     }
     const int64_t dueNs = channel.strayDueNs;
-    channel.strayDueNs += link.strayPeriodNs;
+    channel.strayDueNs += strayGap(link, channel);
     const uint8_t byte = vlinkStrayByte(channel.strayRandom);
     if (!vlinkNoiseActive(link, dueNs)) {
         return true;
@@ -134,6 +139,7 @@ void vlinkLinkInit(VlinkLink& link, const VlinkFaultConfig& faults, bool halfDup
     link.noiseOffOnDemand = false;
     link.noiseUntilNs = VLINK_NEVER;
     link.strayPeriodNs = 0;
+    link.strayRandom = false;
     link.halfDuplex = halfDuplex;
     link.cutOnDemand = false;
     link.cutFromNs = VLINK_NEVER;
@@ -142,10 +148,11 @@ void vlinkLinkInit(VlinkLink& link, const VlinkFaultConfig& faults, bool halfDup
     link.landedContext = nullptr;
 }
 
-void vlinkStrayStart(VlinkLink& link, int64_t periodNs, int64_t nowNs) {
+void vlinkStrayStart(VlinkLink& link, int64_t periodNs, int64_t nowNs, bool random) {
     link.strayPeriodNs = periodNs > 0 ? periodNs : 0;
+    link.strayRandom = random;
     for (VlinkChannel& channel : link.channels) {
-        channel.strayDueNs = periodNs > 0 ? nowNs + periodNs : VLINK_NEVER;
+        channel.strayDueNs = periodNs > 0 ? nowNs + strayGap(link, channel) : VLINK_NEVER;
     }
 }
 

@@ -50,6 +50,7 @@ struct VlinkLink {
     bool noiseOffOnDemand; // toggled by the user
     int64_t noiseUntilNs;  // bit errors, drops and stray bytes stop from here on
     int64_t strayPeriodNs; // 0: no stray bytes
+    bool strayRandom;      // strayPeriodNs is the mean of random gaps, not a steady beat
     bool halfDuplex;
     bool cutOnDemand; // toggled by the user
     int64_t cutFromNs;
@@ -60,8 +61,9 @@ struct VlinkLink {
 
 void vlinkLinkInit(VlinkLink& link, const VlinkFaultConfig& faults, bool halfDuplex, uint64_t seed);
 
-// A stray byte lands at each receiving end every periodNs from nowNs on; 0 stops them.
-void vlinkStrayStart(VlinkLink& link, int64_t periodNs, int64_t nowNs);
+// A stray byte lands at each receiving end every periodNs from nowNs on; 0 stops them. With random,
+// at random moments periodNs apart on average, drawn from each end's seeded stray generator.
+void vlinkStrayStart(VlinkLink& link, int64_t periodNs, int64_t nowNs, bool random = false);
 
 size_t vlinkAirRoom(const VlinkChannel& channel);
 // Puts bytes read from a sender at speed on the air; takes no more than there is room for.

@@ -2,6 +2,8 @@
 
 #include "sir.h"
 
+#include <cmath>
+
 namespace {
 
 // Level of the sender's line in its bit cell `cell` (0 start, 1..8 data, 9 stop, then idle).
@@ -86,4 +88,10 @@ uint8_t vlinkStrayByte(VlinkRandom& random) {
             return byte;
         }
     }
+}
+
+int64_t vlinkStrayGapNs(VlinkRandom& random, int64_t meanNs) {
+    // 1 - u lies in (0, 1], so the logarithm is finite: at most about 37 means.
+    const double gap = -std::log(1.0 - vlinkRandomUnit(random)) * static_cast<double>(meanNs);
+    return static_cast<int64_t>(gap);
 }

@@ -46,3 +46,7 @@ VlinkOutcome vlinkSampleAtSpeed(uint8_t byte, uint32_t txSpeed, uint32_t rxSpeed
 // A byte that ambient light (daylight, a lamp) makes a receiver see. Never BOF, EOF, the control
 // escape or XBOF: noise that falls inside a frame must spoil its check, not end or restart it.
 uint8_t vlinkStrayByte(VlinkRandom& random);
+
+// The wait until the next stray byte when they come at random moments, meanNs apart on average:
+// exponential, so the bytes are a Poisson process and may fall anywhere inside a frame.
+int64_t vlinkStrayGapNs(VlinkRandom& random, int64_t meanNs);

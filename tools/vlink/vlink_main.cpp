@@ -311,7 +311,8 @@ int main(int argc, char** argv) {
         airLink.cutUntilNs =
             airLink.cutFromNs + static_cast<int64_t>(options.cutForS * VLINK_NS_PER_S);
     }
-    vlinkStrayStart(airLink, static_cast<int64_t>(options.strayMs * 1e6), readyNs);
+    vlinkStrayStart(airLink, static_cast<int64_t>(options.strayMs * 1e6), readyNs,
+                    options.strayRandom);
     if (options.noiseForS >= 0.0) {
         airLink.noiseUntilNs = readyNs + static_cast<int64_t>(options.noiseForS * VLINK_NS_PER_S);
     }

@@ -19,6 +19,8 @@ void vlinkPrintUsage(std::FILE* out, const char* name) {
         "  --burst N           each drop loses N bytes in a row (1)\n"
         "  --stray MS          a random byte at each receiver every MS milliseconds, as\n"
         "                      ambient light makes; never a frame's BOF, EOF or escape\n"
+        "  --stray-random MS   the same at random moments, MS milliseconds apart on average,\n"
+        "                      inside frames as well as between them (daylight)\n"
         "  --seed N            seed of the bit errors, drops and stray bytes (1)\n"
         "  --noise-for S       bit errors, drops and stray bytes stop S seconds after start\n"
         "  --cut-at S          cut the link S seconds after start (0) ...\n"
@@ -93,6 +95,10 @@ bool vlinkParseOptions(int argc, const char* const* argv, VlinkOptions& options,
             ok = parseBurst(value, options.dropBurst);
         } else if (std::strcmp(name, "--stray") == 0) {
             ok = parseNumber(value, 0.0, MAX_SECONDS * 1000.0, options.strayMs);
+            options.strayRandom = false;
+        } else if (std::strcmp(name, "--stray-random") == 0) {
+            ok = parseNumber(value, 0.0, MAX_SECONDS * 1000.0, options.strayMs);
+            options.strayRandom = true;
         } else if (std::strcmp(name, "--noise-for") == 0) {
             ok = parseNumber(value, 0.0, MAX_SECONDS, options.noiseForS);
         } else if (std::strcmp(name, "--cut-at") == 0) {

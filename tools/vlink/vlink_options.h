@@ -13,10 +13,11 @@ struct VlinkOptions {
     uint64_t seed = 1;
     double bitErrorRate = 0.0;
     double dropRate = 0.0;
-    uint32_t dropBurst = 1;  // bytes lost in a row from each drop
-    double noiseForS = -1.0; // noise never stops by itself when negative
-    double strayMs = 0.0;    // no stray bytes when 0
-    double cutAtS = -1.0;    // no timed cut when negative
+    uint32_t dropBurst = 1;   // bytes lost in a row from each drop
+    double noiseForS = -1.0;  // noise never stops by itself when negative
+    double strayMs = 0.0;     // no stray bytes when 0
+    bool strayRandom = false; // strayMs is the mean of random gaps, not a steady beat
+    double cutAtS = -1.0;     // no timed cut when negative
     double cutForS = 0.0;
     const char* refused = nullptr; // the option an error is about, if it is about one
 };
