@@ -112,6 +112,7 @@ void PrimaryStation::endRound() {
     }
     askNewAddress = false;
     if (roundCount == 0 || discoverOnly) {
+        lineUntouched = true; // nothing changed the line: the next round needs no reset
         if (roundCount == 0) {
             ++unansweredRounds;
         } else {

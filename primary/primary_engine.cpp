@@ -55,6 +55,7 @@ void PrimaryStation::fail(IrErr failure, const char* what) {
         consoleError("%s: %s", what, irErrText(failure));
     }
     giveUp(engineState.load());
+    lineUntouched = false;                            // the next discovery resets the port
     timing.pauseBeforeSearch(PRIMARY_START_DELAY_MS); // a failing port is not tried at once
     shownState = 0xFF;                                // the start delay counts again from here
 }
@@ -69,7 +70,10 @@ bool PrimaryStation::sent(IrErr result) {
 
 void PrimaryStation::startDiscovery() {
     setState(PRIMARY_DISCOVERY);
-    if (!timing.takeFreshStart()) {
+    // The start's reset still holds, and so does the last one after a round nobody answered.
+    const bool resetHolds = timing.takeFreshStart() || lineUntouched;
+    lineUntouched = false;
+    if (!resetHolds) {
         const IrErr reset = port.reset();
         if (reset != IR_OK) {
             fail(reset, "port reset failed");
@@ -129,6 +133,7 @@ void PrimaryStation::acceptUa(uint16_t length) {
         return;
     }
     conn.watch().speed = speed;
+    timing.varyRepeat(0); // the device waits only so long for the poll's repeat
     setState(PRIMARY_LINK_CHECK);
     // The first poll goes out at the new speed; state 3 keeps polling instead of repeating the
     // SNRM.

@@ -44,6 +44,7 @@ void PrimaryStation::init() {
     roundsAnswered.store(0);
     askNewAddress = false;
     unansweredRounds = 0;
+    lineUntouched = false;
     const IrErr reset = port.reset();
     if (reset != IR_OK) {
         // The first discovery resets the port again; until then the program can see why.

@@ -258,6 +258,7 @@ class PrimaryStation {
     uint8_t roundSlot = 0;
     uint8_t roundSlots = LAP_DISCOVERY_SLOTS;
     uint32_t unansweredRounds = 0;
+    bool lineUntouched = false;
     bool askNewAddress = false;
     bool roundConflict = false;
     std::array<LapDiscovered, PRIMARY_DISCOVERED_MAX> roundFound{};

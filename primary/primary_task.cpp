@@ -1,4 +1,6 @@
 // The station's task: one engine step per 50 ms tick, or frame-paced in the full profile.
+#include <algorithm>
+
 #include "console.h"
 #include "primary_station.h"
 
@@ -46,7 +48,11 @@ void PrimaryStation::runTask() {
             // With the poll held back the peer is silent, as only a poll lets it speak; so the
             // wait is for the user's bytes instead of the port's.
             conn.waitQueued(textsSeen, STACK_TASK_PERIOD_MS);
-        } else if (timing.paced() && engineState.load() != PRIMARY_START_DELAY) {
+        } else if (timing.paced() && engineState.load() == PRIMARY_START_DELAY) {
+            // The pause ends at its own time; a state not yet entered is entered at once.
+            const bool entered = shownState == PRIMARY_START_DELAY;
+            Sleep(entered ? std::min(STACK_TASK_PERIOD_MS, timing.startLeftMs()) : 0);
+        } else if (timing.paced()) {
             // A slot of discovery ends at its own time.
             const bool inRound = engineState.load() == PRIMARY_DISCOVERY && slotted();
             if (port.frameBegun(inRound ? timing.slotLeftMs() : STACK_TASK_PERIOD_MS)) {

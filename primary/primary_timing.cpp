@@ -52,6 +52,11 @@ bool PrimaryTiming::startDue() const {
     return framePaced ? now() - quietStartMs >= pauseMs : counter == PRIMARY_START_DELAY_STEPS;
 }
 
+uint32_t PrimaryTiming::startLeftMs() const {
+    const uint32_t passed = now() - quietStartMs;
+    return passed < pauseMs ? pauseMs - passed : 0;
+}
+
 bool PrimaryTiming::giveUpDue() const {
     return framePaced ? now() - quietStartMs >= PRIMARY_GIVE_UP_MS
                       : counter == PRIMARY_GIVE_UP_STEP;

@@ -31,6 +31,8 @@ class PrimaryTiming {
     void stateEntered(bool startDelay);
 
     bool startDue() const;
+    // Full profile: what is left of the stay in the start state.
+    uint32_t startLeftMs() const;
     bool giveUpDue() const;
     bool repeatDue() const;
     // A frame began: the next step reads it.

@@ -103,6 +103,7 @@ void SecondaryStation::giveUp() {
 }
 
 void SecondaryStation::dropLink() {
+    linkMade = false;
     lapResetLink(link.record, ownAddress);
     link.resetWindow();
     giveUp();

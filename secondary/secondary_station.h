@@ -123,11 +123,11 @@ class SecondaryStation {
 
     void setState(SecondaryState next);
     uint8_t shownState = 0xFF;
-    // The SNRM just taken changed the speed: its first frame at the new one is awaited.
-    bool linkMade = false;
     std::atomic<uint8_t> peerComLsap{0};
 
   private:
+    // The SNRM just taken changed the speed: its first frame at the new one is awaited.
+    bool linkMade = false;
     // secondary_discovery.cpp
     bool handleXid(uint16_t length);
     // Whether this command is the one of the round to answer (once, in our slot or the first

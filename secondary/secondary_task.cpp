@@ -31,6 +31,7 @@ void SecondaryStation::init() {
     engineState = SEC_IDLE;
     shownState = 0xFF;
     seenByte = false;
+    linkMade = false;
     peerComLsap = 0;
     lastErr.store(IR_OK);
     linkEndWanted.store(false);

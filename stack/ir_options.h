@@ -76,8 +76,11 @@ constexpr uint32_t SECONDARY_GIVE_UP_MS = SECONDARY_GIVE_UP_STEP * STACK_TASK_PE
 constexpr uint32_t PRIMARY_REPEAT_JITTER_MS = 60;
 // Full profile: after its UA the secondary waits this long at the new speed for the primary's
 // first valid frame, then takes its UA as lost and listens at 9600 bit/s again, where the
-// primary repeats its SNRM. Long enough for the primary's first poll and one repeat of it.
-constexpr uint32_t SECONDARY_FIRST_FRAME_MS = PRIMARY_REPEAT_MS + PRIMARY_REPEAT_JITTER_MS + 100;
+// primary repeats its SNRM. Long enough for the primary's first poll and one repeat of it, which
+// goes a repeat's span after the poll, on the primary's next step, perhaps after a hunt through
+// noise; and a margin.
+constexpr uint32_t SECONDARY_FIRST_FRAME_MS =
+    PRIMARY_REPEAT_MS + 2 * STACK_TASK_PERIOD_MS + SIR_NOISE_QUIET_MS + 160;
 
 // The wire time of the shortest frame (BOF, address, control, FCS, EOF; a negotiated link may send
 // no XBOFs) at `speed` (0: 9600 bit/s), rounded up: a frame that has begun lasts that long at the

@@ -176,14 +176,15 @@ void LapConnection::openChannel(void (*opened)(void* station), void* station) {
     {
         const std::scoped_lock guard(receiveLock, transmitLock);
         // Under the lock, so that a text is either queued before the clear or finds the channel
-        // open.
-        linkPhase.store(LINK_OPEN);
-        ++channelOpenings;
+        // open; the station's state first, so that the channel never looks open to a link that
+        // looks down.
         receiveQueue.clear(&receiveQueue);
         transmitQueue.clear(&transmitQueue);
         if (opened != nullptr) {
             opened(station);
         }
+        linkPhase.store(LINK_OPEN);
+        ++channelOpenings;
     }
     notifyLanes();
 }

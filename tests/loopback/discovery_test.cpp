@@ -125,7 +125,7 @@ TEST(Discovery, DevicesInOneRoomAreFoundApartInTheirSlots) {
         });
         EXPECT_EQ(askedNew, test.clash != Clash::none);
         const uint32_t rounds = test.clash != Clash::none ? 2 : 1;
-        EXPECT_LE(firstRoundMs, PRIMARY_START_DELAY_MS + rounds * ROUND_MS);
+        EXPECT_LE(firstRoundMs, rounds * ROUND_MS + STEP_MS);
 
         // Each answer comes in the slot of the command before it, once a round per device.
         uint8_t slot = LAP_XID_FINAL_SLOT;

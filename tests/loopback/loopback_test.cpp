@@ -196,9 +196,9 @@ Outcome run(Mode mode, bool primarysFrame, int target, Fault fault) {
 
         const uint8_t p = primary.state();
         const uint8_t s = secondary.state();
-        // A secondary whose UA was lost listens again before the link is confirmed.
-        if (p < primaryHighest ||
-            (s == secondary::SEC_IDLE && secondaryHighest > secondary::SEC_LINKED) ||
+        // A full-profile secondary whose UA was lost listens again before the link is confirmed.
+        const bool uaLost = full && secondaryHighest == secondary::SEC_LINKED;
+        if (p < primaryHighest || (s == secondary::SEC_IDLE && secondaryHighest != 0 && !uaLost) ||
             (secondaryHighest == secondary::SEC_IRCOMM_OPEN && s != secondaryHighest)) {
             outcome.failure = "fell back at step " + std::to_string(now) + ": primary " +
                               std::to_string(p) + ", secondary " + std::to_string(s);
