@@ -4,7 +4,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <thread>
 
@@ -65,11 +67,15 @@ class PtyConnector {
     bool running() const { return thread.joinable(); }
     // Once the call has returned: true, with its result and channel, the thread joined.
     bool finished(int& result, irs_channel*& channel);
+    // Sleeps up to `ms`, less when the call under way returns meanwhile (or has returned).
+    void waitDone(uint32_t ms);
     void join();
 
   private:
     std::thread thread;
     std::atomic<bool> done{false};
+    std::mutex doneLock;
+    std::condition_variable doneSignal;
     // Written by the thread before `done`, read after the join.
     int result = IRS_OK;
     irs_channel* opened = nullptr;

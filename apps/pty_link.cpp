@@ -1,12 +1,14 @@
 // The pty programs' connect or listen thread, and the status lines: the library's errors (one that
 // repeats shown once) and its trace.
 #include <array>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
 #include <string_view>
 
 #include "pty_app.h"
+#include "win32.h"
 
 const char* ptyProgramName = "pty";
 
@@ -40,8 +42,22 @@ void PtyConnector::start(irs_port* port, const PtyRole& role, const PtyOptions& 
         irs_channel* channel = nullptr;
         result = connectOrListen(port, role, options, &channel);
         opened = channel;
-        done.store(true);
+        {
+            const std::lock_guard<std::mutex> hold(doneLock);
+            done.store(true);
+        }
+        doneSignal.notify_all();
     });
+}
+
+void PtyConnector::waitDone(uint32_t ms) {
+    std::unique_lock<std::mutex> hold(doneLock);
+    if (!thread.joinable()) {
+        hold.unlock();
+        Sleep(ms);
+        return;
+    }
+    doneSignal.wait_for(hold, std::chrono::milliseconds(ms), [this] { return done.load(); });
 }
 
 bool PtyConnector::finished(int& outcome, irs_channel*& channel) {

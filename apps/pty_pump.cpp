@@ -109,8 +109,12 @@ int followEnding(const StatusView& view, const PtyOptions& options, Ending& endi
 // Received bytes into `buffer`: how many, 0 when none came. Once the channel has ended and every
 // byte it received is read, it is marked drained.
 size_t takeReceived(PtyLink& link, const StatusView& view, std::span<uint8_t> buffer) {
-    if (view.channel == nullptr || link.drained) {
-        Sleep(view.channel == nullptr ? PTY_NO_CHANNEL_MS : PTY_IDLE_MS);
+    if (view.channel == nullptr) {
+        link.connector.waitDone(PTY_NO_CHANNEL_MS); // woken when the channel opens
+        return 0;
+    }
+    if (link.drained) {
+        Sleep(PTY_IDLE_MS);
         return 0;
     }
     const long count = irs_read(view.channel, buffer.data(), buffer.size(), PTY_OUTPUT_WAIT_MS);
