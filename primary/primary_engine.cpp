@@ -133,7 +133,6 @@ void PrimaryStation::acceptUa(uint16_t length) {
         return;
     }
     conn.watch().speed = speed;
-    timing.varyRepeat(0); // the device waits only so long for the poll's repeat
     setState(PRIMARY_LINK_CHECK);
     // The first poll goes out at the new speed; state 3 keeps polling instead of repeating the
     // SNRM.
@@ -365,6 +364,9 @@ void PrimaryStation::step() {
         consolePrint("\n%s state:\t%d", stateLabel, state);
         shownState = state;
         timing.stateEntered(state == PRIMARY_START_DELAY);
+        // The device at the new speed waits only so long for the first poll.
+        timing.setRepeatSpan(state == PRIMARY_LINK_CHECK ? PRIMARY_FIRST_POLL_REPEAT_MS
+                                                         : PRIMARY_REPEAT_MS);
     }
     conn.rx.fill(0);
 

@@ -36,8 +36,9 @@ void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
         timing.markRepeated();
         if (timing.paced()) {
             // Set-up repeats vary, so that one does not meet the light that spoilt the last.
-            timing.varyRepeat(state < PRIMARY_CONNECTED ? random.below(PRIMARY_REPEAT_JITTER_MS)
-                                                        : 0);
+            // The first poll's repeat is not varied: the device waits only so long for it.
+            const bool varied = state < PRIMARY_CONNECTED && state != PRIMARY_LINK_CHECK;
+            timing.varyRepeat(varied ? random.below(PRIMARY_REPEAT_JITTER_MS) : 0);
         }
         if (state == PRIMARY_LINK_CHECK) {
             sendRr();
@@ -60,8 +61,9 @@ void PrimaryStation::giveUp(uint8_t state) {
     }
     discSent = false;
     linkEndWanted.store(false);
-    if (state >= PRIMARY_LINK_CHECK) {
-        timing.markSearchStart(); // a link was up: the search for the next starts afresh
+    if (state >= PRIMARY_CONNECTING) {
+        // A device answered, or a link was up: the search starts afresh, with quick rounds.
+        timing.markSearchStart();
     }
     searchAgain();
 }

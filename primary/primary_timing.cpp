@@ -46,6 +46,7 @@ void PrimaryTiming::stateEntered(bool startDelay) {
     movedMs = quietStartMs;
     pollDeferred = false;
     damagedRepeat = false;
+    repeatExtraMs = 0; // a state's first repeat is not varied
 }
 
 bool PrimaryTiming::startDue() const {
@@ -63,7 +64,7 @@ bool PrimaryTiming::giveUpDue() const {
 }
 
 bool PrimaryTiming::repeatDue() const {
-    return framePaced ? damagedRepeat || now() - repeatMarkMs >= PRIMARY_REPEAT_MS + repeatExtraMs
+    return framePaced ? damagedRepeat || now() - repeatMarkMs >= repeatSpanMs + repeatExtraMs
                       : counter % PRIMARY_REPEAT_STEPS == 0;
 }
 

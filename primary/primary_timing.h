@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "ir_options.h"
 #include "lap_port.h"
 
 namespace primary {
@@ -24,6 +25,8 @@ class PrimaryTiming {
     void markSearchStart() { searchStartMs = now(); }
     // Full profile: the next repeat waits this much longer.
     void varyRepeat(uint32_t extraMs) { repeatExtraMs = extraMs; }
+    // Full profile: repeats come after `span` ms (the first poll's) or PRIMARY_REPEAT_MS.
+    void setRepeatSpan(uint32_t span) { repeatSpanMs = span; }
     // True once after markStart in the full profile: the start's transceiver reset still holds.
     bool takeFreshStart();
     // At the top of each step; before `stateEntered` when the state changed.
@@ -85,6 +88,7 @@ class PrimaryTiming {
     uint32_t pauseMs = 0;
     uint32_t nextPauseMs = 0;
     uint32_t repeatExtraMs = 0;
+    uint32_t repeatSpanMs = PRIMARY_REPEAT_MS;
     bool freshStart = false;
     bool pollDeferred = false;
     bool damagedRepeat = false;

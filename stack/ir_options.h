@@ -75,12 +75,18 @@ constexpr uint32_t SECONDARY_GIVE_UP_MS = SECONDARY_GIVE_UP_STEP * STACK_TASK_PE
 // the same pattern of stray light as the frame before it.
 constexpr uint32_t PRIMARY_REPEAT_JITTER_MS = 60;
 // Full profile: after its UA the secondary waits this long at the new speed for the primary's
-// first valid frame, then takes its UA as lost and listens at 9600 bit/s again, where the
-// primary repeats its SNRM. Long enough for the primary's first poll and one repeat of it, which
-// goes a repeat's span after the poll, on the primary's next step, perhaps after a hunt through
-// noise; and a margin.
-constexpr uint32_t SECONDARY_FIRST_FRAME_MS =
-    PRIMARY_REPEAT_MS + 2 * STACK_TASK_PERIOD_MS + SIR_NOISE_QUIET_MS + 160;
+// first valid frame, then takes its UA as lost and listens at 9600 bit/s again. Under stray light
+// a UA is often spoilt; the wait ends, a step late at most, before the primary repeats its SNRM,
+// so a lost UA costs one repeat like a lost SNRM. The primary polls at once after the UA, and
+// repeats that first poll sooner than other frames, when the device's answer at the new speed
+// would long have come, so that a lost poll is repeated within the device's wait.
+constexpr uint32_t SECONDARY_FIRST_FRAME_MS = 400;
+constexpr uint32_t PRIMARY_FIRST_POLL_REPEAT_MS = 250;
+static_assert(SECONDARY_FIRST_FRAME_MS + STACK_TASK_PERIOD_MS < PRIMARY_REPEAT_MS,
+              "a device whose UA was lost listens at 9600 bit/s again before the SNRM's repeat");
+static_assert(PRIMARY_FIRST_POLL_REPEAT_MS + STACK_TASK_PERIOD_MS + SIR_NOISE_QUIET_MS <
+                  SECONDARY_FIRST_FRAME_MS,
+              "the first poll's repeat comes while the device still waits for it");
 
 // The wire time of the shortest frame (BOF, address, control, FCS, EOF; a negotiated link may send
 // no XBOFs) at `speed` (0: 9600 bit/s), rounded up: a frame that has begun lasts that long at the
