@@ -201,7 +201,7 @@ int irsdEncode(const IrsdMsg& msg, std::span<uint8_t> out) {
             }
             const size_t prefix = isText ? 1 : 2;
             putLe(&out[at], static_cast<uint32_t>(text.size()), prefix);
-            std::memcpy(&out[at + prefix], text.data(), text.size());
+            std::memcpy(out.data() + at + prefix, text.data(), text.size());
             at += prefix + text.size();
         } else {
             const size_t size = numberSize(f.kind);
@@ -279,7 +279,7 @@ int irsdDecode(std::span<const uint8_t> bytes, IrsdMsg& msg) {
         if (value > f.max || bytes.size() - at < value) {
             return IRSD_ERR_MALFORMED;
         }
-        const std::string_view text(reinterpret_cast<const char*>(&bytes[at]), value);
+        const std::string_view text(reinterpret_cast<const char*>(bytes.data() + at), value);
         if (isText && text.find('\0') != std::string_view::npos) {
             return IRSD_ERR_MALFORMED;
         }
