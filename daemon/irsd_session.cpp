@@ -38,11 +38,9 @@ void irsdAnswer(IrsdSession& session, const IrsdMsg& request, IrsdMsg& reply) {
         reply.num[IRSD_HELLO_R_CHANNELS] = IRSD_CLIENT_CHANNELS;
         reply.num[IRSD_HELLO_R_SERVICES] = IRSD_CLIENT_SERVICES;
         reply.num[IRSD_HELLO_R_PENDING] = IRSD_CLIENT_PENDING;
-    } else if (!session.hello) {
-        status = IRSD_ERR_STATE;
-    } else if (request.type == IRSD_OPEN) {
+    } else if (request.type == IRSD_OPEN && session.hello) {
         status = openPort(session, request);
-    } else if (!session.opened) {
+    } else if (!session.hello || !session.opened) {
         status = IRSD_ERR_STATE;
     } else if (request.type == IRSD_PORT_STATUS) {
         reply.num[IRSD_PORT_R_PHASE] = 0; // IRS_PHASE_IDLE

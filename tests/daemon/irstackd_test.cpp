@@ -12,12 +12,14 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "child_wait.h"
 #include "deadline.h"
 #include "irsd_msg.h"
+#include "irsd_server.h"
 #include "irsd_wire.h"
 
 namespace {
@@ -132,8 +134,9 @@ class Client {
         return irsdStatus(error);
     }
 
-  private:
     int sock = -1;
+
+  private:
     IrsdReceiver in;
     uint32_t lastId = 0;
 };
@@ -232,6 +235,41 @@ TEST(Irstackd, GarbageDropsOneClientWhileOthersAreServed) {
         Client leaving(path);
         leaving.sendBytes(header(IRSD_VERSION, IRSD_HELLO, 1));
     }
+
+    // A client that sends and never reads is dropped once its replies fill its queue.
+    {
+        Client hog(path);
+        std::vector<uint8_t> requests;
+        for (uint32_t id = 1; id <= 100; ++id) {
+            const std::vector<uint8_t> one = header(IRSD_VERSION, IRSD_HELLO, 1);
+            requests.insert(requests.end(), one.begin(), one.end());
+            requests.push_back(IRSD_VERSION); // hello again: STATE, a reply all the same
+        }
+        const Deadline deadline;
+        bool dropped = false;
+        while (!dropped && !deadline.passed()) {
+            if (send(hog.sock, requests.data(), requests.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0) {
+                dropped = errno == EPIPE || errno == ECONNRESET;
+                pollfd p{hog.sock, POLLOUT, 0};
+                poll(&p, 1, 100);
+            }
+        }
+        EXPECT_TRUE(dropped);
+        EXPECT_EQ(b.ask(IRSD_PORT_STATUS), IRSD_OK);
+    }
+
+    // Clients beyond the limit are refused, one by one, while those in are served.
+    {
+        std::vector<std::unique_ptr<Client>> crowd;
+        for (size_t i = 1; i < IRSD_CLIENTS_MAX; ++i) {
+            crowd.push_back(std::make_unique<Client>(path));
+        }
+        Client extra(path);
+        EXPECT_EQ(extra.refusal(), IRSD_ERR_NO_MEMORY);
+        EXPECT_EQ(crowd.back()->ask(IRSD_HELLO), IRSD_OK);
+        EXPECT_EQ(b.ask(IRSD_PORT_STATUS), IRSD_OK);
+    }
+
     EXPECT_EQ(b.ask(IRSD_CLOSE_PORT), IRSD_OK);
     EXPECT_EQ(b.ask(IRSD_PORT_STATUS), IRSD_ERR_STATE);
 
