@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -198,6 +199,29 @@ TEST(Irstackd, GarbageDropsOneClientWhileOthersAreServed) {
     ASSERT_EQ(stat(path.c_str(), &status), 0);
     EXPECT_EQ(status.st_mode & 0777, 0660U);
     EXPECT_EQ(status.st_gid, getgid());
+
+    // A stranger is refused by its credentials, not by the files' rights, which are opened here
+    // for a moment. Only root can become one.
+    if (geteuid() == 0) {
+        for (const std::string& opened : {std::string(dirTemplate), dir}) {
+            ASSERT_EQ(chmod(opened.c_str(), 0755), 0);
+        }
+        ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+        const pid_t stranger = fork();
+        if (stranger == 0) {
+            const gid_t nobody = 65534;
+            if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) {
+                _exit(2);
+            }
+            Client c(path);
+            _exit(c.refusal() == IRSD_ERR_ACCESS ? 0 : 1);
+        }
+        int exit = 0;
+        ASSERT_EQ(waitChild(stranger, exit), stranger);
+        EXPECT_TRUE(WIFEXITED(exit) && WEXITSTATUS(exit) == 0) << exit;
+        ASSERT_EQ(chmod(path.c_str(), 0660), 0);
+        ASSERT_EQ(chmod(dir.c_str(), 0750), 0);
+    }
 
     Client a(path);
     Client b(path);
