@@ -68,8 +68,8 @@ enum IrsdType : uint8_t {
     IRSD_ITEM_DEVICE = 0x50,
     IRSD_ITEM_IAS_VALUE = 0x51,
     IRSD_REPLY = 0x80,
-    // The answer to a message the daemon could not take; the connection ends after it unless
-    // its status is IRSD_ERR_STATE.
+    // The answer to a message the daemon could not take, or to a client it does not serve; the
+    // connection ends after it.
     IRSD_ERROR = 0xFF,
 };
 
