@@ -155,6 +155,36 @@ def main():
                                  + text(b"AT\r") + frame(S_RR6) + frame(S_COMM_OK) + quiet(60))
     primary["state3_test"] = bytes([3]) + frame(P_TEST) + frame(S_RR0)
     write("fuzz_primary", primary)
+    write("fuzz_irsd_decode", irsd_messages())
+
+
+def irsd(msg_type, request_id, payload):
+    """One message of the daemon's protocol: magic, version 1, type, payload length, id."""
+    return (b"IRSD" + bytes([1, msg_type]) + len(payload).to_bytes(2, "little")
+            + request_id.to_bytes(4, "little") + payload)
+
+
+def irsd_text(text):
+    return bytes([len(text)]) + text
+
+
+def irsd_messages():
+    i32 = lambda value: value.to_bytes(4, "little", signed=True)
+    hello = irsd(0x01, 1, bytes([1]))
+    open_port = irsd(0x02, 2, irsd_text(b"ir0") + bytes([0]) + i32(115200))
+    connect = irsd(0x06, 3, irsd_text(b"IrDA:IrCOMM") + irsd_text(b"IrDA:TinyTP:LsapSel")
+                   + i32(5000) + bytes([0]) + i32(-1))
+    hello_reply = irsd(0x81, 1, i32(0) + bytes([1, 4, 4, 4]))
+    device = irsd(0x50, 4, i32(0x3412CDAB) + (0x0484).to_bytes(2, "little")
+                  + irsd_text(b"meter"))
+    ias_value = irsd(0x51, 5, bytes([3]) + (1).to_bytes(2, "little") + i32(0) + bytes([0])
+                     + i32(5) + (5).to_bytes(2, "little") + b"hello")
+    return {
+        "hello": hello,
+        "open_connect": hello + open_port + connect,
+        "replies": hello_reply + device + ias_value + irsd(0x84, 4, i32(0) + bytes([1])),
+        "error": irsd(0xFF, 0, i32(-20) + bytes([1])),
+    }
 
 
 if __name__ == "__main__":
