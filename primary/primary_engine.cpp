@@ -270,6 +270,11 @@ void PrimaryStation::readAnswer(uint8_t state) {
     case PRIMARY_COMM_CONNECT:
         if (ttpIsConnect(conn.rx.data(), length) != 0) {
             serviceConnected();
+        } else if (conn.fullProfile() && conn.held.awaitingAck) {
+            // The device's Nr says the connect never arrived (it answered a spoilt one as a
+            // poll): send it again, as polling on would wait for a confirm that cannot come.
+            timing.markRepeated();
+            resendHeld();
         } else {
             timing.markAnswered();
             if (timing.paced()) {
