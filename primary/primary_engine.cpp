@@ -240,6 +240,10 @@ void PrimaryStation::readAnswer(uint8_t state) {
     case PRIMARY_CONNECTING:
         if ((control & 0xEF) == LAP_UA && length >= 8) {
             acceptUa(length);
+        } else if (damaged && length == 0 && timing.paced()) {
+            // A spoilt answer (stray light is never a frame): the device is there, so the SNRM
+            // goes on being repeated rather than the link given up for a new search.
+            timing.markAlive();
         }
         break;
     case PRIMARY_LINK_CHECK:

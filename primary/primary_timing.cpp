@@ -74,6 +74,10 @@ void PrimaryTiming::markAnswered() {
     repeatMarkMs = quietStartMs;
 }
 
+void PrimaryTiming::markAlive() {
+    quietStartMs = now();
+}
+
 void PrimaryTiming::markValid() {
     repeatMarkMs = now();
 }

@@ -47,6 +47,8 @@ class PrimaryTiming {
     void markAnswered();
     // A valid frame of the connection arrived: the repeat counts from here.
     void markValid();
+    // A frame of the peer came spoilt: the give-up counts from here, the repeat goes on.
+    void markAlive();
     // A repeat or a held poll went out: the next repeat counts from here.
     void markRepeated();
     // The answer came damaged: the peer is there, so the repeat need not wait (full profile).
