@@ -110,7 +110,7 @@ int followEnding(const StatusView& view, const PtyOptions& options, Ending& endi
 // byte it received is read, it is marked drained.
 size_t takeReceived(PtyLink& link, const StatusView& view, std::span<uint8_t> buffer) {
     if (view.channel == nullptr) {
-        link.connector.waitDone(PTY_NO_CHANNEL_MS); // woken when the channel opens
+        link.connector.waitDone(PTY_NO_CHANNEL_MS); // woken when the connect or listen returns
         return 0;
     }
     if (link.drained) {

@@ -139,6 +139,12 @@ void PrimaryStation::acceptUa(uint16_t length) {
     sendRr();
 }
 
+bool PrimaryStation::spoiltUa() const {
+    // What came of it: our connection address as a response, and a UA's control byte.
+    return (conn.rx[0] & 0xFE) == conn.record.connectionAddress && (conn.rx[0] & LAP_CR) == 0 &&
+           (conn.rx[1] & 0xEF) == LAP_UA;
+}
+
 bool PrimaryStation::takeSequence(uint8_t control, bool isRrFrame, bool checked) {
     if (checked) {
         return isRrFrame ? conn.takeNr(control) : conn.acceptIFrame(control);
@@ -198,6 +204,7 @@ uint16_t PrimaryStation::waitFrame(uint8_t state, bool& damaged) {
                 continue; // never an acknowledgement, never an answer
             }
             timing.markValid();
+            rrTaken = rrTaken || (isRrFrame && (control & LAP_PF) != 0);
             if (isRrFrame && wanted.stop) {
                 return 0;
             }
@@ -214,6 +221,7 @@ void PrimaryStation::readAnswer(uint8_t state) {
     const bool heldBefore = conn.held.awaitingAck;
     timing.clearDeferred(); // whatever this answer leads to replaces the poll held back
     bool damaged = false;
+    rrTaken = false;
     const uint16_t length = waitFrame(state, damaged);
     if (engineState.load() != state) {
         return; // the read failed the link
@@ -240,9 +248,9 @@ void PrimaryStation::readAnswer(uint8_t state) {
     case PRIMARY_CONNECTING:
         if ((control & 0xEF) == LAP_UA && length >= 8) {
             acceptUa(length);
-        } else if (damaged && length == 0 && timing.paced()) {
-            // A spoilt answer (stray light is never a frame): the device is there, so the SNRM
-            // goes on being repeated rather than the link given up for a new search.
+        } else if (damaged && length == 0 && timing.paced() && spoiltUa()) {
+            // The device is there and its UA was spoilt on the way: the SNRM goes on being
+            // repeated, for a while, rather than the link given up for a new search.
             timing.markAlive();
         }
         break;
@@ -274,11 +282,15 @@ void PrimaryStation::readAnswer(uint8_t state) {
     case PRIMARY_COMM_CONNECT:
         if (ttpIsConnect(conn.rx.data(), length) != 0) {
             serviceConnected();
+        } else if (conn.fullProfile() && !rrTaken) {
+            // Noise or a spoilt frame: the repeat's and the give-up's timers run on.
         } else if (conn.fullProfile() && conn.held.awaitingAck) {
-            // The device's Nr says the connect never arrived (it answered a spoilt one as a
-            // poll): send it again, as polling on would wait for a confirm that cannot come.
+            // The device's last RR says the connect never arrived (it answered a spoilt one as
+            // a poll): send it again, as polling on would wait for a confirm that cannot come.
             timing.markRepeated();
             resendHeld();
+        } else if (conn.fullProfile()) {
+            timing.deferPoll(); // the confirm may follow a poll; the give-up still counts
         } else {
             timing.markAnswered();
             if (timing.paced()) {

@@ -140,6 +140,10 @@ class PrimaryStation {
     void acceptXidResponse(uint16_t length);
     void acceptUa(uint16_t length);
     uint16_t waitFrame(uint8_t state, bool& damaged);
+    // The last read took an RR of the connection with its final bit (waitFrame reads past it).
+    bool rrTaken = false;
+    // The damaged frame just read began as the device's UA would.
+    bool spoiltUa() const;
     // The Nr of an RR, or an I-frame in sequence: `checked`, only an Nr of the frames in flight
     // (false, taking nothing, otherwise); else as it comes.
     bool takeSequence(uint8_t control, bool isRrFrame, bool checked);

@@ -38,6 +38,7 @@ void PrimaryTiming::stateEntered(bool startDelay) {
     counter = 1;
     const bool starting = framePaced && freshStart && startDelay;
     quietStartMs = starting ? startedMs : now();
+    enteredMs = now();
     if (startDelay) {
         pauseMs = nextPauseMs;
         nextPauseMs = PRIMARY_START_DELAY_MS;
@@ -75,7 +76,9 @@ void PrimaryTiming::markAnswered() {
 }
 
 void PrimaryTiming::markAlive() {
-    quietStartMs = now();
+    if (now() - enteredMs < 2 * PRIMARY_GIVE_UP_MS) {
+        quietStartMs = now();
+    }
 }
 
 void PrimaryTiming::markValid() {

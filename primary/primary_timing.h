@@ -47,7 +47,8 @@ class PrimaryTiming {
     void markAnswered();
     // A valid frame of the connection arrived: the repeat counts from here.
     void markValid();
-    // A frame of the peer came spoilt: the give-up counts from here, the repeat goes on.
+    // A frame of the peer came spoilt: the give-up counts from here, the repeat goes on; up to
+    // twice the give-up's span after the state began.
     void markAlive();
     // A repeat or a held poll went out: the next repeat counts from here.
     void markRepeated();
@@ -86,6 +87,7 @@ class PrimaryTiming {
     uint32_t startedMs = 0;
     uint32_t slotMarkMs = 0;
     uint32_t searchStartMs = 0;
+    uint32_t enteredMs = 0;
     // Full profile: the stay in the start state under way, and the one after it.
     uint32_t pauseMs = 0;
     uint32_t nextPauseMs = 0;

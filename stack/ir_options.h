@@ -76,8 +76,9 @@ constexpr uint32_t SECONDARY_GIVE_UP_MS = SECONDARY_GIVE_UP_STEP * STACK_TASK_PE
 constexpr uint32_t PRIMARY_REPEAT_JITTER_MS = 60;
 // Full profile: after its UA the secondary waits this long at the new speed for the primary's
 // first valid frame, then takes its UA as lost and listens at 9600 bit/s again. Under stray light
-// a UA is often spoilt; the wait ends, a step late at most, before the primary repeats its SNRM,
-// so a lost UA costs one repeat like a lost SNRM. The primary polls at once after the UA, and
+// a UA is often spoilt; the wait mostly ends before the primary repeats its SNRM (the SNRM and UA
+// on the line and a step's lag can make it miss that one), so a lost UA costs one repeat like a
+// lost SNRM, at times two. The primary polls at once after the UA, and
 // repeats that first poll sooner than other frames, when the device's answer at the new speed
 // would long have come, so that a lost poll is repeated within the device's wait.
 constexpr uint32_t SECONDARY_FIRST_FRAME_MS = 400;
