@@ -113,6 +113,12 @@ bool irsdMakeFolder(const std::string& dir, gid_t group, std::string& error) {
         error = "socket folder " + dir + " is not a folder";
         return false;
     }
+    // A folder made for us (systemd's runtime folder) is ours but not yet the group's.
+    if (status.st_uid == geteuid() && status.st_gid != group &&
+        chown(dir.c_str(), static_cast<uid_t>(-1), group) != 0) {
+        error = failed("socket folder " + dir);
+        return false;
+    }
     return true;
 }
 
