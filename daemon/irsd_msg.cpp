@@ -75,10 +75,18 @@ constexpr std::array LAYOUTS{
     IrsdLayout{reply(IRSD_SET_LINK_LIMITS), D, false, 1, {I32}},
     IrsdLayout{IRSD_CLOSE_PORT, C, false, 0, {}},
     IrsdLayout{reply(IRSD_CLOSE_PORT), D, false, 1, {I32}},
+    IrsdLayout{IRSD_CTL_STATUS, C, false, 0, {}},
+    IrsdLayout{reply(IRSD_CTL_STATUS), D, false, 4, {I32, PORT_NAME, U8, U8}},
+    IrsdLayout{IRSD_CTL_DEVICES, C, false, 0, {}},
+    IrsdLayout{reply(IRSD_CTL_DEVICES), D, false, 2, {I32, U8}},
     IrsdLayout{IRSD_EV_CHANNEL_ENDED, D, false, 3, {U32, I32, U32}},
     IrsdLayout{IRSD_EV_PORT_PHASE, D, false, 3, {U8, U32, U32}},
     IrsdLayout{IRSD_ITEM_DEVICE, D, false, 3, {U32, U16, NICKNAME}},
     IrsdLayout{IRSD_ITEM_IAS_VALUE, D, false, 6, {U8, U16, I32, U8, U32, IAS_BYTES}},
+    IrsdLayout{IRSD_ITEM_LINK, D, false, 8, {U8, U8, U32, U32, U8, U16, U32, U32}},
+    IrsdLayout{IRSD_ITEM_CLIENT, D, false, 4, {U32, U32, U8, U8}},
+    IrsdLayout{IRSD_ITEM_CHANNEL, D, false, 7, {U32, U32, U8, U8, NAME, U32, U32}},
+    IrsdLayout{IRSD_ITEM_SEEN, D, false, 4, {U32, U16, NICKNAME, U32}},
     IrsdLayout{IRSD_ERROR, D, false, 2, {I32, U8}},
 };
 

@@ -61,12 +61,19 @@ enum IrsdType : uint8_t {
     IRSD_CHANNEL_ABORT = 0x0C,
     IRSD_SET_LINK_LIMITS = 0x0D,
     IRSD_CLOSE_PORT = 0x0E,
+    // For irstack-ctl: allowed once HELLO is answered, with the port open or not.
+    IRSD_CTL_STATUS = 0x10,
+    IRSD_CTL_DEVICES = 0x11,
     // Unasked, request id 0.
     IRSD_EV_CHANNEL_ENDED = 0x40,
     IRSD_EV_PORT_PHASE = 0x41,
     // Parts of a reply, before it, with its request id.
     IRSD_ITEM_DEVICE = 0x50,
     IRSD_ITEM_IAS_VALUE = 0x51,
+    IRSD_ITEM_LINK = 0x52,
+    IRSD_ITEM_CLIENT = 0x53,
+    IRSD_ITEM_CHANNEL = 0x54,
+    IRSD_ITEM_SEEN = 0x55,
     IRSD_REPLY = 0x80,
     // The answer to a message the daemon could not take, or to a client it does not serve; the
     // connection ends after it.
@@ -146,6 +153,41 @@ enum : uint8_t {
     IRSD_IAS_BYTES = 5,
 };
 enum : uint8_t { IRSD_ERROR_R_VERSION = 1 }; // the version the daemon speaks
+// CTL_STATUS: one LINK item, a CLIENT item per client that opened the port and a CHANNEL item
+// per open channel, then the reply with the port's name and the counts.
+enum : uint8_t { IRSD_CTL_R_NAME = 1, IRSD_CTL_R_CLIENTS = 2, IRSD_CTL_R_CHANNELS = 3 };
+enum : uint8_t {
+    IRSD_LINK_ROLE = 0,
+    IRSD_LINK_PHASE = 1,
+    IRSD_LINK_PEER = 2,
+    IRSD_LINK_SPEED = 3,
+    IRSD_LINK_WINDOW = 4,
+    IRSD_LINK_FIELD = 5,
+    IRSD_LINK_RESENT = 6,
+    IRSD_LINK_DAMAGED = 7,
+};
+enum : uint8_t {
+    IRSD_CLIENT_PID = 0,
+    IRSD_CLIENT_UID = 1,
+    IRSD_CLIENT_CHANNEL_COUNT = 2,
+    IRSD_CLIENT_SERVICE_COUNT = 3,
+};
+enum : uint8_t {
+    IRSD_CH_PID = 0,
+    IRSD_CH_ID = 1,
+    IRSD_CH_LOCAL = 2,
+    IRSD_CH_PEER = 3,
+    IRSD_CH_CLASS = 4,
+    IRSD_CH_SENT = 5,
+    IRSD_CH_RECEIVED = 6,
+};
+// CTL_DEVICES: a SEEN item per device discovery found, then the reply with the count.
+enum : uint8_t {
+    IRSD_SEEN_ADDRESS = 0,
+    IRSD_SEEN_HINTS = 1,
+    IRSD_SEEN_NICKNAME = 2,
+    IRSD_SEEN_AGO_MS = 3,
+};
 
 // A message taken apart: numbers by field position (I32 as its bits), texts and blobs in `arena`.
 struct IrsdMsg {

@@ -73,6 +73,11 @@ struct LinkWatch {
     std::atomic<uint32_t> speed{0};
     // Frames from the peer taken on the connection; one more than seen means it answered since.
     std::atomic<uint32_t> exchanges{0};
+    // The link's quality, for a user lining a device up: I-frames sent again, the window and
+    // information field in use (0 while no link is up).
+    std::atomic<uint32_t> framesResent{0};
+    std::atomic<uint8_t> window{0};
+    std::atomic<uint16_t> field{0};
     // Counts the times user data went into the receive queue, so a reader can block until then.
     std::mutex deliveryLock;
     std::condition_variable deliveryMade;

@@ -311,6 +311,9 @@ void LapConnection::noteStepEnd() {
     if (channelOpen()) {
         dataUnacknowledged.store(held.awaitingAck);
     }
+    const bool linked = linkWatch.speed.load() != 0;
+    linkWatch.window.store(linked ? terms.window : 0);
+    linkWatch.field.store(linked && fullProfile() ? currentField() : 0);
 }
 
 bool LapConnection::laneOpen(uint8_t lane) {

@@ -108,6 +108,9 @@ IrErr LapConnection::endTurn(FramePort& port) {
     for (uint8_t i = 0; i < frames; ++i) {
         LapHeldIFrame& frame = lapWindow.at(i);
         LapWindow::stamp(frame, record.vr, i + 1 == frames);
+        if (frame.sendings > 0) {
+            linkWatch.framesResent.fetch_add(1);
+        }
         frame.sendings = frame.sendings < UINT8_MAX ? frame.sendings + 1 : UINT8_MAX;
         const IrErr result = port.sendFrame(frame.frame.data(), frame.length);
         if (result != IR_OK) {

@@ -15,6 +15,9 @@ LapFrameIn SirFramePort::receiveFrame(RxFrame& buffer) {
     if (in.length == 0) {
         in.error = bytes->takeError();
     }
+    if (in.damaged) {
+        damagedFrames.fetch_add(1);
+    }
     return in;
 }
 

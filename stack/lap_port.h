@@ -3,6 +3,7 @@
 // one implementation; a transceiver that frames in hardware would be another.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "ir_err.h"
@@ -62,6 +63,8 @@ class SirFramePort : public FramePort {
     IrErr takeError() override { return bytes->takeError(); }
     void setNoiseQuietMs(uint16_t milliseconds) override { noiseQuietMs = milliseconds; }
     ByteLink& byteLink() { return *bytes; }
+    // Frames that began but did not arrive intact, since the port was made; any thread may look.
+    uint32_t framesDamaged() const { return damagedFrames.load(); }
 
   protected:
     explicit SirFramePort(ByteLink& link) : bytes(&link) {}
@@ -71,4 +74,5 @@ class SirFramePort : public FramePort {
   private:
     ByteLink* bytes;
     uint16_t noiseQuietMs = 0;
+    std::atomic<uint32_t> damagedFrames{0};
 };
