@@ -52,7 +52,11 @@ secondary_pty_a does the same on the device side. primary_demo_a and
 secondary_demo_a are console programs that show the protocol frame by frame.
 Each program is also built for variant B transceivers (suffix _b), and
 irstack-vlink, a virtual infrared link between two pseudo-terminals, lets them
-be tried without hardware.")
+be tried without hardware.
+
+irstackd serves a dongle to every program of the machine through a local
+socket (a systemd unit template starts one per dongle); irstack-ctl shows
+what its ports are doing.")
 
 if(NOT TARGET irstack_shared)
     set(CPACK_COMPONENTS_ALL programs)
