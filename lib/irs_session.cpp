@@ -79,7 +79,8 @@ void laneChanged(void* context, int lane) {
 
 } // namespace
 
-IrsPort::IrsPort(const TransceiverVariant& variant, int portRole) : role(portRole), line(variant) {
+IrsPort::IrsPort(const TransceiverVariant& variant, int portRole)
+    : role(portRole), transport(&IRS_LOCAL_TRANSPORT), line(variant) {
     // The log names each station by its role; the demo programs' label is theirs.
     if (role == IRS_ROLE_COMPUTER) {
         computer = std::make_unique<primary::PrimaryStation>(line);
@@ -100,7 +101,23 @@ IrsPort::IrsPort(const TransceiverVariant& variant, int portRole) : role(portRol
     }
 }
 
+#if !defined(_WIN32)
+IrsPort::IrsPort(const TransceiverVariant& variant, int portRole, std::shared_ptr<IrsRemote> daemon)
+    : role(portRole), transport(&IRS_DAEMON_TRANSPORT), remote(std::move(daemon)), line(variant) {
+    for (size_t lane = 0; lane < channels.size(); ++lane) {
+        channels.at(lane).owner = this;
+        channels.at(lane).lane = static_cast<uint8_t>(lane);
+    }
+}
+#endif
+
 IrsPort::~IrsPort() {
+#if !defined(_WIN32)
+    if (remote) {
+        irsRemoteRelease(*this);
+        return;
+    }
+#endif
     stopStation();
     lapWatchSettle(connection().watch());
     for (IrsChannel& channel : channels) {
@@ -380,6 +397,8 @@ extern "C" const char* irs_strerror(int error) {
         return "not supported on this system";
     case IRS_ERR_NO_MEMORY:
         return "out of memory, handles or channels";
+    case IRS_ERR_ACCESS:
+        return "not allowed";
     default:
         return "unknown error";
     }

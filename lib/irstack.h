@@ -33,7 +33,8 @@ enum irs_error {
     IRS_ERR_NO_SERVICE = -8,   /* the device has no service under those names */
     IRS_ERR_IO = -9,           /* a port operation failed */
     IRS_ERR_UNSUPPORTED = -10, /* not available on this system */
-    IRS_ERR_NO_MEMORY = -11    /* out of memory, or too many ports or channels open */
+    IRS_ERR_NO_MEMORY = -11,   /* out of memory, or too many ports or channels open */
+    IRS_ERR_ACCESS = -12       /* irstackd refused this user: not of its group */
 };
 
 /* Which end of the link a port plays. */
