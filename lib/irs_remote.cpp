@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -86,7 +87,7 @@ void channelEnded(IrsPort& port, const IrsdMsg& event) {
         if (channel.open.load() && channel.remoteId.load() == id) {
             const int32_t reason = irsdInt(event, IRSD_ENDED_REASON);
             channel.endUnacknowledged.store(static_cast<long>(event.num.at(IRSD_ENDED_UNACKED)));
-            channel.endStatus.store(reason < 0 ? irsRemoteStatus(event) : IRS_ERR_PEER_GONE);
+            channel.endStatus.store(reason < 0 ? irsRemoteCode(reason) : IRS_ERR_PEER_GONE);
         }
     }
 }
@@ -248,9 +249,12 @@ bool validName(std::string_view name) {
 
 } // namespace
 
-int irsRemoteStatus(const IrsdMsg& reply) {
-    const int32_t status = irsdStatus(reply);
+int irsRemoteCode(int32_t status) {
     return status <= 0 && status >= IRS_ERR_ACCESS ? status : IRS_ERR_IO;
+}
+
+int irsRemoteStatus(const IrsdMsg& reply) {
+    return irsRemoteCode(irsdStatus(reply));
 }
 
 int irsRemoteWaitFor(int timeoutMs) {
@@ -263,11 +267,8 @@ int irsRemoteCall(IrsPort& port, IrsdMsg& request, int waitMs, IrsdMsg& reply,
     const IrsDeadline deadline(waitMs);
     std::unique_lock<std::mutex> hold(remote.lock);
     IrsRemoteCall* call = nullptr;
-    for (IrsRemoteCall& each : remote.calls) {
-        if (!each.used) {
-            call = &each;
-            break;
-        }
+    for (size_t i = 0; i < remote.callsAllowed && call == nullptr; ++i) {
+        call = remote.calls.at(i).used ? nullptr : &remote.calls.at(i);
     }
     if (call == nullptr) {
         return IRS_ERR_NO_MEMORY;
@@ -343,6 +344,11 @@ int irsRemoteOpen(const char* name, const TransceiverVariant& transceiver, uint3
     int result = irsRemoteCall(*opened, request, IRS_REMOTE_ANSWER_MS, reply);
     if (result == IRS_OK) {
         result = irsRemoteStatus(reply);
+    }
+    if (result == IRS_OK) {
+        const std::lock_guard<std::mutex> hold(remote->lock);
+        remote->callsAllowed =
+            std::clamp<size_t>(reply.num.at(IRSD_HELLO_R_PENDING), 1, remote->calls.size());
     }
     if (result == IRS_OK) {
         irsdInit(request, IRSD_OPEN, 0);

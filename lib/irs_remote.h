@@ -40,6 +40,8 @@ struct IrsRemote {
     bool reading = false;
     uint32_t lastId = 0;
     std::array<IrsRemoteCall, IRS_REMOTE_PENDING> calls;
+    // As many as HELLO's reply allows.
+    size_t callsAllowed = 1;
     // The reader's alone.
     IrsdReceiver in;
     IrsdMsg incoming;
@@ -61,7 +63,8 @@ struct IrsRemoteItems {
 };
 int irsRemoteCall(IrsPort& port, IrsdMsg& request, int waitMs, IrsdMsg& reply,
                   const IrsRemoteItems& items = {});
-// A reply's status as the library's code: the daemon's own failures are IRS_ERR_IO.
+// A status as the library's code: the daemon's own failures are IRS_ERR_IO.
+int irsRemoteCode(int32_t status);
 int irsRemoteStatus(const IrsdMsg& reply);
 // Reads what the daemon has sent by now, if no other thread is reading: events of a channel whose
 // socket has ended are in by then.
