@@ -69,11 +69,11 @@ struct Client {
         msg.fd = fd;
         send(msg);
     }
-    void greet() {
+    void greet(int role = IRS_ROLE_COMPUTER) {
         reply(expect(IRSD_HELLO), IRSD_OK, {IRSD_VERSION, 4, 4, 8});
         const IrsdMsg open = expect(IRSD_OPEN);
         EXPECT_EQ(irsdText(open, IRSD_OPEN_NAME), "ir0");
-        EXPECT_EQ(open.num.at(IRSD_OPEN_ROLE), uint32_t{IRS_ROLE_COMPUTER});
+        EXPECT_EQ(open.num.at(IRSD_OPEN_ROLE), static_cast<uint32_t>(role));
         reply(open, IRSD_OK);
     }
 };
@@ -188,9 +188,12 @@ TEST(LibDaemon, AChannelThroughTheDaemonCarriesBytesBothWaysAndEndsAsTold) {
     EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_RAW, WAIT_MS, &channel), IRS_ERR_STATE);
     ASSERT_EQ(irs_connect(port, nullptr, nullptr, IRS_MODE_RAW, WAIT_MS, &channel), IRS_OK);
     ASSERT_GE(irs_fd(channel), 0);
-    EXPECT_EQ(irs_write(channel, "hello", 5, WAIT_MS), 5);
     std::array<char, 16> buffer{};
-    EXPECT_EQ(irs_read(channel, buffer.data(), buffer.size(), WAIT_MS), 5);
+    EXPECT_EQ(irs_read(channel, buffer.data(), buffer.size(), 0), IRS_ERR_TIMEOUT);
+    EXPECT_EQ(irs_write(channel, "hello", 5, WAIT_MS), 5);
+    EXPECT_EQ(irs_read(channel, buffer.data(), 2, WAIT_MS), 2);
+    EXPECT_EQ(irs_available(channel), 3);
+    EXPECT_EQ(irs_read(channel, buffer.data() + 2, 3, WAIT_MS), 3);
     EXPECT_EQ(std::string(buffer.data(), 5), "world");
 
     irs_channel_info info{};
@@ -228,6 +231,30 @@ TEST(LibDaemon, AChannelThroughTheDaemonCarriesBytesBothWaysAndEndsAsTold) {
     EXPECT_EQ(irs_port_status(port, &state), IRS_OK);
     EXPECT_NE(state.port_error, 0U) << "a daemon gone reads as a port lost";
     EXPECT_EQ(irs_close(port), IRS_OK);
+}
+
+TEST(LibDaemon, ClosingThePortEndsAReadWaitingWithoutLimit) {
+    std::array<int, 2> ends{};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends.data()), 0);
+    FakeDaemon daemon([&ends](Client& client) {
+        client.greet(IRS_ROLE_DEVICE);
+        const IrsdMsg listen = client.expect(IRSD_LISTEN);
+        EXPECT_EQ(irsdText(listen, IRSD_SVC_CLASS), "Echo");
+        EXPECT_EQ(irsdInt(listen, IRSD_SVC_TIMEOUT), -1);
+        client.reply(listen, IRSD_OK, {3}, ends[0]);
+        client.reply(client.expect(IRSD_CLOSE_PORT), IRSD_OK);
+    });
+    irs_port* port = nullptr;
+    ASSERT_EQ(irs_open("irstackd:ir0", 'a', 0, IRS_ROLE_DEVICE, &port), IRS_OK);
+    irs_channel* channel = nullptr;
+    ASSERT_EQ(irs_listen(port, "Echo", "Port", IRS_MODE_RAW, -1, &channel), IRS_OK);
+    std::thread reader([channel] {
+        std::array<char, 8> buffer{};
+        EXPECT_EQ(irs_read(channel, buffer.data(), buffer.size(), -1), IRS_ERR_HANDLE);
+    });
+    EXPECT_EQ(irs_close(port), IRS_OK);
+    reader.join();
+    close(ends[1]);
 }
 
 TEST(LibDaemon, ARefusedUserAnAbsentDaemonAndBadNamesEachHaveTheirCode) {
