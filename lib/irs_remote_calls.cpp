@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -217,9 +218,17 @@ uint32_t mark(IrsChannel& /*channel*/) {
     return 0;
 }
 
-void wait(IrsPort& /*port*/, IrsChannel& channel, uint32_t /*mark*/, bool writing, int waitMs) {
-    pollfd watched{channel.sock.load(), static_cast<short>(writing ? POLLOUT : POLLIN), 0};
-    poll(&watched, 1, waitMs);
+// Waits on the channel's socket, and takes the daemon's events meanwhile so they never pile up
+// behind a long transfer.
+void wait(IrsPort& port, IrsChannel& channel, uint32_t /*mark*/, bool writing, int waitMs) {
+    std::array<pollfd, 2> watched{{
+        {channel.sock.load(), static_cast<short>(writing ? POLLOUT : POLLIN), 0},
+        {port.remote->sock, POLLIN, 0},
+    }};
+    const nfds_t count = port.remote->lost.load() ? 1 : 2;
+    if (poll(watched.data(), count, waitMs) > 0 && count == 2 && watched[1].revents != 0) {
+        irsRemotePoll(port);
+    }
 }
 
 void changed(IrsPort& /*port*/, IrsChannel& /*channel*/) {}
