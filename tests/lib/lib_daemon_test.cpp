@@ -186,8 +186,13 @@ TEST(LibDaemon, AChannelThroughTheDaemonCarriesBytesBothWaysAndEndsAsTold) {
     EXPECT_EQ(irs_connect(port, nullptr, nullptr, 9, WAIT_MS, &channel), IRS_ERR_ARG)
         << "checked as in-process, before the daemon hears of it";
     EXPECT_EQ(irs_listen(port, nullptr, nullptr, IRS_MODE_RAW, WAIT_MS, &channel), IRS_ERR_STATE);
+    EXPECT_EQ(irs_set_identity(port, "phone", 0), IRS_ERR_STATE);
+    EXPECT_EQ(irs_discover(port, 0, nullptr, 1), IRS_ERR_ARG);
+    EXPECT_EQ(irs_query(port, "", "Parameters", WAIT_MS, nullptr, 1), IRS_ERR_ARG);
     ASSERT_EQ(irs_connect(port, nullptr, nullptr, IRS_MODE_RAW, WAIT_MS, &channel), IRS_OK);
     ASSERT_GE(irs_fd(channel), 0);
+    EXPECT_EQ(irs_channel_set_linger(channel, -1), IRS_ERR_ARG);
+    EXPECT_EQ(irs_write(channel, nullptr, 1, WAIT_MS), IRS_ERR_ARG);
     std::array<char, 16> buffer{};
     EXPECT_EQ(irs_read(channel, buffer.data(), buffer.size(), 0), IRS_ERR_TIMEOUT);
     EXPECT_EQ(irs_write(channel, "hello", 5, WAIT_MS), 5);
