@@ -1,42 +1,24 @@
-// Discovery from both ends: a computer-role port's search, and the identity a device-role port
-// answers it with.
+// Discovery from both ends in this process: a computer-role port's search, and the identity a
+// device-role port answers it with.
 #include "discovery.h"
+#include "irs_local.h"
 #include "irs_session.h"
 
 static_assert(IRS_NICKNAME_SIZE == LAP_NICKNAME_MAX + 1, "a nickname the stack sends whole");
 
-extern "C" int irs_set_identity(irs_port* handle, const char* nickname, uint16_t hints) {
-    const auto port = irsFindPort(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
-    }
-    if (!lapNicknameValid(nickname)) {
-        return IRS_ERR_ARG;
-    }
-    if (!port->device) {
-        return IRS_ERR_STATE;
-    }
-    std::unique_lock<std::mutex> hold(port->operationLock, std::defer_lock);
+int irsLocalSetIdentity(IrsPort& port, const char* nickname, uint16_t hints) {
+    std::unique_lock<std::mutex> hold(port.operationLock, std::defer_lock);
     if (!irsLockOutsideLog(hold)) {
         return IRS_ERR_STATE; // the call under way may be the one waiting for the log
     }
-    if (port->stationLive.load()) {
+    if (port.stationLive.load()) {
         return IRS_ERR_STATE; // its answer is being sent
     }
-    return irsFromIrErr(port->device->setIdentity(nickname, hints));
+    return irsFromIrErr(port.device->setIdentity(nickname, hints));
 }
 
-extern "C" int irs_discover(irs_port* handle, int timeoutMs, irs_device* devices, int maxDevices) {
-    const auto port = irsFindPort(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
-    }
-    if (devices == nullptr || maxDevices <= 0 || timeoutMs <= 0) {
-        return IRS_ERR_ARG;
-    }
-    if (!port->computer || irsInsideLog()) {
-        return IRS_ERR_STATE;
-    }
+int irsLocalDiscover(IrsPort& portRef, int timeoutMs, irs_device* devices, int maxDevices) {
+    IrsPort* const port = &portRef;
     const std::lock_guard<std::mutex> hold(port->operationLock);
     if (port->closing.load()) {
         return IRS_ERR_HANDLE;

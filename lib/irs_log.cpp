@@ -1,5 +1,5 @@
 // The library's log: the stack's console (its frame trace) and its errors go to the sink the
-// application set, or nowhere.
+// application set, or nowhere; and the error codes' texts.
 #include <mutex>
 
 #include "console.h"
@@ -66,4 +66,54 @@ bool irsLockOutsideLog(std::unique_lock<std::mutex>& hold) {
         return true;
     }
     return hold.try_lock();
+}
+
+int irsOpenError(const char* path, DWORD error, DWORD systemError) {
+    const char* why = nullptr;
+    if (error == ERROR_ACCESS_DENIED) {
+        why = hostSystemErrorIsBusy(systemError) ? "port busy" : "not allowed";
+    } else if (error == ERROR_FILE_NOT_FOUND) {
+        why = "no such port";
+    } else if (error == ERROR_INVALID_FUNCTION) {
+        why = "not a serial port";
+    }
+    if (why != nullptr) {
+        consoleError("irs_open: %s: %s", path, why);
+        return IRS_ERR_PORT;
+    }
+    consoleError("irs_open: %s: error %lu", path, static_cast<unsigned long>(systemError));
+    return error == ERROR_NOT_ENOUGH_MEMORY ? IRS_ERR_NO_MEMORY : IRS_ERR_IO;
+}
+
+extern "C" const char* irs_strerror(int error) {
+    switch (error) {
+    case IRS_OK:
+        return "success";
+    case IRS_ERR_ARG:
+        return "bad argument";
+    case IRS_ERR_HANDLE:
+        return "not an open handle";
+    case IRS_ERR_STATE:
+        return "not allowed in this role or state";
+    case IRS_ERR_TIMEOUT:
+        return "timed out";
+    case IRS_ERR_PORT:
+        return "cannot open the port";
+    case IRS_ERR_PORT_LOST:
+        return "port lost";
+    case IRS_ERR_PEER_GONE:
+        return "peer gone";
+    case IRS_ERR_NO_SERVICE:
+        return "no such service";
+    case IRS_ERR_IO:
+        return "port operation failed";
+    case IRS_ERR_UNSUPPORTED:
+        return "not supported on this system";
+    case IRS_ERR_NO_MEMORY:
+        return "out of memory, handles or channels";
+    case IRS_ERR_ACCESS:
+        return "not allowed";
+    default:
+        return "unknown error";
+    }
 }

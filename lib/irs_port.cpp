@@ -1,28 +1,14 @@
-// The port calls of the C interface: open and close, discovery, connect and listen. Each checks
-// its arguments and the handle before it touches anything.
+// The in-process transport's port calls: open and close, connect and listen on the port's own
+// station.
 #include <cstring>
 #include <new>
 
 #include "discovery.h"
+#include "irs_local.h"
 #include "irs_session.h"
 #include "lap_terms.h"
 
 namespace {
-
-constexpr uint32_t MIN_SPEED = 9600;
-
-bool copyName(const char* name, std::array<char, IAS_NAMES_MAX + 1>& to) {
-    to.fill('\0');
-    if (name == nullptr) {
-        return true;
-    }
-    const size_t length = std::strlen(name);
-    if (length == 0 || length > IAS_NAMES_MAX) {
-        return false;
-    }
-    std::memcpy(to.data(), name, length);
-    return true;
-}
 
 const char* nameOrNull(const std::array<char, IAS_NAMES_MAX + 1>& name) {
     return name[0] != '\0' ? name.data() : nullptr;
@@ -120,28 +106,12 @@ bool sameName(const std::array<char, IAS_NAMES_MAX + 1>& a,
     return std::strcmp(a.data(), b.data()) == 0;
 }
 
-int connectTo(irs_port* handle, const char* className, const char* attribute, int lsap, int mode,
-              int timeoutMs, irs_channel** channel) {
-    if (channel != nullptr) {
-        *channel = nullptr;
-    }
-    const auto port = irsFindPort(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
-    }
-    if (irsInsideLog()) {
-        return IRS_ERR_STATE;
-    }
-    if (channel == nullptr || (mode != IRS_MODE_IRCOMM && mode != IRS_MODE_RAW)) {
-        return IRS_ERR_ARG;
-    }
-    std::array<char, IAS_NAMES_MAX + 1> wantedClass{};
-    std::array<char, IAS_NAMES_MAX + 1> wantedAttribute{};
-    if (!copyName(className, wantedClass) || !copyName(attribute, wantedAttribute) ||
-        (port->computer && (lsap < -1 || lsap > 127))) {
-        return IRS_ERR_ARG;
-    }
-    const bool raw = mode == IRS_MODE_RAW;
+int openChannel(IrsPort& portRef, const IrsService& service, int timeoutMs, irs_channel** channel) {
+    IrsPort* const port = &portRef;
+    const std::array<char, IAS_NAMES_MAX + 1>& wantedClass = service.className;
+    const std::array<char, IAS_NAMES_MAX + 1>& wantedAttribute = service.attribute;
+    const int lsap = service.lsap;
+    const bool raw = service.mode == IRS_MODE_RAW;
     std::unique_lock<std::mutex> hold(port->operationLock);
     if (port->closing.load()) {
         return IRS_ERR_HANDLE; // closed while this call waited for the lock
@@ -236,18 +206,9 @@ void irsRestart(IrsPort& port) {
     port.stationLive.store(true);
 }
 
-extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int role,
-                        irs_port** port) {
-    if (port != nullptr) {
-        *port = nullptr;
-    }
-    const TransceiverVariant* transceiver = transceiverVariantNamed(variant);
-    if (port == nullptr || path == nullptr || path[0] == '\0' || transceiver == nullptr ||
-        (maxSpeed != 0 && maxSpeed < MIN_SPEED) ||
-        (role != IRS_ROLE_COMPUTER && role != IRS_ROLE_DEVICE)) {
-        return IRS_ERR_ARG;
-    }
-    std::shared_ptr<IrsPort> opened(new (std::nothrow) IrsPort(*transceiver, role));
+int irsLocalOpen(const char* path, const TransceiverVariant& transceiver, uint32_t maxSpeed,
+                 int role, std::shared_ptr<IrsPort>& opened) {
+    opened.reset(new (std::nothrow) IrsPort(transceiver, role));
     if (!opened) {
         return IRS_ERR_NO_MEMORY;
     }
@@ -261,7 +222,7 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
         return irsOpenError(path, error, hostSystemError());
     }
     opened->speedBits =
-        lapBaudBitsUpTo(transceiver->baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);
+        lapBaudBitsUpTo(transceiver.baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);
     setLimits(*opened, IRS_WINDOW_MAX, IRS_FRAME_MAX);
     if (opened->computer) {
         opened->computer->setRandomDiscovery(true);
@@ -269,84 +230,38 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
     } else {
         opened->device->setRandomDiscovery(true);
     }
-    irs_port* const handle = irsRegister(opened);
-    if (handle == nullptr) {
-        return IRS_ERR_NO_MEMORY;
-    }
-    *port = handle;
     return IRS_OK;
 }
 
-extern "C" int irs_set_link_limits(irs_port* handle, int maxWindow, int maxFrame) {
-    const auto port = irsFindPort(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
-    }
-    if (maxWindow < 1 || maxWindow > IRS_WINDOW_MAX || maxFrame < IRS_FRAME_MIN ||
-        maxFrame > IRS_FRAME_MAX) {
-        return IRS_ERR_ARG;
-    }
-    std::unique_lock<std::mutex> hold(port->operationLock, std::defer_lock);
+int irsLocalSetLinkLimits(IrsPort& port, int maxWindow, int maxFrame) {
+    std::unique_lock<std::mutex> hold(port.operationLock, std::defer_lock);
     if (!irsLockOutsideLog(hold)) {
         return IRS_ERR_STATE; // the call under way may be the one waiting for the log
     }
-    if (port->stationLive.load()) {
+    if (port.stationLive.load()) {
         return IRS_ERR_STATE; // the offer is read while the station runs
     }
-    setLimits(*port, maxWindow, maxFrame);
+    setLimits(port, maxWindow, maxFrame);
     return IRS_OK;
 }
 
-extern "C" int irs_close(irs_port* handle) {
-    if (irsInsideLog()) {
-        return IRS_ERR_STATE; // the station's thread may be the one running the log
-    }
-    const auto port = irsUnregister(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
-    }
+void irsLocalClose(IrsPort& port) {
     {
         // Under the lock, so a discovery between its look and its wait still wakes.
-        const std::lock_guard<std::mutex> hold(port->closeLock);
-        port->closing.store(true);
+        const std::lock_guard<std::mutex> hold(port.closeLock);
+        port.closing.store(true);
     }
-    port->closeSignal.notify_all();
-    port->updateSignal(); // waits in other threads end
-    const std::lock_guard<std::mutex> hold(port->operationLock);
-    for (IrsChannel& channel : port->channels) {
+    port.closeSignal.notify_all();
+    port.updateSignal(); // waits in other threads end
+    const std::lock_guard<std::mutex> hold(port.operationLock);
+    for (IrsChannel& channel : port.channels) {
         channel.open.store(false);
     }
-    port->stopStation();
-    port->line.release();
-    return IRS_OK;
+    port.stopStation();
+    port.line.release();
 }
 
-extern "C" int irs_connect(irs_port* port, const char* className, const char* attribute, int mode,
-                           int timeoutMs, irs_channel** channel) {
-    const auto found = irsFindPort(port);
-    if (found && !found->computer) {
-        return IRS_ERR_STATE;
-    }
-    return connectTo(port, className, attribute, -1, mode, timeoutMs, channel);
-}
-
-extern "C" int irs_connect_lsap(irs_port* port, int lsap, int mode, int timeoutMs,
-                                irs_channel** channel) {
-    const auto found = irsFindPort(port);
-    if (found && !found->computer) {
-        return IRS_ERR_STATE;
-    }
-    if (found && (lsap < 0 || lsap > 127)) {
-        return IRS_ERR_ARG;
-    }
-    return connectTo(port, nullptr, nullptr, lsap, mode, timeoutMs, channel);
-}
-
-extern "C" int irs_listen(irs_port* port, const char* className, const char* attribute, int mode,
-                          int timeoutMs, irs_channel** channel) {
-    const auto found = irsFindPort(port);
-    if (found && found->computer) {
-        return IRS_ERR_STATE;
-    }
-    return connectTo(port, className, attribute, -1, mode, timeoutMs, channel);
+int irsLocalOpenChannel(IrsPort& port, const IrsService& service, int timeoutMs,
+                        irs_channel** channel) {
+    return openChannel(port, service, timeoutMs, channel);
 }

@@ -1,10 +1,11 @@
-// The helper queries of the C interface: what a channel is, and a device's IAS values asked
-// without a channel (over a lane of the link that is up, or over a link of the query's own).
+// The in-process helper queries: what a channel is, and a device's IAS values asked without a
+// channel (over a lane of the link that is up, or over a link of the query's own).
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <span>
 
+#include "irs_local.h"
 #include "irs_session.h"
 #include "pdu.h"
 
@@ -21,15 +22,6 @@ static_assert(int{IRS_IAS_MISSING} == int{IAS_MISSING} &&
               "the library's value types are the wire's");
 
 using Answer = std::array<uint8_t, LAP_MAX_DATA_SIZE>;
-
-bool namesFit(const char* className, const char* attribute) {
-    if (className == nullptr || attribute == nullptr) {
-        return false;
-    }
-    const size_t classLength = strnlen(className, IRS_NAME_MAX + 1);
-    const size_t attributeLength = strnlen(attribute, IRS_NAME_MAX + 1);
-    return classLength > 0 && attributeLength > 0 && classLength + attributeLength <= IRS_NAME_MAX;
-}
 
 void copyText(char* to, size_t size, const std::array<char, IAS_NAMES_MAX + 1>& from) {
     const size_t length = strnlen(from.data(), std::min(size - 1, from.size()));
@@ -163,17 +155,10 @@ int askOverNewLink(IrsPort& port, const char* className, const char* attribute,
 
 } // namespace
 
-extern "C" int irs_channel_describe(irs_channel* handle, irs_channel_info* info) {
-    const auto [port, channel, generation] = irsFindChannel(handle);
-    if (!port || !channel->open.load()) {
-        return IRS_ERR_HANDLE;
-    }
-    if (info == nullptr) {
-        return IRS_ERR_ARG;
-    }
-    const ChannelInfo found = port->computer ? port->computer->describeLane(channel->lane)
-                                             : port->device->describeLane(channel->lane);
-    *info = irs_channel_info{};
+int irsLocalDescribe(IrsPort& port, IrsChannel& channel, irs_channel_info& out) {
+    irs_channel_info* const info = &out;
+    const ChannelInfo found = port.computer ? port.computer->describeLane(channel.lane)
+                                            : port.device->describeLane(channel.lane);
     info->local_lsap = found.local;
     info->peer_lsap = found.peer;
     info->mode = found.raw ? IRS_MODE_RAW : IRS_MODE_IRCOMM;
@@ -182,18 +167,9 @@ extern "C" int irs_channel_describe(irs_channel* handle, irs_channel_info* info)
     return IRS_OK;
 }
 
-extern "C" int irs_query(irs_port* handle, const char* className, const char* attribute,
-                         int timeoutMs, irs_ias_value* values, int maxValues) {
-    const auto port = irsFindPort(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
-    }
-    if (!namesFit(className, attribute) || values == nullptr || maxValues <= 0) {
-        return IRS_ERR_ARG;
-    }
-    if (!port->computer || irsInsideLog()) {
-        return IRS_ERR_STATE;
-    }
+int irsLocalQuery(IrsPort& portRef, const char* className, const char* attribute, int timeoutMs,
+                  irs_ias_value* values, int maxValues) {
+    IrsPort* const port = &portRef;
     const IrsDeadline deadline(timeoutMs);
     // The station keeps one answer: one query at a time.
     const std::lock_guard<std::mutex> query(port->queryLock);

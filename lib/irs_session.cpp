@@ -1,4 +1,4 @@
-// The handle registry, the port object's life, the channels' readiness and the error texts.
+// The handle registry, the port object's life and the channels' readiness.
 #include "irs_session.h"
 
 #include <cstdio>
@@ -79,7 +79,8 @@ void laneChanged(void* context, int lane) {
 
 } // namespace
 
-IrsPort::IrsPort(const TransceiverVariant& variant, int portRole) : role(portRole), line(variant) {
+IrsPort::IrsPort(const TransceiverVariant& variant, int portRole)
+    : role(portRole), transport(&IRS_LOCAL_TRANSPORT), line(variant) {
     // The log names each station by its role; the demo programs' label is theirs.
     if (role == IRS_ROLE_COMPUTER) {
         computer = std::make_unique<primary::PrimaryStation>(line);
@@ -100,7 +101,23 @@ IrsPort::IrsPort(const TransceiverVariant& variant, int portRole) : role(portRol
     }
 }
 
+#if !defined(_WIN32)
+IrsPort::IrsPort(const TransceiverVariant& variant, int portRole, std::shared_ptr<IrsRemote> daemon)
+    : role(portRole), transport(&IRS_DAEMON_TRANSPORT), remote(std::move(daemon)), line(variant) {
+    for (size_t lane = 0; lane < channels.size(); ++lane) {
+        channels.at(lane).owner = this;
+        channels.at(lane).lane = static_cast<uint8_t>(lane);
+    }
+}
+#endif
+
 IrsPort::~IrsPort() {
+#if !defined(_WIN32)
+    if (remote) {
+        irsRemoteRelease(*this);
+        return;
+    }
+#endif
     stopStation();
     lapWatchSettle(connection().watch());
     for (IrsChannel& channel : channels) {
@@ -318,23 +335,6 @@ int irsChannelFailure(IrsPort& port, IrsChannel& channel) {
     return IRS_OK;
 }
 
-int irsOpenError(const char* path, DWORD error, DWORD systemError) {
-    const char* why = nullptr;
-    if (error == ERROR_ACCESS_DENIED) {
-        why = hostSystemErrorIsBusy(systemError) ? "port busy" : "not allowed";
-    } else if (error == ERROR_FILE_NOT_FOUND) {
-        why = "no such port";
-    } else if (error == ERROR_INVALID_FUNCTION) {
-        why = "not a serial port";
-    }
-    if (why != nullptr) {
-        consoleError("irs_open: %s: %s", path, why);
-        return IRS_ERR_PORT;
-    }
-    consoleError("irs_open: %s: error %lu", path, static_cast<unsigned long>(systemError));
-    return error == ERROR_NOT_ENOUGH_MEMORY ? IRS_ERR_NO_MEMORY : IRS_ERR_IO;
-}
-
 void irsAddressText(uint32_t address, char (&text)[12]) {
     std::snprintf(text, sizeof text, "%02X-%02X-%02X-%02X", (address >> 24) & 0xFFU,
                   (address >> 16) & 0xFFU, (address >> 8) & 0xFFU, address & 0xFFU);
@@ -352,35 +352,4 @@ int IrsDeadline::left() const {
     }
     const DWORD spent = GetTickCount() - start;
     return spent >= static_cast<DWORD>(timeout) ? 0 : static_cast<int>(timeout - spent);
-}
-
-extern "C" const char* irs_strerror(int error) {
-    switch (error) {
-    case IRS_OK:
-        return "success";
-    case IRS_ERR_ARG:
-        return "bad argument";
-    case IRS_ERR_HANDLE:
-        return "not an open handle";
-    case IRS_ERR_STATE:
-        return "not allowed in this role or state";
-    case IRS_ERR_TIMEOUT:
-        return "timed out";
-    case IRS_ERR_PORT:
-        return "cannot open the port";
-    case IRS_ERR_PORT_LOST:
-        return "port lost";
-    case IRS_ERR_PEER_GONE:
-        return "peer gone";
-    case IRS_ERR_NO_SERVICE:
-        return "no such service";
-    case IRS_ERR_IO:
-        return "port operation failed";
-    case IRS_ERR_UNSUPPORTED:
-        return "not supported on this system";
-    case IRS_ERR_NO_MEMORY:
-        return "out of memory, handles or channels";
-    default:
-        return "unknown error";
-    }
 }

@@ -11,6 +11,7 @@
 #include "ir_err.h"
 #include "ir_options.h"
 #include "irphy.h"
+#include "irs_transport.h"
 #include "irstack.h"
 #include "lap_connection.h"
 #include "primary_station.h"
@@ -19,6 +20,8 @@
 #include "win32.h"
 
 struct IrsPort;
+// A daemon port's connection (irs_remote.h).
+struct IrsRemote;
 
 constexpr int IRS_LINGER_DEFAULT_MS = 10000;
 constexpr int IRS_LINGER_MAX_MS = 600000;
@@ -43,10 +46,18 @@ struct IrsChannel {
     // and its showing together, so a late look never shows over a newer one.
     std::mutex signalLock;
     HostReady ready;
+    // A daemon port's channel: the socket that carries its bytes, its id at the daemon, and the
+    // end the daemon told of (0 until then) with the bytes it left unacknowledged.
+    std::atomic<int> sock{-1};
+    std::atomic<uint32_t> remoteId{0};
+    std::atomic<int> endStatus{0};
+    std::atomic<long> endUnacknowledged{0};
 };
 
 struct IrsPort {
     IrsPort(const TransceiverVariant& variant, int portRole);
+    // A port served by irstackd: no station here.
+    IrsPort(const TransceiverVariant& variant, int portRole, std::shared_ptr<IrsRemote> daemon);
     IrsPort(const IrsPort&) = delete;
     IrsPort& operator=(const IrsPort&) = delete;
     IrsPort(IrsPort&&) = delete;
@@ -78,6 +89,9 @@ struct IrsPort {
     bool laneOpen(uint8_t lane);
 
     const int role;
+    const IrsTransport* const transport;
+    // The daemon's connection; null for a port of this process.
+    const std::shared_ptr<IrsRemote> remote;
     // The registry's slot, set once as the port is registered.
     size_t slot = 0;
     // One discovery, connect, listen or close at a time.
@@ -105,6 +119,15 @@ struct IrsPort {
 
 // Handles are values, never addresses: a registry slot, the channel's lane and a generation that
 // is never handed out twice, so a handle once closed stays dead when its slot or lane is reused.
+
+// Opens a serial port of this process (irs_port.cpp) or irstackd's port NAME (irs_remote.cpp),
+// the arguments checked.
+int irsLocalOpen(const char* path, const TransceiverVariant& transceiver, uint32_t maxSpeed,
+                 int role, std::shared_ptr<IrsPort>& opened);
+int irsRemoteOpen(const char* name, const TransceiverVariant& transceiver, uint32_t maxSpeed,
+                  int role, std::shared_ptr<IrsPort>& opened);
+// Closes a daemon port's sockets once no call holds it.
+void irsRemoteRelease(IrsPort& port);
 
 // Registers a new port and returns its handle; null when the table is full.
 irs_port* irsRegister(const std::shared_ptr<IrsPort>& port);

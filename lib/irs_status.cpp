@@ -1,7 +1,8 @@
-// The status calls of the C interface: what a port's link and a channel are doing, read from any
-// thread without waiting for a discovery, connect or listen under way.
+// The in-process status calls: what a port's link and a channel are doing, read from any thread
+// without waiting for a discovery, connect or listen under way.
 #include <cstdio>
 
+#include "irs_local.h"
 #include "irs_session.h"
 
 namespace {
@@ -70,15 +71,9 @@ void describe(IrErr last, DWORD portError, uint32_t giveUpMs, char* text, size_t
 
 } // namespace
 
-extern "C" int irs_port_status(irs_port* handle, irs_port_state* status) {
-    const auto port = irsFindPort(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
-    }
-    if (status == nullptr) {
-        return IRS_ERR_ARG;
-    }
-    *status = irs_port_state{};
+int irsLocalPortStatus(IrsPort& portRef, irs_port_state& out) {
+    IrsPort* const port = &portRef;
+    irs_port_state* const status = &out;
     status->phase = phaseOf(*port);
     LinkWatch& watch = port->connection().watch();
     if (status->phase >= IRS_PHASE_CONNECTED) {
@@ -94,16 +89,11 @@ extern "C" int irs_port_status(irs_port* handle, irs_port_state* status) {
     return IRS_OK;
 }
 
-extern "C" int irs_channel_status(irs_channel* handle, irs_channel_state* status) {
-    const auto [port, channel, generation] = irsFindChannel(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
-    }
-    if (status == nullptr) {
-        return IRS_ERR_ARG;
-    }
+int irsLocalChannelStatus(IrsPort& portRef, IrsChannel& channelRef, irs_channel_state& out) {
+    IrsPort* const port = &portRef;
+    IrsChannel* const channel = &channelRef;
+    irs_channel_state* const status = &out;
     const uint8_t lane = channel->lane;
-    *status = irs_channel_state{};
     status->open = irsChannelFailure(*port, *channel) == IRS_OK ? 1 : 0;
     status->available = port->laneAvailable(lane);
     status->room = status->open != 0 ? port->laneRoom(lane) : 0;

@@ -33,7 +33,8 @@ enum irs_error {
     IRS_ERR_NO_SERVICE = -8,   /* the device has no service under those names */
     IRS_ERR_IO = -9,           /* a port operation failed */
     IRS_ERR_UNSUPPORTED = -10, /* not available on this system */
-    IRS_ERR_NO_MEMORY = -11    /* out of memory, or too many ports or channels open */
+    IRS_ERR_NO_MEMORY = -11,   /* out of memory, or too many ports or channels open */
+    IRS_ERR_ACCESS = -12       /* irstackd refused this user: not of its group */
 };
 
 /* Which end of the link a port plays. */
@@ -113,7 +114,10 @@ const char* irs_strerror(int error);
  * until discovery, connect or listen. Stores the handle in `*port`. The port is held exclusively
  * until irs_close. IRS_ERR_PORT when it is missing, not a serial device (a file, /dev/null), not
  * allowed, or busy: held by another program or already open in this one; the IRS_LOG_ERROR line
- * says which ("port busy" for the last). */
+ * says which ("port busy" for the last). A path "irstackd:NAME" opens port NAME of the irstackd
+ * daemon through its socket in $IRSTACK_SOCKET_DIR (default /run/irstack), shared with the
+ * daemon's other clients; every call then works as in-process. IRS_ERR_PORT when no daemon
+ * answers there, IRS_ERR_ACCESS when it refuses this user, IRS_ERR_UNSUPPORTED on Windows. */
 int irs_open(const char* path, char variant, uint32_t max_speed, int role, irs_port** port);
 /* Caps what the link negotiates: windows of up to `max_window` frames (1 to IRS_WINDOW_MAX) and
  * information fields of up to `max_frame` bytes (IRS_FRAME_MIN to IRS_FRAME_MAX); the defaults are

@@ -1,0 +1,382 @@
+// The daemon transport's connection: the socket found by the port's name, HELLO and OPEN, and
+// the one reader that hands each reply, item and event to whom it belongs.
+#include "irs_remote.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "console.h"
+#include "discovery.h"
+
+namespace {
+
+constexpr const char* DEFAULT_SOCKET_DIR = "/run/irstack";
+
+void closeFd(int fd) {
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+IrsRemoteCall* callWithId(IrsRemote& remote, uint32_t id) {
+    for (IrsRemoteCall& call : remote.calls) {
+        if (call.used && call.id == id) {
+            return &call;
+        }
+    }
+    return nullptr;
+}
+
+void storeDevice(IrsRemoteCall& call, const IrsdMsg& item) {
+    if (call.devices == nullptr || call.items >= call.itemsMax) {
+        return;
+    }
+    // The stack's own record of a device, so names and hints read as in-process.
+    LapDiscovered found;
+    found.address = static_cast<uint32_t>(irsdInt(item, IRSD_DEVICE_ADDRESS));
+    const auto hints = static_cast<uint16_t>(item.num.at(IRSD_DEVICE_HINTS));
+    size_t at = 0;
+    found.info.at(at++) = static_cast<uint8_t>(hints & 0xFFU);
+    if ((hints & 0x80U) != 0) {
+        found.info.at(at++) = static_cast<uint8_t>(hints >> 8U);
+    }
+    found.info.at(at++) = 0; // ASCII
+    const std::string_view nickname = irsdText(item, IRSD_DEVICE_NICKNAME);
+    for (size_t i = 0; i < nickname.size() && at < found.info.size(); ++i) {
+        found.info.at(at++) = static_cast<uint8_t>(nickname[i]);
+    }
+    found.infoLength = static_cast<uint8_t>(at);
+    irs_device& device = call.devices[call.items++];
+    device = irs_device{};
+    device.address = found.address;
+    device.hints = lapHintBits(found);
+    irsAddressText(found.address, device.address_text);
+    lapHintNames(found, device.hint_names);
+    lapNickname(found, device.nickname);
+}
+
+void storeValue(IrsRemoteCall& call, const IrsdMsg& item) {
+    if (call.values == nullptr || call.items >= call.itemsMax) {
+        return;
+    }
+    irs_ias_value& value = call.values[call.items++];
+    value = irs_ias_value{};
+    value.type = static_cast<int>(item.num.at(IRSD_IAS_TYPE));
+    value.object_id = static_cast<uint16_t>(item.num.at(IRSD_IAS_OBJECT));
+    value.integer = irsdInt(item, IRSD_IAS_INTEGER);
+    value.charset = static_cast<uint8_t>(item.num.at(IRSD_IAS_CHARSET));
+    value.length = item.num.at(IRSD_IAS_LENGTH);
+    const std::string_view bytes = irsdText(item, IRSD_IAS_BYTES);
+    // A string keeps room for its null.
+    const size_t most = value.type == IRS_IAS_STRING ? sizeof value.bytes - 1 : sizeof value.bytes;
+    std::memcpy(value.bytes, bytes.data(), std::min(bytes.size(), most));
+}
+
+void channelEnded(IrsPort& port, const IrsdMsg& event) {
+    const auto id = static_cast<uint32_t>(event.num.at(IRSD_ENDED_CHANNEL));
+    for (IrsChannel& channel : port.channels) {
+        if (channel.open.load() && channel.remoteId.load() == id) {
+            const int32_t reason = irsdInt(event, IRSD_ENDED_REASON);
+            channel.endUnacknowledged.store(static_cast<long>(event.num.at(IRSD_ENDED_UNACKED)));
+            channel.endStatus.store(reason < 0 ? irsRemoteCode(reason) : IRS_ERR_PEER_GONE);
+        }
+    }
+}
+
+// One message from the daemon, under the calls' lock.
+void dispatch(IrsPort& port, IrsdMsg& msg) {
+    IrsRemote& remote = *port.remote;
+    if (msg.type == IRSD_EV_CHANNEL_ENDED) {
+        channelEnded(port, msg);
+        return;
+    }
+    if (msg.type == IRSD_EV_PORT_PHASE) {
+        remote.phase.store(static_cast<int>(msg.num.at(IRSD_PHASE_PHASE)));
+        return;
+    }
+    IrsRemoteCall* call = callWithId(remote, msg.id);
+    if (msg.type == IRSD_ITEM_DEVICE || msg.type == IRSD_ITEM_IAS_VALUE) {
+        if (call != nullptr) {
+            msg.type == IRSD_ITEM_DEVICE ? storeDevice(*call, msg) : storeValue(*call, msg);
+        }
+        return;
+    }
+    if (msg.type == IRSD_ERROR) {
+        remote.lost.store(true); // the daemon ends the connection after it
+    }
+    if (call == nullptr || call->done) {
+        closeFd(msg.fd); // a reply nobody waits for any longer
+        msg.fd = -1;
+        return;
+    }
+    call->reply = msg;
+    call->done = true;
+    msg.fd = -1;
+}
+
+// Reads for up to `waitMs` and hands out what came; false once the connection has gone.
+bool readSome(IrsPort& port, int waitMs) {
+    IrsRemote& remote = *port.remote;
+    pollfd watched{remote.sock, POLLIN, 0};
+    const int ready = poll(&watched, 1, waitMs);
+    if (ready < 0) {
+        return errno == EINTR;
+    }
+    if (ready == 0) {
+        return true;
+    }
+    const IrsdRead got = irsdReceive(remote.sock, remote.in);
+    if (got == IrsdRead::END || got == IrsdRead::FAILED) {
+        return false;
+    }
+    for (;;) {
+        const int taken = irsdTakeMessage(remote.in, remote.incoming, IrsdFrom::DAEMON);
+        if (taken < 0) {
+            return false; // a daemon that breaks the protocol is not trusted further
+        }
+        if (taken == 0) {
+            return true;
+        }
+        const std::lock_guard<std::mutex> hold(remote.lock);
+        dispatch(port, remote.incoming);
+    }
+}
+
+bool sendAll(IrsRemote& remote, const IrsdMsg& msg) {
+    std::array<uint8_t, IRSD_MSG_MAX> bytes{};
+    const int length = irsdEncode(msg, bytes);
+    if (length < 0) {
+        return false;
+    }
+    const std::lock_guard<std::mutex> hold(remote.sendLock);
+    size_t sent = 0;
+    while (sent < static_cast<size_t>(length)) {
+        const ssize_t done = send(remote.sock, bytes.data() + sent,
+                                  static_cast<size_t>(length) - sent, MSG_NOSIGNAL);
+        if (done < 0 && errno == EINTR) {
+            continue;
+        }
+        if (done <= 0) {
+            return false;
+        }
+        sent += static_cast<size_t>(done);
+    }
+    return true;
+}
+
+int waitForReply(IrsPort& port, IrsRemoteCall& call, const IrsDeadline& deadline,
+                 std::unique_lock<std::mutex>& hold) {
+    IrsRemote& remote = *port.remote;
+    for (;;) {
+        if (call.done) {
+            return IRS_OK;
+        }
+        if (port.closing.load()) {
+            return IRS_ERR_HANDLE;
+        }
+        if (remote.lost.load()) {
+            return IRS_ERR_PORT_LOST;
+        }
+        if (deadline.passed()) {
+            return IRS_ERR_TIMEOUT;
+        }
+        if (!remote.reading) {
+            remote.reading = true;
+            hold.unlock();
+            const bool well = readSome(port, deadline.left());
+            hold.lock();
+            remote.reading = false;
+            if (!well) {
+                remote.lost.store(true);
+            }
+            remote.changed.notify_all();
+        } else if (deadline.left() < 0) {
+            remote.changed.wait(hold);
+        } else {
+            remote.changed.wait_for(hold, std::chrono::milliseconds(deadline.left()));
+        }
+    }
+}
+
+// Connects to the socket and says HELLO; the socket, or the code irs_open answers.
+int connectSocket(const char* name, int& sock) {
+    const char* dir = std::getenv("IRSTACK_SOCKET_DIR");
+    if (dir == nullptr || dir[0] == '\0') {
+        dir = DEFAULT_SOCKET_DIR;
+    }
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const int length = std::snprintf(address.sun_path, sizeof address.sun_path, "%s/%s", dir, name);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof address.sun_path) {
+        return IRS_ERR_ARG;
+    }
+    sock = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (sock < 0) {
+        return errno == EMFILE || errno == ENFILE || errno == ENOMEM ? IRS_ERR_NO_MEMORY
+                                                                     : IRS_ERR_IO;
+    }
+    int result = 0;
+    do {
+        result = connect(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (result < 0 && errno == EINTR);
+    if (result == 0) {
+        return IRS_OK;
+    }
+    const int why = errno;
+    closeFd(sock);
+    sock = -1;
+    if (why == EACCES || why == EPERM) {
+        consoleError("irs_open: irstackd:%s: not allowed", name);
+        return IRS_ERR_ACCESS;
+    }
+    consoleError("irs_open: irstackd:%s: no daemon at %s", name, address.sun_path);
+    return IRS_ERR_PORT;
+}
+
+bool validName(std::string_view name) {
+    return !name.empty() && name.size() <= IRSD_PORT_NAME_MAX &&
+           name.find('/') == std::string_view::npos && name != "." && name != "..";
+}
+
+} // namespace
+
+int irsRemoteCode(int32_t status) {
+    return status <= 0 && status >= IRS_ERR_ACCESS ? status : IRS_ERR_IO;
+}
+
+int irsRemoteStatus(const IrsdMsg& reply) {
+    return irsRemoteCode(irsdStatus(reply));
+}
+
+int irsRemoteWaitFor(int timeoutMs) {
+    return timeoutMs < 0 ? -1 : timeoutMs + IRS_REMOTE_MARGIN_MS;
+}
+
+int irsRemoteCall(IrsPort& port, IrsdMsg& request, int waitMs, IrsdMsg& reply,
+                  const IrsRemoteItems& items) {
+    IrsRemote& remote = *port.remote;
+    const IrsDeadline deadline(waitMs);
+    std::unique_lock<std::mutex> hold(remote.lock);
+    IrsRemoteCall* call = nullptr;
+    for (size_t i = 0; i < remote.callsAllowed && call == nullptr; ++i) {
+        call = remote.calls.at(i).used ? nullptr : &remote.calls.at(i);
+    }
+    if (call == nullptr) {
+        return IRS_ERR_NO_MEMORY;
+    }
+    remote.lastId = remote.lastId == UINT32_MAX ? 1 : remote.lastId + 1;
+    call->used = true;
+    call->done = false;
+    call->id = remote.lastId;
+    call->devices = items.devices;
+    call->values = items.values;
+    call->itemsMax = items.max;
+    call->items = 0;
+    request.id = call->id;
+    hold.unlock();
+    if (!sendAll(remote, request)) {
+        remote.lost.store(true);
+    }
+    hold.lock();
+    const int result = waitForReply(port, *call, deadline, hold);
+    if (result == IRS_OK) {
+        reply = call->reply;
+        if (items.stored != nullptr) {
+            *items.stored = call->items;
+        }
+    }
+    call->used = false;
+    call->devices = nullptr;
+    call->values = nullptr;
+    return result;
+}
+
+void irsRemotePoll(IrsPort& port) {
+    IrsRemote& remote = *port.remote;
+    {
+        const std::lock_guard<std::mutex> hold(remote.lock);
+        if (remote.reading || remote.lost.load()) {
+            return;
+        }
+        remote.reading = true;
+    }
+    const bool well = readSome(port, 0);
+    const std::lock_guard<std::mutex> hold(remote.lock);
+    remote.reading = false;
+    if (!well) {
+        remote.lost.store(true);
+    }
+    remote.changed.notify_all();
+}
+
+int irsRemoteOpen(const char* name, const TransceiverVariant& transceiver, uint32_t maxSpeed,
+                  int role, std::shared_ptr<IrsPort>& opened) {
+    if (!validName(name)) {
+        return IRS_ERR_ARG;
+    }
+    irsLogInstall();
+    std::shared_ptr<IrsRemote> remote(new (std::nothrow) IrsRemote);
+    if (!remote) {
+        return IRS_ERR_NO_MEMORY;
+    }
+    const int connected = connectSocket(name, remote->sock);
+    if (connected != IRS_OK) {
+        return connected;
+    }
+    opened.reset(new (std::nothrow) IrsPort(transceiver, role, remote));
+    if (!opened) {
+        closeFd(remote->sock);
+        return IRS_ERR_NO_MEMORY;
+    }
+    IrsdMsg request;
+    IrsdMsg reply;
+    irsdInit(request, IRSD_HELLO, 0);
+    request.num.at(IRSD_HELLO_VERSION) = IRSD_VERSION;
+    int result = irsRemoteCall(*opened, request, IRS_REMOTE_ANSWER_MS, reply);
+    if (result == IRS_OK) {
+        result = irsRemoteStatus(reply);
+    }
+    if (result == IRS_OK) {
+        const std::lock_guard<std::mutex> hold(remote->lock);
+        remote->callsAllowed =
+            std::clamp<size_t>(reply.num.at(IRSD_HELLO_R_PENDING), 1, remote->calls.size());
+    }
+    if (result == IRS_OK) {
+        irsdInit(request, IRSD_OPEN, 0);
+        irsdSetText(request, IRSD_OPEN_NAME, name);
+        request.num.at(IRSD_OPEN_ROLE) = static_cast<uint32_t>(role);
+        request.num.at(IRSD_OPEN_MAX_SPEED) = maxSpeed;
+        result = irsRemoteCall(*opened, request, IRS_REMOTE_ANSWER_MS, reply);
+        if (result == IRS_OK) {
+            result = irsRemoteStatus(reply);
+        }
+    }
+    if (result == IRS_ERR_ACCESS) {
+        consoleError("irs_open: irstackd:%s: not allowed", name);
+    } else if (result != IRS_OK) {
+        consoleError("irs_open: irstackd:%s: %s", name, irs_strerror(result));
+        // The daemon answering at all is the port's being there; a broken or silent one is not.
+        if (result == IRS_ERR_PORT_LOST || result == IRS_ERR_TIMEOUT) {
+            result = IRS_ERR_PORT;
+        }
+    }
+    return result;
+}
+
+void irsRemoteRelease(IrsPort& port) {
+    for (IrsChannel& channel : port.channels) {
+        closeFd(channel.sock.exchange(-1));
+    }
+    closeFd(port.remote->sock);
+    irsdReceiverClear(port.remote->in);
+    closeFd(port.remote->incoming.fd);
+}
