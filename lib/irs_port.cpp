@@ -261,7 +261,7 @@ extern "C" int irs_open(const char* path, char variant, uint32_t maxSpeed, int r
         return irsOpenError(path, error, hostSystemError());
     }
     opened->speedBits =
-        lapBaudBitsUpTo(transceiver->baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);
+        lapBaudBitsUpTo(opened->line.offeredBaudBits(), maxSpeed != 0 ? maxSpeed : UINT32_MAX);
     setLimits(*opened, IRS_WINDOW_MAX, IRS_FRAME_MAX);
     if (opened->computer) {
         opened->computer->setRandomDiscovery(true);
