@@ -21,11 +21,11 @@ void transceiverDelayMs(const TransceiverBinding& lines, uint8_t milliseconds);
 
 // What differs between the variants.
 struct TransceiverVariant {
-    char name; // 'a', 'b' or 'p'
+    char name = 0; // 'a', 'b' or 'p'
     // The speeds the variant can select, as the baud-rate bits of the negotiation list.
-    uint8_t baudBits;
-    void (*reset)(const TransceiverBinding& lines);
-    void (*setSpeed)(const TransceiverBinding& lines, uint32_t speed);
+    uint8_t baudBits = 0;
+    void (*reset)(const TransceiverBinding& lines) = nullptr;
+    void (*setSpeed)(const TransceiverBinding& lines, uint32_t speed) = nullptr;
     // DTR and RTS stay raised through every setting of the port, as nothing listens to them.
     bool linesRaised = false;
     // The speeds are those the port's device accepts among baudBits, asked when it opens.
