@@ -114,9 +114,9 @@ const char* irs_strerror(int error);
  * serial device accepts are offered, each tried here), upper or lower case; any other letter is
  * IRS_ERR_ARG. Offers speeds up to `max_speed` bit/s (0: the variant's fastest; else at least
  * 9600), in `role`. Nothing is sent until discovery, connect or listen. Stores the handle in
- * `*port`. The port is held exclusively until irs_close. IRS_ERR_PORT when it is missing, not a serial device (a file, /dev/null), not
- * allowed, or busy: held by another program or already open in this one; the IRS_LOG_ERROR line
- * says which ("port busy" for the last). */
+ * `*port`. The port is held exclusively until irs_close. IRS_ERR_PORT when it is missing, not a
+ * serial device (a file, /dev/null), not allowed, or busy: held by another program or already open
+ * in this one; the IRS_LOG_ERROR line says which ("port busy" for the last). */
 int irs_open(const char* path, char variant, uint32_t max_speed, int role, irs_port** port);
 /* Caps what the link negotiates: windows of up to `max_window` frames (1 to IRS_WINDOW_MAX) and
  * information fields of up to `max_frame` bytes (IRS_FRAME_MIN to IRS_FRAME_MAX); the defaults are

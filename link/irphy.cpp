@@ -158,7 +158,8 @@ IrErr IrphyPort::setSpeed(uint32_t speed) {
 }
 
 uint8_t IrphyPort::offeredBaudBits() {
-    const HANDLE port = held.load() != INVALID_HANDLE_VALUE ? held.load() : handle.load();
+    const HANDLE holdingPort = held.load();
+    const HANDLE port = holdingPort != INVALID_HANDLE_VALUE ? holdingPort : handle.load();
     if (!variant.speedsFromPort || port == INVALID_HANDLE_VALUE) {
         return variant.baudBits;
     }
