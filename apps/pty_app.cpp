@@ -38,14 +38,18 @@ void usage(const PtyRole& role) {
     const bool computer = role.computer();
     std::printf(
         "usage: %s [--link PATH | --stdio | --serial PORT2] [--trace] [--linger SECONDS]\n"
-        "       [--max-speed BPS] [--max-window N] [--max-frame BYTES]\n"
-        "       [--class NAME] [--attribute NAME]%s [--raw] [PORT]\n%s"
+        "       [--transceiver a|b|plain] [--max-speed BPS] [--max-window N]\n"
+        "       [--max-frame BYTES]"
+        " [--class NAME] [--attribute NAME]%s [--raw] [PORT]\n%s"
         "The IrCOMM channel of the %s side as a pseudo-terminal; its path is printed.\n"
         "  PORT              the transceiver's serial port (default COM1)\n"
         "  --link PATH       also make PATH a symbolic link to the pseudo-terminal\n"
         "  --stdio           standard input and output instead of a pseudo-terminal;\n"
         "                    at the end of input, wait until all is acknowledged\n"
         "  --linger SECONDS  with --stdio: go on printing this long after that (2)\n"
+        "  --transceiver K   the transceiver kind: a (speed stepped by RTS pulses), b (speed\n"
+        "                    by DTR and RTS levels) or plain (no line control; the port's\n"
+        "                    speed is the link's); default %s\n"
         "  --max-speed BPS   offer no speed above BPS bit/s (default 115200)\n"
         "  --max-window N    take and send windows of at most N frames, 1 to 7 (default 7)\n"
         "  --max-frame BYTES information fields of at most BYTES, 64 to 2048 (default 2048)\n"
@@ -61,7 +65,7 @@ void usage(const PtyRole& role) {
         "  --version         print the version and exit\n",
         programName, computer ? " [--lsap N]" : "",
         computer ? "       " PROGRAM_NAME " --discover [PORT]\n" : "", role.name,
-        computer ? "asked for" : "offered",
+        role.variant == 'b' ? "b" : "a", computer ? "asked for" : "offered",
         computer ? "  --lsap N          connect to selector N without asking the IAS\n" : "",
         computer ? "  --discover        list the devices in range and exit (1: none)\n" : "");
 }
@@ -70,7 +74,8 @@ void usage(const PtyRole& role) {
 // start-up.
 irs_port* openPort(const PtyRole& role, const PtyOptions& options) {
     irs_port* port = nullptr;
-    const int opened = irs_open(options.port, role.variant, options.maxSpeed, role.role, &port);
+    const char variant = options.variant != 0 ? options.variant : role.variant;
+    const int opened = irs_open(options.port, variant, options.maxSpeed, role.role, &port);
     if (opened == IRS_OK) {
         irs_set_link_limits(port, options.maxWindow, options.maxFrame); // checked when parsed
         return port;

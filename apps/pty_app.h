@@ -42,6 +42,8 @@ struct PtyOptions {
     bool trace = false;
     bool help = false;
     bool version = false;
+    // The transceiver kind as irs_open names it; 0 for the one the program was built for.
+    char variant = 0;
     uint32_t lingerMs = 2000;
     uint32_t maxSpeed = 115200;
     int maxWindow = 7;

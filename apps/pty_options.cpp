@@ -34,7 +34,7 @@ bool parseSeconds(const char* text, uint32_t& milliseconds) {
 
 bool takesValue(const char* argument) {
     for (const char* name : {"--link", "--linger", "--max-speed", "--max-window", "--max-frame",
-                             "--class", "--attribute", "--lsap", "--serial"}) {
+                             "--class", "--attribute", "--lsap", "--serial", "--transceiver"}) {
         if (isOption(argument, name)) {
             return true;
         }
@@ -87,6 +87,19 @@ bool parseSpeed(const char* text, uint32_t& speed) {
     return true;
 }
 
+// a, b or plain, as the letter irs_open takes.
+bool parseTransceiver(const char* text, char& variant) {
+    if (std::strcmp(text, "a") == 0 || std::strcmp(text, "b") == 0) {
+        variant = text[0];
+        return true;
+    }
+    if (std::strcmp(text, "plain") == 0) {
+        variant = 'p';
+        return true;
+    }
+    return false;
+}
+
 // A whole number from `low` to `high`.
 bool parseCount(const char* text, int low, int high, int& count) {
     char* end = nullptr;
@@ -132,6 +145,12 @@ bool ptyParseOptions(int argc, char** argv, PtyOptions& options, std::span<char>
             if (!parseSelector(argv[++i], options.lsap)) {
                 std::snprintf(error.data(), error.size(),
                               "--lsap wants a selector from 0 to 127, not '%s'", argv[i]);
+                return false;
+            }
+        } else if (isOption(argument, "--transceiver")) {
+            if (!parseTransceiver(argv[++i], options.variant)) {
+                std::snprintf(error.data(), error.size(),
+                              "--transceiver wants a, b or plain, not '%s'", argv[i]);
                 return false;
             }
         } else if (isOption(argument, "--linger")) {

@@ -12,7 +12,7 @@ const char* const IRSD_USAGE =
     "\n"
     "  --socket-dir DIR  the sockets' folder (default: $IRSTACK_SOCKET_DIR, else /run/irstack)\n"
     "  --group GROUP     the group whose members may use the ports (default: dialout)\n"
-    "  --variant a|b     the transceiver variant (default: a)\n"
+    "  --variant KIND    the transceiver variant: a, b or plain (default: a)\n"
     "  --max-speed N     offer speeds up to N bit/s, from 9600 (default: the variant's fastest)\n"
     "  --help            show this text and exit\n"
     "  --version         show the version and exit\n";
@@ -100,11 +100,11 @@ bool irsdParseOptions(int argc, const char* const* argv, const char* socketDirEn
             options.group = argv[++i];
         } else if (argument == "--variant") {
             const std::string variant = argv[++i];
-            if (variant != "a" && variant != "b") {
-                error = "--variant wants a or b, not '" + variant + "'";
+            if (variant != "a" && variant != "b" && variant != "plain") {
+                error = "--variant wants a, b or plain, not '" + variant + "'";
                 return false;
             }
-            options.variant = variant[0];
+            options.variant = variant[0]; // 'p' for plain, as irs_open names it
         } else if (argument == "--max-speed") {
             if (!parseSpeed(argv[++i], options.maxSpeed)) {
                 error = std::string("--max-speed wants bit/s from 9600, not '") + argv[i] + "'";

@@ -222,7 +222,7 @@ int irsLocalOpen(const char* path, const TransceiverVariant& transceiver, uint32
         return irsOpenError(path, error, hostSystemError());
     }
     opened->speedBits =
-        lapBaudBitsUpTo(transceiver.baudBits, maxSpeed != 0 ? maxSpeed : UINT32_MAX);
+        lapBaudBitsUpTo(opened->line.offeredBaudBits(), maxSpeed != 0 ? maxSpeed : UINT32_MAX);
     setLimits(*opened, IRS_WINDOW_MAX, IRS_FRAME_MAX);
     if (opened->computer) {
         opened->computer->setRandomDiscovery(true);

@@ -109,15 +109,19 @@ typedef void (*irs_log_fn)(void* context, int kind, const char* text, size_t len
 /* A short text for an error code; never null ("unknown error" for other values). */
 const char* irs_strerror(int error);
 
-/* Opens the serial port at `path` with transceiver variant 'a' or 'b', offering speeds up to
- * `max_speed` bit/s (0: the variant's fastest; else at least 9600), in `role`. Nothing is sent
- * until discovery, connect or listen. Stores the handle in `*port`. The port is held exclusively
- * until irs_close. IRS_ERR_PORT when it is missing, not a serial device (a file, /dev/null), not
- * allowed, or busy: held by another program or already open in this one; the IRS_LOG_ERROR line
- * says which ("port busy" for the last). A path "irstackd:NAME" opens port NAME of the irstackd
- * daemon through its socket in $IRSTACK_SOCKET_DIR (default /run/irstack), shared with the
- * daemon's other clients; every call then works as in-process. IRS_ERR_PORT when no daemon
- * answers there, IRS_ERR_ACCESS when it refuses this user, IRS_ERR_UNSUPPORTED on Windows. */
+/* Opens the serial port at `path` with transceiver variant 'a' (speed stepped by RTS pulses), 'b'
+ * (speed set by the levels of DTR and RTS) or 'p' (plain: no transceiver behind the lines, which
+ * stay raised; the port's speed is the link's, and only the speeds from 9600 to 115200 that the
+ * serial device accepts are offered, each tried here), upper or lower case; any other letter is
+ * IRS_ERR_ARG. Offers speeds up to `max_speed` bit/s (0: the variant's fastest; else at least
+ * 9600), in `role`. Nothing is sent until discovery, connect or listen. Stores the handle in
+ * `*port`. The port is held exclusively until irs_close. IRS_ERR_PORT when it is missing, not a
+ * serial device (a file, /dev/null), not allowed, or busy: held by another program or already open
+ * in this one; the IRS_LOG_ERROR line says which ("port busy" for the last). A path
+ * "irstackd:NAME" opens port NAME of the irstackd daemon through its socket in
+ * $IRSTACK_SOCKET_DIR (default /run/irstack), shared with the daemon's other clients; every call
+ * then works as in-process. IRS_ERR_PORT when no daemon answers there, IRS_ERR_ACCESS when it
+ * refuses this user, IRS_ERR_UNSUPPORTED on Windows. */
 int irs_open(const char* path, char variant, uint32_t max_speed, int role, irs_port** port);
 /* Caps what the link negotiates: windows of up to `max_window` frames (1 to IRS_WINDOW_MAX) and
  * information fields of up to `max_frame` bytes (IRS_FRAME_MIN to IRS_FRAME_MAX); the defaults are

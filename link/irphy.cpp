@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "console.h"
+#include "lap_terms.h"
 #include "port_health.h"
 #include "port_setup.h"
 
@@ -87,15 +88,15 @@ void IrphyPort::release() {
 PortOpening IrphyPort::openHeld(bool lost) {
     const HANDLE port = held.load();
     if (port != INVALID_HANDLE_VALUE && !lost) {
-        return {port,
-                portSetupConfigure(port, IRPHY_START_SPEED, dcb, timeouts, "irphy_reset", health)};
+        return {port, portSetupConfigure(port, IRPHY_START_SPEED, dcb, timeouts, "irphy_reset",
+                                         health, variant.linesRaised)};
     }
     // The device behind the old handle has gone; its successor opens under the same name.
     if (port != INVALID_HANDLE_VALUE) {
         CloseHandle(held.exchange(INVALID_HANDLE_VALUE));
     }
-    const PortOpening opening =
-        portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts, "irphy_reset", health);
+    const PortOpening opening = portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts,
+                                                "irphy_reset", health, variant.linesRaised);
     held.store(opening.handle);
     return opening;
 }
@@ -107,10 +108,10 @@ IrErr IrphyPort::reset() {
     const bool lost = lostError() != 0;
     portHealthClear(health);
     lostUnreported.store(false);
-    const PortOpening opening =
-        holding.load()
-            ? openHeld(lost)
-            : portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts, "irphy_reset", health);
+    const PortOpening opening = holding.load()
+                                    ? openHeld(lost)
+                                    : portSetupOpenAt(name.data(), IRPHY_START_SPEED, dcb, timeouts,
+                                                      "irphy_reset", health, variant.linesRaised);
     handle.store(opening.handle);
     if (!opening.configured) {
         return IR_ERR_IO;
@@ -145,7 +146,7 @@ IrErr IrphyPort::setSpeed(uint32_t speed) {
     dcb.DCBlength = sizeof(DCB);
     GetCommState(port, &dcb);
     // The flow-control fields read back are the ones reset set, so this changes the speed.
-    portSetupFields(dcb, speed);
+    portSetupFields(dcb, speed, variant.linesRaised);
     if (SetCommState(port, &dcb) == FALSE) {
         const int number = errorNumber();
         consoleError("\nirphy_set_baud_rate: SetCommState error: %d", number);
@@ -154,6 +155,23 @@ IrErr IrphyPort::setSpeed(uint32_t speed) {
     lineSpeed = speed;
     variant.setSpeed(activeLines(), speed);
     return IR_OK;
+}
+
+uint8_t IrphyPort::offeredBaudBits() {
+    const HANDLE holdingPort = held.load();
+    const HANDLE port = holdingPort != INVALID_HANDLE_VALUE ? holdingPort : handle.load();
+    if (!variant.speedsFromPort || port == INVALID_HANDLE_VALUE) {
+        return variant.baudBits;
+    }
+    uint8_t taken = LAP_BAUD_9600;
+    for (unsigned bit = 0; bit < 8; ++bit) {
+        const auto mask = static_cast<uint8_t>(1U << bit);
+        if ((variant.baudBits & mask) != 0 &&
+            portSetupTakesSpeed(port, lapHighestBaud(mask), variant.linesRaised)) {
+            taken = static_cast<uint8_t>(taken | mask);
+        }
+    }
+    return taken;
 }
 
 // A frame goes in one write: one write per byte cost more than anything else in sending.

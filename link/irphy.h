@@ -54,6 +54,10 @@ class IrphyPort final : public SirFramePort {
     // Takes the held byte (the previous one again when none is held).
     uint8_t read();
     bool isOpen() const { return handle.load() != INVALID_HANDLE_VALUE; }
+    // The speeds to offer, as baud-rate bits: the variant's, or for a variant whose speeds are
+    // the port's, those of them the held port's device takes (9600 always). Before the station
+    // starts, as it tries each one on the port.
+    uint8_t offeredBaudBits();
     const TransceiverVariant& transceiver() const { return variant; }
 
     // DTR and RTS of this port, delays through Sleep; context is this port.

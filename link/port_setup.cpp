@@ -56,26 +56,37 @@ HANDLE portSetupOpenDevice(const char* name) {
     return handle;
 }
 
-void portSetupFields(DCB& dcb, uint32_t speed) {
+void portSetupFields(DCB& dcb, uint32_t speed, bool linesRaised) {
     hostRawDcb(dcb, speed);
-    dcb.fDtrControl = DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = RTS_CONTROL_DISABLE;
+    // Windows sets the lines from these at every SetCommState, a speed change included.
+    dcb.fDtrControl = linesRaised ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = linesRaised ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+}
+
+bool portSetupTakesSpeed(HANDLE handle, uint32_t speed, bool linesRaised) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    if (GetCommState(handle, &dcb) == FALSE) {
+        return false;
+    }
+    portSetupFields(dcb, speed, linesRaised);
+    return SetCommState(handle, &dcb) != FALSE;
 }
 
 PortOpening portSetupOpenAt(const char* name, uint32_t speed, DCB& dcb, COMMTIMEOUTS& timeouts,
-                            const char* who, PortHealth& health) {
+                            const char* who, PortHealth& health, bool linesRaised) {
     const HANDLE handle = portSetupOpen(name);
     if (handle == INVALID_HANDLE_VALUE) {
         consoleError("%s: CreateFile error: %d", who, errorNumber(health));
         return {handle, false};
     }
-    return {handle, portSetupConfigure(handle, speed, dcb, timeouts, who, health)};
+    return {handle, portSetupConfigure(handle, speed, dcb, timeouts, who, health, linesRaised)};
 }
 
 bool portSetupConfigure(HANDLE handle, uint32_t speed, DCB& dcb, COMMTIMEOUTS& timeouts,
-                        const char* who, PortHealth& health) {
+                        const char* who, PortHealth& health, bool linesRaised) {
     prepare(handle, dcb, timeouts);
-    portSetupFields(dcb, speed);
+    portSetupFields(dcb, speed, linesRaised);
     if (SetCommState(handle, &dcb) == FALSE) {
         consoleError("%s: SetCommState error: %d", who, errorNumber(health));
         return false;

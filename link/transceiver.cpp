@@ -1,4 +1,4 @@
-// Transceiver control common to both variants: the line and delay helpers.
+// Transceiver control common to all variants: the line and delay helpers.
 #include "transceiver.h"
 
 void transceiverSetLines(const TransceiverBinding& lines, uint8_t dtr, uint8_t rts) {
@@ -25,6 +25,9 @@ const TransceiverVariant* transceiverVariantNamed(char name) {
     }
     if (name == 'b' || name == 'B') {
         return &TRANSCEIVER_VARIANT_B;
+    }
+    if (name == 'p' || name == 'P') {
+        return &TRANSCEIVER_VARIANT_PLAIN;
     }
     return nullptr;
 }

@@ -149,10 +149,12 @@ class StdioPipeline(unittest.TestCase):
 class PtyConsoles:
     """Starts the programs of a test case and ends them with it, checking their sanitizer output."""
 
-    def start(self, name, *args, output=None):
+    def start(self, name, *args, output=None, env=None):
         """The program in $name, ended at the end of the test; returns its console (standard error
-        and, unless `output` takes it, standard output) and its pseudo-terminal's path."""
-        console = Console(name, [os.environ[name], *args], output=output)
+        and, unless `output` takes it, standard output) and its pseudo-terminal's path. `env` adds
+        to the environment."""
+        console = Console(name, [os.environ[name], *args], output=output,
+                          env={**os.environ, **env} if env else None)
         self.addCleanup(self.end, console)
         if "--stdio" in args or not name.endswith("_PTY"):
             return console, None
@@ -220,6 +222,33 @@ class PtyPrograms(PtyConsoles, unittest.TestCase):
                         serial.Serial(device, timeout=0.2) as d:
                     c.write(data)
                     self.assertEqual(read_exactly(d.read, len(data), 60), data)
+                self.assertEqual((stop(primary), stop(secondary)), (0, 0))
+
+    def test_plain_kind(self):
+        """Plain ports (no line control; the port's speed is the link's) link at 115200 and
+        carry 64 KB each way byte-exact, and so do a plain end and a kind-A end either way round;
+        a device whose port refuses 115200 offers only what it takes, and the link comes up at
+        57600."""
+        refuse = {"LD_PRELOAD": os.environ["REFUSE_SPEED"], "IRS_REFUSE_SPEED": "115200"}
+        for computer_kind, device_kind, device_env, speed, size in (
+                ("plain", "plain", None, 115200, 65536), ("plain", "a", None, 115200, 8192),
+                ("a", "plain", None, 115200, 8192), ("plain", "plain", refuse, 57600, 8192)):
+            with self.subTest(computer=computer_kind, device=device_kind, refused=bool(device_env)):
+                vlink = Vlink(os.environ["VLINK"], tempfile.mkdtemp(dir=self.dir))
+                self.addCleanup(lambda v=vlink: self.assertIsNone(v.stop()))
+                secondary, device = self.start("SECONDARY_PTY", "--transceiver", device_kind,
+                                               vlink.path_a, env=device_env)
+                primary, computer = self.start("PRIMARY_PTY", "--transceiver", computer_kind,
+                                               vlink.path_b)
+                primary.wait_for("channel open", OPEN_S)
+                secondary.wait_for("channel open", OPEN_S)
+                for console in (primary, secondary):
+                    self.assertIn(f"at {speed} bit/s", console.text)
+                self.assertEqual(self.speeds_set(vlink.path_a, vlink.path_b), [speed, speed])
+                with serial.Serial(computer, timeout=0.2) as c, \
+                        serial.Serial(device, timeout=0.2) as d:
+                    for sent, received in exchange_random(c, d, size, size=size):
+                        self.assertTrue(received == sent, "bytes changed or missing")
                 self.assertEqual((stop(primary), stop(secondary)), (0, 0))
 
     def exchange_both_ways(self, *vlink_args):
@@ -302,6 +331,7 @@ class PtyPrograms(PtyConsoles, unittest.TestCase):
             f.write("mine")
         _, b = self.link()
         cases = [["--bogus"], ["--linger", "soon"], ["--max-speed", "2400"],
+                 ["--transceiver", "c"], ["--transceiver", "p"],
                  [os.path.join(self.dir, "no-such-port")], ["--link", taken, b]]
         for args in cases:
             run = subprocess.run([program, *args], capture_output=True, timeout=10)

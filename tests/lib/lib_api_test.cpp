@@ -53,6 +53,20 @@ TEST_F(LibApi, OpenRefusesEachBadArgument) {
     EXPECT_STREQ(irs_strerror(99), "unknown error");
 }
 
+TEST_F(LibApi, OpenTakesEachTransceiverKindByItsLetterOnly) {
+    const char* path = pty.slaveName().c_str();
+    for (const char kind : {'a', 'b', 'p', 'A', 'B', 'P'}) {
+        irs_port* port = nullptr;
+        EXPECT_EQ(irs_open(path, kind, 0, IRS_ROLE_COMPUTER, &port), IRS_OK) << kind;
+        EXPECT_EQ(irs_close(port), IRS_OK) << kind;
+    }
+    for (const char kind : {'c', 'q', '\0', 'l'}) {
+        irs_port* port = nullptr;
+        EXPECT_EQ(irs_open(path, kind, 0, IRS_ROLE_DEVICE, &port), IRS_ERR_ARG) << int(kind);
+        EXPECT_EQ(port, nullptr);
+    }
+}
+
 TEST_F(LibApi, LinkLimitsTakeOnlyWhatTheLinkCanNegotiate) {
     irs_port* port = open(IRS_ROLE_COMPUTER);
     EXPECT_EQ(irs_set_link_limits(port, 0, 2048), IRS_ERR_ARG);

@@ -4,6 +4,9 @@
 
 #include <chrono>
 #include <future>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "console_capture.h"
 #include "irphy.h"
@@ -110,6 +113,37 @@ TEST_F(Irphy, RefusedSpeedPrintsTheErrorAndLeavesTheTransceiverAlone) {
     const termios settings = pty.slaveSettings();
     EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B9600));
     EXPECT_EQ(settings.c_iflag & (IXON | IXOFF), 0U);
+}
+
+// Nothing listens to a plain port's lines: raised as it opens, then never touched, whatever the
+// speed; its speeds are those the device takes (a pseudo-terminal takes them all).
+TEST(IrphyPlain, RaisesTheLinesOnceAndSwitchesSpeedOnThePortAlone) {
+    PtyPair pty;
+    if (!pty.open()) {
+        GTEST_SKIP() << "no pseudo-terminals on this system";
+    }
+    ConsoleCapture console;
+    IrphyPort port(TRANSCEIVER_VARIANT_PLAIN);
+    bindRecorder();
+    port.setLines(&recorderBinding());
+    ASSERT_TRUE(port.setPortName(pty.slaveName().c_str()));
+    ASSERT_EQ(port.hold(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(port.offeredBaudBits(), 0x3E);
+    for (int opening = 0; opening < 2; ++opening) {
+        EXPECT_EQ(port.reset(), IR_OK);
+        EXPECT_EQ(recordedEvents, (std::vector<std::string>{"D1", "R1"}));
+        for (const auto& [speed, code] :
+             {std::pair{115200U, B115200}, std::pair{19200U, B19200}, std::pair{57600U, B57600}}) {
+            EXPECT_EQ(port.setSpeed(speed), IR_OK);
+            const termios settings = pty.slaveSettings();
+            EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(code));
+        }
+        EXPECT_EQ(recordedEvents, (std::vector<std::string>{"D1", "R1"}));
+        recordedEvents.clear();
+    }
+    port.close();
+    port.release();
+    EXPECT_EQ(console.take(), "");
 }
 
 TEST_F(Irphy, EveryByteValuePassesBothWays) {
