@@ -19,5 +19,6 @@ struct IrsdSession {
     uint8_t role = 0;
 };
 
-// Fills `reply` with the answer to `request`, a message from a client.
-void irsdAnswer(IrsdSession& session, const IrsdMsg& request, IrsdMsg& reply);
+// Fills `reply` with the answer to `request`, a message from a client; false, leaving `reply`
+// alone, for a request about the port it has opened, which the port answers.
+bool irsdAnswer(IrsdSession& session, const IrsdMsg& request, IrsdMsg& reply);
