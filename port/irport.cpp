@@ -154,6 +154,12 @@ LapConnection& IrPort::connection() {
     return role == IRPORT_COMPUTER ? computer.connection() : device.connection();
 }
 
+LapConnection& IrPort::connectionOf(int channel) {
+    return channels.at(static_cast<size_t>(channel)).engine == IRPORT_COMPUTER
+               ? computer.connection()
+               : device.connection();
+}
+
 bool IrPort::laneOpen(int lane) {
     return lane == 0 ? connection().phase() == LINK_OPEN
                      : connection().extra(static_cast<uint8_t>(lane)).state() == CHANNEL_OPEN;

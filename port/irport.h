@@ -116,6 +116,8 @@ class IrPort {
         uint32_t deadline = 0;
         bool timed = false;
         int service = -1;
+        // The engine whose queues hold its bytes: an ended channel is read after a role switch.
+        IrPortRole engine = IRPORT_DEVICE;
     };
     struct Service {
         bool used = false;
@@ -137,6 +139,7 @@ class IrPort {
     void becomeDevice();
     void applyServices();
     LapConnection& connection();
+    LapConnection& connectionOf(int channel);
     bool laneOpen(int lane);
     bool laneEnded(int lane);
     int laneEndStatus(int lane);

@@ -20,8 +20,8 @@ size_t IrPort::read(int channel, uint8_t* buffer, size_t size) {
         return 0;
     }
     const auto lane = static_cast<uint8_t>(channel);
-    return lane == 0 ? connection().receive(buffer, size)
-                     : connection().extra(lane).read(buffer, size);
+    LapConnection& held = connectionOf(channel);
+    return lane == 0 ? held.receive(buffer, size) : held.extra(lane).read(buffer, size);
 }
 
 size_t IrPort::write(int channel, const uint8_t* data, size_t size) {
@@ -50,14 +50,15 @@ int IrPort::available(int channel) {
         return 0;
     }
     const auto lane = static_cast<uint8_t>(channel);
-    return lane == 0 ? connection().available() : connection().extra(lane).available();
+    LapConnection& held = connectionOf(channel);
+    return lane == 0 ? held.available() : held.extra(lane).available();
 }
 
 int IrPort::unacknowledged(int channel) {
     if (!valid(channel) || !running) {
         return 0;
     }
-    return connection().laneUnacknowledged(static_cast<uint8_t>(channel));
+    return connectionOf(channel).laneUnacknowledged(static_cast<uint8_t>(channel));
 }
 
 ChannelInfo IrPort::describe(int channel) {

@@ -151,8 +151,9 @@ int IrPort::connect(uint32_t tag, const char* className, const char* attribute, 
     if (!running || discovering) {
         return IRS_ERR_STATE;
     }
-    Channel opening{Slot::OPENING, tag, now() + static_cast<uint32_t>(std::max(timeoutMs, 0)),
-                    timeoutMs >= 0, -1};
+    const Channel opening{
+        Slot::OPENING,  tag, now() + static_cast<uint32_t>(std::max(timeoutMs, 0)),
+        timeoutMs >= 0, -1,  IRPORT_COMPUTER};
     if (role == IRPORT_COMPUTER) {
         if (!linkUp()) {
             return IRS_ERR_STATE; // a link is being set up
@@ -353,8 +354,9 @@ void IrPort::updateDevice() {
             continue;
         }
         service->waiting = false;
-        channels[lane] = Channel{Slot::OPEN, service->tag, 0, false,
-                                 static_cast<int>(service - services.begin())};
+        channels[lane] = Channel{
+            Slot::OPEN,   service->tag, 0, false, static_cast<int>(service - services.begin()),
+            IRPORT_DEVICE};
         finish(service->tag, IRS_OK, id);
     }
 }
