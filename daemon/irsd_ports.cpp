@@ -164,6 +164,11 @@ void IrsdPorts::request(std::span<IrsdClient> clients, size_t client, const Irsd
                                          static_cast<uint16_t>(msg.num[IRSD_IDENTITY_HINTS]))
                    : IRSD_ERR_PORT;
         break;
+    case IRSD_SET_LINK_LIMITS:
+        status = s.live ? s.port->setLinkLimits(static_cast<int>(msg.num[IRSD_LIMITS_WINDOW]),
+                                                static_cast<int>(msg.num[IRSD_LIMITS_FRAME]))
+                        : IRSD_ERR_PORT;
+        break;
     case IRSD_DISCOVER:
     case IRSD_CONNECT:
     case IRSD_LISTEN:
@@ -179,7 +184,7 @@ void IrsdPorts::request(std::span<IrsdClient> clients, size_t client, const Irsd
         }
         break;
     default:
-        status = IRSD_ERR_UNSUPPORTED; // QUERY and SET_LINK_LIMITS are not served yet
+        status = IRSD_ERR_UNSUPPORTED; // QUERY is not served yet
         break;
     }
     if (pending.tag != 0 && status == IRSD_OK) {

@@ -15,7 +15,7 @@ const char* const UNOFFERED_ATTRIBUTE = "None";
 } // namespace
 
 IrPort::IrPort(FramePort& framePort, uint8_t speedBits, bool ownTasks)
-    : line(framePort), tasks(ownTasks), computer(framePort), device(framePort) {
+    : line(framePort), tasks(ownTasks), speeds(speedBits), computer(framePort), device(framePort) {
     const LapOffer offer = lapFullOffer(speedBits, IRS_WINDOW_MAX, IRS_FRAME_MAX);
     computer.setOffer(offer);
     computer.setRandomDiscovery(true);
@@ -148,6 +148,31 @@ void IrPort::becomeDevice() {
     }
     applyServices();
     startEngine(false);
+}
+
+int IrPort::setLinkLimits(int maxWindow, int maxFrame) {
+    if (maxWindow < 1 || maxWindow > IRS_WINDOW_MAX || maxFrame < IRS_FRAME_MIN ||
+        maxFrame > IRS_FRAME_MAX) {
+        return IRS_ERR_ARG;
+    }
+    if (!running || role != IRPORT_DEVICE || linkUp()) {
+        return IRS_ERR_STATE;
+    }
+    stopEngine(); // the offer is read by the engine's task
+    const LapOffer offer =
+        lapFullOffer(speeds, static_cast<uint8_t>(maxWindow), static_cast<uint16_t>(maxFrame));
+    computer.setOffer(offer);
+    device.setOffer(offer);
+    startEngine(false);
+    return IRS_OK;
+}
+
+bool IrPort::found(size_t index, LapDiscovered& out) const {
+    if (index >= deviceCount) {
+        return false;
+    }
+    out = devices[index];
+    return true;
 }
 
 LapConnection& IrPort::connection() {

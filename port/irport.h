@@ -76,6 +76,8 @@ class IrPort {
 
     // While no link is up and nothing is under way.
     int setIdentity(const char* nickname, uint16_t hints);
+    // The window and field the next links offer at most (IRS_WINDOW_MAX, IRS_FRAME_MAX at first).
+    int setLinkLimits(int maxWindow, int maxFrame);
     int discover(uint32_t tag, int timeoutMs);
     // The index-th device the last discovery found; false past the last.
     bool found(size_t index, LapDiscovered& device) const;
@@ -155,6 +157,7 @@ class IrPort {
 
     FramePort& line;
     const bool tasks;
+    const uint8_t speeds;
     primary::PrimaryStation computer;
     secondary::SecondaryStation device;
     IrPortRole role = IRPORT_DEVICE;

@@ -75,14 +75,6 @@ int IrPort::discover(uint32_t tag, int timeoutMs) {
     return IRS_OK;
 }
 
-bool IrPort::found(size_t index, LapDiscovered& out) const {
-    if (index >= deviceCount) {
-        return false;
-    }
-    out = devices[index];
-    return true;
-}
-
 int IrPort::offer(const char* className, const char* attribute, bool raw) {
     Service wanted;
     if (!copyName(className, wanted.className) || !copyName(attribute, wanted.attribute) ||

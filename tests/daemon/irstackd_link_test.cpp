@@ -169,8 +169,15 @@ TEST(IrstackdLink, ChannelsBothWaysAKilledClientAndAConnectIn) {
     // The daemon connects out: the first channel sets the link up, the second joins it.
     Client a(path);
     openPort(a);
-    IrsdMsg request = serviceRequest(IRSD_CONNECT, "", 0);
+    IrsdMsg request;
     IrsdMsg reply;
+    irsdInit(request, IRSD_SET_LINK_LIMITS, 0);
+    request.num[IRSD_LIMITS_WINDOW] = 8;
+    request.num[IRSD_LIMITS_FRAME] = 2048;
+    EXPECT_EQ(a.ask(request, reply), IRSD_ERR_ARG);
+    request.num[IRSD_LIMITS_WINDOW] = 7;
+    EXPECT_EQ(a.ask(request, reply), IRSD_OK);
+    request = serviceRequest(IRSD_CONNECT, "", 0);
     ASSERT_EQ(a.ask(request, reply), IRSD_OK);
     const int aFd = reply.fd;
     const uint32_t aId = reply.num[IRSD_CHANNEL_R_ID];
