@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "irsd_ports.h"
+#include "pdu.h"
 
 namespace {
 
@@ -134,6 +135,11 @@ void IrsdPorts::finished(std::span<IrsdClient> clients, size_t index, const IrPo
             send(clients, pending.client, pending.serial, item);
         }
         reply.num[IRSD_COUNT_R] = static_cast<uint32_t>(count);
+    } else if (pending.type == IRSD_QUERY && event.status == IRSD_OK) {
+        const int count = queryItems(clients, pending, s.port->queryAnswer());
+        reply.num[IRSD_COUNT_R] = static_cast<uint32_t>(std::max(count, 0));
+        answer(clients, pending.client, pending.serial, reply, count < 0 ? count : IRSD_OK);
+        return;
     } else if (pending.type == IRSD_CHANNEL_CLOSE) {
         // The port has the channel back already.
         release(records.at(static_cast<size_t>(pending.record)), false);
@@ -142,6 +148,30 @@ void IrsdPorts::finished(std::span<IrsdClient> clients, size_t index, const IrPo
         return;
     }
     answer(clients, pending.client, pending.serial, reply, event.status);
+}
+
+int IrsdPorts::queryItems(std::span<IrsdClient> clients, const Pending& pending,
+                          std::span<const uint8_t> found) {
+    std::array<IasValue, UINT8_MAX> values{};
+    const IasAnswer parsed = iasParseValues(found, std::span(values.data(), pending.max));
+    if (!parsed.coded || parsed.code != 0) {
+        return IRSD_ERR_NO_SERVICE; // no such class or attribute
+    }
+    for (uint16_t i = 0; i < parsed.stored; ++i) {
+        const IasValue& value = values.at(i);
+        IrsdMsg item;
+        irsdInit(item, IRSD_ITEM_IAS_VALUE, pending.request);
+        item.num[IRSD_IAS_TYPE] = value.type;
+        item.num[IRSD_IAS_OBJECT] = value.objectId;
+        item.num[IRSD_IAS_INTEGER] = static_cast<uint32_t>(value.integer);
+        item.num[IRSD_IAS_CHARSET] = value.charset;
+        item.num[IRSD_IAS_LENGTH] = static_cast<uint32_t>(value.bytes.size());
+        const size_t kept = std::min(value.bytes.size(), IRSD_IAS_VALUE_MAX);
+        irsdSetText(item, IRSD_IAS_BYTES,
+                    std::string_view(reinterpret_cast<const char*>(value.bytes.data()), kept));
+        send(clients, pending.client, pending.serial, item);
+    }
+    return parsed.stored;
 }
 
 void IrsdPorts::opened(std::span<IrsdClient> clients, Pending& pending, int lane) {

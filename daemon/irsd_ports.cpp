@@ -170,12 +170,13 @@ void IrsdPorts::request(std::span<IrsdClient> clients, size_t client, const Irsd
                         : IRSD_ERR_PORT;
         break;
     case IRSD_DISCOVER:
+    case IRSD_QUERY:
     case IRSD_CONNECT:
     case IRSD_LISTEN:
         if (!s.live) {
             status = IRSD_ERR_PORT;
         } else if (held(client, c.serial, true) >= IRSD_CLIENT_PENDING ||
-                   (msg.type != IRSD_DISCOVER &&
+                   ((msg.type == IRSD_CONNECT || msg.type == IRSD_LISTEN) &&
                     held(client, c.serial, false) >= IRSD_CLIENT_CHANNELS)) {
             status = IRSD_ERR_NO_MEMORY;
         } else {
@@ -184,7 +185,7 @@ void IrsdPorts::request(std::span<IrsdClient> clients, size_t client, const Irsd
         }
         break;
     default:
-        status = IRSD_ERR_UNSUPPORTED; // QUERY is not served yet
+        status = IRSD_ERR_UNSUPPORTED;
         break;
     }
     if (pending.tag != 0 && status == IRSD_OK) {
@@ -204,6 +205,13 @@ int IrsdPorts::startRequest(std::span<IrsdClient> /*clients*/, size_t client, co
     if (msg.type == IRSD_DISCOVER) {
         pending.max = static_cast<uint8_t>(msg.num[IRSD_DISCOVER_MAX]);
         return s.port->discover(tag, irsdInt(msg, IRSD_DISCOVER_TIMEOUT));
+    }
+    if (msg.type == IRSD_QUERY) {
+        pending.max = static_cast<uint8_t>(msg.num[IRSD_QUERY_MAX]);
+        const auto className = nameOf(msg, IRSD_SVC_CLASS);
+        const auto attribute = nameOf(msg, IRSD_SVC_ATTRIBUTE);
+        return pending.max == 0 ? IRSD_ERR_ARG
+                                : s.port->query(tag, className.data(), attribute.data(), timeout);
     }
     const uint32_t mode = msg.num[IRSD_SVC_MODE];
     if (mode > 1) {

@@ -122,6 +122,9 @@ class IrsdPorts {
     void events(std::span<IrsdClient> clients, size_t index);
     void finished(std::span<IrsdClient> clients, size_t index, const IrPortEvent& event);
     void opened(std::span<IrsdClient> clients, Pending& pending, int lane);
+    // The IAS answer's values as items before the reply: their count, or a status.
+    int queryItems(std::span<IrsdClient> clients, const Pending& pending,
+                   std::span<const uint8_t> found);
     void pump(Record& record, short revents);
     void release(Record& record, bool abortive);
     Record* findRecord(size_t client, uint32_t serial, uint32_t id);

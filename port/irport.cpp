@@ -275,6 +275,7 @@ int IrPort::nextTimeoutMs() {
         }
     };
     consider(discovering, discoverDeadline);
+    consider(querying && queryTimed, queryDeadline);
     for (const Channel& c : channels) {
         consider(c.timed && (c.slot == Slot::OPENING || c.slot == Slot::CLOSING), c.deadline);
     }

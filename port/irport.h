@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <span>
 
 #include "discovery.h"
 #include "ir_options.h"
@@ -81,6 +82,13 @@ class IrPort {
     int discover(uint32_t tag, int timeoutMs);
     // The index-th device the last discovery found; false past the last.
     bool found(size_t index, LapDiscovered& device) const;
+    // Asks the peer's IAS for `className` and `attribute`: over the link that is up (computer
+    // role) or over a link of its own. Its DONE's value is the answer's length, which
+    // queryAnswer() then holds from its return code on.
+    int query(uint32_t tag, const char* className, const char* attribute, int timeoutMs);
+    std::span<const uint8_t> queryAnswer() const {
+        return std::span<const uint8_t>(answer.data(), answerLength);
+    }
     // A service offered until withdrawn: its index, or IRS_ERR_NO_MEMORY, IRS_ERR_ARG.
     int offer(const char* className, const char* attribute, bool raw);
     void withdraw(int service);
@@ -150,6 +158,9 @@ class IrPort {
     void push(const IrPortEvent& event);
     void finish(uint32_t tag, int status, int channel = -1, uint32_t value = 0);
     void updateComputer();
+    // True when the query ended the computer's turn (the port is a device again).
+    bool updateQuery();
+    void endQuery(int status);
     void updateDevice();
     void updateChannels();
     void disconnect(int lane);
@@ -175,6 +186,15 @@ class IrPort {
     std::array<LapDiscovered, IRPORT_FOUND_MAX> devices{};
     size_t deviceCount = 0;
     bool linkEndAsked = false;
+    // A query under way: over a lane of the link (queryLane) or a link of its own (-1).
+    bool querying = false;
+    uint32_t queryTag = 0;
+    uint32_t queryDeadline = 0;
+    bool queryTimed = false;
+    int queryLane = -1;
+    bool queryLinked = false;
+    std::array<uint8_t, LAP_MAX_DATA_SIZE> answer{};
+    size_t answerLength = 0;
     int shownPhase = 0;
     std::array<IrPortEvent, IRPORT_EVENTS> events{};
     size_t eventHead = 0;

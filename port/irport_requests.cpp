@@ -63,7 +63,7 @@ int IrPort::discover(uint32_t tag, int timeoutMs) {
     if (timeoutMs <= 0) {
         return IRS_ERR_ARG;
     }
-    if (!running || role != IRPORT_DEVICE || linkUp() || anyChannel()) {
+    if (!running || role != IRPORT_DEVICE || linkUp() || anyChannel() || querying) {
         return IRS_ERR_STATE;
     }
     stopEngine();
@@ -140,7 +140,7 @@ int IrPort::connect(uint32_t tag, const char* className, const char* attribute, 
     if (lsap < -1 || lsap > 127) {
         return IRS_ERR_ARG;
     }
-    if (!running || discovering) {
+    if (!running || discovering || querying) {
         return IRS_ERR_STATE;
     }
     const Channel opening{
@@ -211,6 +211,17 @@ int IrPort::abort(int channel) {
 }
 
 void IrPort::cancel(uint32_t tag) {
+    if (querying && queryTag == tag) {
+        querying = false;
+        if (queryLane >= 0) {
+            computer.closeChannel(static_cast<uint8_t>(queryLane));
+        } else {
+            computer.stopTask();
+            computer.setQueryOnly(nullptr, nullptr);
+            becomeDevice();
+        }
+        return;
+    }
     if (discovering && discoverTag == tag) {
         discovering = false;
         becomeDevice();
@@ -265,6 +276,9 @@ void IrPort::endLinkIfUnused() {
 }
 
 void IrPort::updateComputer() {
+    if (updateQuery()) {
+        return;
+    }
     if (discovering) {
         if (computer.answeredRounds() == 0 && !passed(true, discoverDeadline, now())) {
             return;

@@ -11,9 +11,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -156,6 +158,12 @@ TEST(IrstackdLink, ChannelsBothWaysAKilledClientAndAConnectIn) {
     const pid_t daemon = startDaemon(
         dir, {"--group", ownGroup(), "--max-speed", "115200", "ir0=" + air.name(0)}, errorPipe);
     ASSERT_GT(daemon, 0);
+    // A failed assertion leaves no daemon behind.
+    std::unique_ptr<const pid_t, void (*)(const pid_t*)> reaper(&daemon, [](const pid_t* pid) {
+        int ignored = 0;
+        kill(*pid, SIGKILL);
+        waitpid(*pid, &ignored, 0);
+    });
     ASSERT_TRUE(waitForText(errorPipe, "serving ir0"));
     const std::string path = dir + "/ir0";
 
@@ -182,6 +190,17 @@ TEST(IrstackdLink, ChannelsBothWaysAKilledClientAndAConnectIn) {
     const int aFd = reply.fd;
     const uint32_t aId = reply.num[IRSD_CHANNEL_R_ID];
     ASSERT_GE(aFd, 0);
+
+    // A query over the link that is up: the peer's selector for its raw service.
+    request = serviceRequest(IRSD_QUERY, ECHO_CLASS, 0);
+    request.num[IRSD_QUERY_MAX] = 4;
+    a.before.clear();
+    ASSERT_EQ(a.ask(request, reply), IRSD_OK);
+    ASSERT_EQ(reply.num[IRSD_COUNT_R], 1U);
+    const auto item = std::find_if(a.before.begin(), a.before.end(),
+                                   [](const IrsdMsg& m) { return m.type == IRSD_ITEM_IAS_VALUE; });
+    ASSERT_NE(item, a.before.end());
+    EXPECT_EQ(item->num[IRSD_IAS_TYPE], unsigned{IRS_IAS_INTEGER});
 
     int ready[2];
     ASSERT_EQ(pipe(ready), 0);
@@ -285,6 +304,7 @@ TEST(IrstackdLink, ChannelsBothWaysAKilledClientAndAConnectIn) {
 
     ASSERT_EQ(kill(daemon, SIGTERM), 0);
     ASSERT_EQ(waitChild(daemon, status), daemon);
+    reaper.release();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     close(errorPipe);
     rmdir(dir.c_str());
