@@ -306,6 +306,14 @@ TEST(IrstackdLink, ChannelsBothWaysAKilledClientAndAConnectIn) {
     ASSERT_EQ(waitChild(daemon, status), daemon);
     reaper.release();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    // A sanitizer's report in the daemon fails the test too.
+    std::string said;
+    std::array<char, 4096> chunk{};
+    for (ssize_t n = 0; (n = read(errorPipe, chunk.data(), chunk.size())) > 0;) {
+        said.append(chunk.data(), static_cast<size_t>(n));
+    }
+    EXPECT_EQ(said.find("Sanitizer"), std::string::npos) << said;
+    EXPECT_EQ(said.find("runtime error"), std::string::npos) << said;
     close(errorPipe);
     rmdir(dir.c_str());
     rmdir(dirTemplate);
