@@ -114,16 +114,19 @@ IrsdPorts::Pending* IrsdPorts::freePending() {
     return nullptr;
 }
 
-size_t IrsdPorts::held(size_t client, uint32_t serial, bool pendingOnly) const {
-    size_t count = 0;
+IrsdHeld IrsdPorts::held(size_t client, uint32_t serial, size_t port) const {
+    IrsdHeld count;
     for (const Pending& p : pendings) {
-        const bool opens = p.type == IRSD_CONNECT || p.type == IRSD_LISTEN;
-        count += p.used && p.client == client && p.serial == serial && (pendingOnly || opens);
-    }
-    if (!pendingOnly) {
-        for (const Record& r : records) {
-            count += r.used && r.client == client && r.serial == serial;
+        if (p.used && p.client == client && p.serial == serial) {
+            ++count.pending;
+            count.channels += p.type == IRSD_CONNECT || p.type == IRSD_LISTEN;
         }
+    }
+    for (const Record& r : records) {
+        count.channels += r.used && r.client == client && r.serial == serial;
+    }
+    for (const Served::Owner& o : ports.at(port)->services) {
+        count.services += o.used && o.client == client && o.serial == serial;
     }
     return count;
 }
@@ -173,13 +176,9 @@ void IrsdPorts::request(std::span<IrsdClient> clients, size_t client, const Irsd
     case IRSD_QUERY:
     case IRSD_CONNECT:
     case IRSD_LISTEN:
-        if (!s.live) {
-            status = IRSD_ERR_PORT;
-        } else if (held(client, c.serial, true) >= IRSD_CLIENT_PENDING ||
-                   ((msg.type == IRSD_CONNECT || msg.type == IRSD_LISTEN) &&
-                    held(client, c.serial, false) >= IRSD_CLIENT_CHANNELS)) {
-            status = IRSD_ERR_NO_MEMORY;
-        } else {
+        status = s.live ? irsdWithinLimits(msg.type, held(client, c.serial, c.port), false)
+                        : IRSD_ERR_PORT;
+        if (status == IRSD_OK) {
             pending.tag = ++lastTag;
             status = startRequest(clients, client, msg, s, pending.tag, pending);
         }
@@ -226,18 +225,16 @@ int IrsdPorts::startRequest(std::span<IrsdClient> /*clients*/, size_t client, co
     }
     // A listen: the client's service under these names, offered now when it is new.
     int service = -1;
-    size_t owned = 0;
     for (size_t i = 0; i < s.services.size(); ++i) {
         const Served::Owner& o = s.services[i];
-        if (o.used && o.client == client && o.serial == pending.serial) {
-            ++owned;
-            if (o.className == className && o.attribute == attribute) {
-                service = static_cast<int>(i);
-            }
+        if (o.used && o.client == client && o.serial == pending.serial &&
+            o.className == className && o.attribute == attribute) {
+            service = static_cast<int>(i);
         }
     }
     if (service < 0) {
-        if (owned >= IRSD_CLIENT_SERVICES) {
+        if (irsdWithinLimits(IRSD_LISTEN, held(client, pending.serial, pending.port), true) !=
+            IRSD_OK) {
             return IRSD_ERR_NO_MEMORY;
         }
         service = s.port->offer(orNull(className), attributeOrNull, mode == 1);
@@ -306,7 +303,7 @@ int IrsdPorts::channelRequest(size_t client, uint32_t serial, const IrsdMsg& msg
         release(*r, true);
         return IRSD_OK; // ended, and what it carried was delivered
     }
-    if (held(client, serial, true) >= IRSD_CLIENT_PENDING) {
+    if (irsdWithinLimits(IRSD_CHANNEL_CLOSE, held(client, serial, r->port), false) != IRSD_OK) {
         return IRSD_ERR_NO_MEMORY;
     }
     const int linger = irsdInt(msg, IRSD_CLOSE_LINGER);

@@ -129,7 +129,7 @@ class IrsdPorts {
     void release(Record& record, bool abortive);
     Record* findRecord(size_t client, uint32_t serial, uint32_t id);
     Pending* freePending();
-    size_t held(size_t client, uint32_t serial, bool pendingOnly) const;
+    IrsdHeld held(size_t client, uint32_t serial, size_t port) const;
 
     std::vector<std::unique_ptr<Served>> ports;
     std::array<Record, IRSD_CLIENTS_MAX * IRSD_CLIENT_CHANNELS> records{};

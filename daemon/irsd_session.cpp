@@ -50,3 +50,15 @@ bool irsdAnswer(IrsdSession& session, const IrsdMsg& request, IrsdMsg& reply) {
     reply.num[IRSD_STATUS] = static_cast<uint32_t>(status);
     return true;
 }
+
+int irsdWithinLimits(uint8_t type, const IrsdHeld& held, bool newService) {
+    const bool waits = type == IRSD_DISCOVER || type == IRSD_QUERY || type == IRSD_CONNECT ||
+                       type == IRSD_LISTEN || type == IRSD_CHANNEL_CLOSE;
+    const bool opens = type == IRSD_CONNECT || type == IRSD_LISTEN;
+    if ((waits && held.pending >= IRSD_CLIENT_PENDING) ||
+        (opens && held.channels >= IRSD_CLIENT_CHANNELS) ||
+        (newService && held.services >= IRSD_CLIENT_SERVICES)) {
+        return IRSD_ERR_NO_MEMORY;
+    }
+    return IRSD_OK;
+}

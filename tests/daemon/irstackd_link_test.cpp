@@ -174,6 +174,23 @@ TEST(IrstackdLink, ChannelsBothWaysAKilledClientAndAConnectIn) {
     comm.start(device, nullptr, IRS_MODE_IRCOMM);
     raw.start(device, ECHO_CLASS, IRS_MODE_RAW);
 
+    // A client's limits: four requests waiting, then the next is refused; all go when it leaves.
+    {
+        Client greedy(path);
+        openPort(greedy);
+        for (const char* name : {"S1", "S2", "S3", "S4"}) {
+            IrsdMsg listen = serviceRequest(IRSD_LISTEN, name, 1);
+            listen.num[IRSD_SVC_TIMEOUT] = static_cast<uint32_t>(-1);
+            greedy.sendMsg(listen);
+        }
+        IrsdMsg discover;
+        IrsdMsg refused;
+        irsdInit(discover, IRSD_DISCOVER, 0);
+        discover.num[IRSD_DISCOVER_TIMEOUT] = 1000;
+        discover.num[IRSD_DISCOVER_MAX] = 4;
+        EXPECT_EQ(greedy.ask(discover, refused), IRSD_ERR_NO_MEMORY);
+    }
+
     // The daemon connects out: the first channel sets the link up, the second joins it.
     Client a(path);
     openPort(a);
