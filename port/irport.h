@@ -3,6 +3,8 @@
 // any service offered); a discover or connect makes it the computer for that link. Calls never
 // block: requests start here, and their completion, channels' ends and phase changes come back
 // as events once the readiness descriptor polls readable and update() has run.
+// Every call comes from one thread, the owner's; the engines' tasks only make the descriptor
+// readable. The frame port is the owner's (an IrphyPort, or a test's MemoryPort).
 #pragma once
 
 #include <array>
