@@ -43,6 +43,7 @@ bool IrsdServer::start(const IrsdOptions& options, std::string& error) {
         }
         listeners.push_back(listener);
     }
+    ports.open(options);
     for (const Listener& listener : listeners) {
         std::fprintf(stderr, "irstackd: serving %s at %s\n", listener.name.c_str(),
                      listener.path.c_str());
@@ -51,7 +52,8 @@ bool IrsdServer::start(const IrsdOptions& options, std::string& error) {
 }
 
 bool IrsdServer::run(int stopFd) {
-    constexpr size_t POLLED = 1 + IRSD_PORTS_MAX + IRSD_CLIENTS_MAX;
+    constexpr size_t POLLED =
+        1 + 2 * IRSD_PORTS_MAX + IRSD_CLIENTS_MAX + IRSD_CLIENTS_MAX * IRSD_CLIENT_CHANNELS;
     std::array<pollfd, POLLED> polled{};
     std::array<IrsdClient*, POLLED> owner{};
     for (;;) {
@@ -68,7 +70,9 @@ bool IrsdServer::run(int stopFd) {
                 polled.at(count++) = {client.sock, events, 0};
             }
         }
-        if (poll(polled.data(), count, -1) < 0) {
+        const size_t firstPort = count;
+        count += ports.collect(std::span<pollfd>(polled).subspan(count));
+        if (poll(polled.data(), count, ports.timeoutMs()) < 0) {
             if (errno == EINTR) {
                 continue;
             }
@@ -78,13 +82,21 @@ bool IrsdServer::run(int stopFd) {
         if (polled[0].revents != 0) {
             return true;
         }
-        for (size_t i = firstClient; i < count; ++i) {
+        for (size_t i = firstClient; i < firstPort; ++i) {
             IrsdClient& client = *owner.at(i);
             if ((polled.at(i).revents & POLLOUT) != 0 && client.sock >= 0) {
                 flushClient(client);
             }
             if ((polled.at(i).revents & (POLLIN | POLLHUP | POLLERR)) != 0 && client.sock >= 0) {
                 readClient(client);
+            }
+        }
+        ports.serve(std::span<const pollfd>(polled).subspan(firstPort, count - firstPort), clients);
+        for (IrsdClient& client : clients) {
+            if (client.sock >= 0 && client.dropping) {
+                closeClient(client);
+            } else if (client.sock >= 0 && irsdSendPending(client.out)) {
+                flushClient(client);
             }
         }
         for (size_t port = 0; port < listeners.size(); ++port) {
@@ -122,6 +134,9 @@ void IrsdServer::acceptClients(size_t port) {
         client.sock = sock;
         client.port = port;
         client.session = IrsdSession{listeners[port].name};
+        client.index = slot != nullptr ? static_cast<size_t>(slot - clients.data()) : SIZE_MAX;
+        client.serial = ++lastSerial;
+        client.dropping = false;
         uid_t uid = 0;
         if (slot == nullptr) {
             std::fprintf(stderr, "irstackd: %s: too many clients\n", listeners[port].name.c_str());
@@ -153,7 +168,14 @@ void IrsdServer::readClient(IrsdClient& client) {
     IrsdMsg reply;
     int taken = 0;
     while ((taken = irsdTakeMessage(client.in, request, IrsdFrom::CLIENT)) == 1) {
-        irsdAnswer(client.session, request, reply);
+        if (!irsdAnswer(client.session, request, reply)) {
+            ports.request(clients, client.index, request);
+            if (client.dropping) {
+                closeClient(client);
+                return;
+            }
+            continue;
+        }
         if (irsdQueue(client.out, reply) != IRSD_OK) {
             std::fprintf(stderr, "irstackd: uid %u does not take its replies\n",
                          static_cast<unsigned>(client.uid));
@@ -190,6 +212,10 @@ void IrsdServer::refuse(IrsdClient& client, int status, uint32_t id) {
 
 void IrsdServer::closeClient(IrsdClient& client) {
     if (client.sock >= 0) {
+        // What it held goes with it: its channels are disconnected toward the peer now.
+        if (client.index != SIZE_MAX) {
+            ports.leave(client.index, client.serial);
+        }
         close(client.sock);
     }
     client.sock = -1;
@@ -202,6 +228,7 @@ void IrsdServer::stop() {
     for (IrsdClient& client : clients) {
         closeClient(client);
     }
+    ports.stop();
     for (Listener& listener : listeners) {
         if (listener.sock >= 0) {
             close(listener.sock);

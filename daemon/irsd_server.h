@@ -9,23 +9,14 @@
 #include <vector>
 
 #include "irsd_options.h"
+#include "irsd_ports.h"
 #include "irsd_session.h"
 #include "irsd_wire.h"
 
-constexpr size_t IRSD_CLIENTS_MAX = 32;
-
-struct IrsdClient {
-    int sock = -1;
-    size_t port = 0;
-    uid_t uid = 0;
-    IrsdSession session;
-    IrsdReceiver in;
-    IrsdSender out;
-};
-
 class IrsdServer {
   public:
-    // Makes the folder when missing and one listening socket per port, of the group, mode 0660.
+    // Makes the folder when missing and one listening socket per port, of the group, mode 0660,
+    // and opens the ports.
     bool start(const IrsdOptions& options, std::string& error);
     // Serves until `stopFd` polls readable; false when the loop itself fails.
     bool run(int stopFd);
@@ -46,6 +37,8 @@ class IrsdServer {
     void closeClient(IrsdClient& client);
 
     std::vector<Listener> listeners;
+    IrsdPorts ports;
+    uint32_t lastSerial = 0;
     std::array<IrsdClient, IRSD_CLIENTS_MAX> clients{};
     gid_t gid = 0;
     std::string folder;

@@ -1,5 +1,5 @@
-// The answers the daemon gives before its ports have stations: hello, open and close, the port's
-// idle status; every request that needs the station is refused as unsupported for now.
+// The answers the daemon gives before a port is open: hello and open, and the refusal of anything
+// else until then; the port answers the rest.
 #include "irsd_session.h"
 
 namespace {
@@ -24,7 +24,11 @@ int openPort(IrsdSession& session, const IrsdMsg& request) {
 
 } // namespace
 
-void irsdAnswer(IrsdSession& session, const IrsdMsg& request, IrsdMsg& reply) {
+bool irsdAnswer(IrsdSession& session, const IrsdMsg& request, IrsdMsg& reply) {
+    if (session.hello && session.opened && request.type != IRSD_HELLO &&
+        request.type != IRSD_OPEN) {
+        return false;
+    }
     irsdInit(reply, request.type | IRSD_REPLY, request.id);
     int status = IRSD_OK;
     if (request.type == IRSD_HELLO) {
@@ -40,14 +44,21 @@ void irsdAnswer(IrsdSession& session, const IrsdMsg& request, IrsdMsg& reply) {
         reply.num[IRSD_HELLO_R_PENDING] = IRSD_CLIENT_PENDING;
     } else if (request.type == IRSD_OPEN && session.hello) {
         status = openPort(session, request);
-    } else if (!session.hello || !session.opened) {
-        status = IRSD_ERR_STATE;
-    } else if (request.type == IRSD_PORT_STATUS) {
-        reply.num[IRSD_PORT_R_PHASE] = 0; // IRS_PHASE_IDLE
-    } else if (request.type == IRSD_CLOSE_PORT) {
-        session.opened = false;
     } else {
-        status = IRSD_ERR_UNSUPPORTED;
+        status = IRSD_ERR_STATE;
     }
     reply.num[IRSD_STATUS] = static_cast<uint32_t>(status);
+    return true;
+}
+
+int irsdWithinLimits(uint8_t type, const IrsdHeld& held, bool newService) {
+    const bool waits = type == IRSD_DISCOVER || type == IRSD_QUERY || type == IRSD_CONNECT ||
+                       type == IRSD_LISTEN || type == IRSD_CHANNEL_CLOSE;
+    const bool opens = type == IRSD_CONNECT || type == IRSD_LISTEN;
+    if ((waits && held.pending >= IRSD_CLIENT_PENDING) ||
+        (opens && held.channels >= IRSD_CLIENT_CHANNELS) ||
+        (newService && held.services >= IRSD_CLIENT_SERVICES)) {
+        return IRSD_ERR_NO_MEMORY;
+    }
+    return IRSD_OK;
 }

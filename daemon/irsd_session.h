@@ -19,5 +19,17 @@ struct IrsdSession {
     uint8_t role = 0;
 };
 
-// Fills `reply` with the answer to `request`, a message from a client.
-void irsdAnswer(IrsdSession& session, const IrsdMsg& request, IrsdMsg& reply);
+// What one client holds on its port: requests waiting for their end, channels (connects and
+// listens under way counted), services it offers.
+struct IrsdHeld {
+    size_t pending = 0;
+    size_t channels = 0;
+    size_t services = 0;
+};
+// IRSD_OK when a request of `type` may start beside what the client holds, IRSD_ERR_NO_MEMORY
+// past one of its limits; `newService`: a listen that offers a service the client has not yet.
+int irsdWithinLimits(uint8_t type, const IrsdHeld& held, bool newService);
+
+// Fills `reply` with the answer to `request`, a message from a client; false, leaving `reply`
+// alone, for a request about the port it has opened, which the port answers.
+bool irsdAnswer(IrsdSession& session, const IrsdMsg& request, IrsdMsg& reply);

@@ -4,8 +4,20 @@
 #include <cstdlib>
 #include <memory>
 
+#include "console.h"
 #include "irsd_options.h"
 #include "irsd_server.h"
+
+namespace {
+
+// The engines' trace is for a person at a console; a service keeps its errors alone.
+void dropTrace(const char* /*text*/, size_t /*length*/) {}
+
+void errorToStderr(const char* text, size_t length) {
+    std::fprintf(stderr, "irstackd: %.*s\n", static_cast<int>(length), text);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     IrsdOptions options;
@@ -18,6 +30,8 @@ int main(int argc, char** argv) {
         std::fputs(options.help ? IRSD_USAGE : "irstackd " IRSTACK_VERSION "\n", stdout);
         return 0;
     }
+    consoleSetSink(dropTrace);
+    consoleSetErrorSink(errorToStderr);
     const int stopFd = irsdStopSignals();
     if (stopFd < 0) {
         std::perror("irstackd: signals");
