@@ -88,11 +88,16 @@ void IrsdPorts::events(std::span<IrsdClient> clients, size_t index) {
             ended.num[IRSD_ENDED_UNACKED] = event.value;
             send(clients, r.client, r.serial, ended);
         } else {
+            const IrPortStatus status = s.port->status();
+            if (status.peer != 0) {
+                LapDiscovered peer;
+                peer.address = status.peer;
+                noteSeen(s, peer);
+            }
             for (size_t c = 0; c < clients.size(); ++c) {
                 if (clients[c].sock >= 0 && clients[c].port == index && clients[c].session.opened) {
                     IrsdMsg phase;
                     irsdInit(phase, IRSD_EV_PORT_PHASE, 0);
-                    const IrPortStatus status = s.port->status();
                     phase.num[IRSD_PHASE_PHASE] = event.value;
                     phase.num[IRSD_PHASE_PEER] = status.peer;
                     phase.num[IRSD_PHASE_SPEED] = status.speed;
@@ -125,6 +130,7 @@ void IrsdPorts::finished(std::span<IrsdClient> clients, size_t index, const IrPo
             if (!s.port->found(i, device)) {
                 break;
             }
+            noteSeen(s, device);
             IrsdMsg item;
             irsdInit(item, IRSD_ITEM_DEVICE, pending.request);
             item.num[IRSD_DEVICE_ADDRESS] = device.address;
@@ -229,6 +235,7 @@ void IrsdPorts::pump(Record& r, short revents) {
                 break;
             }
             r.sentAt += static_cast<size_t>(put);
+            r.received += static_cast<uint32_t>(put);
         }
         // The client's bytes to the peer, never more than the channel has room for.
         while (!r.ended && !gone && !(r.closing && r.closeStarted)) {
@@ -242,6 +249,7 @@ void IrsdPorts::pump(Record& r, short revents) {
                        std::min<size_t>(buffer.size(), static_cast<size_t>(room)), MSG_DONTWAIT);
             if (got > 0) {
                 port.write(r.lane, buffer.data(), static_cast<size_t>(got));
+                r.sent += static_cast<uint32_t>(got);
                 continue;
             }
             if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {

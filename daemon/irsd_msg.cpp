@@ -8,7 +8,7 @@
 
 // The wire carries the library's codes unchanged.
 static_assert([] {
-    constexpr std::array<std::array<int, 2>, 11> SAME{{
+    constexpr std::array<std::array<int, 2>, 12> SAME{{
         {IRSD_ERR_ARG, IRS_ERR_ARG},
         {IRSD_ERR_HANDLE, IRS_ERR_HANDLE},
         {IRSD_ERR_STATE, IRS_ERR_STATE},
@@ -20,6 +20,7 @@ static_assert([] {
         {IRSD_ERR_IO, IRS_ERR_IO},
         {IRSD_ERR_UNSUPPORTED, IRS_ERR_UNSUPPORTED},
         {IRSD_ERR_NO_MEMORY, IRS_ERR_NO_MEMORY},
+        {IRSD_ERR_ACCESS, IRS_ERR_ACCESS},
     }};
     return std::all_of(SAME.begin(), SAME.end(), [](auto pair) { return pair[0] == pair[1]; });
 }());

@@ -150,6 +150,10 @@ void IrsdPorts::request(std::span<IrsdClient> clients, size_t client, const Irsd
     int status = IRSD_OK;
     Pending pending{true, client, c.serial, msg.id, msg.type, 0, c.port, 0, -1};
     switch (msg.type) {
+    case IRSD_CTL_STATUS:
+    case IRSD_CTL_DEVICES:
+        control(clients, client, msg);
+        return;
     case IRSD_PORT_STATUS:
         portStatus(s, reply);
         break;

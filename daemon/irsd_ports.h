@@ -6,6 +6,7 @@
 #include <poll.h>
 
 #include <array>
+#include <chrono>
 #include <memory>
 #include <span>
 #include <string>
@@ -21,11 +22,13 @@ constexpr size_t IRSD_CLIENTS_MAX = 32;
 // The daemon's end of a channel's socket holds this little, so the peer's credits, not the
 // socket, decide how much a slow reader leaves in flight.
 constexpr int IRSD_CHANNEL_BUFFER = 4096;
+constexpr size_t IRSD_SEEN_MAX = 16;
 
 struct IrsdClient {
     int sock = -1;
     size_t port = 0;
     uid_t uid = 0;
+    pid_t pid = 0;
     size_t index = SIZE_MAX; // its slot in the server's table; SIZE_MAX for a refused one
     uint32_t serial = 0;     // tells a slot's clients apart, so a late answer finds no newcomer
     bool dropping = false;
@@ -58,6 +61,9 @@ class IrsdPorts {
     void serve(std::span<const pollfd> polled, std::span<IrsdClient> clients);
     // Answers a request about the port (the session has opened it), at once or later.
     void request(std::span<IrsdClient> clients, size_t client, const IrsdMsg& msg);
+    // irstack-ctl's requests, which need no open port: the port's link with its clients and
+    // channels, or the devices it has seen.
+    void control(std::span<IrsdClient> clients, size_t client, const IrsdMsg& msg);
     // Everything the client held goes: its channels disconnected toward the peer, its services
     // withdrawn, its pending requests forgotten.
     void leave(size_t client, uint32_t serial);
@@ -83,6 +89,9 @@ class IrsdPorts {
         int linger = 0;
         ChannelInfo info;
         int pollAt = -1;
+        // For irstack-ctl: bytes from the client to the peer and back.
+        uint32_t sent = 0;
+        uint32_t received = 0;
     };
     struct Pending {
         bool used = false;
@@ -109,6 +118,13 @@ class IrsdPorts {
             std::array<char, IAS_NAMES_MAX + 1> attribute{};
         };
         std::array<Owner, IRPORT_SERVICES> services{};
+        // The devices seen, by discovery or by linking, newest last, for irstack-ctl.
+        struct Seen {
+            LapDiscovered device;
+            std::chrono::steady_clock::time_point at;
+        };
+        std::array<Seen, IRSD_SEEN_MAX> seen{};
+        size_t seenCount = 0;
     };
 
     bool send(std::span<IrsdClient> clients, size_t client, uint32_t serial, IrsdMsg& msg);
@@ -130,6 +146,7 @@ class IrsdPorts {
     Record* findRecord(size_t client, uint32_t serial, uint32_t id);
     Pending* freePending();
     IrsdHeld held(size_t client, uint32_t serial, size_t port) const;
+    static void noteSeen(Served& s, const LapDiscovered& device);
 
     std::vector<std::unique_ptr<Served>> ports;
     std::array<Record, IRSD_CLIENTS_MAX * IRSD_CLIENT_CHANNELS> records{};

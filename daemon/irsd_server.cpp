@@ -138,15 +138,17 @@ void IrsdServer::acceptClients(size_t port) {
         client.serial = ++lastSerial;
         client.dropping = false;
         uid_t uid = 0;
+        pid_t pid = 0;
         if (slot == nullptr) {
             std::fprintf(stderr, "irstackd: %s: too many clients\n", listeners[port].name.c_str());
             refuse(client, IRSD_ERR_NO_MEMORY, 0);
-        } else if (!irsdPeerAllowed(sock, gid, uid)) {
+        } else if (!irsdPeerAllowed(sock, gid, uid, pid)) {
             std::fprintf(stderr, "irstackd: %s: uid %u is not allowed\n",
                          listeners[port].name.c_str(), static_cast<unsigned>(uid));
             refuse(client, IRSD_ERR_ACCESS, 0);
         }
         client.uid = uid;
+        client.pid = pid;
     }
 }
 

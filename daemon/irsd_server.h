@@ -48,8 +48,8 @@ class IrsdServer {
 // harmless.
 int irsdStopSignals();
 // Whether the peer of `sock` may use the ports: root, or a member of `group` by its primary or
-// a supplementary group. Its uid goes to `uid`.
-bool irsdPeerAllowed(int sock, gid_t group, uid_t& uid);
+// a supplementary group. Its uid and process go to `uid` and `pid`.
+bool irsdPeerAllowed(int sock, gid_t group, uid_t& uid, pid_t& pid);
 // Creates `dir` (mode 0750, of `group`) unless it is there; false with `error` set.
 bool irsdMakeFolder(const std::string& dir, gid_t group, std::string& error);
 // A listening socket at `path`, mode 0660, of `group`; a stale file left by a daemon that died is

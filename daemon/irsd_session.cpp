@@ -25,7 +25,9 @@ int openPort(IrsdSession& session, const IrsdMsg& request) {
 } // namespace
 
 bool irsdAnswer(IrsdSession& session, const IrsdMsg& request, IrsdMsg& reply) {
-    if (session.hello && session.opened && request.type != IRSD_HELLO &&
+    // irstack-ctl only looks, and needs no open port.
+    const bool control = request.type == IRSD_CTL_STATUS || request.type == IRSD_CTL_DEVICES;
+    if (session.hello && (session.opened || control) && request.type != IRSD_HELLO &&
         request.type != IRSD_OPEN) {
         return false;
     }

@@ -69,13 +69,14 @@ int irsdStopSignals() {
     return ends[0];
 }
 
-bool irsdPeerAllowed(int sock, gid_t group, uid_t& uid) {
+bool irsdPeerAllowed(int sock, gid_t group, uid_t& uid, pid_t& pid) {
     ucred credentials{};
     socklen_t size = sizeof credentials;
     if (getsockopt(sock, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
         return false;
     }
     uid = credentials.uid;
+    pid = credentials.pid;
     if (credentials.uid == 0 || credentials.gid == group) {
         return true;
     }

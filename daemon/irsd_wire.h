@@ -54,4 +54,8 @@ int irsdFlush(IrsdSender& out, int sock);
 inline bool irsdSendPending(const IrsdSender& out) {
     return out.head != out.tail;
 }
+// Bytes the queue can still take.
+inline size_t irsdQueueRoom(const IrsdSender& out) {
+    return out.bytes.size() - (out.tail - out.head);
+}
 void irsdSenderClear(IrsdSender& out);

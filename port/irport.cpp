@@ -311,6 +311,9 @@ IrPortStatus IrPort::status() {
         return s;
     }
     s.lastError = role == IRPORT_COMPUTER ? computer.lastError() : device.lastError();
+    // Both engines' links count: the figure only grows, whichever role the port plays.
+    s.resent = computer.connection().watch().framesResent.load() +
+               device.connection().watch().framesResent.load();
     switch (connection().phase()) {
     case LINK_OPEN:
         s.phase = IRS_PHASE_OPEN;
@@ -325,6 +328,8 @@ IrPortStatus IrPort::status() {
     if (s.phase >= IRS_PHASE_CONNECTED) {
         s.peer = connection().watch().peerAddress.load();
         s.speed = connection().watch().speed.load();
+        s.window = connection().watch().window.load();
+        s.field = connection().watch().field.load();
     }
     return s;
 }

@@ -47,6 +47,10 @@ struct IrPortStatus {
     uint32_t peer = 0;
     uint32_t speed = 0;
     IrErr lastError = IR_OK;
+    // The link's quality while one is up: window and field in use, I-frames sent again.
+    uint8_t window = 0;
+    uint16_t field = 0;
+    uint32_t resent = 0;
 };
 
 class IrPort {
