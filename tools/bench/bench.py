@@ -16,6 +16,7 @@ import time
 
 sys.dont_write_bytecode = True
 
+import daemon_bench  # noqa: E402
 import lib_mux  # noqa: E402
 import peer_loss  # noqa: E402
 import pty_throughput  # noqa: E402
@@ -60,6 +61,8 @@ def main():
         results["pty"] = pty_throughput.measure(bench.build)
         print("two channels over one link through the library ...", flush=True)
         results["mux"] = lib_mux.measure(bench.build)
+        print("through the daemon against in-process ...", flush=True)
+        results["daemon"] = daemon_bench.measure(bench.build)
         print("a peer's death, quiet and under stray bytes ...", flush=True)
         results["loss"] = peer_loss.measure(bench.build)
         print("set-up of the pty programs, quiet and in daylight ...", flush=True)
@@ -75,6 +78,8 @@ def main():
     text = pty_throughput.insert_section(
         render(results), pty_throughput.render(results["pty"]))
     text = pty_throughput.insert_section(text, lib_mux.render(results["mux"]), lib_mux.SECTION)
+    text = pty_throughput.insert_section(text, daemon_bench.render(results["daemon"]),
+                                         daemon_bench.SECTION)
     text = peer_loss.insert(text, peer_loss.render(results["loss"]))
     text = setup_daylight.insert(text, setup_daylight.render(results["setup"]))
     print(text)
