@@ -13,6 +13,26 @@ namespace {
 constexpr uint32_t MIN_SPEED = 9600;
 constexpr size_t LONG_MAX_BYTES = 0x7FFFFFFF;
 
+// A read's or write's start: the handle, the bytes, then the channel's read or write lock
+// (never waited for inside the log function) and the handle again once it is held.
+int beginTransfer(const IrsChannelRef& found, const void* bytes, size_t size,
+                  std::mutex IrsChannel::*lock, std::unique_lock<std::mutex>& hold) {
+    if (!found) {
+        return IRS_ERR_HANDLE;
+    }
+    if (bytes == nullptr || size == 0) {
+        return IRS_ERR_ARG;
+    }
+    hold = std::unique_lock<std::mutex>(found.channel->*lock, std::defer_lock);
+    if (!irsLockOutsideLog(hold)) {
+        return IRS_ERR_STATE;
+    }
+    if (found.channel->generation.load() != found.generation) {
+        return IRS_ERR_HANDLE; // closed since
+    }
+    return IRS_OK;
+}
+
 bool copyName(const char* name, std::array<char, IAS_NAMES_MAX + 1>& to) {
     to.fill('\0');
     if (name == nullptr) {
@@ -210,24 +230,16 @@ extern "C" int irs_query(irs_port* handle, const char* className, const char* at
 }
 
 extern "C" long irs_read(irs_channel* handle, void* buffer, size_t size, int timeoutMs) {
-    const auto [port, channel, generation] = irsFindChannel(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
+    const IrsChannelRef found = irsFindChannel(handle);
+    std::unique_lock<std::mutex> hold;
+    const int refused = beginTransfer(found, buffer, size, &IrsChannel::readLock, hold);
+    if (refused != IRS_OK) {
+        return refused;
     }
-    if (buffer == nullptr || size == 0) {
-        return IRS_ERR_ARG;
-    }
-    // Inside the log function nothing waits: the station that would answer is the one logging.
-    const bool inLog = irsInsideLog();
-    std::unique_lock<std::mutex> hold(channel->readLock, std::defer_lock);
-    if (!irsLockOutsideLog(hold)) {
-        return IRS_ERR_STATE;
-    }
-    if (channel->generation.load() != generation) {
-        return IRS_ERR_HANDLE; // closed since
-    }
+    const auto& [port, channel, generation] = found;
     const IrsTransport& transport = *port->transport;
-    const IrsDeadline deadline(inLog ? 0 : timeoutMs);
+    // Inside the log function nothing waits: the station that would answer is the one logging.
+    const IrsDeadline deadline(irsInsideLog() ? 0 : timeoutMs);
     for (;;) {
         const uint32_t seen = transport.mark(*channel);
         const size_t taken = transport.take(*port, *channel, static_cast<uint8_t*>(buffer),
@@ -252,24 +264,15 @@ extern "C" long irs_read(irs_channel* handle, void* buffer, size_t size, int tim
 }
 
 extern "C" long irs_write(irs_channel* handle, const void* data, size_t size, int timeoutMs) {
-    const auto [port, channel, generation] = irsFindChannel(handle);
-    if (!port) {
-        return IRS_ERR_HANDLE;
+    const IrsChannelRef found = irsFindChannel(handle);
+    std::unique_lock<std::mutex> hold;
+    const int refused = beginTransfer(found, data, size, &IrsChannel::writeLock, hold);
+    if (refused != IRS_OK) {
+        return refused;
     }
-    if (data == nullptr || size == 0) {
-        return IRS_ERR_ARG;
-    }
-    // Inside the log function nothing waits: the station that would answer is the one logging.
-    const bool inLog = irsInsideLog();
-    std::unique_lock<std::mutex> hold(channel->writeLock, std::defer_lock);
-    if (!irsLockOutsideLog(hold)) {
-        return IRS_ERR_STATE;
-    }
-    if (channel->generation.load() != generation) {
-        return IRS_ERR_HANDLE; // closed since
-    }
+    const auto& [port, channel, generation] = found;
     const IrsTransport& transport = *port->transport;
-    const IrsDeadline deadline(inLog ? 0 : timeoutMs);
+    const IrsDeadline deadline(irsInsideLog() ? 0 : timeoutMs);
     const auto* bytes = static_cast<const uint8_t*>(data);
     const size_t total = std::min(size, LONG_MAX_BYTES);
     size_t queued = 0;

@@ -47,14 +47,17 @@ int irsLocalDiscover(IrsPort& portRef, int timeoutMs, irs_device* devices, int m
     int count = 0;
     LapDiscovered found;
     while (count < maxDevices && port->computer->discovered(static_cast<uint8_t>(count), found)) {
-        irs_device& device = devices[count];
-        device = irs_device{};
-        device.address = found.address;
-        device.hints = lapHintBits(found);
-        irsAddressText(found.address, device.address_text);
-        lapHintNames(found, device.hint_names);
-        lapNickname(found, device.nickname);
+        irsDeviceFrom(found, devices[count]);
         ++count;
     }
     return count;
+}
+
+void irsDeviceFrom(const LapDiscovered& found, irs_device& device) {
+    device = irs_device{};
+    device.address = found.address;
+    device.hints = lapHintBits(found);
+    irsAddressText(found.address, device.address_text);
+    lapHintNames(found, device.hint_names);
+    lapNickname(found, device.nickname);
 }

@@ -55,13 +55,7 @@ void storeDevice(IrsRemoteCall& call, const IrsdMsg& item) {
         found.info.at(at++) = static_cast<uint8_t>(nickname[i]);
     }
     found.infoLength = static_cast<uint8_t>(at);
-    irs_device& device = call.devices[call.items++];
-    device = irs_device{};
-    device.address = found.address;
-    device.hints = lapHintBits(found);
-    irsAddressText(found.address, device.address_text);
-    lapHintNames(found, device.hint_names);
-    lapNickname(found, device.nickname);
+    irsDeviceFrom(found, call.devices[call.items++]);
 }
 
 void storeValue(IrsRemoteCall& call, const IrsdMsg& item) {

@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "discovery.h"
 #include "ir_err.h"
 #include "ir_options.h"
 #include "irphy.h"
@@ -160,6 +161,8 @@ int irsFromIrErr(IrErr error);
 int irsOpenError(const char* path, DWORD error, DWORD systemError);
 // An address as the number reads, most significant byte first: 0x3412CDAB is "34-12-CD-AB".
 void irsAddressText(uint32_t address, char (&text)[12]);
+// A device as discovery found it, as the header shows it.
+void irsDeviceFrom(const LapDiscovered& found, irs_device& device);
 // Points the stack's console at the application's log (irs_log.cpp); silent until it sets one.
 void irsLogInstall();
 // True on a thread running the application's log function: calls that wait for the library's

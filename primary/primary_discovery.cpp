@@ -15,18 +15,6 @@ constexpr uint16_t XID_ANSWER_MIN = 12;
 
 } // namespace
 
-void PrimaryStation::setRandomDiscovery(bool on) {
-    randomDiscovery = on;
-    ownAddress = on ? random.address() : PRIMARY_DEVICE_ADDRESS;
-}
-
-void PrimaryStation::seedRandom(uint32_t seed) {
-    random.seed(seed);
-    if (randomDiscovery) {
-        ownAddress = random.address();
-    }
-}
-
 void PrimaryStation::beginRound() {
     // Discovery alone looks for every device; a connect wants the first, and a lone device
     // answers a round of one slot at once.
@@ -83,7 +71,7 @@ void PrimaryStation::takeRoundAnswer(uint16_t length) {
     const auto taken =
         std::find_if(roundFound.begin(), roundFound.begin() + roundCount,
                      [address](const LapDiscovered& device) { return device.address == address; });
-    if (address == ownAddress || taken != roundFound.begin() + roundCount) {
+    if (address == ownAddress.value || taken != roundFound.begin() + roundCount) {
         roundConflict = true;
         return;
     }

@@ -80,7 +80,7 @@ void PrimaryStation::startDiscovery() {
             return;
         }
     }
-    lapResetLink(conn.record, ownAddress);
+    lapResetLink(conn.record, ownAddress.value);
     conn.resetWindow();
     // A new link starts at 9600 bit/s with nothing asked of us.
     conn.terms = LAP_FIXED_TERMS;

@@ -52,14 +52,6 @@ int PrimaryStation::addLane(const char* className, const char* attribute, int ls
     return -1;
 }
 
-void PrimaryStation::closeChannel(uint8_t lane) {
-    if (lane == 0) {
-        conn.requestFirstClose();
-    } else if (lane < MUX_CHANNELS) {
-        conn.extra(lane).requestClose();
-    }
-}
-
 uint8_t PrimaryStation::laneLocal(uint8_t lane) {
     return lane == 0 ? PRIMARY_OWN_LSAP : conn.extra(lane).localSelector();
 }

@@ -40,7 +40,7 @@ void PrimaryStation::init() {
     engineState.store(PRIMARY_START_DELAY);
     shownState = 0xFF;
     peerComLsap = 0;
-    conn.setUp(linkOffer, ownAddress);
+    conn.setUp(linkOffer, ownAddress.value);
     roundsAnswered.store(0);
     askNewAddress = false;
     unansweredRounds = 0;

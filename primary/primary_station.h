@@ -56,9 +56,9 @@ class PrimaryStation {
     // for a connect, with every few rounds and discovery alone LAP_DISCOVERY_SLOTS); two answers
     // with one address, or with ours, start a round that asks every device for a new one. Off:
     // the fixed address and one slot.
-    void setRandomDiscovery(bool on);
+    void setRandomDiscovery(bool on) { ownAddress.setRandom(on, random, PRIMARY_DEVICE_ADDRESS); }
     // For tests: the draws from `seed` on, the address among them.
-    void seedRandom(uint32_t seed);
+    void seedRandom(uint32_t seed) { ownAddress.reseed(random, seed); }
     // Discovery only, in rounds: `notify(context)` is called on the task's thread after each
     // round in which a device answered (null: none).
     void setRoundWatch(void (*notify)(void*), void* context) {
@@ -93,7 +93,7 @@ class PrimaryStation {
     // Discovery only, in rounds: the rounds since init in which a device answered.
     uint32_t answeredRounds() const { return roundsAnswered.load(); }
     // The station's link address (read while the task is stopped).
-    uint32_t address() const { return ownAddress; }
+    uint32_t address() const { return ownAddress.value; }
     // The index-th device kept in discovery-only mode; false past the last.
     bool discovered(uint8_t index, LapDiscovered& device);
     // Full profile, on an established link: opens another channel to the service under
@@ -103,7 +103,7 @@ class PrimaryStation {
     // lane is in use.
     int addChannel(const char* className, const char* attribute, int lsap, bool raw);
     // Asks the engine to end `lane` with an LM disconnect; the link stays.
-    void closeChannel(uint8_t lane);
+    void closeChannel(uint8_t lane) { conn.requestLaneClose(lane); }
     // Asks the engine to end the link once the closes asked for have gone and been acknowledged:
     // a DISC, and the end at its UA or after a repeat's wait.
     void requestLinkEnd() { linkEndWanted.store(true); }
@@ -169,7 +169,7 @@ class PrimaryStation {
     bool isRr(uint16_t length) const { return length >= 2 && (conn.rx[1] & 0x0F) == LAP_RR; }
 
     // primary_discovery.cpp: the full profile's rounds of slots
-    bool slotted() const { return randomDiscovery && timing.paced(); }
+    bool slotted() const { return ownAddress.drawn && timing.paced(); }
     void beginRound();
     void sendSlot();
     // A step of the round: an answer read, or the next slot (the final after the last) when
@@ -255,8 +255,7 @@ class PrimaryStation {
     bool discoverOnly = false;
 
     LapRandom random;
-    bool randomDiscovery = false;
-    uint32_t ownAddress = PRIMARY_DEVICE_ADDRESS;
+    LapOwnAddress ownAddress{PRIMARY_DEVICE_ADDRESS};
     // The round under way: its slot, whether it asks for new addresses, what answered, and
     // whether two answers (or one and ours) had one address.
     uint8_t roundSlot = 0;

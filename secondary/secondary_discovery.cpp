@@ -14,18 +14,6 @@ constexpr uint16_t XID_MIN_LENGTH = 13;
 
 } // namespace
 
-void SecondaryStation::setRandomDiscovery(bool on) {
-    randomDiscovery = on;
-    ownAddress = on ? random.address() : SECONDARY_DEVICE_ADDRESS;
-}
-
-void SecondaryStation::seedRandom(uint32_t seed) {
-    random.seed(seed);
-    if (randomDiscovery) {
-        ownAddress = random.address();
-    }
-}
-
 IrErr SecondaryStation::setIdentity(const char* name, uint16_t hints) {
     if (!lapNicknameValid(name)) {
         return IR_ERR_ARG;
@@ -44,7 +32,7 @@ uint16_t SecondaryStation::putDiscoveryInfo(uint8_t* destination) const {
 }
 
 bool SecondaryStation::answersSlot(uint8_t flags, uint8_t slot) {
-    if (!randomDiscovery) {
+    if (!ownAddress.drawn) {
         return slot == 0;
     }
     if (slot == LAP_XID_FINAL_SLOT) {
@@ -55,8 +43,8 @@ bool SecondaryStation::answersSlot(uint8_t flags, uint8_t slot) {
     // was lost, or a computer repeats its one slot).
     if (lastSlot == LAP_XID_FINAL_SLOT || slot <= lastSlot) {
         if ((flags & LAP_XID_NEW_ADDRESS) != 0 && engineState < SEC_LINKED) {
-            ownAddress = random.address();
-            link.record.deviceAddress = ownAddress;
+            ownAddress.value = random.address();
+            link.record.deviceAddress = ownAddress.value;
         }
         chosenSlot = random.slot(lapXidSlotCount(flags));
         answeredRound = false;

@@ -104,7 +104,7 @@ void SecondaryStation::giveUp() {
 
 void SecondaryStation::dropLink() {
     linkMade = false;
-    lapResetLink(link.record, ownAddress);
+    lapResetLink(link.record, ownAddress.value);
     link.resetWindow();
     giveUp();
 }
@@ -201,7 +201,7 @@ bool SecondaryStation::handleDisc() {
         return false;
     }
     sendTx(lapBuildUa(link.tx.data(), link.record));
-    lapResetLink(link.record, ownAddress);
+    lapResetLink(link.record, ownAddress.value);
     link.resetWindow();
     giveUp();
     return true;

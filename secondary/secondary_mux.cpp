@@ -61,14 +61,6 @@ void SecondaryStation::clearServices() {
     }
 }
 
-void SecondaryStation::closeChannel(uint8_t lane) {
-    if (lane == 0) {
-        link.requestFirstClose();
-    } else if (lane < MUX_CHANNELS) {
-        link.extra(lane).requestClose();
-    }
-}
-
 ChannelInfo SecondaryStation::describeLane(uint8_t lane) {
     ChannelInfo info;
     if (lane >= MUX_CHANNELS) {

@@ -57,7 +57,7 @@ class SecondaryStation {
     // The services beyond the first withdrawn (task stopped).
     void clearServices();
     // Asks the engine to end `lane` with an LM disconnect; the link stays.
-    void closeChannel(uint8_t lane);
+    void closeChannel(uint8_t lane) { link.requestLaneClose(lane); }
     // Full profile: asks the engine to end the link once the closes asked for have gone and been
     // acknowledged; it asks the primary with an RD, which the primary answers with a DISC.
     void requestLinkEnd() { linkEndWanted.store(true); }
@@ -70,11 +70,11 @@ class SecondaryStation {
     // On (full profile): a link address drawn at random, drawn again when a discovery asks for
     // new addresses, and discovery answered in a random slot of those it offers. Off: the fixed
     // address and slot 0.
-    void setRandomDiscovery(bool on);
+    void setRandomDiscovery(bool on) { ownAddress.setRandom(on, random, SECONDARY_DEVICE_ADDRESS); }
     // For tests: the draws from `seed` on, the address among them; or the address itself, until
     // a discovery asks for a new one.
-    void seedRandom(uint32_t seed);
-    void setAddress(uint32_t address) { ownAddress = address; }
+    void seedRandom(uint32_t seed) { ownAddress.reseed(random, seed); }
+    void setAddress(uint32_t address) { ownAddress.value = address; }
     // The nickname and hint bits (first hint byte low) discovery is answered with; IR_ERR_ARG,
     // changing nothing, for a nickname lapNicknameValid refuses. Unset: the IrCOMM hint alone.
     IrErr setIdentity(const char* nickname, uint16_t hints);
@@ -112,7 +112,7 @@ class SecondaryStation {
     IrErr lastError() const { return lastErr.load(); }
     uint32_t speed() const { return linkSpeed.load(); }
     // The station's link address (read while the task is stopped).
-    uint32_t address() const { return ownAddress; }
+    uint32_t address() const { return ownAddress.value; }
     // Queues one text whole; while the channel is open a text longer than the free room waits for
     // the engine to drain the queue. Never call from the task thread.
     void send(const uint8_t* data, uint8_t length) { link.send(data, length); }
@@ -203,8 +203,7 @@ class SecondaryStation {
     std::atomic<IrErr> lastErr{IR_OK};
 
     LapRandom random;
-    bool randomDiscovery = false;
-    uint32_t ownAddress = SECONDARY_DEVICE_ADDRESS;
+    LapOwnAddress ownAddress{SECONDARY_DEVICE_ADDRESS};
     // The round under way: the last slot heard (the final slot between rounds), ours, and
     // whether we answered.
     uint8_t lastSlot = LAP_XID_FINAL_SLOT;

@@ -35,7 +35,7 @@ void SecondaryStation::init() {
     peerComLsap = 0;
     lastErr.store(IR_OK);
     linkEndWanted.store(false);
-    link.setUp(linkOffer, ownAddress);
+    link.setUp(linkOffer, ownAddress.value);
     port.setNoiseQuietMs(linkOffer.negotiates ? SIR_NOISE_QUIET_MS : 0);
     lastSlot = LAP_XID_FINAL_SLOT;
     answeredRound = false;

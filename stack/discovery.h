@@ -39,6 +39,24 @@ class LapRandom {
     std::mt19937 generator;
 };
 
+// A station's own link address: its fixed one, or while random discovery is on one drawn at
+// random, drawn again when the generator is seeded anew.
+struct LapOwnAddress {
+    explicit LapOwnAddress(uint32_t fixed) : value(fixed) {}
+    void setRandom(bool on, LapRandom& random, uint32_t fixed) {
+        drawn = on;
+        value = on ? random.address() : fixed;
+    }
+    void reseed(LapRandom& random, uint32_t seed) {
+        random.seed(seed);
+        if (drawn) {
+            value = random.address();
+        }
+    }
+    bool drawn = false;
+    uint32_t value;
+};
+
 // A nickname a device may answer with: 1 to LAP_NICKNAME_MAX printable ASCII bytes.
 bool lapNicknameValid(const char* nickname);
 // A device's discovery information: the hint bits (first byte low, extension bits ours), the

@@ -188,6 +188,14 @@ class LapConnection {
     void endExtras(ChannelEnd why);
     // The application's close of the first channel, for the engine to send its LM disconnect.
     void requestFirstClose() { firstCloseWanted.store(true); }
+    // Asks for the lane's channel to close, whichever kind it is; a lane past the last is ignored.
+    void requestLaneClose(uint8_t lane) {
+        if (lane == 0) {
+            requestFirstClose();
+        } else if (lane < MUX_CHANNELS) {
+            extra(lane).requestClose();
+        }
+    }
     bool firstCloseRequested() const { return firstCloseWanted.load(); }
     void clearFirstClose() { firstCloseWanted.store(false); }
 

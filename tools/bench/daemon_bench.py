@@ -17,11 +17,10 @@ import socket
 import statistics
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 
-from pty_throughput import insert_section, open_raw, start_link, start_pty, transfer, wait_open
+from pty_throughput import open_raw, run_alone, start_link, start_pty, transfer, wait_open
 
 SECTION = "## Through the daemon"
 SIZE = 65536
@@ -184,16 +183,5 @@ def render(results):
     ])
 
 
-def main():
-    build = os.path.abspath(sys.argv[1])
-    section = render(measure(build))
-    print(section)
-    if len(sys.argv) > 2:
-        with open(sys.argv[2]) as f:
-            text = f.read()
-        with open(sys.argv[2], "w") as f:
-            f.write(insert_section(text, section, SECTION))
-
-
 if __name__ == "__main__":
-    main()
+    run_alone(measure, render, SECTION)

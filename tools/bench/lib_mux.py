@@ -11,10 +11,9 @@ import os
 import signal
 import statistics
 import subprocess
-import sys
 import tempfile
 
-from pty_throughput import insert_section, start_link
+from pty_throughput import run_alone, start_link
 
 REPEATS = 3
 BYTES = 16384
@@ -68,16 +67,5 @@ def render(runs):
     return "\n".join(lines)
 
 
-def main():
-    build = os.path.abspath(sys.argv[1])
-    section = render(measure(build))
-    print(section)
-    if len(sys.argv) > 2:
-        with open(sys.argv[2]) as f:
-            text = f.read()
-        with open(sys.argv[2], "w") as f:
-            f.write(insert_section(text, section, SECTION))
-
-
 if __name__ == "__main__":
-    main()
+    run_alone(measure, render, SECTION)

@@ -12,13 +12,12 @@ markdown file given: peer_loss.py BUILD [docs/performance.md].
 import os
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
 from irtools.console import Console
 from irtools.session import Vlink
-from pty_throughput import insert_section
+from pty_throughput import insert_section, run_alone
 
 SECTION = "## A peer's death"
 REPEATS = 3
@@ -108,16 +107,5 @@ def insert(text, section):
     return insert_section(text, section, SECTION)
 
 
-def main():
-    build = os.path.abspath(sys.argv[1])
-    section = render(measure(build))
-    print(section)
-    if len(sys.argv) > 2:
-        with open(sys.argv[2]) as f:
-            text = f.read()
-        with open(sys.argv[2], "w") as f:
-            f.write(insert(text, section))
-
-
 if __name__ == "__main__":
-    main()
+    run_alone(measure, render, SECTION)

@@ -247,16 +247,20 @@ def insert_section(text, section, heading=SECTION):
     return text + "\n" + section
 
 
-def main():
+def run_alone(measure_fn, render_fn, heading):
+    """A bench script on its own: BUILD [markdown file]; prints its section and puts it into the
+    file in place of its last one."""
     build = os.path.abspath(sys.argv[1])
-    section = render(measure(build))
+    began = time.monotonic()
+    section = render_fn(measure_fn(build))
     print(section)
+    print(f"(took {time.monotonic() - began:.0f} s)")
     if len(sys.argv) > 2:
         with open(sys.argv[2]) as f:
             text = f.read()
         with open(sys.argv[2], "w") as f:
-            f.write(insert_section(text, section))
+            f.write(insert_section(text, section, heading))
 
 
 if __name__ == "__main__":
-    main()
+    run_alone(measure, render, SECTION)

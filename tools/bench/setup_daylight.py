@@ -14,14 +14,13 @@ import re
 import shutil
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
 import setup_timeline
 from irtools.console import Console
 from irtools.session import Vlink
-from pty_throughput import insert_section
+from pty_throughput import insert_section, run_alone
 
 SECTION = "## Set-up, quiet and in daylight"
 QUIET_RUNS = 8
@@ -211,18 +210,5 @@ def insert(text, section):
     return insert_section(text, section, SECTION)
 
 
-def main():
-    build = os.path.abspath(sys.argv[1])
-    began = time.monotonic()
-    section = render(measure(build))
-    print(section)
-    print(f"(took {time.monotonic() - began:.0f} s)")
-    if len(sys.argv) > 2:
-        with open(sys.argv[2]) as f:
-            text = f.read()
-        with open(sys.argv[2], "w") as f:
-            f.write(insert(text, section))
-
-
 if __name__ == "__main__":
-    main()
+    run_alone(measure, render, SECTION)
