@@ -5,24 +5,25 @@
 #include "irsd_ports.h"
 
 void IrsdPorts::noteSeen(Served& s, const LapDiscovered& device) {
-    const auto at = std::chrono::steady_clock::now();
-    const auto same =
-        std::find_if(s.seen.begin(), s.seen.begin() + s.seenCount, [&](const Served::Seen& seen) {
-            return seen.device.address == device.address;
-        });
-    size_t slot = static_cast<size_t>(same - s.seen.begin());
-    if (slot == s.seenCount && s.seenCount == s.seen.size()) {
-        slot = 0; // the one seen longest ago makes room
+    const auto first = s.seen.begin();
+    const auto last = first + static_cast<std::ptrdiff_t>(s.seenCount);
+    const auto same = std::find_if(first, last, [&](const Served::Seen& seen) {
+        return seen.device.address == device.address;
+    });
+    Served::Seen entry{device, std::chrono::steady_clock::now()};
+    // A link's peer comes without its discovery information; what discovery said of it stays.
+    if (same != last && device.infoLength == 0) {
+        entry.device.info = same->device.info;
+        entry.device.infoLength = same->device.infoLength;
     }
-    // A link's peer comes without its discovery information; what discovery said stays.
-    LapDiscovered kept = device;
-    if (slot < s.seenCount && device.infoLength == 0) {
-        kept = s.seen.at(slot).device;
+    // The newest goes last: the entry it replaces, or the one seen longest ago when full, goes.
+    const auto gone = same != last ? same : (s.seenCount == s.seen.size() ? first : last);
+    if (gone != last) {
+        std::move(gone + 1, last, gone);
+    } else {
+        ++s.seenCount;
     }
-    std::move(s.seen.begin() + static_cast<std::ptrdiff_t>(slot) + 1,
-              s.seen.begin() + static_cast<std::ptrdiff_t>(s.seenCount), s.seen.begin() + slot);
-    s.seenCount = std::min(s.seenCount + (slot == s.seenCount ? 1 : 0), s.seen.size());
-    s.seen.at(s.seenCount - 1) = {kept, at};
+    s.seen.at(s.seenCount - 1) = entry;
 }
 
 void IrsdPorts::control(std::span<IrsdClient> clients, size_t client, const IrsdMsg& msg) {

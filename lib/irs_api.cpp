@@ -254,7 +254,9 @@ extern "C" long irs_read(irs_channel* handle, void* buffer, size_t size, int tim
             if (transport.available(*port, *channel) > 0) {
                 continue;
             }
-            return failure;
+            if (transport.drained(*port, *channel)) {
+                return failure;
+            }
         }
         if (deadline.passed()) {
             return IRS_ERR_TIMEOUT;

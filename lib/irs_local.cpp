@@ -117,6 +117,7 @@ const IrsTransport IRS_LOCAL_TRANSPORT{
     .put = put,
     .available = available,
     .failure = irsChannelFailure,
+    .drained = [](IrsPort& /*port*/, IrsChannel& /*channel*/) { return true; },
     .mark = mark,
     .wait = wait,
     .changed = changed,

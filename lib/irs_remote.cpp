@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -106,6 +107,17 @@ void dispatch(IrsPort& port, IrsdMsg& msg) {
     }
     if (msg.type == IRSD_ERROR) {
         remote.lost.store(true); // the daemon ends the connection after it
+        if (msg.id == 0) {
+            // Not an answer to one request (a refusal as the daemon took the connection): every
+            // call waiting learns why.
+            for (IrsRemoteCall& waiting : remote.calls) {
+                if (waiting.used && !waiting.done) {
+                    waiting.reply = msg;
+                    waiting.done = true;
+                }
+            }
+            return;
+        }
     }
     if (call == nullptr || call->done) {
         closeFd(msg.fd); // a reply nobody waits for any longer
@@ -145,11 +157,13 @@ bool readSome(IrsPort& port, int waitMs) {
     }
 }
 
-bool sendAll(IrsRemote& remote, const IrsdMsg& msg) {
+// IRS_OK once sent, IRS_ERR_ARG for a message that cannot be encoded, IRS_ERR_IO when the send
+// failed.
+int sendAll(IrsRemote& remote, const IrsdMsg& msg) {
     std::array<uint8_t, IRSD_MSG_MAX> bytes{};
     const int length = irsdEncode(msg, bytes);
     if (length < 0) {
-        return false;
+        return IRS_ERR_ARG;
     }
     const std::lock_guard<std::mutex> hold(remote.sendLock);
     size_t sent = 0;
@@ -160,11 +174,11 @@ bool sendAll(IrsRemote& remote, const IrsdMsg& msg) {
             continue;
         }
         if (done <= 0) {
-            return false;
+            return IRS_ERR_IO;
         }
         sent += static_cast<size_t>(done);
     }
-    return true;
+    return IRS_OK;
 }
 
 int waitForReply(IrsPort& port, IrsRemoteCall& call, const IrsDeadline& deadline,
@@ -252,7 +266,8 @@ int irsRemoteStatus(const IrsdMsg& reply) {
 }
 
 int irsRemoteWaitFor(int timeoutMs) {
-    return timeoutMs < 0 ? -1 : timeoutMs + IRS_REMOTE_MARGIN_MS;
+    // The margin never makes a long time-out wrap into a short or endless one.
+    return timeoutMs < 0 ? -1 : timeoutMs + std::min(IRS_REMOTE_MARGIN_MS, INT_MAX - timeoutMs);
 }
 
 int irsRemoteCall(IrsPort& port, IrsdMsg& request, int waitMs, IrsdMsg& reply,
@@ -260,13 +275,29 @@ int irsRemoteCall(IrsPort& port, IrsdMsg& request, int waitMs, IrsdMsg& reply,
     IrsRemote& remote = *port.remote;
     const IrsDeadline deadline(waitMs);
     std::unique_lock<std::mutex> hold(remote.lock);
+    const uint8_t type = request.type;
+    const bool waits = type == IRSD_DISCOVER || type == IRSD_QUERY || type == IRSD_CONNECT ||
+                       type == IRSD_LISTEN || type == IRSD_CHANNEL_CLOSE;
+    const auto waiting = std::count_if(remote.calls.begin(), remote.calls.end(),
+                                       [](const IrsRemoteCall& c) { return c.used && c.waits; });
+    if (waits && static_cast<size_t>(waiting) >= remote.callsAllowed) {
+        return IRS_ERR_NO_MEMORY; // as the daemon would answer
+    }
     IrsRemoteCall* call = nullptr;
-    for (size_t i = 0; i < remote.callsAllowed && call == nullptr; ++i) {
-        call = remote.calls.at(i).used ? nullptr : &remote.calls.at(i);
+    while (call == nullptr) {
+        const auto free = std::find_if(remote.calls.begin(), remote.calls.end(),
+                                       [](const IrsRemoteCall& c) { return !c.used; });
+        if (free != remote.calls.end()) {
+            call = &*free;
+        } else if (deadline.passed()) {
+            return IRS_ERR_TIMEOUT;
+        } else if (deadline.left() < 0) {
+            remote.changed.wait(hold); // a call ends and gives its place back
+        } else {
+            remote.changed.wait_for(hold, std::chrono::milliseconds(deadline.left()));
+        }
     }
-    if (call == nullptr) {
-        return IRS_ERR_NO_MEMORY;
-    }
+    call->waits = waits;
     remote.lastId = remote.lastId == UINT32_MAX ? 1 : remote.lastId + 1;
     call->used = true;
     call->done = false;
@@ -277,11 +308,11 @@ int irsRemoteCall(IrsPort& port, IrsdMsg& request, int waitMs, IrsdMsg& reply,
     call->items = 0;
     request.id = call->id;
     hold.unlock();
-    if (!sendAll(remote, request)) {
-        remote.lost.store(true);
-    }
+    // A send that fails is not the end yet: a daemon that refused this client said why before
+    // it closed, and the wait reads that, or the connection's end.
+    const bool encoded = sendAll(remote, request) != IRS_ERR_ARG;
     hold.lock();
-    const int result = waitForReply(port, *call, deadline, hold);
+    const int result = encoded ? waitForReply(port, *call, deadline, hold) : IRS_ERR_ARG;
     if (result == IRS_OK) {
         reply = call->reply;
         if (items.stored != nullptr) {
@@ -291,6 +322,7 @@ int irsRemoteCall(IrsPort& port, IrsdMsg& request, int waitMs, IrsdMsg& reply,
     call->used = false;
     call->devices = nullptr;
     call->values = nullptr;
+    remote.changed.notify_all();
     return result;
 }
 

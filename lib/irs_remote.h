@@ -22,6 +22,7 @@ constexpr int IRS_REMOTE_MARGIN_MS = 2000;
 struct IrsRemoteCall {
     bool used = false;
     bool done = false;
+    bool waits = false; // one of the requests the daemon counts as pending
     uint32_t id = 0;
     IrsdMsg reply;
     irs_device* devices = nullptr;
@@ -40,7 +41,8 @@ struct IrsRemote {
     bool reading = false;
     uint32_t lastId = 0;
     std::array<IrsRemoteCall, IRS_REMOTE_PENDING> calls;
-    // As many as HELLO's reply allows.
+    // Requests that wait on the link (connect, listen, discovery, query, close): as many at once
+    // as HELLO's reply allows; the others take any free call.
     size_t callsAllowed = 1;
     // The reader's alone.
     IrsdReceiver in;

@@ -214,6 +214,22 @@ int failure(IrsPort& port, IrsChannel& channel) {
     return IRS_OK;
 }
 
+// The daemon tells of the end before it has passed on the last bytes; its side's shutdown comes
+// after them.
+bool drained(IrsPort& port, IrsChannel& channel) {
+    if (channel.ended.load() || port.closing.load() || !channel.open.load() ||
+        port.remote->lost.load()) {
+        return true;
+    }
+    uint8_t byte = 0;
+    const ssize_t peeked = recv(channel.sock.load(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        channel.ended.store(true);
+        return true;
+    }
+    return false;
+}
+
 uint32_t mark(IrsChannel& /*channel*/) {
     return 0;
 }
@@ -323,6 +339,7 @@ const IrsTransport IRS_DAEMON_TRANSPORT{
     .put = put,
     .available = available,
     .failure = failure,
+    .drained = drained,
     .mark = mark,
     .wait = wait,
     .changed = changed,

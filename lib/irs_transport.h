@@ -41,6 +41,9 @@ struct IrsTransport {
     long (*available)(IrsPort& port, IrsChannel& channel);
     // IRS_OK while the channel is usable, else why not.
     int (*failure)(IrsPort& port, IrsChannel& channel);
+    // Once it has failed: whether every byte sent before the end has arrived (else a read waits
+    // for the rest).
+    bool (*drained)(IrsPort& port, IrsChannel& channel);
     // The one wait: a mark taken before a look, then a wait for any change after it.
     uint32_t (*mark)(IrsChannel& channel);
     void (*wait)(IrsPort& port, IrsChannel& channel, uint32_t mark, bool writing, int waitMs);
