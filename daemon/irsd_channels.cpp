@@ -95,7 +95,11 @@ void IrsdPorts::events(std::span<IrsdClient> clients, size_t index) {
                 noteSeen(s, peer);
             }
             for (size_t c = 0; c < clients.size(); ++c) {
-                if (clients[c].sock >= 0 && clients[c].port == index && clients[c].session.opened) {
+                // A phase is news, not an answer: a client that reads none of it (one that only
+                // polls its channels' sockets) misses some rather than being dropped for it.
+                const bool room = irsdQueueRoom(clients[c].out) >= 2 * IRSD_MSG_MAX;
+                if (room && clients[c].sock >= 0 && clients[c].port == index &&
+                    clients[c].session.opened) {
                     IrsdMsg phase;
                     irsdInit(phase, IRSD_EV_PORT_PHASE, 0);
                     phase.num[IRSD_PHASE_PHASE] = event.value;
