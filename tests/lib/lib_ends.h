@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <cstdio>
@@ -143,13 +144,13 @@ class Daemon {
     std::thread reader;
 };
 
-// A fixture over the air: ends 0 (the computer's) and 1 (the device's) by the parameter.
-class AirEnds : public ::testing::TestWithParam<Transports> {
+// A fixture whose ends 0 (the computer's) and 1 (the device's) open their terminal in this
+// process or through a daemon, by the parameter.
+class PortEnds : public ::testing::TestWithParam<Transports> {
   protected:
+    // The terminal that holds `end`.
+    virtual std::string terminal(int end) const = 0;
     void SetUp() override {
-        if (!air.opened) {
-            GTEST_SKIP() << "no pseudo-terminals";
-        }
         std::string folder = "/tmp/irs_ends_XXXXXX";
         ASSERT_NE(mkdtemp(folder.data()), nullptr);
         top = folder;
@@ -169,6 +170,9 @@ class AirEnds : public ::testing::TestWithParam<Transports> {
     bool throughDaemon(int end) const {
         return (end == 0 ? GetParam().computer : GetParam().device) == Through::DAEMON;
     }
+    // A daemon's port runs whether or not a client asks anything: it refuses new settings only
+    // while a link is up, where a port of this process refuses them once its station has started.
+    int settingsOnceStarted(int end) const { return throughDaemon(end) ? IRS_OK : IRS_ERR_STATE; }
     // Faults of the daemon's port, reported and expected here until fixed.
     enum class Fault {
         // A channel a lost link ended reads none unacknowledged: counted after the engine stopped.
@@ -197,12 +201,12 @@ class AirEnds : public ::testing::TestWithParam<Transports> {
     // the client's, set the transceiver and the speeds a shared port offers.
     std::string path(int end, char variant, uint32_t maxSpeed) {
         if (!throughDaemon(end)) {
-            return air.name(end);
+            return terminal(end);
         }
         const std::string name = "end" + std::to_string(end);
         auto& daemon = daemons.at(static_cast<size_t>(end));
         if (!daemon) {
-            daemon = std::make_unique<Daemon>(dir, name, air.name(end), variant, maxSpeed);
+            daemon = std::make_unique<Daemon>(dir, name, terminal(end), variant, maxSpeed);
             EXPECT_TRUE(daemon->serving(name)) << daemon->text();
         }
         return "irstackd:" + name;
@@ -211,11 +215,31 @@ class AirEnds : public ::testing::TestWithParam<Transports> {
         return irs_open(path(end, variant, speed).c_str(), variant, speed, role, port);
     }
 
-    Air air;
     std::string top;
     std::string dir;
     std::array<std::unique_ptr<Daemon>, 2> daemons;
 };
+
+// The ends joined by the air.
+class AirEnds : public PortEnds {
+  protected:
+    std::string terminal(int end) const override { return air.name(end); }
+    void SetUp() override {
+        if (!air.opened) {
+            GTEST_SKIP() << "no pseudo-terminals";
+        }
+        PortEnds::SetUp();
+    }
+    Air air;
+};
+
+// For a fixture that opens the computer's end alone.
+#define IRS_ONE_END_TRANSPORTS(suite)                                                              \
+    INSTANTIATE_TEST_SUITE_P(                                                                      \
+        Transports, suite,                                                                         \
+        ::testing::ValuesIn(ALL_TRANSPORTS.begin(),                                                \
+                            ALL_TRANSPORTS.begin() + std::min<size_t>(2, ALL_TRANSPORTS.size())),  \
+        transportsName)
 
 #define IRS_BOTH_TRANSPORTS(suite)                                                                 \
     INSTANTIATE_TEST_SUITE_P(Transports, suite, ::testing::ValuesIn(ALL_TRANSPORTS), transportsName)
