@@ -295,7 +295,9 @@ int closeChannel(const IrsChannelRef& found, bool abortive) {
     }
     // Bytes in the socket the daemon had not taken when the channel ended never reach the peer.
     int queued = 0;
-    ioctl(channel.sock.load(), TIOCOUTQ, &queued);
+    if (channel.endStatus.load() != 0) {
+        ioctl(channel.sock.load(), TIOCOUTQ, &queued);
+    }
     int result =
         ask(port, request, reply, abortive ? IRS_REMOTE_ANSWER_MS : irsRemoteWaitFor(lingerMs));
     const int ended = channel.endStatus.load();
