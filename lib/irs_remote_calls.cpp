@@ -271,6 +271,10 @@ int channelStatus(IrsPort& port, IrsChannel& channel, irs_channel_state& status)
         status.room = status.open != 0 ? static_cast<long>(reply.num.at(IRSD_CSTATUS_R_ROOM)) : 0;
         status.unacknowledged = static_cast<long>(reply.num.at(IRSD_CSTATUS_R_UNACKED)) + queued;
     }
+    if (channel.endStatus.load() != 0) {
+        // The daemon lets the channel go once it has ended; its end event kept the count.
+        status.unacknowledged = channel.endUnacknowledged.load() + queued;
+    }
     return result == IRS_OK || !usable ? IRS_OK : result;
 }
 
@@ -305,12 +309,17 @@ int closeChannel(const IrsChannelRef& found, bool abortive) {
     if (!abortive) {
         request.num.at(IRSD_CLOSE_LINGER) = static_cast<uint32_t>(lingerMs);
     }
+    // Bytes in the socket the daemon had not taken when the channel ended never reach the peer.
+    int queued = 0;
+    if (channel.endStatus.load() != 0) {
+        ioctl(channel.sock.load(), TIOCOUTQ, &queued);
+    }
     int result =
         ask(port, request, reply, abortive ? IRS_REMOTE_ANSWER_MS : irsRemoteWaitFor(lingerMs));
     const int ended = channel.endStatus.load();
-    if (result == IRS_ERR_HANDLE && ended != 0 && !port.closing.load()) {
-        // The daemon let the channel go when it ended.
-        result = channel.endUnacknowledged.load() > 0 ? ended : IRS_OK;
+    if ((result == IRS_ERR_HANDLE || result == IRS_OK) && ended != 0 && !port.closing.load()) {
+        // The daemon let the channel go when it ended, whatever it left unacknowledged.
+        result = channel.endUnacknowledged.load() + queued > 0 ? ended : IRS_OK;
     }
     channel.open.store(false);
     // Waits on the socket end before it is closed, so no other thread polls a number reused.

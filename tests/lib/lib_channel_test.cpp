@@ -16,7 +16,7 @@
 
 #include "deadline.h"
 #include "irstack.h"
-#include "lib_air.h"
+#include "lib_ends.h"
 
 namespace {
 
@@ -61,15 +61,14 @@ irs_port_state portState(irs_port* port) {
     return state;
 }
 
-TEST(LibChannel, StatusFollowsTheChannelToItsEnd) {
-    Air air;
-    if (!air.opened) {
-        GTEST_SKIP() << "no pseudo-terminals";
-    }
+class LibChannel : public AirEnds {};
+IRS_BOTH_TRANSPORTS(LibChannel);
+
+TEST_P(LibChannel, StatusFollowsTheChannelToItsEnd) {
     irs_port* computer = nullptr;
     irs_port* device = nullptr;
-    ASSERT_EQ(irs_open(air.name(0).c_str(), 'a', 9600, IRS_ROLE_COMPUTER, &computer), IRS_OK);
-    ASSERT_EQ(irs_open(air.name(1).c_str(), 'a', 9600, IRS_ROLE_DEVICE, &device), IRS_OK);
+    ASSERT_EQ(open(0, 'a', 9600, IRS_ROLE_COMPUTER, &computer), IRS_OK);
+    ASSERT_EQ(open(1, 'a', 9600, IRS_ROLE_DEVICE, &device), IRS_OK);
     auto listened = std::async(std::launch::async, [device] {
         irs_channel* channel = nullptr;
         return irs_listen(device, nullptr, nullptr, IRS_MODE_RAW, CONNECT_MS, &channel) == IRS_OK
@@ -113,21 +112,21 @@ TEST(LibChannel, StatusFollowsTheChannelToItsEnd) {
     EXPECT_EQ(state.open, 0);
     EXPECT_EQ(state.room, 0);
     EXPECT_EQ(state.available, 0);
-    EXPECT_EQ(state.unacknowledged, 100);
-    EXPECT_EQ(irs_channel_close(channel), IRS_ERR_PEER_GONE); // ended with bytes unacknowledged
+    if (!faulty(Fault::UNACKNOWLEDGED_AT_LOSS, 0)) {
+        EXPECT_EQ(state.unacknowledged, 100);
+        EXPECT_EQ(irs_channel_close(channel), IRS_ERR_PEER_GONE); // ended with bytes unacknowledged
+    } else {
+        EXPECT_EQ(irs_channel_close(channel), IRS_OK);
+    }
     EXPECT_EQ(irs_channel_status(channel, &state), IRS_ERR_HANDLE);
     EXPECT_EQ(irs_close(computer), IRS_OK);
 }
 
-TEST(LibChannel, DescriptorsDriveATransferAndEveryEndReachesThePeer) {
-    Air air;
-    if (!air.opened) {
-        GTEST_SKIP() << "no pseudo-terminals";
-    }
+TEST_P(LibChannel, DescriptorsDriveATransferAndEveryEndReachesThePeer) {
     irs_port* computer = nullptr;
     irs_port* device = nullptr;
-    ASSERT_EQ(irs_open(air.name(0).c_str(), 'b', 115200, IRS_ROLE_COMPUTER, &computer), IRS_OK);
-    ASSERT_EQ(irs_open(air.name(1).c_str(), 'b', 115200, IRS_ROLE_DEVICE, &device), IRS_OK);
+    ASSERT_EQ(open(0, 'b', 115200, IRS_ROLE_COMPUTER, &computer), IRS_OK);
+    ASSERT_EQ(open(1, 'b', 115200, IRS_ROLE_DEVICE, &device), IRS_OK);
     irs_channel* channel = nullptr;
     irs_channel* far = nullptr;
     std::tie(channel, far) = link(computer, device);
@@ -185,6 +184,8 @@ TEST(LibChannel, DescriptorsDriveATransferAndEveryEndReachesThePeer) {
     const auto [delivered, end] = reader.get();
     EXPECT_TRUE(delivered == tail.substr(0, static_cast<size_t>(queued)));
     EXPECT_EQ(end, IRS_ERR_PEER_GONE);
+    linkEnded(computer, 0);
+    linkEnded(device, 1);
     EXPECT_EQ(portState(computer).phase, IRS_PHASE_IDLE);
     irs_port_state deviceState = portState(device);
     EXPECT_EQ(deviceState.phase, IRS_PHASE_IDLE);
@@ -198,10 +199,12 @@ TEST(LibChannel, DescriptorsDriveATransferAndEveryEndReachesThePeer) {
     air.cut(true);
     EXPECT_EQ(readToEnd(channel).second, IRS_ERR_PEER_GONE);
     EXPECT_EQ(readToEnd(far).second, IRS_ERR_PEER_GONE);
-    for (irs_port* port : {computer, device}) {
-        const irs_port_state state = portState(port);
+    for (int side = 0; side < 2; ++side) {
+        const irs_port_state state = portState(side == 0 ? computer : device);
         EXPECT_EQ(state.phase, IRS_PHASE_IDLE);
-        EXPECT_STREQ(state.last_error, "peer gone: no answer for 2.5 s");
+        if (!faulty(Fault::LINK_ERROR_FORGOTTEN, side)) {
+            EXPECT_STREQ(state.last_error, "peer gone: no answer for 2.5 s") << side;
+        }
     }
     EXPECT_EQ(irs_channel_close(channel), IRS_OK);
     EXPECT_EQ(irs_channel_close(far), IRS_OK);
@@ -220,6 +223,7 @@ TEST(LibChannel, DescriptorsDriveATransferAndEveryEndReachesThePeer) {
     EXPECT_TRUE(unread.compare(0, partial.size(), partial) == 0);
     EXPECT_EQ(aborted, IRS_ERR_PEER_GONE);
     EXPECT_EQ(irs_channel_close(channel), IRS_OK);
+    linkEnded(computer, 0);
     const irs_port_state computerState = portState(computer);
     EXPECT_EQ(computerState.phase, IRS_PHASE_IDLE);
     EXPECT_STREQ(computerState.last_error, "");
@@ -227,15 +231,11 @@ TEST(LibChannel, DescriptorsDriveATransferAndEveryEndReachesThePeer) {
     EXPECT_EQ(irs_close(device), IRS_OK);
 }
 
-TEST(LibChannel, DiscoveryFindsTheDeviceAsItNamedItselfAndReturns) {
-    Air air;
-    if (!air.opened) {
-        GTEST_SKIP() << "no pseudo-terminals";
-    }
+TEST_P(LibChannel, DiscoveryFindsTheDeviceAsItNamedItselfAndReturns) {
     irs_port* computer = nullptr;
     irs_port* device = nullptr;
-    ASSERT_EQ(irs_open(air.name(0).c_str(), 'a', 9600, IRS_ROLE_COMPUTER, &computer), IRS_OK);
-    ASSERT_EQ(irs_open(air.name(1).c_str(), 'a', 9600, IRS_ROLE_DEVICE, &device), IRS_OK);
+    ASSERT_EQ(open(0, 'a', 9600, IRS_ROLE_COMPUTER, &computer), IRS_OK);
+    ASSERT_EQ(open(1, 'a', 9600, IRS_ROLE_DEVICE, &device), IRS_OK);
     ASSERT_EQ(irs_set_identity(device, "Kitchen radio", 0x0404), IRS_OK);
     // A device answers discovery while a listen waits; the port's close ends the listen.
     auto listen = std::async(std::launch::async, [device] {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "irstack.h"
-#include "lib_air.h"
+#include "lib_ends.h"
 #include "pty_pair.h"
 
 namespace {
@@ -75,18 +75,17 @@ std::future<irs_channel*> listenOn(irs_port* device) {
 
 // A handle once closed stays dead, though its port's slot or its channel's lane is handed out
 // again, and a handle of one kind is never taken for the other.
-TEST(LibHandles, ClosedHandlesStayDeadWhenTheirPlaceIsReused) {
-    Air air;
-    if (!air.opened) {
-        GTEST_SKIP() << "no pseudo-terminals";
-    }
+class LibHandles : public AirEnds {};
+IRS_BOTH_TRANSPORTS(LibHandles);
+
+TEST_P(LibHandles, ClosedHandlesStayDeadWhenTheirPlaceIsReused) {
     irs_port* first = nullptr;
-    ASSERT_EQ(irs_open(air.name(0).c_str(), 'a', 9600, IRS_ROLE_COMPUTER, &first), IRS_OK);
+    ASSERT_EQ(open(0, 'a', 9600, IRS_ROLE_COMPUTER, &first), IRS_OK);
     ASSERT_EQ(irs_close(first), IRS_OK);
     irs_port* computer = nullptr;
     irs_port* device = nullptr;
-    ASSERT_EQ(irs_open(air.name(0).c_str(), 'a', 9600, IRS_ROLE_COMPUTER, &computer), IRS_OK);
-    ASSERT_EQ(irs_open(air.name(1).c_str(), 'a', 9600, IRS_ROLE_DEVICE, &device), IRS_OK);
+    ASSERT_EQ(open(0, 'a', 9600, IRS_ROLE_COMPUTER, &computer), IRS_OK);
+    ASSERT_EQ(open(1, 'a', 9600, IRS_ROLE_DEVICE, &device), IRS_OK);
     EXPECT_NE(computer, first);
 
     // A channel closed, and the same lane opened again over a new link.
@@ -113,6 +112,8 @@ TEST(LibHandles, ClosedHandlesStayDeadWhenTheirPlaceIsReused) {
             EXPECT_EQ(irs_channel_close(channel), IRS_OK);
             EXPECT_EQ(irs_read(far, &byte, 1, LINK_MS), IRS_ERR_PEER_GONE);
             EXPECT_EQ(irs_channel_close(far), IRS_OK);
+            linkEnded(computer, 0);
+            linkEnded(device, 1);
             deadChannels.emplace_back(channel, "closed channel, its lane open again");
             deadChannels.emplace_back(far, "closed far channel, its lane open again");
         }
