@@ -266,6 +266,14 @@ void IrsdPorts::portStatus(Served& s, IrsdMsg& reply) {
     reply.num[IRSD_PORT_R_ERROR] = s.line->lostError() != 0 ? s.line->lostSystemError() : 0;
     if (s.line->lostError() != 0) {
         irsdSetText(reply, IRSD_PORT_R_TEXT, "port lost");
+    } else if (status.lastError == IR_ERR_TIMEOUT) {
+        // As a port of the library's own process says it.
+        static_assert(PRIMARY_GIVE_UP_MS == SECONDARY_GIVE_UP_MS);
+        std::array<char, IRSD_ERROR_TEXT_MAX + 1> text{};
+        std::snprintf(text.data(), text.size(), "peer gone: no answer for %u.%u s",
+                      static_cast<unsigned>(PRIMARY_GIVE_UP_MS / 1000),
+                      static_cast<unsigned>(PRIMARY_GIVE_UP_MS % 1000 / 100));
+        irsdSetText(reply, IRSD_PORT_R_TEXT, text.data());
     } else if (status.lastError != IR_OK) {
         irsdSetText(reply, IRSD_PORT_R_TEXT, irErrText(status.lastError));
     }

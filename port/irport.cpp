@@ -76,6 +76,7 @@ void IrPort::startEngine(bool asComputer) {
     role = asComputer ? IRPORT_COMPUTER : IRPORT_DEVICE;
     linkEndAsked = false;
     if (asComputer) {
+        computerError = IR_OK; // a new link: the last one's failure is news no longer
         computer.init();
         if (tasks) {
             computer.startTask();
@@ -131,6 +132,11 @@ void IrPort::applyServices() {
 
 // Back to the device role: what the computer's link held ends with it.
 void IrPort::becomeDevice() {
+    std::array<uint32_t, 8> unacked{};
+    for (size_t lane = 0; lane < channels.size() && lane < unacked.size(); ++lane) {
+        unacked[lane] = static_cast<uint32_t>(unacknowledged(static_cast<int>(lane)));
+    }
+    computerError = computer.lastError();
     stopEngine();
     for (size_t lane = 0; lane < channels.size(); ++lane) {
         Channel& c = channels[lane];
@@ -143,7 +149,7 @@ void IrPort::becomeDevice() {
         } else if (c.slot == Slot::OPEN) {
             c.slot = Slot::ENDED;
             push({IRPORT_CHANNEL_ENDED, 0, IRS_ERR_PEER_GONE, static_cast<int>(lane),
-                  static_cast<uint32_t>(unacknowledged(static_cast<int>(lane)))});
+                  unacked.at(lane)});
         }
     }
     applyServices();
@@ -311,6 +317,9 @@ IrPortStatus IrPort::status() {
         return s;
     }
     s.lastError = role == IRPORT_COMPUTER ? computer.lastError() : device.lastError();
+    if (s.lastError == IR_OK) {
+        s.lastError = computerError;
+    }
     // Both engines' links count: the figure only grows, whichever role the port plays.
     s.resent = computer.connection().watch().framesResent.load() +
                device.connection().watch().framesResent.load();

@@ -179,6 +179,8 @@ class IrPort {
     secondary::SecondaryStation device;
     IrPortRole role = IRPORT_DEVICE;
     bool running = false;
+    // Why the computer's last link failed, kept once the port is a device again.
+    IrErr computerError = IR_OK;
     HostReady ready;
     std::array<Channel, IRPORT_CHANNELS> channels{};
     std::array<Service, IRPORT_SERVICES> services{};

@@ -175,11 +175,6 @@ class PortEnds : public ::testing::TestWithParam<Transports> {
     int settingsOnceStarted(int end) const { return throughDaemon(end) ? IRS_OK : IRS_ERR_STATE; }
     // Faults of the daemon's port, reported and expected here until fixed.
     enum class Fault {
-        // A channel a lost link ended reads none unacknowledged: counted after the engine stopped.
-        UNACKNOWLEDGED_AT_LOSS,
-        // Why the last link failed is forgotten once the port serves again (the computer's reads
-        // "", the device's "time-out").
-        LINK_ERROR_FORGOTTEN,
         // A query with no link up, over a link of its own, now and then ends with IRS_ERR_PEER_GONE
         // instead of its answer.
         QUERY_WITHOUT_LINK,
