@@ -1,0 +1,392 @@
+// irstackd on a user's desk: clients that come and go by the hundred leave the daemon as it was,
+// and a dongle unplugged and plugged back ends its channels while the clients stay, then serves
+// them again. The daemon's device is a pseudo-terminal reached through a link that the test can
+// take away and put back; the peer is the library on a second one, joined to the first.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "child_wait.h"
+#include "irsd_test_client.h"
+#include "irstack.h"
+
+namespace {
+
+const char* const ECHO_CLASS = "Echo";
+constexpr size_t PORT_SERVICES = 4; // what one port offers at once
+
+// Two pseudo-terminals joined as the air joins two transceivers; the daemon's is reached through
+// a symbolic link, removed and made again for a new pair as a dongle is unplugged and back.
+class Desk {
+  public:
+    explicit Desk(std::string linkPath) : dongle(std::move(linkPath)) {
+        std::array<char, 128> name{};
+        opened = openpty(&peer.master, &peer.slave, name.data(), nullptr, nullptr) == 0 &&
+                 keepHome(peer);
+        peerName = name.data();
+        opened = opened && plug();
+        carrier = std::thread([this] { carry(); });
+    }
+    Desk(const Desk&) = delete;
+    Desk& operator=(const Desk&) = delete;
+    ~Desk() {
+        running.store(false);
+        carrier.join();
+        unplug();
+        close(peer.master);
+        close(peer.slave);
+    }
+    // Hangs the daemon's side up, and its path goes.
+    void unplug() {
+        const std::lock_guard<std::mutex> hold(lock);
+        for (const int fd : {near.master, near.slave}) {
+            if (fd >= 0) {
+                close(fd);
+            }
+        }
+        near = {};
+        unlink(dongle.c_str());
+    }
+    bool plug() {
+        const std::lock_guard<std::mutex> hold(lock);
+        std::array<char, 128> name{};
+        return openpty(&near.master, &near.slave, name.data(), nullptr, nullptr) == 0 &&
+               keepHome(near) && symlink(name.data(), dongle.c_str()) == 0;
+    }
+
+    bool opened = false;
+    const std::string dongle;
+    std::string peerName;
+
+  private:
+    struct Ends {
+        int master = -1;
+        int slave = -1; // held, so the far side never hangs up while a station reopens its port
+    };
+    // Not inherited by the daemon, whose copy would keep the terminal from hanging up.
+    static bool keepHome(const Ends& ends) {
+        return fcntl(ends.master, F_SETFD, FD_CLOEXEC) == 0 &&
+               fcntl(ends.slave, F_SETFD, FD_CLOEXEC) == 0;
+    }
+    void carry() {
+        std::array<uint8_t, 512> buffer{};
+        while (running.load()) {
+            const std::lock_guard<std::mutex> hold(lock);
+            std::array<pollfd, 2> polled{{{near.master, POLLIN, 0}, {peer.master, POLLIN, 0}}};
+            if (poll(polled.data(), polled.size(), 20) <= 0) {
+                continue;
+            }
+            for (size_t from = 0; from < polled.size(); ++from) {
+                const int to = from == 0 ? peer.master : near.master;
+                if ((polled[from].revents & POLLIN) == 0) {
+                    continue;
+                }
+                const ssize_t count = read(polled[from].fd, buffer.data(), buffer.size());
+                if (count > 0 && to >= 0) {
+                    [[maybe_unused]] const ssize_t put =
+                        write(to, buffer.data(), static_cast<size_t>(count));
+                }
+            }
+        }
+    }
+    Ends near;
+    Ends peer;
+    std::mutex lock;
+    std::atomic<bool> running{true};
+    std::thread carrier;
+};
+
+// The library's device: an echo service, listened for again after each channel.
+class EchoDevice {
+  public:
+    explicit EchoDevice(const std::string& path) {
+        opened = irs_open(path.c_str(), 'a', 115200, IRS_ROLE_DEVICE, &port) == IRS_OK;
+        if (opened) {
+            thread = std::thread([this] { serve(); });
+        }
+    }
+    EchoDevice(const EchoDevice&) = delete;
+    EchoDevice& operator=(const EchoDevice&) = delete;
+    ~EchoDevice() {
+        stopping.store(true);
+        if (thread.joinable()) {
+            thread.join();
+        }
+        irs_close(port);
+    }
+    bool opened = false;
+
+  private:
+    void serve() {
+        while (!stopping.load()) {
+            irs_channel* channel = nullptr;
+            if (irs_listen(port, ECHO_CLASS, LSAP_ATTRIBUTE, IRS_MODE_RAW, 3000, &channel) !=
+                IRS_OK) {
+                continue;
+            }
+            std::array<char, 512> buffer{};
+            long got = 0;
+            while (!stopping.load() &&
+                   ((got = irs_read(channel, buffer.data(), buffer.size(), 200)) > 0 ||
+                    got == IRS_ERR_TIMEOUT)) {
+                if (got > 0 &&
+                    irs_write(channel, buffer.data(), static_cast<size_t>(got), WAIT_MS) != got) {
+                    break;
+                }
+            }
+            irs_channel_abort(channel);
+        }
+    }
+    irs_port* port = nullptr;
+    std::atomic<bool> stopping{false};
+    std::thread thread;
+};
+
+// irstackd in a socket folder of its own, serving ir0 on `device`, what it says read as it comes
+// (a full pipe would stop it); stopped with SIGTERM at the end, when it must exit cleanly and
+// without a sanitizer's report.
+class Daemon {
+  public:
+    explicit Daemon(const std::string& device) {
+        pid = startDaemon(dir, {"--group", ownGroup(), "--max-speed", "115200", "ir0=" + device},
+                          errorPipe);
+        if (pid > 0) {
+            reader = std::thread([this] { listen(); });
+            started = waitFor("serving ir0");
+        }
+    }
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+    ~Daemon() {
+        int status = 0;
+        kill(pid, SIGTERM);
+        EXPECT_EQ(waitChild(pid, status), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        if (reader.joinable()) {
+            reader.join();
+        }
+        if (::testing::Test::HasFailure()) {
+            std::printf("irstackd said:\n%s", said.c_str());
+        }
+        EXPECT_EQ(said.find("Sanitizer"), std::string::npos) << said;
+        EXPECT_EQ(said.find("runtime error"), std::string::npos) << said;
+        close(errorPipe);
+        rmdir(dir.c_str());
+    }
+    bool waitFor(const std::string& text) {
+        std::unique_lock<std::mutex> hold(lock);
+        return grew.wait_for(hold, std::chrono::seconds(30),
+                             [&] { return said.find(text) != std::string::npos; });
+    }
+    // Descriptors open and resident kilobytes.
+    size_t descriptors() const {
+        const auto fds =
+            std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
+        return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+    }
+    long residentKb() const {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        for (std::string line; std::getline(status, line);) {
+            if (line.rfind("VmRSS:", 0) == 0) {
+                return std::stol(line.substr(6));
+            }
+        }
+        return -1;
+    }
+
+    const std::string dir =
+        std::filesystem::temp_directory_path() / ("irstackd-desk-" + std::to_string(getpid()));
+    const std::string path = dir + "/ir0";
+    bool started = false;
+
+  private:
+    void listen() {
+        std::array<char, 4096> chunk{};
+        for (ssize_t n = 0; (n = read(errorPipe, chunk.data(), chunk.size())) > 0;) {
+            const std::lock_guard<std::mutex> hold(lock);
+            said.append(chunk.data(), static_cast<size_t>(n));
+            grew.notify_all();
+        }
+    }
+    pid_t pid = -1;
+    int errorPipe = -1;
+    std::thread reader;
+    std::mutex lock;
+    std::condition_variable grew;
+    std::string said;
+};
+
+// A channel to the peer's echo service carries `text` there and back.
+void echoOnce(Client& client, const std::string& text, bool closeCleanly) {
+    IrsdMsg request = serviceRequest(IRSD_CONNECT, ECHO_CLASS, 1);
+    IrsdMsg reply;
+    ASSERT_EQ(client.ask(request, reply), IRSD_OK);
+    const int fd = reply.fd;
+    ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size()));
+    std::string back;
+    const Deadline deadline;
+    while (back.size() < text.size() && !deadline.passed()) {
+        pollfd p{fd, POLLIN, 0};
+        std::array<char, 256> buffer{};
+        if (poll(&p, 1, 100) == 1) {
+            const ssize_t got = recv(fd, buffer.data(), buffer.size(), 0);
+            ASSERT_GT(got, 0);
+            back.append(buffer.data(), static_cast<size_t>(got));
+        }
+    }
+    EXPECT_EQ(back, text);
+    if (closeCleanly) {
+        irsdInit(request, IRSD_CHANNEL_CLOSE, 0);
+        request.num[IRSD_CHANNEL_ID] = reply.num[IRSD_CHANNEL_R_ID];
+        request.num[IRSD_CLOSE_LINGER] = 5000;
+        EXPECT_EQ(client.ask(request, reply), IRSD_OK);
+    }
+    close(fd);
+}
+
+// Waits for the port's phase to come back to idle, as `watcher` is told.
+void awaitIdle(Client& watcher) {
+    IrsdMsg event;
+    bool left = false;
+    while (watcher.receive(event)) {
+        if (event.type == IRSD_EV_PORT_PHASE) {
+            left = left || event.num[IRSD_PHASE_PHASE] != IRS_PHASE_IDLE;
+            if (left && event.num[IRSD_PHASE_PHASE] == IRS_PHASE_IDLE) {
+                return;
+            }
+        }
+    }
+    ADD_FAILURE() << "the port never came back to idle";
+}
+
+// A client's channel to the peer; half of them close it first, the others just go.
+void visitPeer(const std::string& path, Client& watcher, int index) {
+    SCOPED_TRACE("client " + std::to_string(index));
+    {
+        Client client(path);
+        openPort(client);
+        echoOnce(client, "visit " + std::to_string(index), index % 2 == 0);
+    }
+    awaitIdle(watcher);
+}
+
+// Four clients at a time (the port offers four services) each listen for a service of its own
+// and leave it waiting, then go: two saying so, two just closing the socket. Their requests go
+// together, so the daemon changes the port's services once for all four where it can.
+void visitFour(const std::string& path, int first) {
+    SCOPED_TRACE("clients from " + std::to_string(first));
+    std::array<std::unique_ptr<Client>, PORT_SERVICES> group;
+    for (auto& client : group) {
+        client = std::make_unique<Client>(path);
+        openPort(*client);
+    }
+    for (size_t k = 0; k < group.size(); ++k) {
+        IrsdMsg listen = serviceRequest(IRSD_LISTEN, ("Visitor" + std::to_string(k)).c_str(), 1);
+        listen.num[IRSD_SVC_TIMEOUT] = static_cast<uint32_t>(-1);
+        group[k]->sendMsg(listen);
+    }
+    for (auto& client : group) {
+        EXPECT_EQ(client->ask(IRSD_PORT_STATUS), IRSD_OK);
+        EXPECT_TRUE(client->before.empty()) << "a listen was answered: it was refused";
+    }
+    IrsdMsg closePort;
+    irsdInit(closePort, IRSD_CLOSE_PORT, 0);
+    for (size_t k = 0; k < group.size(); k += 2) {
+        group[k]->sendMsg(closePort);
+    }
+    for (size_t k = 0; k < group.size(); k += 2) {
+        IrsdMsg reply;
+        EXPECT_TRUE(group[k]->receive(reply) && irsdStatus(reply) == IRSD_OK);
+    }
+}
+
+TEST(IrstackdDesk, FiveHundredClientsLeaveNothingBehind) {
+    Desk desk(std::filesystem::temp_directory_path() /
+              ("irstackd-dongle-" + std::to_string(getpid())));
+    ASSERT_TRUE(desk.opened);
+    EchoDevice peer(desk.peerName);
+    ASSERT_TRUE(peer.opened);
+    Daemon daemon(desk.dongle);
+    ASSERT_TRUE(daemon.started);
+    Client watcher(daemon.path);
+    openPort(watcher);
+    // The first visits of each kind take what the daemon keeps for good.
+    visitPeer(daemon.path, watcher, 0);
+    visitFour(daemon.path, 1);
+    // Two round trips: the second is answered in a later turn of the loop than the first, which
+    // has taken in every client that left before it.
+    const auto settled = [&] {
+        EXPECT_EQ(watcher.ask(IRSD_PORT_STATUS), IRSD_OK);
+        EXPECT_EQ(watcher.ask(IRSD_PORT_STATUS), IRSD_OK);
+    };
+    settled();
+    const size_t descriptors = daemon.descriptors();
+    const long resident = daemon.residentKb();
+    for (int i = 0; i < 500 && !::testing::Test::HasFailure();) {
+        if (i % 100 == 0) {
+            visitPeer(daemon.path, watcher, i++);
+        } else {
+            visitFour(daemon.path, i);
+            i += static_cast<int>(PORT_SERVICES);
+        }
+    }
+    settled();
+    EXPECT_EQ(daemon.descriptors(), descriptors);
+    // The allocator may keep a few pages it touched; a leak per client would be far more.
+    EXPECT_LE(daemon.residentKb(), resident + 512) << "started at " << resident << " kB";
+}
+
+TEST(IrstackdDesk, ADongleUnpluggedAndBack) {
+    Desk desk(std::filesystem::temp_directory_path() /
+              ("irstackd-dongle-" + std::to_string(getpid())));
+    ASSERT_TRUE(desk.opened);
+    EchoDevice peer(desk.peerName);
+    ASSERT_TRUE(peer.opened);
+    Daemon daemon(desk.dongle);
+    ASSERT_TRUE(daemon.started);
+    Client client(daemon.path);
+    openPort(client);
+    IrsdMsg request = serviceRequest(IRSD_CONNECT, ECHO_CLASS, 1);
+    IrsdMsg reply;
+    ASSERT_EQ(client.ask(request, reply), IRSD_OK);
+    const int fd = reply.fd;
+
+    desk.unplug();
+    IrsdMsg event;
+    while (client.receive(event) && event.type != IRSD_EV_CHANNEL_ENDED) {
+    }
+    ASSERT_EQ(event.type, IRSD_EV_CHANNEL_ENDED);
+    EXPECT_EQ(irsdInt(event, IRSD_ENDED_REASON), IRSD_ERR_PORT_LOST);
+    std::array<char, 16> rest{};
+    pollfd p{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, WAIT_MS), 1);
+    EXPECT_EQ(recv(fd, rest.data(), rest.size(), MSG_DONTWAIT), 0) << "the channel's end";
+    close(fd);
+    irsdInit(request, IRSD_PORT_STATUS, 0);
+    EXPECT_EQ(client.ask(request, reply), IRSD_OK);
+    EXPECT_EQ(irsdText(reply, IRSD_PORT_R_TEXT), "port lost");
+    request = serviceRequest(IRSD_CONNECT, ECHO_CLASS, 1);
+    EXPECT_EQ(client.ask(request, reply), IRSD_ERR_PORT_LOST);
+
+    ASSERT_TRUE(desk.plug());
+    ASSERT_TRUE(daemon.waitFor("port back"));
+    echoOnce(client, "back again", true);
+}
+
+} // namespace
