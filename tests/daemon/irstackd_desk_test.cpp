@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <condition_variable>
@@ -21,6 +22,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "child_wait.h"
 #include "irsd_test_client.h"
@@ -112,20 +114,20 @@ class Desk {
     std::thread carrier;
 };
 
-// The library's device: an echo service, listened for again after each channel.
+// The library's device: echo services, each listened for again after each channel.
 class EchoDevice {
   public:
-    explicit EchoDevice(const std::string& path) {
+    explicit EchoDevice(const std::string& path, std::vector<const char*> names = {ECHO_CLASS}) {
         opened = irs_open(path.c_str(), 'a', 115200, IRS_ROLE_DEVICE, &port) == IRS_OK;
-        if (opened) {
-            thread = std::thread([this] { serve(); });
+        for (const char* name : names) {
+            threads.emplace_back([this, name] { serve(name); });
         }
     }
     EchoDevice(const EchoDevice&) = delete;
     EchoDevice& operator=(const EchoDevice&) = delete;
     ~EchoDevice() {
         stopping.store(true);
-        if (thread.joinable()) {
+        for (std::thread& thread : threads) {
             thread.join();
         }
         irs_close(port);
@@ -133,10 +135,10 @@ class EchoDevice {
     bool opened = false;
 
   private:
-    void serve() {
-        while (!stopping.load()) {
+    void serve(const char* className) {
+        while (opened && !stopping.load()) {
             irs_channel* channel = nullptr;
-            if (irs_listen(port, ECHO_CLASS, LSAP_ATTRIBUTE, IRS_MODE_RAW, 3000, &channel) !=
+            if (irs_listen(port, className, LSAP_ATTRIBUTE, IRS_MODE_RAW, 3000, &channel) !=
                 IRS_OK) {
                 continue;
             }
@@ -155,7 +157,7 @@ class EchoDevice {
     }
     irs_port* port = nullptr;
     std::atomic<bool> stopping{false};
-    std::thread thread;
+    std::vector<std::thread> threads;
 };
 
 // irstackd in a socket folder of its own, serving ir0 on `device`, what it says read as it comes
@@ -233,24 +235,34 @@ class Daemon {
 };
 
 // A channel to the peer's echo service carries `text` there and back.
-void echoOnce(Client& client, const std::string& text, bool closeCleanly) {
-    IrsdMsg request = serviceRequest(IRSD_CONNECT, ECHO_CLASS, 1);
+void echoOnce(Client& client, const std::string& text, bool closeCleanly,
+              const char* className = ECHO_CLASS) {
+    IrsdMsg request = serviceRequest(IRSD_CONNECT, className, 1);
     IrsdMsg reply;
     ASSERT_EQ(client.ask(request, reply), IRSD_OK);
     const int fd = reply.fd;
-    ASSERT_EQ(send(fd, text.data(), text.size(), MSG_NOSIGNAL), ssize_t(text.size()));
     std::string back;
+    size_t sent = 0;
     const Deadline deadline;
     while (back.size() < text.size() && !deadline.passed()) {
-        pollfd p{fd, POLLIN, 0};
-        std::array<char, 256> buffer{};
-        if (poll(&p, 1, 100) == 1) {
-            const ssize_t got = recv(fd, buffer.data(), buffer.size(), 0);
-            ASSERT_GT(got, 0);
-            back.append(buffer.data(), static_cast<size_t>(got));
+        pollfd p{fd, static_cast<short>(POLLIN | (sent < text.size() ? POLLOUT : 0)), 0};
+        if (poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        if ((p.revents & POLLOUT) != 0) {
+            const ssize_t put =
+                send(fd, text.data() + sent, std::min<size_t>(text.size() - sent, 1024),
+                     MSG_DONTWAIT | MSG_NOSIGNAL);
+            sent += put > 0 ? static_cast<size_t>(put) : 0;
+        }
+        if ((p.revents & (POLLIN | POLLHUP)) != 0) {
+            std::array<char, 1024> buffer{};
+            const ssize_t got = recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            ASSERT_NE(got, 0) << "the channel ended";
+            back.append(buffer.data(), static_cast<size_t>(std::max<ssize_t>(got, 0)));
         }
     }
-    EXPECT_EQ(back, text);
+    EXPECT_TRUE(back == text) << back.size() << " of " << text.size() << " bytes came back";
     if (closeCleanly) {
         irsdInit(request, IRSD_CHANNEL_CLOSE, 0);
         request.num[IRSD_CHANNEL_ID] = reply.num[IRSD_CHANNEL_R_ID];
@@ -387,6 +399,46 @@ TEST(IrstackdDesk, ADongleUnpluggedAndBack) {
     ASSERT_TRUE(desk.plug());
     ASSERT_TRUE(daemon.waitFor("port back"));
     echoOnce(client, "back again", true);
+}
+
+} // namespace
+
+namespace {
+
+// A client that stops reading both its sockets, its channel's peer still sending to it, holds up
+// no one else: another client's channel over the same link carries 16 KB each way.
+TEST(IrstackdDesk, AClientThatStopsReadingHoldsUpOnlyItself) {
+    const char* const STALL_CLASS = "Stall";
+    Desk desk(std::filesystem::temp_directory_path() /
+              ("irstackd-dongle-" + std::to_string(getpid())));
+    ASSERT_TRUE(desk.opened);
+    EchoDevice peer(desk.peerName, {ECHO_CLASS, STALL_CLASS});
+    ASSERT_TRUE(peer.opened);
+    Daemon daemon(desk.dongle);
+    ASSERT_TRUE(daemon.started);
+    Client stalled(daemon.path);
+    openPort(stalled);
+    IrsdMsg request = serviceRequest(IRSD_CONNECT, STALL_CLASS, 1);
+    IrsdMsg reply;
+    ASSERT_EQ(stalled.ask(request, reply), IRSD_OK);
+    const int stalledFd = reply.fd;
+    const std::string flood(8192, 's');
+    size_t put = 0;
+    for (ssize_t n = 0;
+         put < flood.size() && (n = send(stalledFd, flood.data() + put, flood.size() - put,
+                                         MSG_DONTWAIT | MSG_NOSIGNAL)) > 0;) {
+        put += static_cast<size_t>(n);
+    }
+    EXPECT_GT(put, 0U);
+
+    Client active(daemon.path);
+    openPort(active);
+    std::string text(16 * 1024, '\0');
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char>(i * 13 + i / 251);
+    }
+    echoOnce(active, text, true);
+    close(stalledFd);
 }
 
 } // namespace
