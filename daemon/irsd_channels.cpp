@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 
 #include "irsd_ports.h"
 #include "pdu.h"
@@ -51,6 +52,8 @@ void IrsdPorts::serve(std::span<const pollfd> polled, std::span<IrsdClient> clie
         if (ports[i]->live) {
             ports[i]->port->update();
             events(clients, i);
+            watchDevice(*ports[i]);
+            events(clients, i);
         }
     }
     for (Record& r : records) {
@@ -64,6 +67,30 @@ void IrsdPorts::serve(std::span<const pollfd> polled, std::span<IrsdClient> clie
         if (ports[i]->live) {
             events(clients, i);
         }
+    }
+}
+
+void IrsdPorts::watchDevice(Served& s) {
+    const auto now = std::chrono::steady_clock::now();
+    // A role switch reopens the device, so a device gone may show only as a port not open.
+    const bool gone =
+        s.line->lostError() != 0 || (s.port->status().role == IRPORT_DEVICE && !s.line->isOpen());
+    if (!s.lost && gone) {
+        std::fprintf(stderr, "irstackd: %s: port lost (system error %lu)\n", s.name.c_str(),
+                     static_cast<unsigned long>(s.line->lostSystemError()));
+        s.lost = true;
+        s.retryAt = now + std::chrono::milliseconds(IRSD_RETRY_MS);
+        s.port->lose();
+        return;
+    }
+    if (!s.lost || now < s.retryAt) {
+        return;
+    }
+    s.retryAt = now + std::chrono::milliseconds(IRSD_RETRY_MS);
+    // The open is tried only once the path is back, so an absent device costs one look.
+    if (access(s.device.c_str(), R_OK | W_OK) == 0 && s.port->restart() == IRSD_OK) {
+        s.lost = false;
+        std::fprintf(stderr, "irstackd: %s: port back\n", s.name.c_str());
     }
 }
 
@@ -84,7 +111,10 @@ void IrsdPorts::events(std::span<IrsdClient> clients, size_t index) {
             IrsdMsg ended;
             irsdInit(ended, IRSD_EV_CHANNEL_ENDED, 0);
             ended.num[IRSD_ENDED_CHANNEL] = r.id;
-            ended.num[IRSD_ENDED_REASON] = static_cast<uint32_t>(event.status);
+            // The engine saw a link that went silent; the port knows why.
+            const bool lost = s.lost || s.line->lostError() != 0 || !s.line->isOpen();
+            ended.num[IRSD_ENDED_REASON] =
+                static_cast<uint32_t>(lost ? IRSD_ERR_PORT_LOST : event.status);
             ended.num[IRSD_ENDED_UNACKED] = event.value;
             send(clients, r.client, r.serial, ended);
         } else {

@@ -35,6 +35,7 @@ void IrsdPorts::open(const IrsdOptions& options) {
     for (const IrsdPortConfig& config : options.ports) {
         auto served = std::make_unique<Served>();
         served->name = config.name;
+        served->device = config.device;
         if (variant != nullptr) {
             served->line = std::make_unique<IrphyPort>(*variant);
             const bool named = served->line->setPortName(config.device.c_str());
@@ -76,7 +77,12 @@ void IrsdPorts::stop() {
 int IrsdPorts::timeoutMs() {
     int soonest = -1;
     for (auto& served : ports) {
-        const int left = served->live ? served->port->nextTimeoutMs() : -1;
+        int left = served->live ? served->port->nextTimeoutMs() : -1;
+        // The computer's engine tells of a port gone only when it gives the link up, so the
+        // loop looks once a second then, and while the device is away.
+        if (served->lost || (served->live && served->port->status().role == IRPORT_COMPUTER)) {
+            left = left < 0 ? IRSD_RETRY_MS : std::min(left, IRSD_RETRY_MS);
+        }
         if (left >= 0 && (soonest < 0 || left < soonest)) {
             soonest = left;
         }
@@ -182,8 +188,9 @@ void IrsdPorts::request(std::span<IrsdClient> clients, size_t client, const Irsd
     case IRSD_QUERY:
     case IRSD_CONNECT:
     case IRSD_LISTEN:
-        status = s.live ? irsdWithinLimits(msg.type, held(client, c.serial, c.port), false)
-                        : IRSD_ERR_PORT;
+        status = !s.live  ? IRSD_ERR_PORT
+                 : s.lost ? IRSD_ERR_PORT_LOST
+                          : irsdWithinLimits(msg.type, held(client, c.serial, c.port), false);
         if (status == IRSD_OK) {
             pending.tag = ++lastTag;
             status = startRequest(clients, client, msg, s, pending.tag, pending);
@@ -264,7 +271,7 @@ void IrsdPorts::portStatus(Served& s, IrsdMsg& reply) {
     reply.num[IRSD_PORT_R_PEER] = status.peer;
     reply.num[IRSD_PORT_R_SPEED] = status.speed;
     reply.num[IRSD_PORT_R_ERROR] = s.line->lostError() != 0 ? s.line->lostSystemError() : 0;
-    if (s.line->lostError() != 0) {
+    if (s.lost || s.line->lostError() != 0) {
         irsdSetText(reply, IRSD_PORT_R_TEXT, "port lost");
     } else if (status.lastError == IR_ERR_TIMEOUT) {
         // As a port of the library's own process says it.

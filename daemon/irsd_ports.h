@@ -23,6 +23,8 @@ constexpr size_t IRSD_CLIENTS_MAX = 32;
 // socket, decide how much a slow reader leaves in flight.
 constexpr int IRSD_CHANNEL_BUFFER = 4096;
 constexpr size_t IRSD_SEEN_MAX = 16;
+// How often a lost device's path is tried again.
+constexpr int IRSD_RETRY_MS = 1000;
 
 struct IrsdClient {
     int sock = -1;
@@ -108,7 +110,11 @@ class IrsdPorts {
         std::string name;
         std::unique_ptr<IrphyPort> line;
         std::unique_ptr<IrPort> port;
+        std::string device;
         bool live = false;
+        // The device went away: the port is stopped and its path tried again now and then.
+        bool lost = false;
+        std::chrono::steady_clock::time_point retryAt{};
         std::array<int, IRPORT_CHANNELS> laneRecord{-1, -1, -1, -1};
         struct Owner {
             bool used = false;
@@ -136,6 +142,8 @@ class IrsdPorts {
     int channelRequest(size_t client, uint32_t serial, const IrsdMsg& msg, IrsdMsg& reply,
                        Pending& pending);
     void events(std::span<IrsdClient> clients, size_t index);
+    // Notices the device gone and, once a second while it is, tries its path again.
+    void watchDevice(Served& s);
     void finished(std::span<IrsdClient> clients, size_t index, const IrPortEvent& event);
     void opened(std::span<IrsdClient> clients, Pending& pending, int lane);
     // The IAS answer's values as items before the reply: their count, or a status.

@@ -200,7 +200,12 @@ bool IrphyPort::wait(int16_t timeoutMs) {
     uint8_t byte = 0;
     DWORD received = 0;
     if (ReadFile(port, &byte, 1, &received, nullptr) == FALSE) {
-        consoleError("irphy_wait: ReadFile error: %d", errorNumber());
+        // A port that has gone fails every wait; said once, not a line each time.
+        const bool wasLost = lostError() != 0;
+        const int number = errorNumber();
+        if (!wasLost) {
+            consoleError("irphy_wait: ReadFile error: %d", number);
+        }
         rxState.store(RX_IDLE);
         return false;
     }

@@ -124,6 +124,14 @@ class IrPort {
 
     IrPortStatus status();
 
+    // The device has gone (the frame port says it is lost): every request under way ends with
+    // IRS_ERR_PORT_LOST, open channels end with it (their unread bytes stay readable), the
+    // engine stops. Services stay offered.
+    void lose();
+    // Starts as a device again, its reset opening the device afresh: IRS_OK, or the open's
+    // failure with the port still stopped; IRS_ERR_STATE while a device channel is unread.
+    int restart();
+
   private:
     enum class Slot : uint8_t { FREE, OPENING, OPEN, CLOSING, ENDED };
     struct Channel {
@@ -154,6 +162,8 @@ class IrPort {
     void stopEngine();
     void becomeDevice();
     void applyServices();
+    // The services as offered now, the device's task paused while they are set.
+    void renewServices();
     LapConnection& connection();
     LapConnection& connectionOf(int channel);
     bool laneOpen(int lane);
@@ -161,6 +171,8 @@ class IrPort {
     int laneEndStatus(int lane);
     bool linkUp();
     bool anyChannel() const;
+    // A channel whose bytes sit in the device engine's queues, open or ended and not yet freed.
+    bool deviceChannelHeld() const;
     void push(const IrPortEvent& event);
     void finish(uint32_t tag, int status, int channel = -1, uint32_t value = 0);
     void updateComputer();

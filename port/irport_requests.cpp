@@ -327,9 +327,7 @@ void IrPort::updateComputer() {
 
 void IrPort::updateDevice() {
     if (servicesChanged && !linkUp()) {
-        stopEngine();
-        applyServices();
-        startEngine(false);
+        renewServices();
     }
     for (Service& s : services) {
         if (s.waiting && passed(s.timed, s.deadline, now())) {

@@ -20,13 +20,16 @@
 
 namespace {
 
-std::string ownGroup() {
+constexpr int WAIT_MS = 30000;
+const char* const LSAP_ATTRIBUTE = "TinyTP:LsapSel";
+
+inline std::string ownGroup() {
     const group* entry = getgrgid(getgid());
     return entry != nullptr ? entry->gr_name : "";
 }
 
 // Starts irstackd with `args`, its standard error on a pipe; -1 when fork fails.
-pid_t startDaemon(const std::string& dir, std::vector<std::string> args, int& errorPipe) {
+inline pid_t startDaemon(const std::string& dir, std::vector<std::string> args, int& errorPipe) {
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) {
         return -1;
@@ -49,7 +52,8 @@ pid_t startDaemon(const std::string& dir, std::vector<std::string> args, int& er
 }
 
 // What the daemon writes to standard error until `text` shows or the deadline passes.
-bool waitForText(int errorPipe, const std::string& text, const Deadline& deadline = Deadline()) {
+inline bool waitForText(int errorPipe, const std::string& text,
+                        const Deadline& deadline = Deadline()) {
     std::string seen;
     while (seen.find(text) == std::string::npos && !deadline.passed()) {
         pollfd p{errorPipe, POLLIN, 0};
@@ -144,5 +148,27 @@ class Client {
     IrsdReceiver in;
     uint32_t lastId = 0;
 };
+
+inline void openPort(Client& client) {
+    ASSERT_EQ(client.ask(IRSD_HELLO), IRSD_OK);
+    IrsdMsg request;
+    IrsdMsg reply;
+    irsdInit(request, IRSD_OPEN, 0);
+    irsdSetText(request, IRSD_OPEN_NAME, "ir0");
+    ASSERT_EQ(client.ask(request, reply), IRSD_OK);
+}
+
+inline IrsdMsg serviceRequest(uint8_t type, const char* className, uint8_t mode) {
+    IrsdMsg request;
+    irsdInit(request, type, 0);
+    irsdSetText(request, IRSD_SVC_CLASS, className);
+    irsdSetText(request, IRSD_SVC_ATTRIBUTE, className[0] != '\0' ? LSAP_ATTRIBUTE : "");
+    request.num[IRSD_SVC_TIMEOUT] = WAIT_MS;
+    request.num[IRSD_SVC_MODE] = mode;
+    if (type == IRSD_CONNECT) {
+        request.num[IRSD_CONNECT_LSAP] = static_cast<uint32_t>(-1);
+    }
+    return request;
+}
 
 } // namespace

@@ -26,10 +26,8 @@
 
 namespace {
 
-constexpr int WAIT_MS = 30000;
 constexpr size_t BYTES = 16 * 1024;
 const char* const ECHO_CLASS = "Echo";
-const char* const LSAP_ATTRIBUTE = "TinyTP:LsapSel";
 
 std::string pattern(int tag, size_t length) {
     std::string text(length, '\0');
@@ -90,28 +88,6 @@ bool awaitReply(Client& client, uint8_t type, IrsdMsg& reply) {
         }
     }
     return false;
-}
-
-void openPort(Client& client) {
-    ASSERT_EQ(client.ask(IRSD_HELLO), IRSD_OK);
-    IrsdMsg request;
-    IrsdMsg reply;
-    irsdInit(request, IRSD_OPEN, 0);
-    irsdSetText(request, IRSD_OPEN_NAME, "ir0");
-    ASSERT_EQ(client.ask(request, reply), IRSD_OK);
-}
-
-IrsdMsg serviceRequest(uint8_t type, const char* className, uint8_t mode) {
-    IrsdMsg request;
-    irsdInit(request, type, 0);
-    irsdSetText(request, IRSD_SVC_CLASS, className);
-    irsdSetText(request, IRSD_SVC_ATTRIBUTE, className[0] != '\0' ? LSAP_ATTRIBUTE : "");
-    request.num[IRSD_SVC_TIMEOUT] = WAIT_MS;
-    request.num[IRSD_SVC_MODE] = mode;
-    if (type == IRSD_CONNECT) {
-        request.num[IRSD_CONNECT_LSAP] = static_cast<uint32_t>(-1);
-    }
-    return request;
 }
 
 // Sends `out` through the channel's socket and reads as much back; `midway` runs once half of

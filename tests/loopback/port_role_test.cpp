@@ -4,6 +4,7 @@
 // port sends is lost at a few positions; each run must still move every byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -195,6 +196,43 @@ TEST(PortRoles, DeviceThenComputerThenDeviceWithAFrameLost) {
             return;
         }
     }
+}
+
+// Bytes of a device link the port had not read when the link ended stay readable, though a
+// service offered just after asks the device engine to restart, which empties its queues.
+TEST(PortRoles, UnreadBytesOutliveTheLinkAndAServiceChange) {
+    constexpr size_t UNREAD = 1000;
+    PortRoles t(-1);
+    ASSERT_TRUE(t.port.start());
+    const int echo = t.port.offer(ECHO, LSAP_ATTRIBUTE, true);
+    ASSERT_EQ(t.port.listen(1, echo, -1), IRS_OK);
+    ASSERT_EQ(t.peerComputer.setService(ECHO, LSAP_ATTRIBUTE, -1, true), IR_OK);
+    t.peerComputer.init();
+    const IrPortEvent accepted = t.await(1);
+    ASSERT_EQ(accepted.status, IRS_OK);
+    const std::string text(UNREAD, 'z');
+    LapConnection& peer = t.peerComputer.connection();
+    size_t sent = 0;
+    ASSERT_TRUE(t.runUntil([&] {
+        const int room = peer.phase() == LINK_OPEN ? peer.room() : 0;
+        const size_t piece = std::min<size_t>(UNREAD - sent, std::max(room, 0));
+        sent += peer.send(reinterpret_cast<const uint8_t*>(&text[sent]), piece);
+        return t.port.available(accepted.channel) == static_cast<int>(UNREAD);
+    })) << t.port.available(accepted.channel)
+        << " of " << sent;
+    t.peerComputer.requestLinkEnd();
+    ASSERT_TRUE(t.runUntil([&] {
+        return std::any_of(t.seen.begin(), t.seen.end(), [&](const IrPortEvent& e) {
+            return e.kind == IRPORT_CHANNEL_ENDED && e.channel == accepted.channel;
+        });
+    }));
+    ASSERT_GE(t.port.offer(SINK, LSAP_ATTRIBUTE, true), 0);
+    for (int i = 0; i < 200; ++i) {
+        t.round();
+    }
+    std::array<uint8_t, 2 * UNREAD> got{};
+    EXPECT_EQ(t.port.read(accepted.channel, got.data(), got.size()), UNREAD);
+    EXPECT_EQ(t.port.abort(accepted.channel), IRS_OK);
 }
 
 } // namespace
