@@ -30,7 +30,7 @@ size_t IrsdPorts::collect(std::span<pollfd> into) {
     }
     for (Record& r : records) {
         r.pollAt = -1;
-        if (!r.used || count == into.size()) {
+        if (!r.used || r.sock < 0 || count == into.size()) {
             continue;
         }
         short events = 0;
@@ -251,6 +251,15 @@ void IrsdPorts::opened(std::span<IrsdClient> clients, Pending& pending, int lane
 
 void IrsdPorts::pump(Record& r, short revents) {
     bool gone = (revents & (POLLHUP | POLLERR)) != 0;
+    // A close whose client has hung up goes on without its socket, which would only keep
+    // reporting the hang-up.
+    if (r.sock < 0) {
+        if (r.closing && !r.closeStarted && r.lane >= 0) {
+            r.closeStarted =
+                ports.at(r.port)->port->close(r.closeRequest, r.lane, r.linger) == IRSD_OK;
+        }
+        return;
+    }
     if (r.lane >= 0) {
         IrPort& port = *ports.at(r.port)->port;
         // The peer's bytes to the client, as far as its socket takes them.
@@ -282,8 +291,13 @@ void IrsdPorts::pump(Record& r, short revents) {
                 ::recv(r.sock, buffer.data(),
                        std::min<size_t>(buffer.size(), static_cast<size_t>(room)), MSG_DONTWAIT);
             if (got > 0) {
-                port.write(r.lane, buffer.data(), static_cast<size_t>(got));
-                r.sent += static_cast<uint32_t>(got);
+                // Never short while the room lasts; short only when the channel ended meanwhile,
+                // and then the bytes had nowhere to go.
+                const size_t taken = port.write(r.lane, buffer.data(), static_cast<size_t>(got));
+                r.sent += static_cast<uint32_t>(taken);
+                if (taken < static_cast<size_t>(got)) {
+                    break;
+                }
                 continue;
             }
             if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
@@ -309,6 +323,9 @@ void IrsdPorts::pump(Record& r, short revents) {
     }
     if (gone && !r.closing) {
         release(r, true); // the client closed its end or left: the peer hears at once
+    } else if (gone) {
+        ::close(r.sock);
+        r.sock = -1;
     }
 }
 
