@@ -66,6 +66,9 @@ struct IrsRemoteItems {
 int irsRemoteCall(IrsPort& port, IrsdMsg& request, int waitMs, IrsdMsg& reply,
                   const IrsRemoteItems& items = {});
 // A status as the library's code: the daemon's own failures are IRS_ERR_IO.
+// An item of a discovery or a query stored where the call wants it, while there is room.
+void irsRemoteStoreDevice(IrsRemoteCall& call, const IrsdMsg& item);
+void irsRemoteStoreValue(IrsRemoteCall& call, const IrsdMsg& item);
 int irsRemoteCode(int32_t status);
 int irsRemoteStatus(const IrsdMsg& reply);
 // Reads what the daemon has sent by now, if no other thread is reading: events of a channel whose
