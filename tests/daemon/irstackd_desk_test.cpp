@@ -15,6 +15,18 @@
 
 #include "irsd_desk.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool UNDER_SANITIZER = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool UNDER_SANITIZER = true;
+#else
+constexpr bool UNDER_SANITIZER = false;
+#endif
+#else
+constexpr bool UNDER_SANITIZER = false;
+#endif
+
 namespace {
 
 constexpr int PORT_SERVICES = 4; // what one port offers at once
@@ -144,8 +156,12 @@ TEST(IrstackdDesk, FiveHundredClientsLeaveNothingBehind) {
     }
     settled();
     EXPECT_EQ(daemon.descriptors(), descriptors);
-    // The allocator may keep a few pages it touched; a leak per client would be far more.
-    EXPECT_LE(daemon.residentKb(), resident + 512) << "started at " << resident << " kB";
+    // The allocator may keep a few pages it touched; a leak per client would be far more. Under
+    // a sanitizer freed memory is held back on purpose, and its leak check at the daemon's end
+    // (which the fixture reads) stands in for this one.
+    if (!UNDER_SANITIZER) {
+        EXPECT_LE(daemon.residentKb(), resident + 512) << "started at " << resident << " kB";
+    }
 }
 
 TEST(IrstackdDesk, ADongleUnpluggedAndBack) {
