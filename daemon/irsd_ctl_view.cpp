@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 
@@ -189,7 +190,7 @@ std::string ctlWatchLine(const CtlPort& port, const CtlRates& rates) {
     const double errors = std::min(rates.resentPerS + rates.damagedPerS, BAR_EMPTY_PER_S);
     const bool linked = port.phase >= 2;
     const int filled =
-        linked ? static_cast<int>(BAR_WIDTH * (1.0 - errors / BAR_EMPTY_PER_S) + 0.5) : 0;
+        linked ? static_cast<int>(std::lround(BAR_WIDTH * (1.0 - errors / BAR_EMPTY_PER_S))) : 0;
     const std::string bar = std::string(static_cast<size_t>(filled), '#') +
                             std::string(static_cast<size_t>(BAR_WIDTH - filled), '.');
     return format("%s [%s] %-9s resent %5.1f/s damaged %5.1f/s field %4u bytes %6u bit/s",
