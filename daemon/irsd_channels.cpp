@@ -2,6 +2,7 @@
 // socket pair; the daemon reads its end only while the channel has room, and writes what the peer
 // sent as the socket takes it.
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -49,6 +50,7 @@ size_t IrsdPorts::collect(std::span<pollfd> into) {
 
 void IrsdPorts::serve(std::span<const pollfd> polled, std::span<IrsdClient> clients) {
     for (size_t i = 0; i < ports.size(); ++i) {
+        retryStart(*ports[i]);
         if (ports[i]->live) {
             ports[i]->port->update();
             events(clients, i);
@@ -182,7 +184,13 @@ void IrsdPorts::finished(std::span<IrsdClient> clients, size_t index, const IrPo
         return;
     } else if (pending.type == IRSD_CHANNEL_CLOSE) {
         // The port has the channel back already.
-        release(records.at(static_cast<size_t>(pending.record)), false);
+        Record& r = records.at(static_cast<size_t>(pending.record));
+        const bool dropped = r.dropped;
+        release(r, false);
+        if (dropped) {
+            answer(clients, pending.client, pending.serial, reply, IRSD_ERR_TIMEOUT);
+            return;
+        }
     } else if (event.status == IRSD_OK) {
         opened(clients, pending, event.channel);
         return;
@@ -249,6 +257,12 @@ void IrsdPorts::opened(std::span<IrsdClient> clients, Pending& pending, int lane
     }
 }
 
+int IrsdPorts::lingerLeft(const Record& r) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        r.closeBy - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<int64_t>(left.count(), 0));
+}
+
 void IrsdPorts::pump(Record& r, short revents) {
     bool gone = (revents & (POLLHUP | POLLERR)) != 0;
     // A close whose client has hung up goes on without its socket, which would only keep
@@ -256,7 +270,7 @@ void IrsdPorts::pump(Record& r, short revents) {
     if (r.sock < 0) {
         if (r.closing && !r.closeStarted && r.lane >= 0) {
             r.closeStarted =
-                ports.at(r.port)->port->close(r.closeRequest, r.lane, r.linger) == IRSD_OK;
+                ports.at(r.port)->port->close(r.closeRequest, r.lane, lingerLeft(r)) == IRSD_OK;
         }
         return;
     }
@@ -285,6 +299,12 @@ void IrsdPorts::pump(Record& r, short revents) {
             std::array<uint8_t, 1024> buffer{};
             const int room = port.room(r.lane);
             if (room <= 0) {
+                if (r.closing && lingerLeft(r) == 0) {
+                    // The linger is over with bytes the peer never took room for: dropped.
+                    int queued = 0;
+                    r.dropped = ioctl(r.sock, FIONREAD, &queued) != 0 || queued > 0;
+                    r.closeStarted = port.close(r.closeRequest, r.lane, 0) == IRSD_OK;
+                }
                 break;
             }
             const ssize_t got =
@@ -305,12 +325,12 @@ void IrsdPorts::pump(Record& r, short revents) {
             }
             if (r.closing) {
                 // All the client wrote before its close has been taken.
-                r.closeStarted = port.close(r.closeRequest, r.lane, r.linger) == IRSD_OK;
+                r.closeStarted = port.close(r.closeRequest, r.lane, lingerLeft(r)) == IRSD_OK;
             }
             break;
         }
         if (r.closing && !r.closeStarted && (r.ended || gone)) {
-            r.closeStarted = port.close(r.closeRequest, r.lane, r.linger) == IRSD_OK;
+            r.closeStarted = port.close(r.closeRequest, r.lane, lingerLeft(r)) == IRSD_OK;
         }
         if (r.ended && r.held == r.sentAt && port.available(r.lane) == 0 && !r.closing) {
             // Every byte delivered: the client reads the end, and the port has its channel back.

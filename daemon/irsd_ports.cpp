@@ -31,28 +31,53 @@ const char* orNull(const std::array<char, IAS_NAMES_MAX + 1>& name) {
 } // namespace
 
 void IrsdPorts::open(const IrsdOptions& options) {
-    const TransceiverVariant* variant = transceiverVariantNamed(options.variant);
+    variant = transceiverVariantNamed(options.variant);
+    maxSpeed = options.maxSpeed != 0 ? options.maxSpeed : UINT32_MAX;
     for (const IrsdPortConfig& config : options.ports) {
         auto served = std::make_unique<Served>();
         served->name = config.name;
         served->device = config.device;
-        if (variant != nullptr) {
-            served->line = std::make_unique<IrphyPort>(*variant);
-            const bool named = served->line->setPortName(config.device.c_str());
-            const DWORD error = named ? served->line->hold() : ERROR_INVALID_PARAMETER;
-            // A plain port offers what its serial device takes, which only the held port tells.
-            const uint8_t speeds =
-                lapBaudBitsUpTo(served->line->offeredBaudBits(),
-                                options.maxSpeed != 0 ? options.maxSpeed : UINT32_MAX);
-            served->port = std::make_unique<IrPort>(*served->line, speeds);
-            served->live = error == ERROR_SUCCESS && served->port->start();
-            if (!served->live) {
-                std::fprintf(stderr, "irstackd: %s: %s does not open (system error %lu)\n",
-                             config.name.c_str(), config.device.c_str(),
-                             static_cast<unsigned long>(hostSystemError()));
-            }
+        if (variant != nullptr && !start(*served)) {
+            std::fprintf(stderr,
+                         "irstackd: %s: %s does not open (system error %lu); tried again each "
+                         "second\n",
+                         config.name.c_str(), config.device.c_str(),
+                         static_cast<unsigned long>(served->openError));
         }
         ports.push_back(std::move(served));
+    }
+}
+
+bool IrsdPorts::start(Served& s) {
+    s.retryAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(IRSD_RETRY_MS);
+    auto line = std::make_unique<IrphyPort>(*variant);
+    if (!line->setPortName(s.device.c_str()) || line->hold() != ERROR_SUCCESS) {
+        s.openError = hostSystemError();
+        return false;
+    }
+    // A plain port offers what its serial device takes, which only the held port tells.
+    const uint8_t speeds = lapBaudBitsUpTo(line->offeredBaudBits(), maxSpeed);
+    auto port = std::make_unique<IrPort>(*line, speeds);
+    if (!port->start()) {
+        s.openError = hostSystemError();
+        line->close();
+        line->release();
+        return false;
+    }
+    s.line = std::move(line);
+    s.port = std::move(port);
+    s.live = true;
+    return true;
+}
+
+// A port that did not open at the start is tried again as a lost one is, from scratch: no
+// client can hold anything on it yet.
+void IrsdPorts::retryStart(Served& s) {
+    if (s.live || variant == nullptr || std::chrono::steady_clock::now() < s.retryAt) {
+        return;
+    }
+    if (access(s.device.c_str(), R_OK | W_OK) == 0 && start(s)) {
+        std::fprintf(stderr, "irstackd: %s: port open\n", s.name.c_str());
     }
 }
 
@@ -78,6 +103,9 @@ int IrsdPorts::timeoutMs() {
     int soonest = -1;
     for (auto& served : ports) {
         int left = served->live ? served->port->nextTimeoutMs() : -1;
+        if (!served->live && variant != nullptr) {
+            left = IRSD_RETRY_MS;
+        }
         // The computer's engine tells of a port gone only when it gives the link up, so the
         // loop looks once a second then, and while the device is away.
         if (served->lost || (served->live && served->port->status().role == IRPORT_COMPUTER)) {
@@ -85,6 +113,13 @@ int IrsdPorts::timeoutMs() {
         }
         if (left >= 0 && (soonest < 0 || left < soonest)) {
             soonest = left;
+        }
+    }
+    // A close whose bytes wait for room ends when its linger does.
+    for (const Record& r : records) {
+        if (r.used && r.closing && !r.closeStarted && r.lane >= 0) {
+            const int left = lingerLeft(r);
+            soonest = soonest < 0 ? left : std::min(soonest, left);
         }
     }
     return soonest;
@@ -262,7 +297,7 @@ int IrsdPorts::startRequest(std::span<IrsdClient> /*clients*/, size_t client, co
 
 void IrsdPorts::portStatus(Served& s, IrsdMsg& reply) {
     if (!s.live) {
-        reply.num[IRSD_PORT_R_ERROR] = s.line ? s.line->lostSystemError() : 0;
+        reply.num[IRSD_PORT_R_ERROR] = static_cast<uint32_t>(s.openError);
         irsdSetText(reply, IRSD_PORT_R_TEXT, "the port did not open");
         return;
     }
@@ -330,7 +365,9 @@ int IrsdPorts::channelRequest(size_t client, uint32_t serial, const IrsdMsg& msg
     const int linger = irsdInt(msg, IRSD_CLOSE_LINGER);
     r->closing = true;
     r->closeStarted = false;
-    r->linger = linger < 0 ? LINGER_DEFAULT_MS : std::min(linger, LINGER_MAX_MS);
+    r->closeBy =
+        std::chrono::steady_clock::now() +
+        std::chrono::milliseconds(linger < 0 ? LINGER_DEFAULT_MS : std::min(linger, LINGER_MAX_MS));
     pending.tag = ++lastTag;
     pending.record = static_cast<int>(r - records.data());
     r->closeRequest = pending.tag;

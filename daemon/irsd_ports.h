@@ -49,7 +49,7 @@ class IrsdPorts {
     ~IrsdPorts() { stop(); }
 
     // Opens each serial port and starts its port object; a port that does not open is served
-    // all the same, answering IRSD_ERR_PORT to what needs the link.
+    // all the same, answering IRSD_ERR_PORT to what needs the link, and tried again each second.
     void open(const IrsdOptions& options);
     void stop();
 
@@ -88,7 +88,9 @@ class IrsdPorts {
         bool closing = false;
         bool closeStarted = false;
         uint32_t closeRequest = 0;
-        int linger = 0;
+        // The linger counts from the request, however long the socket's bytes wait for room.
+        std::chrono::steady_clock::time_point closeBy{};
+        bool dropped = false;
         ChannelInfo info;
         int pollAt = -1;
         // For irstack-ctl: bytes from the client to the peer and back.
@@ -112,6 +114,8 @@ class IrsdPorts {
         std::unique_ptr<IrPort> port;
         std::string device;
         bool live = false;
+        // Why the port did not open, while it is not live.
+        unsigned long openError = 0;
         // The device went away: the port is stopped and its path tried again now and then.
         bool lost = false;
         std::chrono::steady_clock::time_point retryAt{};
@@ -142,6 +146,9 @@ class IrsdPorts {
     int channelRequest(size_t client, uint32_t serial, const IrsdMsg& msg, IrsdMsg& reply,
                        Pending& pending);
     void events(std::span<IrsdClient> clients, size_t index);
+    // Holds the serial port and starts its port object: false, with nothing held, if it fails.
+    bool start(Served& s);
+    void retryStart(Served& s);
     // Notices the device gone and, once a second while it is, tries its path again.
     void watchDevice(Served& s);
     void finished(std::span<IrsdClient> clients, size_t index, const IrPortEvent& event);
@@ -149,6 +156,7 @@ class IrsdPorts {
     // The IAS answer's values as items before the reply: their count, or a status.
     int queryItems(std::span<IrsdClient> clients, const Pending& pending,
                    std::span<const uint8_t> found);
+    static int lingerLeft(const Record& r);
     void pump(Record& record, short revents);
     void release(Record& record, bool abortive);
     Record* findRecord(size_t client, uint32_t serial, uint32_t id);
@@ -159,6 +167,8 @@ class IrsdPorts {
     std::vector<std::unique_ptr<Served>> ports;
     std::array<Record, IRSD_CLIENTS_MAX * IRSD_CLIENT_CHANNELS> records{};
     std::array<Pending, IRSD_CLIENTS_MAX * IRSD_CLIENT_PENDING> pendings{};
+    const TransceiverVariant* variant = nullptr;
+    uint32_t maxSpeed = UINT32_MAX;
     uint32_t lastTag = 0;
     uint32_t lastId = 0;
 };

@@ -28,6 +28,8 @@
 namespace {
 
 const char* const ECHO_CLASS = "Echo";
+// A service that accepts a channel and never reads it.
+const char* const HOLD_CLASS = "Hold";
 
 // Two pseudo-terminals joined as the air joins two transceivers; the daemon's is reached through
 // a symbolic link, removed and made again for a new pair as a dongle is unplugged and back.
@@ -137,6 +139,12 @@ class EchoDevice {
             if (irs_listen(port, className, LSAP_ATTRIBUTE, IRS_MODE_RAW, 3000, &channel) !=
                 IRS_OK) {
                 continue;
+            }
+            if (std::string_view(className) == HOLD_CLASS) {
+                // Takes nothing: the channel's credits run out.
+                while (!stopping.load()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
             }
             std::array<char, 512> buffer{};
             long got = 0;

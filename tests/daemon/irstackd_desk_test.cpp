@@ -164,18 +164,27 @@ TEST(IrstackdDesk, FiveHundredClientsLeaveNothingBehind) {
     }
 }
 
-TEST(IrstackdDesk, ADongleUnpluggedAndBack) {
+TEST(IrstackdDesk, ADongleAbsentAtStartThenUnpluggedAndBack) {
     Desk desk(std::filesystem::temp_directory_path() /
               ("irstackd-dongle-" + std::to_string(getpid())));
     ASSERT_TRUE(desk.opened);
     EchoDevice peer(desk.peerName);
     ASSERT_TRUE(peer.opened);
+    // Not there when the daemon starts: it serves the port all the same, and takes the dongle
+    // once it is plugged in.
+    desk.unplug();
     Daemon daemon(desk.dongle);
     ASSERT_TRUE(daemon.started);
     Client client(daemon.path);
     openPort(client);
-    IrsdMsg request = serviceRequest(IRSD_CONNECT, ECHO_CLASS, 1);
+    IrsdMsg request;
     IrsdMsg reply;
+    irsdInit(request, IRSD_PORT_STATUS, 0);
+    EXPECT_EQ(client.ask(request, reply), IRSD_OK);
+    EXPECT_EQ(irsdText(reply, IRSD_PORT_R_TEXT), "the port did not open");
+    ASSERT_TRUE(desk.plug());
+    ASSERT_TRUE(daemon.waitFor("port open"));
+    request = serviceRequest(IRSD_CONNECT, ECHO_CLASS, 1);
     ASSERT_EQ(client.ask(request, reply), IRSD_OK);
     const int fd = reply.fd;
 
@@ -208,7 +217,7 @@ TEST(IrstackdDesk, AClientThatStopsReadingHoldsUpOnlyItself) {
     Desk desk(std::filesystem::temp_directory_path() /
               ("irstackd-dongle-" + std::to_string(getpid())));
     ASSERT_TRUE(desk.opened);
-    EchoDevice peer(desk.peerName, {ECHO_CLASS, STALL_CLASS});
+    EchoDevice peer(desk.peerName, {ECHO_CLASS, STALL_CLASS, HOLD_CLASS});
     ASSERT_TRUE(peer.opened);
     Daemon daemon(desk.dongle);
     ASSERT_TRUE(daemon.started);
@@ -234,6 +243,20 @@ TEST(IrstackdDesk, AClientThatStopsReadingHoldsUpOnlyItself) {
         text[i] = static_cast<char>(i * 13 + i / 251);
     }
     echoOnce(active, text, true);
+
+    // A close whose bytes wait for room the peer never gives ends with its linger.
+    request = serviceRequest(IRSD_CONNECT, HOLD_CLASS, 1);
+    ASSERT_EQ(stalled.ask(request, reply), IRSD_OK);
+    const int heldFd = reply.fd;
+    const Deadline deadline;
+    for (pollfd p{heldFd, POLLOUT, 0}; poll(&p, 1, 300) == 1 && !deadline.passed();) {
+        EXPECT_GT(send(heldFd, flood.data(), flood.size(), MSG_DONTWAIT | MSG_NOSIGNAL), 0);
+    }
+    irsdInit(request, IRSD_CHANNEL_CLOSE, 0);
+    request.num[IRSD_CHANNEL_ID] = reply.num[IRSD_CHANNEL_R_ID];
+    request.num[IRSD_CLOSE_LINGER] = 300;
+    EXPECT_EQ(stalled.ask(request, reply), IRSD_ERR_TIMEOUT);
+    close(heldFd);
     close(stalledFd);
 }
 
