@@ -61,9 +61,9 @@ ChannelInfo PrimaryStation::describeLane(uint8_t lane) {
     if (lane >= MUX_CHANNELS) {
         return info;
     }
-    info.local = laneLocal(lane);
-    info.peer = lanePeer(lane);
-    info.raw = laneRaw(lane);
+    info.local = mux.laneLocal(lane);
+    info.peer = mux.lanePeer(lane);
+    info.raw = mux.laneRaw(lane);
     const std::lock_guard<std::mutex> hold(laneLock);
     const bool named = lane == 0 ? serviceLsap < 0 : laneAsks[lane];
     if (named) {

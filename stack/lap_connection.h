@@ -177,6 +177,7 @@ class LapConnection {
     uint8_t laneGrant(uint8_t lane);
     // As laneGrant, for a connect: the channel's opening empties its queue before data comes.
     uint8_t laneGrantOpening(uint8_t lane) {
+        stagedLane.store(lane);
         return credits(lane).grant((lane == 0 ? FULL_QUEUE_SIZE : FULL_EXTRA_QUEUE_SIZE) - 1,
                                    peerPduSize());
     }
