@@ -126,8 +126,8 @@ void PrimaryStation::takeLaneControl(uint8_t lane, uint16_t length) {
         laneStep[lane] = LANE_IAS_QUERY;
     } else if (laneStep[lane] == LANE_TTP_WAIT) {
         LmChannel& channel = conn.extra(lane);
-        channel.credits.take(length > TTP_CONNECT_CREDIT_OFFSET ? conn.rx[TTP_CONNECT_CREDIT_OFFSET]
-                                                                : 0);
+        conn.credits(lane).take(
+            length > TTP_CONNECT_CREDIT_OFFSET ? conn.rx[TTP_CONNECT_CREDIT_OFFSET] : 0);
         channel.open(channel.peerSelector());
         laneStep[lane] = channel.raw() ? LANE_NONE : LANE_PARAMS;
     }
@@ -250,7 +250,7 @@ bool PrimaryStation::sendLaneControl() {
             continue;
         }
         if (state == CHANNEL_CONNECTING && laneStep[lane] == LANE_NONE) {
-            channel.credits.reset();
+            conn.credits(lane).reset();
             laneStep[lane] = laneAsks[lane] ? LANE_IAS_CONNECT : LANE_TTP_CONNECT;
         }
         if (sendLaneSetUp(lane)) {

@@ -23,14 +23,10 @@ void SecondaryStation::clearServices() {
 }
 
 ChannelInfo SecondaryStation::describeLane(uint8_t lane) {
-    ChannelInfo info;
-    if (lane >= MUX_CHANNELS) {
-        return info;
+    ChannelInfo info = mux.describe(lane);
+    if (lane < MUX_CHANNELS) {
+        ias.describe(lane, info); // the mode of the service offered there
     }
-    info.local = mux.laneLocal(lane);
-    info.peer = mux.lanePeer(lane);
-    info.raw = serviceRaw;
-    ias.describe(lane, info);
     return info;
 }
 

@@ -36,10 +36,22 @@ int LmMux::laneBySelector(uint8_t local) {
     return -1;
 }
 
+ChannelInfo LmMux::describe(uint8_t lane) {
+    ChannelInfo info;
+    if (lane < MUX_CHANNELS) {
+        info.local = laneLocal(lane);
+        info.peer = lanePeer(lane);
+        info.raw = laneRaw(lane);
+    }
+    return info;
+}
+
+bool LmMux::dataMayGo(uint8_t lane) {
+    return conn.laneOpen(lane) && conn.laneHasData(lane) && conn.credits(lane).toSend > 0;
+}
+
 bool LmMux::laneOwesTurn(uint8_t lane, bool dataHeld) {
-    const bool data =
-        !dataHeld && conn.laneOpen(lane) && conn.laneHasData(lane) && conn.credits(lane).toSend > 0;
-    return data || conn.laneNeedsCredit(lane);
+    return (!dataHeld && dataMayGo(lane)) || conn.laneNeedsCredit(lane);
 }
 
 uint16_t LmMux::buildNextTurn(uint32_t heldMask) {
@@ -52,9 +64,7 @@ uint16_t LmMux::buildNextTurn(uint32_t heldMask) {
             continue;
         }
         nextLane = static_cast<uint8_t>((lane + 1) % MUX_CHANNELS);
-        const bool data =
-            !held && conn.laneOpen(lane) && conn.laneHasData(lane) && conn.credits(lane).toSend > 0;
-        return data ? buildData(lane, false) : buildCredit(lane);
+        return !held && dataMayGo(lane) ? buildData(lane, false) : buildCredit(lane);
     }
     return 0;
 }

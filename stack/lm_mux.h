@@ -48,6 +48,8 @@ class LmMux {
     bool laneRaw(uint8_t lane);
     // The lane in use whose own selector is `local`; -1 for none.
     int laneBySelector(uint8_t local);
+    // A lane's selectors and mode, without names; all zero past the last lane.
+    ChannelInfo describe(uint8_t lane);
 
     // ---- The engine's, on the station's task
 
@@ -81,6 +83,9 @@ class LmMux {
     bool takeData(uint8_t lane, const uint8_t* frame, const LmDataPdu& pdu);
 
   private:
+    // The lane is open, has data queued and a credit to send it with.
+    bool dataMayGo(uint8_t lane);
+
     LapConnection& conn;
     const LmSide own;
     const std::atomic<uint8_t>& peerOfFirst;
