@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "console.h"
+#include "ias_server.h"
 #include "primary_station.h"
 
 namespace primary {
@@ -12,7 +13,6 @@ namespace primary {
 namespace {
 
 constexpr uint16_t TTP_HEADER_END = 5;
-constexpr uint16_t IAS_ANSWER_OFFSET = 5;
 
 void copyName(std::array<char, IAS_NAMES_MAX + 1>& to, const char* name) {
     const size_t length = std::strlen(name);
@@ -46,32 +46,6 @@ int PrimaryStation::addLane(const char* className, const char* attribute, int ls
         laneQuery[lane] = query;
         const auto peer = static_cast<uint8_t>(lsap < 0 ? 0 : lsap);
         if (channel.claim(static_cast<uint8_t>(PRIMARY_OWN_LSAP + lane), peer, raw)) {
-            return lane;
-        }
-    }
-    return -1;
-}
-
-uint8_t PrimaryStation::laneLocal(uint8_t lane) {
-    return lane == 0 ? PRIMARY_OWN_LSAP : conn.extra(lane).localSelector();
-}
-
-uint8_t PrimaryStation::lanePeer(uint8_t lane) {
-    return lane == 0 ? peerComLsap.load() : conn.extra(lane).peerSelector();
-}
-
-bool PrimaryStation::laneRaw(uint8_t lane) {
-    return lane == 0 ? serviceRaw : conn.extra(lane).raw();
-}
-
-int PrimaryStation::laneBySelector(uint8_t local) {
-    if (local == PRIMARY_OWN_LSAP) {
-        return 0;
-    }
-    for (uint8_t lane = 1; lane < MUX_CHANNELS; ++lane) {
-        const ChannelState state = conn.extra(lane).state();
-        if (state != CHANNEL_IDLE && state != CHANNEL_ENDED &&
-            conn.extra(lane).localSelector() == local) {
             return lane;
         }
     }
@@ -112,7 +86,7 @@ bool PrimaryStation::takeLaneFrame(uint16_t length) {
     if (length < TTP_HEADER_END) {
         return true; // no LM-MUX operation or TinyTP header: nothing to take
     }
-    const int lane = laneBySelector(conn.rx[2] & 0x7F);
+    const int lane = mux.laneBySelector(conn.rx[2] & 0x7F);
     if (lane < 0) {
         return true; // a channel we no longer have
     }
@@ -152,8 +126,8 @@ void PrimaryStation::takeLaneControl(uint8_t lane, uint16_t length) {
         laneStep[lane] = LANE_IAS_QUERY;
     } else if (laneStep[lane] == LANE_TTP_WAIT) {
         LmChannel& channel = conn.extra(lane);
-        channel.credits.take(length > TTP_CONNECT_CREDIT_OFFSET ? conn.rx[TTP_CONNECT_CREDIT_OFFSET]
-                                                                : 0);
+        conn.credits(lane).take(
+            length > TTP_CONNECT_CREDIT_OFFSET ? conn.rx[TTP_CONNECT_CREDIT_OFFSET] : 0);
         channel.open(channel.peerSelector());
         laneStep[lane] = channel.raw() ? LANE_NONE : LANE_PARAMS;
     }
@@ -172,13 +146,10 @@ void PrimaryStation::takeLaneIas(uint8_t lane, uint16_t length) {
         laneStep[lane] = LANE_IAS_DISCONNECT;
         return;
     }
-    uint16_t value = 0;
-    const bool named =
-        length > IAS_ANSWER_OFFSET &&
-        iasParseLsapSel(&conn.rx[IAS_ANSWER_OFFSET], length - IAS_ANSWER_OFFSET, value) != 0 &&
-        value <= 127;
+    const IasLookup lookup = iasReadLookup(conn.rx.data(), length);
+    const bool named = lookup.result == IAS_LOOKUP_FOUND && lookup.value <= 127;
     if (named) {
-        conn.extra(lane).setPeer(static_cast<uint8_t>(value));
+        conn.extra(lane).setPeer(static_cast<uint8_t>(lookup.value));
     } else {
         missingService.fetch_add(1);
     }
@@ -187,28 +158,13 @@ void PrimaryStation::takeLaneIas(uint8_t lane, uint16_t length) {
 }
 
 bool PrimaryStation::takeLaneData(uint8_t lane, uint16_t length) {
-    const bool raw = laneRaw(lane);
-    if (length == TTP_HEADER_END) {
-        conn.credits(lane).take(conn.rx[TTP_CREDIT_OFFSET]); // a credit and no data
-        return true;
-    }
-    if (!raw && commIsDataFrame(conn.rx.data(), length) == 0) {
-        return true; // not IrCOMM data: dropped
-    }
-    const uint16_t start = raw ? TTP_DATA_OFFSET : static_cast<uint16_t>(6 + conn.rx[5]);
-    const auto count = static_cast<uint16_t>(length - start);
-    if (!conn.laneDeliver(lane, &conn.rx[start], count)) {
-        conn.refuseIFrame(); // only a peer beyond its credits gets here
+    const LmDataPdu pdu = mux.readData(lane, conn.rx.data(), length);
+    if (!mux.takeData(lane, conn.rx.data(), pdu)) {
         return false;
     }
-    TtpCredits& credits = conn.credits(lane);
-    if (length > TTP_HEADER_END) {
-        credits.received();
-    }
-    credits.take(conn.rx[TTP_CREDIT_OFFSET]);
-    if (lane == 0) {
-        if (raw) {
-            consolePrint("\nTinyTP length:\t%d", count);
+    if (lane == 0 && pdu.kind == LM_PDU_DATA) {
+        if (mux.laneRaw(0)) {
+            consolePrint("\nTinyTP length:\t%d", pdu.count);
         } else {
             showCommLengths(length);
         }
@@ -232,8 +188,7 @@ bool PrimaryStation::hasWork() {
                 return true;
             }
         }
-        if (conn.laneNeedsCredit(lane) ||
-            (conn.laneOpen(lane) && conn.laneHasData(lane) && conn.credits(lane).toSend > 0)) {
+        if (mux.laneOwesTurn(lane, false)) {
             return true;
         }
     }
@@ -258,34 +213,24 @@ bool PrimaryStation::sendOneFull() {
     if (sendLaneControl()) {
         return true;
     }
-    // Channel by channel in turn, so none holds the others back: data with a credit carries the
-    // credits we grant; a peer out of credits gets a credit alone.
-    for (uint8_t i = 0; i < MUX_CHANNELS; ++i) {
-        const auto lane = static_cast<uint8_t>((nextLane + i) % MUX_CHANNELS);
-        const bool data = conn.laneOpen(lane) && laneStep[lane] == LANE_NONE &&
-                          conn.laneHasData(lane) && conn.credits(lane).toSend > 0;
-        if (data || conn.laneNeedsCredit(lane)) {
-            nextLane = static_cast<uint8_t>((lane + 1) % MUX_CHANNELS);
-            if (data) {
-                sendLaneData(lane);
-            } else {
-                sendLaneCredit(lane);
-            }
-            return true;
-        }
+    // Data waits while its channel is set up; credits do not.
+    uint32_t settingUp = 0;
+    for (uint8_t lane = 0; lane < MUX_CHANNELS; ++lane) {
+        settingUp |= laneStep[lane] != LANE_NONE ? 1U << lane : 0U;
     }
-    return false;
+    const uint16_t length = mux.buildNextTurn(settingUp);
+    if (length == 0) {
+        return false;
+    }
+    sendHeld(length);
+    return true;
 }
 
 bool PrimaryStation::sendLaneControl() {
-    if (conn.firstCloseRequested()) {
-        conn.clearFirstClose();
-        if (conn.channelOpen()) {
-            conn.setPhase(LINK_CONNECTED);
-            sendHeld(lmpBuildDisconnect(conn.tx.data(), conn.record, true, PRIMARY_OWN_LSAP,
-                                        peerComLsap));
-            return true;
-        }
+    if (const uint16_t length = mux.closeFirst(conn.channelOpen()); length != 0) {
+        conn.setPhase(LINK_CONNECTED);
+        sendHeld(length);
+        return true;
     }
     for (uint8_t lane = 1; lane < MUX_CHANNELS; ++lane) {
         LmChannel& channel = conn.extra(lane);
@@ -297,17 +242,15 @@ bool PrimaryStation::sendLaneControl() {
         if (channel.closeRequested()) {
             // The peer knows of the channel once its TinyTP connect went out.
             const bool known = state == CHANNEL_OPEN || laneStep[lane] == LANE_TTP_WAIT;
-            channel.end(CHANNEL_END_CLOSED);
             laneStep[lane] = LANE_NONE;
-            if (known) {
-                sendHeld(lmpBuildDisconnect(conn.tx.data(), conn.record, true, laneLocal(lane),
-                                            lanePeer(lane)));
+            if (const uint16_t length = mux.closeLane(lane, known); length != 0) {
+                sendHeld(length);
                 return true;
             }
             continue;
         }
         if (state == CHANNEL_CONNECTING && laneStep[lane] == LANE_NONE) {
-            channel.credits.reset();
+            conn.credits(lane).reset();
             laneStep[lane] = laneAsks[lane] ? LANE_IAS_CONNECT : LANE_TTP_CONNECT;
         }
         if (sendLaneSetUp(lane)) {
@@ -319,7 +262,7 @@ bool PrimaryStation::sendLaneControl() {
 
 bool PrimaryStation::sendLaneSetUp(uint8_t lane) {
     uint8_t* const frame = conn.tx.data();
-    const uint8_t local = laneLocal(lane);
+    const uint8_t local = mux.laneLocal(lane);
     switch (laneStep[lane]) {
     case LANE_IAS_CONNECT:
         laneStep[lane] = LANE_IAS_CONNECT_WAIT;
@@ -343,49 +286,20 @@ bool PrimaryStation::sendLaneSetUp(uint8_t lane) {
         }
         sendHeld(lmpBuildDisconnectIas(frame, conn.record, local));
         return true;
-    case LANE_TTP_CONNECT: {
+    case LANE_TTP_CONNECT:
         laneStep[lane] = LANE_TTP_WAIT;
-        const uint16_t length = ttpBuildConnect(frame, conn.record, local, lanePeer(lane));
-        ttpSetCredit(frame, TTP_CONNECT_CREDIT_OFFSET, conn.laneGrant(lane));
-        sendHeld(length);
+        sendHeld(mux.buildConnect(lane));
         return true;
-    }
-    case LANE_PARAMS: {
+    case LANE_PARAMS:
         if (!conn.credits(lane).spend()) {
             return false; // the parameters wait for a credit like any data
         }
         laneStep[lane] = LANE_NONE;
-        const uint16_t length = commBuildParamsFrame(frame, conn.record, local, lanePeer(lane));
-        ttpSetCredit(frame, TTP_CREDIT_OFFSET, conn.laneGrant(lane));
-        sendHeld(length);
+        sendHeld(mux.buildParams(lane));
         return true;
-    }
     default:
         return false;
     }
-}
-
-void PrimaryStation::sendLaneData(uint8_t lane) {
-    conn.credits(lane).spend();
-    const std::span<const uint8_t> data =
-        conn.laneStage(lane, conn.dataLimit(FIXED_STAGING_SIZE, 0));
-    const auto count = static_cast<uint16_t>(data.size());
-    uint8_t* const frame = conn.tx.data();
-    const uint16_t length = laneRaw(lane)
-                                ? ttpBuildDataCommand(frame, conn.record, laneLocal(lane),
-                                                      lanePeer(lane), data.data(), count)
-                                : commBuildDataCommand(frame, conn.record, laneLocal(lane),
-                                                       lanePeer(lane), data.data(), count);
-    ttpSetCredit(frame, TTP_CREDIT_OFFSET, conn.laneGrant(lane));
-    sendHeld(length);
-}
-
-void PrimaryStation::sendLaneCredit(uint8_t lane) {
-    uint8_t* const frame = conn.tx.data();
-    const uint16_t length =
-        ttpBuildCreditCommand(frame, conn.record, laneLocal(lane), lanePeer(lane));
-    ttpSetCredit(frame, TTP_CREDIT_OFFSET, conn.laneGrant(lane));
-    sendHeld(length);
 }
 
 } // namespace primary

@@ -57,13 +57,10 @@ int PrimaryStation::queryAnswer(std::span<uint8_t> out) {
 }
 
 ChannelInfo PrimaryStation::describeLane(uint8_t lane) {
-    ChannelInfo info;
+    ChannelInfo info = mux.describe(lane);
     if (lane >= MUX_CHANNELS) {
         return info;
     }
-    info.local = laneLocal(lane);
-    info.peer = lanePeer(lane);
-    info.raw = laneRaw(lane);
     const std::lock_guard<std::mutex> hold(laneLock);
     const bool named = lane == 0 ? serviceLsap < 0 : laneAsks[lane];
     if (named) {

@@ -12,6 +12,7 @@
 #include "ir_err.h"
 #include "lap_connection.h"
 #include "lap_port.h"
+#include "lm_mux.h"
 #include "pdu.h"
 #include "primary_timing.h"
 #include "win32.h"
@@ -208,10 +209,6 @@ class PrimaryStation {
         LANE_PARAMS,
     };
     int addLane(const char* className, const char* attribute, int lsap, bool raw, bool query);
-    uint8_t laneLocal(uint8_t lane);
-    uint8_t lanePeer(uint8_t lane);
-    bool laneRaw(uint8_t lane);
-    int laneBySelector(uint8_t local);
     void readConnectedFull(uint16_t length, uint8_t expected, bool heldBefore);
     bool takeLaneFrame(uint16_t length);
     void takeLaneControl(uint8_t lane, uint16_t length);
@@ -224,8 +221,6 @@ class PrimaryStation {
     bool sendOneFull();
     bool sendLaneControl();
     bool sendLaneSetUp(uint8_t lane);
-    void sendLaneData(uint8_t lane);
-    void sendLaneCredit(uint8_t lane);
     void endLanes();
 
     // primary_query.cpp
@@ -290,7 +285,6 @@ class PrimaryStation {
     std::array<uint8_t, LAP_MAX_DATA_SIZE> answer{};
     uint16_t answerLength = 0;
     std::atomic<bool> answered{false};
-    uint8_t nextLane = 0; // where the round of data starts
     // The peer's turn so far acknowledged or delivered something.
     bool peerTurnMoved = false;
 
@@ -302,6 +296,9 @@ class PrimaryStation {
     std::atomic<bool> taskRunning{false};
     HANDLE taskHandle = nullptr;
     uint32_t textsSeen = 0;
+
+    // The channels' selectors, PDUs and turns, as the computer's side.
+    LmMux mux{conn, LmSide{true, PRIMARY_OWN_LSAP}, peerComLsap, serviceRaw};
 };
 
 } // namespace primary

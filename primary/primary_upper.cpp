@@ -1,6 +1,7 @@
 // What the primary says and understands above IrLAP: IAS lookup, TinyTP connect, IrCOMM parameters
 // and the data exchange between the connection's queues and I-frames.
 #include "console.h"
+#include "ias_server.h"
 #include "primary_station.h"
 
 namespace primary {
@@ -31,20 +32,19 @@ bool PrimaryStation::takeIasAnswer(uint16_t length) {
         keepAnswer(length); // whatever it says: the caller reads it
         return true;
     }
-    const uint8_t code = length > IAS_ANSWER_OFFSET ? conn.rx[IAS_ANSWER_OFFSET] : 0;
-    if (code == IAS_NO_SUCH_CLASS || code == IAS_NO_SUCH_ATTRIBUTE) {
+    const IasLookup lookup = iasReadLookup(conn.rx.data(), length);
+    if (lookup.result == IAS_LOOKUP_NO_SERVICE) {
         // The query is repeated and the link given up as for no answer; the user must know why.
         consoleError("device has no service %s %s", serviceClass, serviceAttribute);
         missingService.fetch_add(1);
         conn.notifyLanes(); // a connect waiting for it learns it now
         return false;
     }
-    uint16_t value = 0;
-    if (iasParseLsapSel(&conn.rx[IAS_ANSWER_OFFSET], length - IAS_ANSWER_OFFSET, value) == 0) {
+    if (lookup.result != IAS_LOOKUP_FOUND) {
         return false;
     }
-    consolePrint("\nIrLMP dlsap:\t%d", value);
-    peerComLsap = static_cast<uint8_t>(value & 0xFF);
+    consolePrint("\nIrLMP dlsap:\t%d", lookup.value);
+    peerComLsap = static_cast<uint8_t>(lookup.value & 0xFF);
     return true;
 }
 
@@ -53,23 +53,14 @@ void PrimaryStation::sendIasDisconnect() {
 }
 
 void PrimaryStation::sendCommConnect() {
-    const uint16_t length = ttpBuildConnect(conn.tx.data(), conn.record, OWN_LSAP, peerComLsap);
-    if (conn.fullProfile()) {
-        conn.credits(0).reset();
-        ttpSetCredit(conn.tx.data(), TTP_CONNECT_CREDIT_OFFSET, conn.laneGrantOpening(0));
-    }
-    sendHeld(length);
+    sendHeld(mux.buildConnect(0));
 }
 
 void PrimaryStation::sendCommParams() {
-    const uint16_t length =
-        commBuildParamsFrame(conn.tx.data(), conn.record, OWN_LSAP, peerComLsap);
     if (conn.fullProfile()) {
-        // The confirm's credit pays for the parameters.
-        conn.credits(0).spend();
-        ttpSetCredit(conn.tx.data(), TTP_CREDIT_OFFSET, conn.laneGrant(0));
+        conn.credits(0).spend(); // the confirm's credit pays for the parameters
     }
-    sendHeld(length);
+    sendHeld(mux.buildParams(0));
 }
 
 void PrimaryStation::startService() {

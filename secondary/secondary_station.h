@@ -9,11 +9,13 @@
 #include <span>
 
 #include "discovery.h"
+#include "ias_server.h"
 #include "ir_err.h"
 #include "ir_options.h"
 #include "lap_connection.h"
 #include "lap_port.h"
 #include "lap_terms.h"
+#include "lm_mux.h"
 #include "secondary_timing.h"
 #include "task_thread.h"
 #include "win32.h"
@@ -170,18 +172,14 @@ class SecondaryStation {
     void handleIas(const uint8_t* frame, uint16_t length);
     void handleIrComm(const uint8_t* frame, uint16_t length);
     void sendPending(uint8_t dlsap, bool lineSettings);
-    bool serviceNameMatches(const char* reference, const uint8_t* name, uint8_t count) const;
 
     // secondary_mux.cpp: the full profile's channels
-    uint8_t lanePeer(uint8_t lane);
+    // The mode of the service offered on `lane`.
     bool laneRaw(uint8_t lane) const;
     void handleLmControlFull(const uint8_t* frame, uint16_t length);
     void acceptConnect(const uint8_t* frame, uint16_t length);
     void takeDisconnect(uint8_t ours, uint8_t theirs);
     void takeLaneData(uint8_t lane, const uint8_t* frame, uint16_t length);
-    // The lane an extra service's IAS answer names when its names match; 0 for none.
-    uint8_t extraServiceFor(const uint8_t* className, uint8_t classLength, const uint8_t* attribute,
-                            uint8_t attributeLength, bool& classKnown) const;
     // The answer to a poll or to data in the full profile: the held frame, a close, the line
     // settings owed, a credit, data with a credit, else an RR.
     // Full profile: frames of a window taken one by one, the reply sent at the one with P/F.
@@ -190,7 +188,6 @@ class SecondaryStation {
     bool linkEndDue();
     // One frame of the reply being built; false when nothing is owed.
     bool replyOneFull();
-    void sendLaneData(uint8_t lane, bool lineSettings);
 
     FramePort& port;
     LapConnection link{false, true};
@@ -212,26 +209,12 @@ class SecondaryStation {
     std::array<char, LAP_NICKNAME_MAX + 1> nickname{}; // "" until set
     uint16_t hintBits = 0;
 
-    std::array<char, IAS_NAMES_MAX + 1> serviceClass{};
-    std::array<char, IAS_NAMES_MAX + 1> serviceAttribute{};
     bool serviceRaw = false;
-    // Names a program gave must match whole: a query for a mere leading part of one is another
-    // service. The built-in names keep their lenient match.
-    bool namesExact = false;
-
-    // The services beyond the first: names and mode written before `offered` is raised.
-    struct ExtraService {
-        std::array<char, IAS_NAMES_MAX + 1> className{};
-        std::array<char, IAS_NAMES_MAX + 1> attribute{};
-        bool raw = false;
-    };
-    std::array<ExtraService, MUX_CHANNELS> extraServices{};
-    std::array<std::atomic<bool>, MUX_CHANNELS> offered{};
-    std::mutex serviceLock;
+    // The services offered, each on its own selector, and their IAS.
+    IasServer ias{OWN_LSAP};
     // Each IrCOMM channel answers the peer's parameters with its line settings, whichever lane
     // its service was offered on.
     std::array<bool, MUX_CHANNELS> settingsOwed{};
-    uint8_t nextLane = 0;
 
     std::atomic<bool> demoAnswers{true};
     std::atomic<bool> quietAfterLink{false};
@@ -245,6 +228,9 @@ class SecondaryStation {
     bool taskConnected = false;
     TaskThread taskThread;
     std::atomic<bool> taskRunning{false};
+
+    // The channels' selectors, PDUs and turns, as the device's side.
+    LmMux mux{link, LmSide{false, OWN_LSAP}, peerComLsap, serviceRaw};
 };
 
 // Prints each byte with its code and, when printable, its character.

@@ -20,60 +20,14 @@ static_assert(6 + COMM_LINE_SETTINGS_LENGTH + FIXED_STAGING_SIZE <= LAP_TX_FRAME
                   6 + FULL_STAGING_SIZE <= LAP_TX_FRAME_SIZE,
               "the longest reply fits the transmit frame");
 
-constexpr std::array<uint8_t, 11> IAS_RESULT_PARAMETERS = {0x00, 0x00, 0x01, 0x00, 0x01, 0x02,
-                                                           0x00, 0x03, 0x00, 0x01, 0x04};
-constexpr std::array<uint8_t, 10> IAS_RESULT_LSAP_SEL = {0x00, 0x00, 0x01, 0x00, 0x01,
-                                                         0x01, 0x00, 0x00, 0x00, IRCOMM_LSAP};
-constexpr std::array<uint8_t, 1> IAS_RESULT_NO_ATTRIBUTE = {0x02};
-constexpr std::array<uint8_t, 1> IAS_RESULT_NO_CLASS = {0x01};
-
-// Bounded comparison over at most `count` received bytes, stopping at the end of `reference`:
-// a leading part of the reference (or an empty name) matches.
-bool iasNameMatches(const char* reference, const uint8_t* name, uint8_t count) {
-    for (uint8_t i = 0; i < count; ++i) {
-        const auto expected = static_cast<uint8_t>(reference[i]);
-        if (expected != name[i]) {
-            return false;
-        }
-        if (expected == 0) {
-            return true;
-        }
-    }
-    return true;
-}
-
-bool nameIsExactly(const char* reference, const uint8_t* name, uint8_t count) {
-    return std::strlen(reference) == count && std::memcmp(reference, name, count) == 0;
-}
-
-void copyName(std::array<char, IAS_NAMES_MAX + 1>& to, const char* name) {
-    const size_t length = std::strlen(name);
-    std::memcpy(to.data(), name, length);
-    to[length] = '\0';
-}
-
 } // namespace
 
 IrErr SecondaryStation::setService(const char* className, const char* attribute, bool raw) {
-    const char* const classToUse = className != nullptr ? className : IAS_CLASS_IRCOMM;
-    const char* const attributeToUse = attribute != nullptr ? attribute : IAS_ATTR_LSAP_SEL;
-    // Both names go into one query; the station keeps copies, so the caller's may go.
-    if (std::strlen(classToUse) + std::strlen(attributeToUse) > IAS_NAMES_MAX) {
-        return IR_ERR_ARG;
+    const IrErr result = ias.setFirst(className, attribute);
+    if (result == IR_OK) {
+        serviceRaw = raw;
     }
-    copyName(serviceClass, classToUse);
-    copyName(serviceAttribute, attributeToUse);
-    serviceRaw = raw;
-    namesExact = className != nullptr || attribute != nullptr;
-    return IR_OK;
-}
-
-bool SecondaryStation::serviceNameMatches(const char* reference, const uint8_t* name,
-                                          uint8_t count) const {
-    if (namesExact && std::strlen(reference) != count) {
-        return false;
-    }
-    return iasNameMatches(reference, name, count);
+    return result;
 }
 
 void SecondaryStation::handleLmControl(const uint8_t* frame, uint16_t length) {
@@ -117,55 +71,17 @@ uint8_t SecondaryStation::putDeviceName(std::span<uint8_t, IAS_DEVICE_RESULT_SIZ
 }
 
 void SecondaryStation::handleIas(const uint8_t* frame, uint16_t length) {
-    if (length < 5 || frame[4] != IAS_GET_VALUE_BY_CLASS) {
+    const IasReply reply = ias.answer(frame, length, paced());
+    if (reply.kind == IAS_REPLY_NONE) {
         return;
     }
-    const auto attributeAt = static_cast<uint16_t>(length >= 6 ? 6 + frame[5] + 1 : length + 1);
-    if (paced() && attributeAt <= length && attributeAt + frame[attributeAt - 1] <= length &&
-        nameIsExactly(IAS_CLASS_DEVICE, &frame[6], frame[5]) &&
-        nameIsExactly(IAS_ATTR_DEVICE_NAME, &frame[attributeAt], frame[attributeAt - 1])) {
-        // Every device answers this; only the full profile does here.
-        std::array<uint8_t, IAS_DEVICE_RESULT_SIZE> deviceName{};
-        const uint8_t count = putDeviceName(deviceName);
-        sendTx(iasBuildResponse(link.tx.data(), link.record, frame[3] & 0x7F, frame[2] & 0x7F,
-                                deviceName.data(), count));
-        return;
-    }
-    const uint8_t* result = IAS_RESULT_NO_CLASS.data();
-    uint8_t count = IAS_RESULT_NO_CLASS.size();
-    // A name whose length runs past the frame is not a name of ours: "no such class".
-    const uint16_t classEnd = length >= 6 ? static_cast<uint16_t>(6 + frame[5]) : 0xFFFF;
-    bool classKnown = false;
-    const uint8_t lane = paced() && classEnd < length && classEnd + 1 + frame[classEnd] <= length
-                             ? extraServiceFor(&frame[6], frame[5], &frame[classEnd + 1],
-                                               frame[classEnd], classKnown)
-                             : 0;
-    std::array<uint8_t, IAS_RESULT_LSAP_SEL.size()> laneResult = IAS_RESULT_LSAP_SEL;
-    if (lane != 0) {
-        laneResult.back() = static_cast<uint8_t>(IRCOMM_LSAP + lane);
-        result = laneResult.data();
-        count = laneResult.size();
-    } else if (classEnd < length && serviceNameMatches(serviceClass.data(), &frame[6], frame[5])) {
-        const uint8_t attributeLength = frame[classEnd];
-        const uint8_t* attribute = &frame[classEnd + 1];
-        if (classEnd + 1 + attributeLength > length) {
-            // attribute runs past the frame: answered as no such class
-        } else if (iasNameMatches(IAS_ATTR_PARAMETERS, attribute, attributeLength)) {
-            result = IAS_RESULT_PARAMETERS.data();
-            count = IAS_RESULT_PARAMETERS.size();
-        } else if (serviceNameMatches(serviceAttribute.data(), attribute, attributeLength)) {
-            result = IAS_RESULT_LSAP_SEL.data();
-            count = IAS_RESULT_LSAP_SEL.size();
-        } else {
-            result = IAS_RESULT_NO_ATTRIBUTE.data();
-            count = IAS_RESULT_NO_ATTRIBUTE.size();
-        }
-    } else if (classKnown) {
-        result = IAS_RESULT_NO_ATTRIBUTE.data();
-        count = IAS_RESULT_NO_ATTRIBUTE.size();
-    }
-    sendTx(iasBuildResponse(link.tx.data(), link.record, frame[3] & 0x7F, frame[2] & 0x7F, result,
-                            count));
+    std::array<uint8_t, IAS_DEVICE_RESULT_SIZE> deviceName{};
+    const std::span<const uint8_t> result =
+        reply.kind == IAS_REPLY_DEVICE_NAME
+            ? std::span<const uint8_t>(deviceName.data(), putDeviceName(deviceName))
+            : reply.result;
+    sendTx(iasBuildResponse(link.tx.data(), link.record, frame[3] & 0x7F, frame[2] & 0x7F,
+                            result.data(), static_cast<uint8_t>(result.size())));
 }
 
 void SecondaryStation::handleIrComm(const uint8_t* frame, uint16_t length) {

@@ -35,7 +35,7 @@ void LapConnection::setUp(const LapOffer& offer, uint32_t ownAddress) {
     fieldSizerLimit = 0;
     heldResent = false;
     resetWindow();
-    firstCredits.reset();
+    laneCredits.fill(TtpCredits{});
     firstCloseWanted.store(false);
     endExtras(CHANNEL_END_LINK);
     const std::lock_guard<std::mutex> guard(queuedLock);
@@ -114,16 +114,14 @@ int LapConnection::room() const {
 
 int LapConnection::laneUnacknowledged(uint8_t lane) {
     const std::lock_guard<std::mutex> guard(transmitLock);
+    const int queued = lane == 0 ? transmitQueue.count(&transmitQueue) : extra(lane).queued();
     if (linkOffer.negotiates) {
         // Staged bytes count until their frame joins the window, which counts them from there.
         const int staged = stagedLane.load() == lane ? stagedCount.load() : 0;
-        const int queued = lane == 0 ? transmitQueue.count(&transmitQueue) : extra(lane).queued();
         return queued + staged + static_cast<int>(lapWindow.laneBytes(lane));
     }
     const bool stagedHere = dataUnacknowledged.load() && stagedLane.load() == lane;
-    const int staged = stagedHere ? stagedCount.load() : 0;
-    const int queued = lane == 0 ? transmitQueue.count(&transmitQueue) : extra(lane).queued();
-    return queued + staged;
+    return queued + (stagedHere ? stagedCount.load() : 0);
 }
 
 bool LapConnection::allAcknowledged() const {
@@ -353,10 +351,13 @@ uint16_t LapConnection::peerPduSize() const {
     return terms.dataSize > headers ? static_cast<uint16_t>(terms.dataSize - headers) : 1;
 }
 
+int LapConnection::laneReceiveRoom(uint8_t lane) {
+    return lane == 0 ? byteQueueRoom(&receiveQueue) : extra(lane).receiveRoom();
+}
+
 uint8_t LapConnection::laneGrant(uint8_t lane) {
     stagedLane.store(lane); // the PDU being built is this lane's, data or not
-    const int room = lane == 0 ? byteQueueRoom(&receiveQueue) : extra(lane).receiveRoom();
-    return credits(lane).grant(room, peerPduSize());
+    return credits(lane).grant(laneReceiveRoom(lane), peerPduSize());
 }
 
 bool LapConnection::laneNeedsCredit(uint8_t lane) {
@@ -365,8 +366,7 @@ bool LapConnection::laneNeedsCredit(uint8_t lane) {
     }
     // Topped up at half, not at none: a sender that spends its last credit mid-turn waits a
     // whole exchange for the next.
-    const int room = lane == 0 ? byteQueueRoom(&receiveQueue) : extra(lane).receiveRoom();
-    return credits(lane).grantable(room, peerPduSize()) > credits(lane).granted;
+    return credits(lane).grantable(laneReceiveRoom(lane), peerPduSize()) > credits(lane).granted;
 }
 
 void LapConnection::endExtras(ChannelEnd why) {

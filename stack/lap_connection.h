@@ -168,7 +168,7 @@ class LapConnection {
     // ---- Channels of the full profile: lane 0 is the queues above, the others LmChannels
 
     LmChannel& extra(uint8_t lane) { return extras.at(lane - 1U); }
-    TtpCredits& credits(uint8_t lane) { return lane == 0 ? firstCredits : extra(lane).credits; }
+    TtpCredits& credits(uint8_t lane) { return laneCredits.at(lane); }
     bool laneOpen(uint8_t lane);
     bool laneHasData(uint8_t lane);
     std::span<const uint8_t> laneStage(uint8_t lane, uint16_t limit);
@@ -177,6 +177,7 @@ class LapConnection {
     uint8_t laneGrant(uint8_t lane);
     // As laneGrant, for a connect: the channel's opening empties its queue before data comes.
     uint8_t laneGrantOpening(uint8_t lane) {
+        stagedLane.store(lane);
         return credits(lane).grant((lane == 0 ? FULL_QUEUE_SIZE : FULL_EXTRA_QUEUE_SIZE) - 1,
                                    peerPduSize());
     }
@@ -201,6 +202,7 @@ class LapConnection {
 
   private:
     void notifyRoom();
+    int laneReceiveRoom(uint8_t lane);
     // The held I-frame goes again: the line lost it or its answer, so later fields shrink.
     void noteResend();
 
@@ -258,6 +260,7 @@ class LapConnection {
 
     std::array<LmChannel, MUX_CHANNELS - 1> extras;
     LaneObserver laneObserver;
-    TtpCredits firstCredits;
+    // Each lane's TinyTP credits, the first's among them.
+    std::array<TtpCredits, MUX_CHANNELS> laneCredits{};
     std::atomic<bool> firstCloseWanted{false};
 };

@@ -1,5 +1,6 @@
-// LM-MUX channels beyond a link's first: each with its selectors, mode, TinyTP credits, queues and
-// state, shared between the application's threads and the station's task; fixed storage only.
+// LM-MUX channels beyond a link's first: each with its selectors, mode, queues and state (its
+// TinyTP credits are the connection's), shared between the application's threads and the station's
+// task; fixed storage only.
 #pragma once
 
 #include <array>
@@ -124,7 +125,6 @@ class LmChannel {
     bool hasData() const { return transmitQueue.isEmpty(&transmitQueue) == 0; }
     std::span<const uint8_t> stage(uint16_t limit);
     int receiveRoom() const { return byteQueueRoom(&receiveQueue); }
-    TtpCredits credits;
 
   private:
     void openLocked(uint8_t peerSel);
