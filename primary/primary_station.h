@@ -49,7 +49,7 @@ class PrimaryStation {
     // names must outlive the station; IR_ERR_ARG, changing nothing, when they do not fit a query.
     IrErr setService(const char* className, const char* attribute, int lsap, bool raw);
     // Each device that answers is kept and none connected.
-    void setDiscoverOnly(bool on) { discoverOnly = on; }
+    void setDiscoverOnly(bool on) { discoverOnly.store(on); }
     // On: a link that ends leaves the station quiet (halted) until init, instead of discovering
     // again by itself.
     void setQuietAfterLink(bool on) { quietAfterLink.store(on); }
@@ -247,7 +247,7 @@ class PrimaryStation {
     const char* serviceAttribute = IAS_ATTR_LSAP_SEL;
     int serviceLsap = -1; // -1: ask the IAS
     bool serviceRaw = false;
-    bool discoverOnly = false;
+    std::atomic<bool> discoverOnly{false};
 
     LapRandom random;
     LapOwnAddress ownAddress{PRIMARY_DEVICE_ADDRESS};

@@ -40,7 +40,9 @@ bool PrimaryStation::takeIasAnswer(uint16_t length) {
         conn.notifyLanes(); // a connect waiting for it learns it now
         return false;
     }
-    if (lookup.result != IAS_LOOKUP_FOUND) {
+    // A selector has seven bits; a wider one would set the control bit of every frame sent. The
+    // demo takes the low byte, as it always has.
+    if (lookup.result != IAS_LOOKUP_FOUND || (conn.fullProfile() && lookup.value > 127)) {
         return false;
     }
     consolePrint("\nIrLMP dlsap:\t%d", lookup.value);

@@ -83,7 +83,8 @@ int IasServer::add(const char* className, const char* attribute, bool raw) {
         const Service& service = services[lane];
         if (offer[lane].load() && std::strcmp(service.className.data(), classToUse) == 0 &&
             std::strcmp(service.attribute.data(), attributeToUse) == 0) {
-            return lane;
+            // One selector cannot carry the same names in two modes.
+            return service.raw == raw ? lane : -1;
         }
     }
     for (uint8_t lane = 1; lane < MUX_CHANNELS; ++lane) {

@@ -44,7 +44,8 @@ class IasServer {
     // must match whole; the built-in ones keep their lenient match.
     IrErr setFirst(const char* className, const char* attribute);
     // From any thread: another service on a lane of its own, the lane already offered under the
-    // same names, or -1 when the names do not fit or every lane has one.
+    // same names in the same mode, or -1 when they are offered in the other mode, the names do
+    // not fit or every lane has one.
     int add(const char* className, const char* attribute, bool raw);
     // The services beyond the first withdrawn.
     void clear();

@@ -48,7 +48,8 @@ struct IasRoundTrip : ::testing::Test {
 TEST_F(IasRoundTrip, EachServiceIsFoundOnItsOwnSelectorAndOnlyWhereItIsOffered) {
     ASSERT_EQ(server.setFirst("Modem", "Port"), IR_OK);
     EXPECT_EQ(server.add("Bulk", "In", true), 1);
-    EXPECT_EQ(server.add("Bulk", "In", false), 1) << "the same names: the same lane";
+    EXPECT_EQ(server.add("Bulk", "In", true), 1) << "the same names: the same lane";
+    EXPECT_EQ(server.add("Bulk", "In", false), -1) << "the same names in the other mode";
     EXPECT_EQ(server.add("Bulk", "Out", false), 2);
     EXPECT_EQ(server.add("Sync", "Port", false), 3);
     EXPECT_EQ(server.add("Late", "Port", false), -1) << "every lane has a service";
