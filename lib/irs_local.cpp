@@ -2,7 +2,23 @@
 // closes, and the table that gathers the transport's calls.
 #include <algorithm>
 
+#include "irport_codes.h"
 #include "irs_local.h"
+
+// The port layer answers with the header's codes and phases, value for value.
+static_assert(IRPORT_OK == IRS_OK && IRPORT_ERR_ARG == IRS_ERR_ARG &&
+              IRPORT_ERR_HANDLE == IRS_ERR_HANDLE && IRPORT_ERR_STATE == IRS_ERR_STATE &&
+              IRPORT_ERR_TIMEOUT == IRS_ERR_TIMEOUT && IRPORT_ERR_PORT == IRS_ERR_PORT &&
+              IRPORT_ERR_PORT_LOST == IRS_ERR_PORT_LOST &&
+              IRPORT_ERR_PEER_GONE == IRS_ERR_PEER_GONE &&
+              IRPORT_ERR_NO_SERVICE == IRS_ERR_NO_SERVICE && IRPORT_ERR_IO == IRS_ERR_IO &&
+              IRPORT_ERR_UNSUPPORTED == IRS_ERR_UNSUPPORTED &&
+              IRPORT_ERR_NO_MEMORY == IRS_ERR_NO_MEMORY);
+static_assert(IRPORT_PHASE_IDLE == IRS_PHASE_IDLE &&
+              IRPORT_PHASE_SEARCHING == IRS_PHASE_SEARCHING &&
+              IRPORT_PHASE_CONNECTED == IRS_PHASE_CONNECTED && IRPORT_PHASE_OPEN == IRS_PHASE_OPEN);
+static_assert(IRPORT_WINDOW_MAX == IRS_WINDOW_MAX && IRPORT_FRAME_MIN == IRS_FRAME_MIN &&
+              IRPORT_FRAME_MAX == IRS_FRAME_MAX);
 
 namespace {
 

@@ -3,7 +3,6 @@
 
 #include <cstring>
 
-#include "irstack.h"
 #include "lap_terms.h"
 
 namespace {
@@ -16,7 +15,7 @@ const char* const UNOFFERED_ATTRIBUTE = "None";
 
 IrPort::IrPort(FramePort& framePort, uint8_t speedBits, bool ownTasks)
     : line(framePort), tasks(ownTasks), speeds(speedBits), computer(framePort), device(framePort) {
-    const LapOffer offer = lapFullOffer(speedBits, IRS_WINDOW_MAX, IRS_FRAME_MAX);
+    const LapOffer offer = lapFullOffer(speedBits, IRPORT_WINDOW_MAX, IRPORT_FRAME_MAX);
     computer.setOffer(offer);
     computer.setRandomDiscovery(true);
     computer.setQuietAfterLink(true); // a link that ends hands the port back to the device
@@ -141,14 +140,15 @@ void IrPort::becomeDevice() {
     for (size_t lane = 0; lane < channels.size(); ++lane) {
         Channel& c = channels[lane];
         if (c.slot == Slot::OPENING) {
-            finish(c.tag, computer.serviceMissing() > 0 ? IRS_ERR_NO_SERVICE : IRS_ERR_PEER_GONE);
+            finish(c.tag,
+                   computer.serviceMissing() > 0 ? IRPORT_ERR_NO_SERVICE : IRPORT_ERR_PEER_GONE);
             c = Channel{};
         } else if (c.slot == Slot::CLOSING) {
-            finish(c.tag, IRS_ERR_PEER_GONE);
+            finish(c.tag, IRPORT_ERR_PEER_GONE);
             c = Channel{};
         } else if (c.slot == Slot::OPEN) {
             c.slot = Slot::ENDED;
-            push({IRPORT_CHANNEL_ENDED, 0, IRS_ERR_PEER_GONE, static_cast<int>(lane),
+            push({IRPORT_CHANNEL_ENDED, 0, IRPORT_ERR_PEER_GONE, static_cast<int>(lane),
                   unacked.at(lane)});
         }
     }
@@ -157,12 +157,12 @@ void IrPort::becomeDevice() {
 }
 
 int IrPort::setLinkLimits(int maxWindow, int maxFrame) {
-    if (maxWindow < 1 || maxWindow > IRS_WINDOW_MAX || maxFrame < IRS_FRAME_MIN ||
-        maxFrame > IRS_FRAME_MAX) {
-        return IRS_ERR_ARG;
+    if (maxWindow < 1 || maxWindow > IRPORT_WINDOW_MAX || maxFrame < IRPORT_FRAME_MIN ||
+        maxFrame > IRPORT_FRAME_MAX) {
+        return IRPORT_ERR_ARG;
     }
     if (!running || role != IRPORT_DEVICE || linkUp()) {
-        return IRS_ERR_STATE;
+        return IRPORT_ERR_STATE;
     }
     stopEngine(); // the offer is read by the engine's task
     const LapOffer offer =
@@ -170,7 +170,7 @@ int IrPort::setLinkLimits(int maxWindow, int maxFrame) {
     computer.setOffer(offer);
     device.setOffer(offer);
     startEngine(false);
-    return IRS_OK;
+    return IRPORT_OK;
 }
 
 bool IrPort::found(size_t index, LapDiscovered& out) const {
@@ -211,10 +211,10 @@ int IrPort::laneEndStatus(int lane) {
     if (lane > 0 && running) {
         const ChannelEnd why = connection().extra(static_cast<uint8_t>(lane)).endReason();
         if (why == CHANNEL_END_NO_SERVICE || why == CHANNEL_END_REFUSED) {
-            return IRS_ERR_NO_SERVICE;
+            return IRPORT_ERR_NO_SERVICE;
         }
     }
-    return IRS_ERR_PEER_GONE;
+    return IRPORT_ERR_PEER_GONE;
 }
 
 bool IrPort::linkUp() {
@@ -306,7 +306,7 @@ void IrPort::update() {
     const int phase = status().phase;
     if (phase != shownPhase) {
         shownPhase = phase;
-        push({IRPORT_PHASE, 0, IRS_OK, -1, static_cast<uint32_t>(phase)});
+        push({IRPORT_PHASE, 0, IRPORT_OK, -1, static_cast<uint32_t>(phase)});
     }
 }
 
@@ -325,16 +325,16 @@ IrPortStatus IrPort::status() {
                device.connection().watch().framesResent.load();
     switch (connection().phase()) {
     case LINK_OPEN:
-        s.phase = IRS_PHASE_OPEN;
+        s.phase = IRPORT_PHASE_OPEN;
         break;
     case LINK_CONNECTED:
-        s.phase = IRS_PHASE_CONNECTED;
+        s.phase = IRPORT_PHASE_CONNECTED;
         break;
     case LINK_SEARCHING:
-        s.phase = role == IRPORT_COMPUTER ? IRS_PHASE_SEARCHING : IRS_PHASE_IDLE;
+        s.phase = role == IRPORT_COMPUTER ? IRPORT_PHASE_SEARCHING : IRPORT_PHASE_IDLE;
         break;
     }
-    if (s.phase >= IRS_PHASE_CONNECTED) {
+    if (s.phase >= IRPORT_PHASE_CONNECTED) {
         s.peer = connection().watch().peerAddress.load();
         s.speed = connection().watch().speed.load();
         s.window = connection().watch().window.load();

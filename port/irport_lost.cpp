@@ -1,8 +1,7 @@
-// The port's device gone and back: what was under way ends with IRS_ERR_PORT_LOST, and the port
+// The port's device gone and back: what was under way ends with IRPORT_ERR_PORT_LOST, and the port
 // starts again as a device once its owner sees the device path return. And the device's services
 // changed while no link is up.
 #include "irport.h"
-#include "irstack.h"
 
 void IrPort::lose() {
     if (!running) {
@@ -11,53 +10,53 @@ void IrPort::lose() {
     stopEngine();
     if (querying) {
         querying = false;
-        finish(queryTag, IRS_ERR_PORT_LOST);
+        finish(queryTag, IRPORT_ERR_PORT_LOST);
         computer.setQueryOnly(nullptr, nullptr);
     }
     if (discovering) {
         discovering = false;
-        finish(discoverTag, IRS_ERR_PORT_LOST);
+        finish(discoverTag, IRPORT_ERR_PORT_LOST);
     }
     computer.setDiscoverOnly(false);
     for (Service& s : services) {
         if (s.waiting) {
             s.waiting = false;
-            finish(s.tag, IRS_ERR_PORT_LOST);
+            finish(s.tag, IRPORT_ERR_PORT_LOST);
         }
     }
     for (size_t lane = 0; lane < channels.size(); ++lane) {
         Channel& c = channels[lane];
         if (c.slot == Slot::OPENING || c.slot == Slot::CLOSING) {
-            finish(c.tag, IRS_ERR_PORT_LOST);
+            finish(c.tag, IRPORT_ERR_PORT_LOST);
             c = Channel{};
         } else if (c.slot == Slot::OPEN) {
             // Its unread bytes stay in the stopped engine's queues until the owner frees it.
             c.slot = Slot::ENDED;
-            push({IRPORT_CHANNEL_ENDED, 0, IRS_ERR_PORT_LOST, static_cast<int>(lane),
+            push({IRPORT_CHANNEL_ENDED, 0, IRPORT_ERR_PORT_LOST, static_cast<int>(lane),
                   static_cast<uint32_t>(unacknowledged(static_cast<int>(lane)))});
         }
     }
     role = IRPORT_DEVICE;
-    shownPhase = IRS_PHASE_IDLE;
-    push({IRPORT_PHASE, 0, IRS_ERR_PORT_LOST, -1, IRS_PHASE_IDLE});
+    shownPhase = IRPORT_PHASE_IDLE;
+    push({IRPORT_PHASE, 0, IRPORT_ERR_PORT_LOST, -1, IRPORT_PHASE_IDLE});
     changed(this, LANE_ALL);
 }
 
 int IrPort::restart() {
     if (running) {
-        return IRS_OK;
+        return IRPORT_OK;
     }
     if (deviceChannelHeld()) {
-        return IRS_ERR_STATE; // the device's init would empty the queues still being read
+        return IRPORT_ERR_STATE; // the device's init would empty the queues still being read
     }
     applyServices();
     startEngine(false); // its reset opens the device afresh
     const IrErr opened = device.lastError();
     if (opened != IR_OK) {
         stopEngine();
-        return opened == IR_ERR_PORT_LOST ? IRS_ERR_PORT_LOST : IRS_ERR_IO;
+        return opened == IR_ERR_PORT_LOST ? IRPORT_ERR_PORT_LOST : IRPORT_ERR_IO;
     }
-    return IRS_OK;
+    return IRPORT_OK;
 }
 
 bool IrPort::deviceChannelHeld() const {
