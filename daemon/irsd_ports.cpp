@@ -330,12 +330,22 @@ int IrsdPorts::channelRequest(size_t client, uint32_t serial, const IrsdMsg& msg
     if (r->closing) {
         return IRSD_ERR_STATE;
     }
-    if (r->lane < 0) {
-        release(*r, true);
-        return IRSD_OK; // ended, and what it carried was delivered
-    }
     if (irsdWithinLimits(IRSD_CHANNEL_CLOSE, held(client, serial, r->port), false) != IRSD_OK) {
         return IRSD_ERR_NO_MEMORY;
+    }
+    if (r->lane < 0) {
+        // Ended, and what it carried was delivered: told once the link it ended is down.
+        pending.tag = ++lastTag;
+        if (port.awaitLinkEnd(pending.tag) != IRSD_OK) {
+            pending.tag = 0;
+            release(*r, true);
+            return IRSD_OK;
+        }
+        r->closing = true;
+        r->closeStarted = true;
+        pending.record = static_cast<int>(r - records.data());
+        r->closeRequest = pending.tag;
+        return IRSD_OK;
     }
     const int linger = irsdInt(msg, IRSD_CLOSE_LINGER);
     r->closing = true;

@@ -1,6 +1,8 @@
 // The port object's life, its readiness and the switch between the two roles.
 #include "irport.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "lap_terms.h"
@@ -15,16 +17,17 @@ const char* const UNOFFERED_ATTRIBUTE = "None";
 
 IrPort::IrPort(FramePort& framePort, uint8_t speedBits, bool ownTasks)
     : line(framePort), tasks(ownTasks), speeds(speedBits), computer(framePort), device(framePort) {
-    const LapOffer offer = lapFullOffer(speedBits, IRPORT_WINDOW_MAX, IRPORT_FRAME_MAX);
-    computer.setOffer(offer);
+    linkOffer = lapFullOffer(speedBits, IRPORT_WINDOW_MAX, IRPORT_FRAME_MAX);
+    computer.setOffer(linkOffer);
     computer.setRandomDiscovery(true);
     computer.setQuietAfterLink(true); // a link that ends hands the port back to the device
     computer.setStateLabel("computer");
     computer.setRoundWatch(roundDone, this);
-    device.setOffer(offer);
+    device.setOffer(linkOffer);
     device.setRandomDiscovery(true);
     device.setDemoAnswers(false);
     device.setStateLabel("device");
+    device.setQuietAfterLink(true); // answering again is the listens' to ask
     const LaneObserver observer{changed, this};
     computer.connection().setObserver(observer);
     device.connection().setObserver(observer);
@@ -44,9 +47,11 @@ void IrPort::roundDone(void* self) {
 }
 
 bool IrPort::start() {
-    if (!hostReadyOpen(ready)) {
+    if (!hostReadyOpen(ready) && HOST_READY_FD) {
         return false;
     }
+    deviceAwake = !quiet;
+    listeningChanged();
     applyServices();
     startEngine(false);
     return true;
@@ -66,7 +71,7 @@ void IrPort::seedRandom(uint32_t seed) {
 void IrPort::step() {
     if (running && role == IRPORT_COMPUTER) {
         computer.step();
-    } else if (running) {
+    } else if (running && deviceAwake) {
         device.step();
     }
 }
@@ -80,7 +85,7 @@ void IrPort::startEngine(bool asComputer) {
         if (tasks) {
             computer.startTask();
         }
-    } else {
+    } else if (deviceAwake) {
         device.init();
         if (tasks) {
             device.startTask();
@@ -154,23 +159,6 @@ void IrPort::becomeDevice() {
     }
     applyServices();
     startEngine(false);
-}
-
-int IrPort::setLinkLimits(int maxWindow, int maxFrame) {
-    if (maxWindow < 1 || maxWindow > IRPORT_WINDOW_MAX || maxFrame < IRPORT_FRAME_MIN ||
-        maxFrame > IRPORT_FRAME_MAX) {
-        return IRPORT_ERR_ARG;
-    }
-    if (!running || role != IRPORT_DEVICE || linkUp()) {
-        return IRPORT_ERR_STATE;
-    }
-    stopEngine(); // the offer is read by the engine's task
-    const LapOffer offer =
-        lapFullOffer(speeds, static_cast<uint8_t>(maxWindow), static_cast<uint16_t>(maxFrame));
-    computer.setOffer(offer);
-    device.setOffer(offer);
-    startEngine(false);
-    return IRPORT_OK;
 }
 
 bool IrPort::found(size_t index, LapDiscovered& out) const {
@@ -281,6 +269,7 @@ int IrPort::nextTimeoutMs() {
         }
     };
     consider(discovering, discoverDeadline);
+    consider(closeHeld, heldDeadline);
     consider(querying && queryTimed, queryDeadline);
     for (const Channel& c : channels) {
         consider(c.timed && (c.slot == Slot::OPENING || c.slot == Slot::CLOSING), c.deadline);
@@ -303,6 +292,12 @@ void IrPort::update() {
         updateDevice();
     }
     updateChannels();
+    // The computer's link is over once the port is a device again.
+    const bool linkOver = role == IRPORT_DEVICE && !linkUp();
+    if (closeHeld && (linkOver || static_cast<int32_t>(heldDeadline - now()) <= 0)) {
+        closeHeld = false;
+        finish(heldTag, heldStatus);
+    }
     const int phase = status().phase;
     if (phase != shownPhase) {
         shownPhase = phase;
@@ -331,7 +326,11 @@ IrPortStatus IrPort::status() {
         s.phase = IRPORT_PHASE_CONNECTED;
         break;
     case LINK_SEARCHING:
-        s.phase = role == IRPORT_COMPUTER ? IRPORT_PHASE_SEARCHING : IRPORT_PHASE_IDLE;
+        // A device searches while it answers discovery for a listen (quiet: since the last one).
+        s.phase = role == IRPORT_COMPUTER ||
+                          (deviceAwake && device.discoverable() && (quiet || anyListening()))
+                      ? IRPORT_PHASE_SEARCHING
+                      : IRPORT_PHASE_IDLE;
         break;
     }
     if (s.phase >= IRPORT_PHASE_CONNECTED) {

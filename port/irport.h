@@ -25,6 +25,8 @@ constexpr size_t IRPORT_SERVICES = 4;
 constexpr size_t IRPORT_CHANNELS = MUX_CHANNELS;
 constexpr size_t IRPORT_EVENTS = 32;
 constexpr size_t IRPORT_FOUND_MAX = 8;
+// How long the last channel's close waits for the link it ends to go down.
+constexpr uint32_t IRPORT_LINK_END_MS = 1500;
 
 enum IrPortRole : uint8_t { IRPORT_DEVICE = 0, IRPORT_COMPUTER = 1 };
 
@@ -64,7 +66,10 @@ class IrPort {
     IrPort& operator=(IrPort&&) = delete;
     ~IrPort();
 
-    // Starts as a device; false when the descriptor cannot be made.
+    // Quiet (before start): the device answers discovery only once a listen has asked, and after a
+    // link only while a listen waits again; nothing is sent before the first request.
+    void setQuiet(bool on) { quiet = on; }
+    // Starts as a device; false when the host has a descriptor and it cannot be made.
     bool start();
     void stop();
     // One step of the engine in charge (ownTasks off).
@@ -74,6 +79,10 @@ class IrPort {
 
     // Polls readable when update() has something to look at.
     int readyFd() { return hostReadyFd(ready); }
+    // Waits up to `waitMs` (negative: no limit) for readiness, on every host; false on time-out.
+    bool awaitReady(int waitMs);
+    // Makes the port ready, so a wait on it looks again.
+    void wake() { changed(this, LANE_ALL); }
     // Takes the port's changes in: requests finish, channels end, the role switches.
     void update();
     // Milliseconds until update() must run for a time-out even without readiness; -1: none.
@@ -112,6 +121,9 @@ class IrPort {
     int close(uint32_t tag, int channel, int lingerMs);
     // Disconnects at once, dropping what is unacknowledged; also frees an ended channel.
     int abort(int channel);
+    // Its DONE comes once the link that the last channel's end is ending has gone (at once when
+    // none is ending); IRPORT_ERR_STATE while another such wait is under way.
+    int awaitLinkEnd(uint32_t tag);
     // Forgets the request with `tag` (its client left): no DONE comes for it.
     void cancel(uint32_t tag);
 
@@ -161,6 +173,12 @@ class IrPort {
     static void roundDone(void* self);
     uint32_t now() { return line.nowMs(); }
     void startEngine(bool computer);
+    // The device's task paused while its settings change, and on again.
+    void pauseDevice();
+    void resumeDevice();
+    bool anyListening() const;
+    // The device engine answers discovery as the listens ask.
+    void listeningChanged();
     void stopEngine();
     void becomeDevice();
     void applyServices();
@@ -193,6 +211,15 @@ class IrPort {
     secondary::SecondaryStation device;
     IrPortRole role = IRPORT_DEVICE;
     bool running = false;
+    bool quiet = false;
+    // The device engine has run: always, unless quiet and no listen yet.
+    bool deviceAwake = true;
+    LapOffer linkOffer{};
+    // The last channel's close, told once the link it ended is down.
+    bool closeHeld = false;
+    uint32_t heldTag = 0;
+    int heldStatus = 0;
+    uint32_t heldDeadline = 0;
     // Why the computer's last link failed, kept once the port is a device again.
     IrErr computerError = IR_OK;
     HostReady ready;

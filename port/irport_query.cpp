@@ -46,6 +46,11 @@ int IrPort::query(uint32_t tag, const char* className, const char* attribute, in
 
 void IrPort::endQuery(int status) {
     querying = false;
+    if (queryLane < 0) {
+        // Its own link's task first ends its pass: the engine shows the link down a moment
+        // before it shows the answer that came.
+        computer.stopTask();
+    }
     const int length = computer.queryAnswer(answer); // it may have come as the link went
     if (length >= 0) {
         answerLength = std::min(static_cast<size_t>(length), answer.size());

@@ -52,9 +52,9 @@ int IrPort::setIdentity(const char* nickname, uint16_t hints) {
     if (!running || role != IRPORT_DEVICE || linkUp()) {
         return IRPORT_ERR_STATE;
     }
-    stopEngine(); // the identity is read by the engine's task
+    pauseDevice(); // the identity is read by the engine's task
     const int result = fromIrErr(device.setIdentity(nickname, hints));
-    startEngine(false);
+    resumeDevice();
     return result;
 }
 
@@ -130,6 +130,13 @@ int IrPort::listen(uint32_t tag, int service, int timeoutMs) {
     s.tag = tag;
     s.timed = timeoutMs >= 0;
     s.deadline = now() + static_cast<uint32_t>(std::max(timeoutMs, 0));
+    listeningChanged();
+    if (!deviceAwake) {
+        deviceAwake = true; // the first listen of a quiet port: the device starts now
+        if (running && role == IRPORT_DEVICE) {
+            startEngine(false);
+        }
+    }
     changed(this, LANE_ALL);
     return IRPORT_OK;
 }
@@ -209,40 +216,20 @@ int IrPort::abort(int channel) {
     return IRPORT_OK;
 }
 
-void IrPort::cancel(uint32_t tag) {
-    if (querying && queryTag == tag) {
-        querying = false;
-        if (queryLane >= 0) {
-            computer.closeChannel(static_cast<uint8_t>(queryLane));
-        } else {
-            computer.stopTask();
-            computer.setQueryOnly(nullptr, nullptr);
-            becomeDevice();
-        }
-        return;
+int IrPort::awaitLinkEnd(uint32_t tag) {
+    if (closeHeld) {
+        return IRPORT_ERR_STATE;
     }
-    if (discovering && discoverTag == tag) {
-        discovering = false;
-        becomeDevice();
-        return;
+    if (running && !anyChannel() && (role == IRPORT_COMPUTER || linkUp())) {
+        closeHeld = true;
+        heldTag = tag;
+        heldStatus = IRPORT_OK;
+        heldDeadline = now() + IRPORT_LINK_END_MS;
+    } else {
+        finish(tag, IRPORT_OK);
     }
-    for (Service& s : services) {
-        if (s.waiting && s.tag == tag) {
-            s.waiting = false;
-        }
-    }
-    for (size_t lane = 0; lane < channels.size(); ++lane) {
-        Channel& c = channels[lane];
-        if (c.slot == Slot::OPENING && c.tag == tag) {
-            c = Channel{};
-            if (lane == 0) {
-                becomeDevice(); // the link was being set up for it alone
-            } else {
-                computer.closeChannel(static_cast<uint8_t>(lane));
-                endLinkIfUnused();
-            }
-        }
-    }
+    changed(this, LANE_ALL);
+    return IRPORT_OK;
 }
 
 void IrPort::disconnect(int lane) {
@@ -331,6 +318,7 @@ void IrPort::updateDevice() {
     for (Service& s : services) {
         if (s.waiting && passed(s.timed, s.deadline, now())) {
             s.waiting = false;
+            listeningChanged();
             finish(s.tag, IRPORT_ERR_TIMEOUT);
         }
     }
@@ -357,6 +345,7 @@ void IrPort::updateDevice() {
             continue;
         }
         service->waiting = false;
+        listeningChanged();
         channels[lane] = Channel{
             Slot::OPEN,   service->tag, 0, false, static_cast<int>(service - services.begin()),
             IRPORT_DEVICE};
@@ -379,12 +368,22 @@ void IrPort::updateChannels() {
                 continue;
             }
             const uint32_t tag = c.tag;
+            const int result = acknowledged ? IRPORT_OK
+                               : ended      ? IRPORT_ERR_PEER_GONE
+                                            : IRPORT_ERR_TIMEOUT;
             disconnect(id);
             c = Channel{};
-            finish(tag, acknowledged ? IRPORT_OK
-                        : ended      ? IRPORT_ERR_PEER_GONE
-                                     : IRPORT_ERR_TIMEOUT);
             endLinkIfUnused();
+            if (!anyChannel() && (role == IRPORT_COMPUTER || linkUp())) {
+                // The last channel: its close is told once the link is down, so a connect that
+                // follows finds the port free.
+                closeHeld = true;
+                heldTag = tag;
+                heldStatus = result;
+                heldDeadline = now() + IRPORT_LINK_END_MS;
+            } else {
+                finish(tag, result);
+            }
         }
     }
 }
