@@ -24,9 +24,9 @@ static_assert(IRPORT_CHANNELS == IRS_CHANNELS_MAX, "a handle for each of the por
 
 namespace {
 
-// While anything is under way the thread looks this often for a device gone, which the engines
-// tell of only when they give a link up.
-constexpr int LOOK_MS = 200;
+// While a request waits or the port is the computer, the thread looks this often for a device
+// gone, which the engines tell of only when they give a link up.
+constexpr int LOOK_MS = 1000;
 
 bool busy(IrsLocal& local) {
     return std::any_of(local.waits.begin(), local.waits.end(),
@@ -36,6 +36,14 @@ bool busy(IrsLocal& local) {
 void deliver(IrsPort& port, const IrPortEvent& event) {
     IrsLocal& local = *port.local;
     if (event.kind == IRPORT_DONE) {
+        if (event.status == IRS_OK && event.channel >= 0 &&
+            static_cast<size_t>(event.channel) < port.channels.size()) {
+            // A channel opened: its end, should one follow in the same turn, comes after this.
+            IrsChannel& opened = port.channels.at(static_cast<size_t>(event.channel));
+            opened.endStatus.store(0);
+            opened.endUnacknowledged.store(0);
+            opened.ended.store(false);
+        }
         for (IrsWait& wait : local.waits) {
             if (wait.used && !wait.done && wait.tag == event.tag) {
                 wait.done = true;
@@ -80,9 +88,7 @@ int serve(IrsPort& port) {
     }
     local.finished.notify_all();
     const int next = local.port.nextTimeoutMs();
-    const bool watch = busy(local) || local.port.status().role == IRPORT_COMPUTER ||
-                       std::any_of(port.channels.begin(), port.channels.end(),
-                                   [](const IrsChannel& channel) { return channel.open.load(); });
+    const bool watch = busy(local) || local.port.status().role == IRPORT_COMPUTER;
     return watch ? (next < 0 ? LOOK_MS : std::min(next, LOOK_MS)) : (next < 0 ? INT32_MAX : next);
 }
 
@@ -199,7 +205,9 @@ IrPortEvent irsLocalAwait(IrsPort& port, std::unique_lock<std::mutex>& hold, Irs
     local.finished.wait(hold, [&] { return wait.done || local.stopping || port.closing.load(); });
     IrPortEvent result = wait.result;
     if (!wait.done) {
-        local.port.cancel(wait.tag);
+        if (!local.stopping) {
+            local.port.cancel(wait.tag); // the port is closing: what it did for the call ends
+        }
         result.status = IRS_ERR_HANDLE;
     }
     wait = IrsWait{};

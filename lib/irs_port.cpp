@@ -38,9 +38,6 @@ bool anyListening(const IrsLocal& local) {
 // The open channel handed out.
 irs_channel* handOut(IrsPort& port, int lane, int service) {
     IrsChannel& channel = port.channels.at(static_cast<size_t>(lane));
-    channel.endStatus.store(0);
-    channel.endUnacknowledged.store(0);
-    channel.ended.store(false);
     channel.open.store(true);
     port.local->serviceOf.at(static_cast<size_t>(lane)) = service;
     irsLocalShow(port, channel);
