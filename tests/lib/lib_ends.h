@@ -171,7 +171,7 @@ class PortEnds : public ::testing::TestWithParam<Transports> {
         return (end == 0 ? GetParam().computer : GetParam().device) == Through::DAEMON;
     }
     // A daemon's port runs whether or not a client asks anything: it refuses new settings only
-    // while a link is up, where a port of this process refuses them once its station has started.
+    // while a link is up, where a port of this process refuses them from its first listen on.
     int settingsOnceStarted(int end) const { return throughDaemon(end) ? IRS_OK : IRS_ERR_STATE; }
     // What irs_open takes for `end`; its daemon started on first use. The daemon's options, not
     // the client's, set the transceiver and the speeds a shared port offers.

@@ -225,13 +225,43 @@ TEST(PortRoles, UnreadBytesOutliveTheLinkAndAServiceChange) {
             return e.kind == IRPORT_CHANNEL_ENDED && e.channel == accepted.channel;
         });
     }));
-    ASSERT_GE(t.port.offer(SINK, LSAP_ATTRIBUTE, true), 0);
+    EXPECT_EQ(t.port.status().phase, IRPORT_PHASE_IDLE) << "the link ended, nobody listens";
+    const int sink = t.port.offer(SINK, LSAP_ATTRIBUTE, true);
+    ASSERT_GE(sink, 0);
+    ASSERT_EQ(t.port.listen(2, sink, -1), IRPORT_OK);
     for (int i = 0; i < 200; ++i) {
         t.round();
     }
+    EXPECT_EQ(t.port.status().phase, IRPORT_PHASE_SEARCHING);
+    // New settings neither end the listen nor empty the ended channel's queues.
+    EXPECT_EQ(t.port.setIdentity("Later", 0x0404), IRPORT_OK);
+    EXPECT_EQ(t.port.setLinkLimits(3, 256), IRPORT_OK);
+    EXPECT_EQ(t.port.setLinkLimits(3, 256), IRPORT_OK);
+    for (int i = 0; i < 200; ++i) {
+        t.round();
+    }
+    EXPECT_EQ(t.done(2), nullptr);
     std::array<uint8_t, 2 * UNREAD> got{};
     EXPECT_EQ(t.port.read(accepted.channel, got.data(), got.size()), UNREAD);
     EXPECT_EQ(t.port.abort(accepted.channel), IRPORT_OK);
+}
+
+// A quiet port answers discovery only once a listen has asked.
+TEST(PortRoles, AQuietPortIsSilentUntilItsFirstListen) {
+    PortRoles t(-1);
+    t.port.setQuiet(true);
+    ASSERT_TRUE(t.port.start());
+    const int echo = t.port.offer(ECHO, LSAP_ATTRIBUTE, true);
+    t.peerComputer.setDiscoverOnly(true);
+    t.peerComputer.init();
+    for (int i = 0; i < 2000; ++i) {
+        t.round();
+    }
+    EXPECT_EQ(t.peerComputer.answeredRounds(), 0U);
+    EXPECT_EQ(t.port.status().phase, IRPORT_PHASE_IDLE);
+    ASSERT_EQ(t.port.listen(1, echo, -1), IRPORT_OK);
+    EXPECT_TRUE(t.runUntil([&] { return t.peerComputer.answeredRounds() > 0; }));
+    EXPECT_EQ(t.port.status().phase, IRPORT_PHASE_SEARCHING);
 }
 
 } // namespace
