@@ -58,14 +58,6 @@ void deliver(IrsPort& port, const IrPortEvent& event) {
     }
 }
 
-void keepStatus(IrsLocal& local) {
-    const IrPortStatus status = local.port.status();
-    local.phase.store(status.phase);
-    local.peer.store(status.peer);
-    local.speed.store(status.speed);
-    local.lastError.store(static_cast<int>(status.lastError));
-}
-
 // One turn: the port's changes taken in, the requests done told, the channels' readiness shown.
 // The time to wait for the next, or -1 when the thread ends.
 int serve(IrsPort& port) {
@@ -82,7 +74,7 @@ int serve(IrsPort& port) {
     while (local.port.takeEvent(event)) {
         deliver(port, event);
     }
-    keepStatus(local);
+    irsLocalKeepStatus(local);
     for (IrsChannel& channel : port.channels) {
         irsLocalShow(port, channel);
     }
@@ -156,6 +148,14 @@ int fd(IrsPort& port, IrsChannel& channel) {
 
 } // namespace
 
+void irsLocalKeepStatus(IrsLocal& local) {
+    const IrPortStatus status = local.port.status();
+    local.phase.store(status.phase);
+    local.peer.store(status.peer);
+    local.speed.store(status.speed);
+    local.lastError.store(static_cast<int>(status.lastError));
+}
+
 void irsLocalShow(IrsPort& port, IrsChannel& channel) {
     IrPort& engine = port.local->port;
     const bool open = channel.open.load();
@@ -202,6 +202,7 @@ IrsWait* irsLocalWaitFor(IrsLocal& local) {
 
 IrPortEvent irsLocalAwait(IrsPort& port, std::unique_lock<std::mutex>& hold, IrsWait& wait) {
     IrsLocal& local = *port.local;
+    irsLocalKeepStatus(local); // the request just started shows at once
     local.finished.wait(hold, [&] { return wait.done || local.stopping || port.closing.load(); });
     IrPortEvent result = wait.result;
     if (!wait.done) {

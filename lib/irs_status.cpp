@@ -50,7 +50,13 @@ void describe(IrErr last, DWORD portError, uint32_t giveUpMs, char* text, size_t
 } // namespace
 
 int irsLocalPortStatus(IrsPort& port, irs_port_state& status) {
-    const IrsLocal& local = *port.local;
+    IrsLocal& local = *port.local;
+    // Fresh; inside the log function, where the port's holder may be waiting for the thread that
+    // logs, as of the service thread's last turn unless the port is free at once.
+    std::unique_lock<std::mutex> hold(local.lock, std::defer_lock);
+    if (irsLockOutsideLog(hold)) {
+        irsLocalKeepStatus(local);
+    }
     status.phase = local.phase.load();
     if (status.phase >= IRS_PHASE_CONNECTED) {
         status.peer_address = local.peer.load();

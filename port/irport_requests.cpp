@@ -275,9 +275,9 @@ void IrPort::updateComputer() {
                computer.discovered(static_cast<uint8_t>(deviceCount), devices[deviceCount])) {
             ++deviceCount;
         }
-        computer.setDiscoverOnly(false);
         finish(discoverTag, IRPORT_OK, -1, static_cast<uint32_t>(deviceCount));
         becomeDevice();
+        computer.setDiscoverOnly(false); // its task has stopped: the setting is read there
         return;
     }
     Channel& first = channels[0];
