@@ -11,6 +11,11 @@ void IrPort::lose() {
     if (!running) {
         return;
     }
+    // What each channel left unacknowledged, while the engine still counts it.
+    std::array<uint32_t, IRPORT_CHANNELS> unacked{};
+    for (size_t lane = 0; lane < channels.size(); ++lane) {
+        unacked.at(lane) = static_cast<uint32_t>(unacknowledged(static_cast<int>(lane)));
+    }
     stopEngine();
     if (querying) {
         querying = false;
@@ -35,14 +40,18 @@ void IrPort::lose() {
     }
     for (size_t lane = 0; lane < channels.size(); ++lane) {
         Channel& c = channels[lane];
-        if (c.slot == Slot::OPENING || c.slot == Slot::CLOSING) {
+        if (c.slot == Slot::OPENING) {
             finish(c.tag, IRPORT_ERR_PORT_LOST);
+            c = Channel{};
+        } else if (c.slot == Slot::CLOSING) {
+            // A close fails only for bytes it could not see acknowledged.
+            finish(c.tag, unacked.at(lane) == 0 ? IRPORT_OK : IRPORT_ERR_PORT_LOST);
             c = Channel{};
         } else if (c.slot == Slot::OPEN) {
             // Its unread bytes stay in the stopped engine's queues until the owner frees it.
             c.slot = Slot::ENDED;
             push({IRPORT_CHANNEL_ENDED, 0, IRPORT_ERR_PORT_LOST, static_cast<int>(lane),
-                  static_cast<uint32_t>(unacknowledged(static_cast<int>(lane)))});
+                  unacked.at(lane)});
         }
     }
     role = IRPORT_DEVICE;
