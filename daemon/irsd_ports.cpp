@@ -11,6 +11,16 @@
 #include "ir_err.h"
 #include "lap_terms.h"
 
+// The port's results go on the wire as they are.
+static_assert(IRSD_OK == IRPORT_OK && IRSD_ERR_ARG == IRPORT_ERR_ARG &&
+              IRSD_ERR_HANDLE == IRPORT_ERR_HANDLE && IRSD_ERR_STATE == IRPORT_ERR_STATE &&
+              IRSD_ERR_TIMEOUT == IRPORT_ERR_TIMEOUT && IRSD_ERR_PORT == IRPORT_ERR_PORT &&
+              IRSD_ERR_PORT_LOST == IRPORT_ERR_PORT_LOST &&
+              IRSD_ERR_PEER_GONE == IRPORT_ERR_PEER_GONE &&
+              IRSD_ERR_NO_SERVICE == IRPORT_ERR_NO_SERVICE && IRSD_ERR_IO == IRPORT_ERR_IO &&
+              IRSD_ERR_UNSUPPORTED == IRPORT_ERR_UNSUPPORTED &&
+              IRSD_ERR_NO_MEMORY == IRPORT_ERR_NO_MEMORY);
+
 namespace {
 
 constexpr int LINGER_DEFAULT_MS = 10000;
@@ -355,12 +365,22 @@ int IrsdPorts::channelRequest(size_t client, uint32_t serial, const IrsdMsg& msg
     if (r->closing) {
         return IRSD_ERR_STATE;
     }
-    if (r->lane < 0) {
-        release(*r, true);
-        return IRSD_OK; // ended, and what it carried was delivered
-    }
     if (irsdWithinLimits(IRSD_CHANNEL_CLOSE, held(client, serial, r->port), false) != IRSD_OK) {
         return IRSD_ERR_NO_MEMORY;
+    }
+    if (r->lane < 0) {
+        // Ended, and what it carried was delivered: told once the link it ended is down.
+        pending.tag = ++lastTag;
+        if (port.awaitLinkEnd(pending.tag) != IRSD_OK) {
+            pending.tag = 0;
+            release(*r, true);
+            return IRSD_OK;
+        }
+        r->closing = true;
+        r->closeStarted = true;
+        pending.record = static_cast<int>(r - records.data());
+        r->closeRequest = pending.tag;
+        return IRSD_OK;
     }
     const int linger = irsdInt(msg, IRSD_CLOSE_LINGER);
     r->closing = true;

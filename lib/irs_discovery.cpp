@@ -2,51 +2,44 @@
 // device-role port answers it with.
 #include "discovery.h"
 #include "irs_local.h"
-#include "irs_session.h"
 
 static_assert(IRS_NICKNAME_SIZE == LAP_NICKNAME_MAX + 1, "a nickname the stack sends whole");
 
 int irsLocalSetIdentity(IrsPort& port, const char* nickname, uint16_t hints) {
-    std::unique_lock<std::mutex> hold(port.operationLock, std::defer_lock);
+    std::unique_lock<std::mutex> hold(port.local->lock, std::defer_lock);
     if (!irsLockOutsideLog(hold)) {
         return IRS_ERR_STATE; // the call under way may be the one waiting for the log
     }
-    if (port.stationLive.load()) {
+    if (port.local->listened) {
         return IRS_ERR_STATE; // its answer is being sent
     }
-    return irsFromIrErr(port.device->setIdentity(nickname, hints));
+    return port.local->port.setIdentity(nickname, hints);
 }
 
-int irsLocalDiscover(IrsPort& portRef, int timeoutMs, irs_device* devices, int maxDevices) {
-    IrsPort* const port = &portRef;
-    const std::lock_guard<std::mutex> hold(port->operationLock);
-    if (port->closing.load()) {
+int irsLocalDiscover(IrsPort& port, int timeoutMs, irs_device* devices, int maxDevices) {
+    IrsLocal& local = *port.local;
+    const std::lock_guard<std::mutex> operation(port.operationLock);
+    std::unique_lock<std::mutex> hold(local.lock);
+    if (port.closing.load()) {
         return IRS_ERR_HANDLE;
     }
-    if (port->inUse()) {
-        return IRS_ERR_STATE;
+    irsLocalRevive(port);
+    IrsWait* wait = irsLocalWaitFor(local);
+    if (wait == nullptr) {
+        return IRS_ERR_NO_MEMORY;
     }
-    port->computer->setDiscoverOnly(true);
-    irsRestart(*port);
-    {
-        // Until the first round in which a device answered.
-        std::unique_lock<std::mutex> wait(port->closeLock);
-        port->closeSignal.wait_for(wait, std::chrono::milliseconds(timeoutMs), [&port] {
-            return port->closing.load() || port->computer->answeredRounds() > 0;
-        });
+    const int started = local.port.discover(wait->tag, timeoutMs);
+    if (started != IRS_OK) {
+        *wait = IrsWait{};
+        return started;
     }
-    const bool lost = port->line.lostError() != 0;
-    port->stopStation();
-    port->computer->setDiscoverOnly(false);
-    if (port->closing.load()) {
-        return IRS_ERR_HANDLE;
-    }
-    if (lost) {
-        return IRS_ERR_PORT_LOST;
+    const IrPortEvent done = irsLocalAwait(port, hold, *wait);
+    if (done.status != IRS_OK) {
+        return done.status;
     }
     int count = 0;
     LapDiscovered found;
-    while (count < maxDevices && port->computer->discovered(static_cast<uint8_t>(count), found)) {
+    while (count < maxDevices && local.port.found(static_cast<size_t>(count), found)) {
         irsDeviceFrom(found, devices[count]);
         ++count;
     }

@@ -1,11 +1,9 @@
-// The in-process transport's port calls: open and close, connect and listen on the port's own
-// station.
+// The in-process transport's port calls: open and close, the link limits, connect and listen, and
+// a channel's close, each a request to the port's IrPort and a wait for its completion.
 #include <cstring>
 #include <new>
 
-#include "discovery.h"
 #include "irs_local.h"
-#include "irs_session.h"
 #include "lap_terms.h"
 
 namespace {
@@ -14,197 +12,153 @@ const char* nameOrNull(const std::array<char, IAS_NAMES_MAX + 1>& name) {
     return name[0] != '\0' ? name.data() : nullptr;
 }
 
-// A discovery round found devices: the discovery waiting on the port may return.
-void roundAnswered(void* context) {
-    auto& port = *static_cast<IrsPort*>(context);
-    const std::lock_guard<std::mutex> hold(port.closeLock);
-    port.closeSignal.notify_all();
+bool sameNames(const IrsService& a, const IrsService& b) {
+    return std::strcmp(a.className.data(), b.className.data()) == 0 &&
+           std::strcmp(a.attribute.data(), b.attribute.data()) == 0;
 }
 
-// The offer with the link's limits.
-void setLimits(IrsPort& port, int maxWindow, int maxFrame) {
-    const LapOffer offer = lapFullOffer(port.speedBits, static_cast<uint8_t>(maxWindow),
-                                        static_cast<uint16_t>(maxFrame));
-    if (port.computer) {
-        port.computer->setOffer(offer);
-    } else {
-        port.device->setOffer(offer);
+bool anyOpen(const IrsPort& port) {
+    for (const IrsChannel& channel : port.channels) {
+        if (channel.open.load()) {
+            return true;
+        }
     }
+    return false;
 }
 
-int laneEndError(ChannelEnd reason) {
-    return reason == CHANNEL_END_NO_SERVICE || reason == CHANNEL_END_REFUSED ? IRS_ERR_NO_SERVICE
-                                                                             : IRS_ERR_PEER_GONE;
+bool anyListening(const IrsLocal& local) {
+    for (const bool waits : local.listening) {
+        if (waits) {
+            return true;
+        }
+    }
+    return false;
 }
 
-// The lane has failed for good (IRS_OK while it may still open).
-int laneFailure(IrsPort& port, const IrsChannel& channel) {
+// The open channel handed out.
+irs_channel* handOut(IrsPort& port, int lane, int service) {
+    IrsChannel& channel = port.channels.at(static_cast<size_t>(lane));
+    channel.open.store(true);
+    port.local->serviceOf.at(static_cast<size_t>(lane)) = service;
+    irsLocalShow(port, channel);
+    return irsChannelHandOut(port, channel);
+}
+
+// The service offered under these names (device role), offered now when it is new; its index or
+// an error.
+int serviceFor(IrsLocal& local, const IrsService& wanted) {
+    for (size_t i = 0; i < local.offered.size(); ++i) {
+        if (local.offeredUsed.at(i) && sameNames(local.offered.at(i), wanted)) {
+            return static_cast<int>(i);
+        }
+    }
+    const int index =
+        local.port.offer(nameOrNull(wanted.className),
+                         wanted.className[0] != '\0' ? nameOrNull(wanted.attribute) : nullptr,
+                         wanted.mode == IRS_MODE_RAW);
+    if (index >= 0) {
+        local.offered.at(static_cast<size_t>(index)) = wanted;
+        local.offeredUsed.at(static_cast<size_t>(index)) = true;
+    }
+    return index;
+}
+
+int listen(IrsPort& port, const IrsService& wanted, int timeoutMs, irs_channel** out) {
+    IrsLocal& local = *port.local;
+    std::unique_lock<std::mutex> hold(local.lock);
     if (port.closing.load()) {
         return IRS_ERR_HANDLE;
     }
-    if (port.line.lostError() != 0) {
-        return IRS_ERR_PORT_LOST;
+    irsLocalRevive(port);
+    const int service = serviceFor(local, wanted);
+    if (service < 0) {
+        return service == IRS_ERR_ARG ? IRS_ERR_ARG : IRS_ERR_NO_MEMORY;
     }
-    if (!port.stationLive.load()) {
-        return IRS_ERR_PEER_GONE; // the last channel's close ended the link under it
+    for (size_t lane = 0; lane < port.channels.size(); ++lane) {
+        if (port.channels.at(lane).open.load() && local.serviceOf.at(lane) == service) {
+            return IRS_ERR_STATE; // its channel is open
+        }
     }
-    if (!port.computer) {
-        return IRS_OK;
+    IrsWait* wait = irsLocalWaitFor(local);
+    if (wait == nullptr) {
+        return IRS_ERR_NO_MEMORY;
     }
-    if (channel.lane == 0) {
-        return port.computer->serviceMissing() > 0 ? IRS_ERR_NO_SERVICE : IRS_OK;
+    const int started = local.port.listen(wait->tag, service, timeoutMs);
+    if (started != IRS_OK) {
+        *wait = IrsWait{};
+        return started;
     }
-    LmChannel& lane = port.connection().extra(channel.lane);
-    return lane.state() == CHANNEL_ENDED || lane.state() == CHANNEL_IDLE
-               ? laneEndError(lane.endReason())
-               : IRS_OK;
+    local.listening.at(static_cast<size_t>(service)) = true;
+    local.listened = true;
+    const IrPortEvent done = irsLocalAwait(port, hold, *wait);
+    local.listening.at(static_cast<size_t>(service)) = false;
+    if (done.status != IRS_OK) {
+        return done.status;
+    }
+    *out = handOut(port, done.channel, service);
+    return IRS_OK;
 }
 
-// Waits until the channel's lane opens and hands the channel out.
-int awaitLane(IrsPort& port, IrsChannel& channel, int timeoutMs, irs_channel** out) {
-    const IrsDeadline deadline(timeoutMs);
-    for (;;) {
-        const uint32_t seen = hostReadyChanges(channel.ready);
-        if (port.laneOpen(channel.lane)) {
-            channel.ended.store(false);
-            channel.open.store(true);
-            port.setAwaited(channel, false);
-            port.updateSignal(channel);
-            *out = irsChannelHandOut(port, channel);
-            return IRS_OK;
-        }
-        if (port.device && channel.lane > 0 &&
-            port.connection().extra(channel.lane).state() == CHANNEL_ENDED) {
-            port.connection().extra(channel.lane).requestClose(); // ended before anyone took it
-        }
-        const int failure = laneFailure(port, channel);
-        if (failure != IRS_OK) {
-            return failure;
-        }
-        if (deadline.passed()) {
-            return IRS_ERR_TIMEOUT;
-        }
-        hostReadyWait(channel.ready, seen, deadline.left());
+int connect(IrsPort& port, const IrsService& wanted, int timeoutMs, irs_channel** out) {
+    IrsLocal& local = *port.local;
+    if (std::strlen(wanted.className.data()) + std::strlen(wanted.attribute.data()) >
+        IAS_NAMES_MAX) {
+        return IRS_ERR_ARG;
     }
-}
-
-// A wait that failed: the lane goes back, and the station stops when nothing else needs it (a
-// device keeps offering its services after a mere time-out).
-void giveBack(IrsPort& port, IrsChannel& channel, int result) {
-    port.setAwaited(channel, false);
-    if (port.computer && channel.lane > 0) {
-        port.computer->closeChannel(channel.lane);
-    }
-    const bool keep = port.device && result == IRS_ERR_TIMEOUT;
-    if (!keep && !port.inUse()) {
-        port.stopStation();
-    }
-}
-
-bool sameName(const std::array<char, IAS_NAMES_MAX + 1>& a,
-              const std::array<char, IAS_NAMES_MAX + 1>& b) {
-    return std::strcmp(a.data(), b.data()) == 0;
-}
-
-int openChannel(IrsPort& portRef, const IrsService& service, int timeoutMs, irs_channel** channel) {
-    IrsPort* const port = &portRef;
-    const std::array<char, IAS_NAMES_MAX + 1>& wantedClass = service.className;
-    const std::array<char, IAS_NAMES_MAX + 1>& wantedAttribute = service.attribute;
-    const int lsap = service.lsap;
-    const bool raw = service.mode == IRS_MODE_RAW;
-    std::unique_lock<std::mutex> hold(port->operationLock);
-    if (port->closing.load()) {
-        return IRS_ERR_HANDLE; // closed while this call waited for the lock
-    }
-    IrsChannel* waiting = &port->channels[0];
-    if (port->computer && port->stationLive.load() &&
-        port->computer->state() == primary::PRIMARY_CONNECTED && port->inUse()) {
-        // Another channel over the link that is up.
-        const int lane = port->computer->addChannel(nameOrNull(wantedClass),
-                                                    nameOrNull(wantedAttribute), lsap, raw);
-        if (lane < 0) {
-            return std::strlen(wantedClass.data()) + std::strlen(wantedAttribute.data()) >
-                           IAS_NAMES_MAX
-                       ? IRS_ERR_ARG
-                       : IRS_ERR_NO_MEMORY;
-        }
-        waiting = &port->channels.at(static_cast<size_t>(lane));
-        port->setAwaited(*waiting, true);
+    // A link's set-up is one at a time; a channel over the link that is up goes beside the others.
+    std::unique_lock<std::mutex> operation(port.operationLock, std::defer_lock);
+    std::unique_lock<std::mutex> hold(local.lock);
+    while (!(local.port.status().role == IRPORT_COMPUTER && anyOpen(port)) &&
+           !operation.owns_lock()) {
         hold.unlock();
-    } else if (port->device && port->stationLive.load()) {
-        // The station runs: the first service again, or one more beside it.
-        int lane = 0;
-        if (!sameName(wantedClass, port->className) ||
-            !sameName(wantedAttribute, port->attribute) || raw != port->firstRaw) {
-            lane =
-                port->device->addService(nameOrNull(wantedClass), nameOrNull(wantedAttribute), raw);
+        operation.lock();
+        hold.lock();
+    }
+    if (port.closing.load()) {
+        return IRS_ERR_HANDLE;
+    }
+    irsLocalRevive(port);
+    IrsWait* wait = irsLocalWaitFor(local);
+    if (wait == nullptr) {
+        return IRS_ERR_NO_MEMORY;
+    }
+    const int started =
+        local.port.connect(wait->tag, nameOrNull(wanted.className),
+                           wanted.className[0] != '\0' ? nameOrNull(wanted.attribute) : nullptr,
+                           wanted.lsap, wanted.mode == IRS_MODE_RAW, timeoutMs);
+    if (started != IRS_OK) {
+        *wait = IrsWait{};
+        return started;
+    }
+    const IrPortEvent done = irsLocalAwait(port, hold, *wait);
+    if (done.status != IRS_OK) {
+        return done.status;
+    }
+    *out = handOut(port, done.channel, -1);
+    return IRS_OK;
+}
+
+// After a channel's close: its service withdrawn when nothing else holds it, and a device whose
+// last channel closed takes settings again.
+void settle(IrsPort& port, int service) {
+    IrsLocal& local = *port.local;
+    if (service >= 0 && !local.listening.at(static_cast<size_t>(service))) {
+        bool held = false;
+        for (size_t lane = 0; lane < port.channels.size(); ++lane) {
+            held =
+                held || (port.channels.at(lane).open.load() && local.serviceOf.at(lane) == service);
         }
-        if (lane < 0) {
-            return IRS_ERR_NO_MEMORY;
-        }
-        waiting = &port->channels.at(static_cast<size_t>(lane));
-        if (waiting->open.load() || waiting->awaited.load()) {
-            return IRS_ERR_STATE;
-        }
-        port->setAwaited(*waiting, true);
-        hold.unlock();
-    } else {
-        if (port->inUse()) {
-            return IRS_ERR_STATE; // channels of a link that has gone are still open
-        }
-        port->stopStation();
-        port->className = wantedClass;
-        port->attribute = wantedAttribute;
-        port->firstRaw = raw;
-        const IrErr set = port->computer
-                              ? port->computer->setService(nameOrNull(port->className),
-                                                           nameOrNull(port->attribute), lsap, raw)
-                              : port->device->setService(nameOrNull(port->className),
-                                                         nameOrNull(port->attribute), raw);
-        if (set != IR_OK) {
-            return irsFromIrErr(set);
-        }
-        if (port->computer) {
-            port->computer->setDiscoverOnly(false);
-        }
-        // Before the start, so a device answers the first discovery.
-        port->setAwaited(*waiting, true);
-        irsRestart(*port);
-        // A computer's first channel sets the link up: other calls wait for it. A device's
-        // listeners wait side by side.
-        if (port->device) {
-            hold.unlock();
+        if (!held) {
+            local.port.withdraw(service);
+            local.offeredUsed.at(static_cast<size_t>(service)) = false;
         }
     }
-    const int result = awaitLane(*port, *waiting, timeoutMs, channel);
-    if (result != IRS_OK) {
-        if (!hold.owns_lock()) {
-            hold.lock();
-        }
-        giveBack(*port, *waiting, result);
+    if (!anyOpen(port) && !anyListening(local)) {
+        local.listened = false;
     }
-    return result;
 }
 
 } // namespace
-
-void irsRestart(IrsPort& port) {
-    for (IrsChannel& channel : port.channels) {
-        channel.open.store(false);
-        channel.ended.store(false);
-    }
-    port.stopStation();
-    if (port.computer) {
-        port.computer->init();
-        port.computer->startTask();
-    } else {
-        port.device->setDemoAnswers(false);
-        port.device->clearServices();
-        port.device->init();
-        port.device->startTask();
-    }
-    port.stationLive.store(true);
-}
 
 int irsLocalOpen(const char* path, const TransceiverVariant& transceiver, uint32_t maxSpeed,
                  int role, std::shared_ptr<IrsPort>& opened) {
@@ -223,45 +177,93 @@ int irsLocalOpen(const char* path, const TransceiverVariant& transceiver, uint32
     }
     opened->speedBits =
         lapBaudBitsUpTo(opened->line.offeredBaudBits(), maxSpeed != 0 ? maxSpeed : UINT32_MAX);
-    setLimits(*opened, IRS_WINDOW_MAX, IRS_FRAME_MAX);
-    if (opened->computer) {
-        opened->computer->setRandomDiscovery(true);
-        opened->computer->setRoundWatch(roundAnswered, opened.get());
-    } else {
-        opened->device->setRandomDiscovery(true);
+    opened->local.reset(new (std::nothrow) IrsLocal(opened->line, opened->speedBits));
+    if (!opened->local) {
+        return IRS_ERR_NO_MEMORY;
+    }
+    IrsLocal& local = *opened->local;
+    local.serviceOf.fill(-1);
+    // Nothing is sent before a request; a computer's port never answers discovery.
+    local.port.setQuiet(true);
+    if (!local.port.start() || !irsLocalStart(*opened)) {
+        return IRS_ERR_NO_MEMORY;
     }
     return IRS_OK;
 }
 
 int irsLocalSetLinkLimits(IrsPort& port, int maxWindow, int maxFrame) {
-    std::unique_lock<std::mutex> hold(port.operationLock, std::defer_lock);
+    std::unique_lock<std::mutex> hold(port.local->lock, std::defer_lock);
     if (!irsLockOutsideLog(hold)) {
         return IRS_ERR_STATE; // the call under way may be the one waiting for the log
     }
-    if (port.stationLive.load()) {
-        return IRS_ERR_STATE; // the offer is read while the station runs
+    std::unique_lock<std::mutex> operation(port.operationLock, std::defer_lock);
+    if (!operation.try_lock() || port.local->listened || anyOpen(port)) {
+        return IRS_ERR_STATE; // the offer is read while the link is made
     }
-    setLimits(port, maxWindow, maxFrame);
-    return IRS_OK;
+    return port.local->port.setLinkLimits(maxWindow, maxFrame);
 }
 
 void irsLocalClose(IrsPort& port) {
+    port.closing.store(true);
     {
-        // Under the lock, so a discovery between its look and its wait still wakes.
-        const std::lock_guard<std::mutex> hold(port.closeLock);
-        port.closing.store(true);
+        const std::lock_guard<std::mutex> hold(port.local->lock);
+        for (IrsChannel& channel : port.channels) {
+            channel.open.store(false);
+            hostReadySet(channel.ready, false, false); // waits in other threads end
+        }
     }
-    port.closeSignal.notify_all();
-    port.updateSignal(); // waits in other threads end
-    const std::lock_guard<std::mutex> hold(port.operationLock);
-    for (IrsChannel& channel : port.channels) {
-        channel.open.store(false);
-    }
-    port.stopStation();
+    port.local->finished.notify_all();
+    irsLocalStop(port);
     port.line.release();
 }
 
 int irsLocalOpenChannel(IrsPort& port, const IrsService& service, int timeoutMs,
                         irs_channel** channel) {
-    return openChannel(port, service, timeoutMs, channel);
+    return port.role == IRS_ROLE_DEVICE ? listen(port, service, timeoutMs, channel)
+                                        : connect(port, service, timeoutMs, channel);
+}
+
+int irsLocalCloseChannel(const IrsChannelRef& found, bool abortive) {
+    IrsPort& port = *found.port;
+    IrsChannel& channel = *found.channel;
+    IrsLocal& local = *port.local;
+    std::unique_lock<std::mutex> hold(local.lock);
+    if (!irsChannelRetire(found)) {
+        return IRS_ERR_HANDLE; // another thread closed it first
+    }
+    const int lane = channel.lane;
+    const int service = local.serviceOf.at(static_cast<size_t>(lane));
+    const int ended = channel.endStatus.load();
+    const long unacknowledged = channel.endUnacknowledged.load();
+    int result = IRS_OK;
+    // A port whose device went runs no more: its channels are dropped at once.
+    const bool lost = ended == IRS_ERR_PORT_LOST || port.line.lostError() != 0;
+    IrsWait* wait = abortive || lost ? nullptr : irsLocalWaitFor(local);
+    if (wait != nullptr && local.port.close(wait->tag, lane, channel.lingerMs.load()) == IRS_OK) {
+        result = irsLocalAwait(port, hold, *wait).status;
+        if (result == IRS_ERR_HANDLE) {
+            return result; // the port was closed meanwhile
+        }
+    } else {
+        if (wait != nullptr) {
+            *wait = IrsWait{};
+        }
+        local.port.abort(lane);
+        if (!abortive && ended != 0 && unacknowledged > 0) {
+            result = ended; // its end left bytes behind
+        }
+        channel.open.store(false);
+        // The last channel's end ends the link, which the peer learns before this returns.
+        IrsWait* linkEnd = anyOpen(port) ? nullptr : irsLocalWaitFor(local);
+        if (linkEnd != nullptr && local.port.awaitLinkEnd(linkEnd->tag) == IRS_OK) {
+            irsLocalAwait(port, hold, *linkEnd);
+        } else if (linkEnd != nullptr) {
+            *linkEnd = IrsWait{};
+        }
+    }
+    channel.open.store(false);
+    local.serviceOf.at(static_cast<size_t>(lane)) = -1;
+    irsLocalShow(port, channel);
+    settle(port, service);
+    return result;
 }

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "console.h"
+#include "irs_local.h"
 
 namespace {
 
@@ -62,36 +63,10 @@ bool decode(uintptr_t value, uintptr_t kind, HandleFields& fields) {
            fields.generation != 0;
 }
 
-// The end of a link: the LM disconnect, then the DISC and its UA (or the device's RD first), each
-// at the next exchange; the primary gives the UA up after a repeat's wait, so a second and a half
-// is ample.
-constexpr int LINK_END_MS = 1500;
-
-// The stack's word that a lane changed: its channel's readiness follows.
-void laneChanged(void* context, int lane) {
-    IrsPort& port = *static_cast<IrsPort*>(context);
-    if (lane == LANE_ALL) {
-        port.updateSignal();
-    } else if (lane >= 0 && static_cast<size_t>(lane) < port.channels.size()) {
-        port.updateSignal(port.channels.at(static_cast<size_t>(lane)));
-    }
-}
-
 } // namespace
 
 IrsPort::IrsPort(const TransceiverVariant& variant, int portRole)
     : role(portRole), transport(&IRS_LOCAL_TRANSPORT), line(variant) {
-    // The log names each station by its role; the demo programs' label is theirs.
-    if (role == IRS_ROLE_COMPUTER) {
-        computer = std::make_unique<primary::PrimaryStation>(line);
-        computer->setQuietAfterLink(true); // nothing is sent until the application asks
-        computer->setStateLabel("computer");
-    } else {
-        device = std::make_unique<secondary::SecondaryStation>(line);
-        device->setQuietAfterLink(true);
-        device->setStateLabel("device");
-    }
-    connection().setObserver(LaneObserver{laneChanged, this});
     for (size_t lane = 0; lane < channels.size(); ++lane) {
         IrsChannel& channel = channels.at(lane);
         channel.owner = this;
@@ -118,117 +93,10 @@ IrsPort::~IrsPort() {
         return;
     }
 #endif
-    stopStation();
-    lapWatchSettle(connection().watch());
+    irsLocalStop(*this);
     for (IrsChannel& channel : channels) {
         hostReadyClose(channel.ready);
     }
-}
-
-LapConnection& IrsPort::connection() {
-    return computer ? computer->connection() : device->connection();
-}
-
-void IrsPort::stopStation() {
-    // No engine is left to end the channels.
-    if (computer) {
-        computer->stopTask();
-        computer->connection().endExtras(CHANNEL_END_LINK);
-    } else if (device) {
-        device->stopTask();
-        device->connection().endExtras(CHANNEL_END_LINK);
-    }
-    line.close();
-    stationLive.store(false);
-    updateSignal(); // waits on the channels look again
-}
-
-bool IrsPort::inUse() {
-    for (const IrsChannel& channel : channels) {
-        if (channel.open.load() || channel.awaited.load()) {
-            return true;
-        }
-    }
-    return false;
-}
-
-size_t IrsPort::laneRead(uint8_t lane, uint8_t* buffer, size_t size) {
-    return lane == 0 ? connection().receive(buffer, size)
-                     : connection().extra(lane).read(buffer, size);
-}
-
-size_t IrsPort::laneWrite(uint8_t lane, const uint8_t* data, size_t size) {
-    return lane == 0 ? connection().send(data, size) : connection().extra(lane).write(data, size);
-}
-
-int IrsPort::laneRoom(uint8_t lane) {
-    return lane == 0 ? connection().room() : connection().extra(lane).room();
-}
-
-int IrsPort::laneAvailable(uint8_t lane) {
-    return lane == 0 ? connection().available() : connection().extra(lane).available();
-}
-
-bool IrsPort::laneOpen(uint8_t lane) {
-    return lane == 0 ? connection().phase() == LINK_OPEN
-                     : connection().extra(lane).state() == CHANNEL_OPEN;
-}
-
-void IrsPort::updateSignal() {
-    for (IrsChannel& channel : channels) {
-        updateSignal(channel);
-    }
-}
-
-void IrsPort::updateSignal(IrsChannel& channel) {
-    const std::lock_guard<std::mutex> hold(channel.signalLock);
-    const bool open = channel.open.load();
-    const bool ended = open && irsChannelFailure(*this, channel) != IRS_OK;
-    hostReadySet(channel.ready, open && (ended || laneAvailable(channel.lane) > 0),
-                 open && (ended || laneRoom(channel.lane) > 0));
-}
-
-void IrsPort::endLink() {
-    if (linkDown()) {
-        return;
-    }
-    if (computer) {
-        computer->requestLinkEnd();
-    } else {
-        device->requestLinkEnd();
-    }
-    // Any lane's readiness moves with the station's state.
-    HostReady& watched = channels[0].ready;
-    const IrsDeadline deadline(LINK_END_MS);
-    for (;;) {
-        const uint32_t seen = hostReadyChanges(watched);
-        if (linkDown() || deadline.passed()) {
-            return;
-        }
-        hostReadyWait(watched, seen, deadline.left());
-    }
-}
-
-void IrsPort::setAwaited(IrsChannel& channel, bool awaited) {
-    const std::lock_guard<std::mutex> hold(awaitLock);
-    channel.awaited.store(awaited);
-    if (device) {
-        bool any = false;
-        for (const IrsChannel& each : channels) {
-            any = any || each.awaited.load();
-        }
-        device->setListening(any);
-    }
-}
-
-bool IrsPort::linkDown() {
-    if (!stationLive.load()) {
-        return true;
-    }
-    if (computer) {
-        return computer->halted() || computer->state() != primary::PRIMARY_CONNECTED;
-    }
-    return device->state() < secondary::SEC_LINKED;
 }
 
 irs_port* irsRegister(const std::shared_ptr<IrsPort>& port) {
@@ -300,27 +168,6 @@ std::shared_ptr<IrsPort> irsUnregister(const irs_port* handle) {
     return std::exchange(entry.port, nullptr);
 }
 
-int irsFromIrErr(IrErr error) {
-    switch (error) {
-    case IR_OK:
-        return IRS_OK;
-    case IR_ERR_TIMEOUT:
-        return IRS_ERR_TIMEOUT;
-    case IR_ERR_PORT_LOST:
-        return IRS_ERR_PORT_LOST;
-    case IR_ERR_ARG:
-        return IRS_ERR_ARG;
-    case IR_ERR_STATE:
-        return IRS_ERR_STATE;
-    case IR_ERR_PEER:
-        return IRS_ERR_PEER_GONE;
-    case IR_ERR_IO:
-    case IR_ERR_SPEED:
-        break;
-    }
-    return IRS_ERR_IO;
-}
-
 int irsChannelFailure(IrsPort& port, IrsChannel& channel) {
     if (port.closing.load() || !channel.open.load()) {
         return IRS_ERR_HANDLE;
@@ -328,9 +175,10 @@ int irsChannelFailure(IrsPort& port, IrsChannel& channel) {
     if (port.line.lostError() != 0) {
         return IRS_ERR_PORT_LOST;
     }
-    if (channel.ended.load() || !port.laneOpen(channel.lane)) {
+    const int ended = channel.endStatus.load();
+    if (ended != 0) {
         channel.ended.store(true);
-        return IRS_ERR_PEER_GONE;
+        return ended;
     }
     return IRS_OK;
 }

@@ -1,10 +1,9 @@
-// The library's objects behind the C interface: a port with its one station and its channels, the
-// registry that turns handles into them (or tells a stale one), and the error codes' mapping.
+// The library's objects behind the C interface: a port with its channels, the registry that turns
+// handles into them (or tells a stale one), and the error codes' mapping.
 #pragma once
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -14,13 +13,12 @@
 #include "irphy.h"
 #include "irs_transport.h"
 #include "irstack.h"
-#include "lap_connection.h"
-#include "primary_station.h"
 #include "ready_signal.h"
-#include "secondary_station.h"
 #include "win32.h"
 
 struct IrsPort;
+// A port of this process: its IrPort and service thread (irs_local.h).
+struct IrsLocal;
 // A daemon port's connection (irs_remote.h).
 struct IrsRemote;
 
@@ -29,9 +27,9 @@ constexpr int IRS_LINGER_MAX_MS = 600000;
 
 struct IrsChannel {
     IrsPort* owner = nullptr;
-    // The station's lane: 0 the link's first channel, others LmChannels.
+    // The port's channel: 0 the link's first, others LM-MUX channels.
     uint8_t lane = 0;
-    // Handed to the application, and a listener waiting for it.
+    // Handed to the application, and (daemon ports) a listener waiting for it.
     std::atomic<bool> open{false};
     std::atomic<bool> awaited{false};
     // Latched when the link's channel ended under it.
@@ -43,12 +41,10 @@ struct IrsChannel {
     // How long a close waits for the queued bytes to be acknowledged.
     std::atomic<int> lingerMs{IRS_LINGER_DEFAULT_MS};
     // Readable while data waits or the channel has ended, writable while there is room or it has
-    // ended; every wait on the channel is a wait on its change. The lock keeps a look at the lane
-    // and its showing together, so a late look never shows over a newer one.
-    std::mutex signalLock;
+    // ended; every wait on the channel is a wait on its change.
     HostReady ready;
-    // A daemon port's channel: the socket that carries its bytes, its id at the daemon, and the
-    // end the daemon told of (0 until then) with the bytes it left unacknowledged.
+    // A daemon port's channel: the socket that carries its bytes and its id at the daemon. Either
+    // kind: the end the port told of (0 until then) with the bytes it left unacknowledged.
     std::atomic<int> sock{-1};
     std::atomic<uint32_t> remoteId{0};
     std::atomic<int> endStatus{0};
@@ -56,6 +52,7 @@ struct IrsChannel {
 };
 
 struct IrsPort {
+    // A port of this process; `local` is made as it opens.
     IrsPort(const TransceiverVariant& variant, int portRole);
     // A port served by irstackd: no station here.
     IrsPort(const TransceiverVariant& variant, int portRole, std::shared_ptr<IrsRemote> daemon);
@@ -65,56 +62,23 @@ struct IrsPort {
     IrsPort& operator=(IrsPort&&) = delete;
     ~IrsPort();
 
-    LapConnection& connection();
-    // Stops the station's task and closes the serial port.
-    void stopStation();
-    // Sets each channel's readiness from its lane and wakes its waits.
-    void updateSignal();
-    void updateSignal(IrsChannel& channel);
-    // A channel handed out or awaited: the station must go on.
-    bool inUse();
-    // A listener waits for the channel or no longer does; once a link has ended, a device
-    // answers discovery only while one waits or after the next listen.
-    void setAwaited(IrsChannel& channel, bool awaited);
-    // The link is down: never set up, ended, or the station stopped.
-    bool linkDown();
-    // Tells the peer the link ends (after the LM disconnects asked for) and waits a while for the
-    // station to end it.
-    void endLink();
-
-    // The lane's queues, whichever kind it is.
-    size_t laneRead(uint8_t lane, uint8_t* buffer, size_t size);
-    size_t laneWrite(uint8_t lane, const uint8_t* data, size_t size);
-    int laneRoom(uint8_t lane);
-    int laneAvailable(uint8_t lane);
-    bool laneOpen(uint8_t lane);
-
     const int role;
     const IrsTransport* const transport;
     // The daemon's connection; null for a port of this process.
     const std::shared_ptr<IrsRemote> remote;
     // The registry's slot, set once as the port is registered.
     size_t slot = 0;
-    // One discovery, connect, listen or close at a time.
+    // One discovery, first connect or query over a link of its own at a time.
     std::mutex operationLock;
     // One IAS query at a time (taken before operationLock).
     std::mutex queryLock;
     IrphyPort line;
-    std::unique_ptr<primary::PrimaryStation> computer;
-    std::unique_ptr<secondary::SecondaryStation> device;
-    // The first channel's service; the computer's station keeps pointers to these names.
-    std::array<char, IAS_NAMES_MAX + 1> className{};
-    std::array<char, IAS_NAMES_MAX + 1> attribute{};
-    bool firstRaw = false;
-    // The speeds offered, kept for an offer with other link limits.
+    std::unique_ptr<IrsLocal> local;
+    // The speeds offered.
     uint8_t speedBits = 0;
     std::array<IrsChannel, IRS_CHANNELS_MAX> channels;
-    // The station's task runs: a listen or connect started it and no close has stopped it.
-    std::atomic<bool> stationLive{false};
     std::atomic<bool> closing{false};
-    // Discovery's wait, which a close ends at once.
-    std::mutex closeLock;
-    std::condition_variable closeSignal;
+    // A daemon port's channel places taken one at a time.
     std::mutex awaitLock;
 };
 
@@ -153,9 +117,6 @@ std::shared_ptr<IrsPort> irsUnregister(const irs_port* handle);
 // Takes `hold`'s mutex; inside the log function only when it is free at once, as the call holding
 // it may be waiting for the thread that logs. False when it was not taken.
 bool irsLockOutsideLog(std::unique_lock<std::mutex>& hold);
-// Starts the port's station afresh with every channel closed.
-void irsRestart(IrsPort& port);
-int irsFromIrErr(IrErr error);
 // An open's failure (its Win32 and system error numbers): logged with the reason, and the code
 // irs_open answers.
 int irsOpenError(const char* path, DWORD error, DWORD systemError);

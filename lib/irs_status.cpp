@@ -3,30 +3,8 @@
 #include <cstdio>
 
 #include "irs_local.h"
-#include "irs_session.h"
 
 namespace {
-
-int phaseOf(IrsPort& port) {
-    const bool running = port.computer ? port.computer->runFlag().load() && !port.computer->halted()
-                                       : port.device->runFlag().load();
-    if (!running) {
-        return IRS_PHASE_IDLE;
-    }
-    if (port.device && !port.device->discoverable() &&
-        port.connection().phase() == LINK_SEARCHING) {
-        return IRS_PHASE_IDLE; // its link ended and no one has asked it to listen since
-    }
-    switch (port.connection().phase()) {
-    case LINK_OPEN:
-        return IRS_PHASE_OPEN;
-    case LINK_CONNECTED:
-        return IRS_PHASE_CONNECTED;
-    case LINK_SEARCHING:
-        break;
-    }
-    return IRS_PHASE_SEARCHING;
-}
 
 // The system's words for the errors our ports report.
 const char* systemText(DWORD error) {
@@ -71,32 +49,38 @@ void describe(IrErr last, DWORD portError, uint32_t giveUpMs, char* text, size_t
 
 } // namespace
 
-int irsLocalPortStatus(IrsPort& portRef, irs_port_state& out) {
-    IrsPort* const port = &portRef;
-    irs_port_state* const status = &out;
-    status->phase = phaseOf(*port);
-    LinkWatch& watch = port->connection().watch();
-    if (status->phase >= IRS_PHASE_CONNECTED) {
-        status->peer_address = watch.peerAddress.load();
-        irsAddressText(status->peer_address, status->peer_text);
-        status->speed = watch.speed.load();
+int irsLocalPortStatus(IrsPort& port, irs_port_state& status) {
+    IrsLocal& local = *port.local;
+    // Fresh; inside the log function, where the port's holder may be waiting for the thread that
+    // logs, as of the service thread's last turn unless the port is free at once.
+    std::unique_lock<std::mutex> hold(local.lock, std::defer_lock);
+    if (irsLockOutsideLog(hold)) {
+        irsLocalKeepStatus(local);
     }
-    status->port_error = port->line.lostError() != 0 ? port->line.lostSystemError() : 0;
-    const IrErr last = port->computer ? port->computer->lastError() : port->device->lastError();
-    describe(last, port->line.lostError(),
-             port->computer ? PRIMARY_GIVE_UP_MS : SECONDARY_GIVE_UP_MS, status->last_error,
-             sizeof status->last_error);
+    status.phase = local.phase.load();
+    if (status.phase >= IRS_PHASE_CONNECTED) {
+        status.peer_address = local.peer.load();
+        irsAddressText(status.peer_address, status.peer_text);
+        status.speed = local.speed.load();
+    }
+    status.port_error = port.line.lostError() != 0 ? port.line.lostSystemError() : 0;
+    static_assert(PRIMARY_GIVE_UP_MS == SECONDARY_GIVE_UP_MS, "either role gives up as late");
+    const IrErr last =
+        port.line.lostError() != 0 ? IR_ERR_PORT_LOST : static_cast<IrErr>(local.lastError.load());
+    describe(last, port.line.lostError(), PRIMARY_GIVE_UP_MS, status.last_error,
+             sizeof status.last_error);
     return IRS_OK;
 }
 
-int irsLocalChannelStatus(IrsPort& portRef, IrsChannel& channelRef, irs_channel_state& out) {
-    IrsPort* const port = &portRef;
-    IrsChannel* const channel = &channelRef;
-    irs_channel_state* const status = &out;
-    const uint8_t lane = channel->lane;
-    status->open = irsChannelFailure(*port, *channel) == IRS_OK ? 1 : 0;
-    status->available = port->laneAvailable(lane);
-    status->room = status->open != 0 ? port->laneRoom(lane) : 0;
-    status->unacknowledged = port->connection().laneUnacknowledged(lane);
+int irsLocalChannelStatus(IrsPort& port, IrsChannel& channel, irs_channel_state& status) {
+    std::unique_lock<std::mutex> hold(port.local->lock, std::defer_lock);
+    if (!irsLockOutsideLog(hold)) {
+        return IRS_ERR_STATE;
+    }
+    IrPort& engine = port.local->port;
+    status.open = irsChannelFailure(port, channel) == IRS_OK ? 1 : 0;
+    status.available = engine.available(channel.lane);
+    status.room = status.open != 0 ? engine.room(channel.lane) : 0;
+    status.unacknowledged = engine.unacknowledged(channel.lane);
     return IRS_OK;
 }

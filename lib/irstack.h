@@ -182,9 +182,9 @@ long irs_write(irs_channel* channel, const void* data, size_t size, int timeout_
 long irs_available(irs_channel* channel);
 /* A descriptor that polls readable while bytes wait or once the channel has ended, and writable
  * while irs_write would queue at least one byte at once or once the channel has ended (so that
- * the write reports the end), as a socket would. One per channel, kept current by the library
- * (no thread of its own); only for poll or select, never read, written or closed by the caller,
- * and valid until irs_channel_close. IRS_ERR_UNSUPPORTED on Windows. */
+ * the write reports the end), as a socket would. One per channel, kept current by the library;
+ * only for poll or select, never read, written or closed by the caller, and valid until
+ * irs_channel_close. IRS_ERR_UNSUPPORTED on Windows. */
 int irs_fd(irs_channel* channel);
 /* Stores whether the channel is open, the bytes waiting to be read, the room to write and the
  * bytes not yet acknowledged in `*status`; until irs_channel_close. */

@@ -1,9 +1,10 @@
 // The port object's life, its readiness and the switch between the two roles.
 #include "irport.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
-#include "irstack.h"
 #include "lap_terms.h"
 
 namespace {
@@ -16,16 +17,17 @@ const char* const UNOFFERED_ATTRIBUTE = "None";
 
 IrPort::IrPort(FramePort& framePort, uint8_t speedBits, bool ownTasks)
     : line(framePort), tasks(ownTasks), speeds(speedBits), computer(framePort), device(framePort) {
-    const LapOffer offer = lapFullOffer(speedBits, IRS_WINDOW_MAX, IRS_FRAME_MAX);
-    computer.setOffer(offer);
+    linkOffer = lapFullOffer(speedBits, IRPORT_WINDOW_MAX, IRPORT_FRAME_MAX);
+    computer.setOffer(linkOffer);
     computer.setRandomDiscovery(true);
     computer.setQuietAfterLink(true); // a link that ends hands the port back to the device
     computer.setStateLabel("computer");
     computer.setRoundWatch(roundDone, this);
-    device.setOffer(offer);
+    device.setOffer(linkOffer);
     device.setRandomDiscovery(true);
     device.setDemoAnswers(false);
     device.setStateLabel("device");
+    device.setQuietAfterLink(true); // answering again is the listens' to ask
     const LaneObserver observer{changed, this};
     computer.connection().setObserver(observer);
     device.connection().setObserver(observer);
@@ -45,9 +47,11 @@ void IrPort::roundDone(void* self) {
 }
 
 bool IrPort::start() {
-    if (!hostReadyOpen(ready)) {
+    if (!hostReadyOpen(ready) && HOST_READY_FD) {
         return false;
     }
+    deviceAwake = !quiet;
+    listeningChanged();
     applyServices();
     startEngine(false);
     return true;
@@ -67,7 +71,7 @@ void IrPort::seedRandom(uint32_t seed) {
 void IrPort::step() {
     if (running && role == IRPORT_COMPUTER) {
         computer.step();
-    } else if (running) {
+    } else if (running && deviceAwake) {
         device.step();
     }
 }
@@ -81,7 +85,7 @@ void IrPort::startEngine(bool asComputer) {
         if (tasks) {
             computer.startTask();
         }
-    } else {
+    } else if (deviceAwake) {
         device.init();
         if (tasks) {
             device.startTask();
@@ -141,36 +145,21 @@ void IrPort::becomeDevice() {
     for (size_t lane = 0; lane < channels.size(); ++lane) {
         Channel& c = channels[lane];
         if (c.slot == Slot::OPENING) {
-            finish(c.tag, computer.serviceMissing() > 0 ? IRS_ERR_NO_SERVICE : IRS_ERR_PEER_GONE);
+            finish(c.tag,
+                   computer.serviceMissing() > 0 ? IRPORT_ERR_NO_SERVICE : IRPORT_ERR_PEER_GONE);
             c = Channel{};
         } else if (c.slot == Slot::CLOSING) {
-            finish(c.tag, IRS_ERR_PEER_GONE);
+            // A close fails only for bytes it could not see acknowledged.
+            finish(c.tag, unacked.at(lane) == 0 ? IRPORT_OK : IRPORT_ERR_PEER_GONE);
             c = Channel{};
         } else if (c.slot == Slot::OPEN) {
             c.slot = Slot::ENDED;
-            push({IRPORT_CHANNEL_ENDED, 0, IRS_ERR_PEER_GONE, static_cast<int>(lane),
+            push({IRPORT_CHANNEL_ENDED, 0, IRPORT_ERR_PEER_GONE, static_cast<int>(lane),
                   unacked.at(lane)});
         }
     }
     applyServices();
     startEngine(false);
-}
-
-int IrPort::setLinkLimits(int maxWindow, int maxFrame) {
-    if (maxWindow < 1 || maxWindow > IRS_WINDOW_MAX || maxFrame < IRS_FRAME_MIN ||
-        maxFrame > IRS_FRAME_MAX) {
-        return IRS_ERR_ARG;
-    }
-    if (!running || role != IRPORT_DEVICE || linkUp()) {
-        return IRS_ERR_STATE;
-    }
-    stopEngine(); // the offer is read by the engine's task
-    const LapOffer offer =
-        lapFullOffer(speeds, static_cast<uint8_t>(maxWindow), static_cast<uint16_t>(maxFrame));
-    computer.setOffer(offer);
-    device.setOffer(offer);
-    startEngine(false);
-    return IRS_OK;
 }
 
 bool IrPort::found(size_t index, LapDiscovered& out) const {
@@ -211,10 +200,10 @@ int IrPort::laneEndStatus(int lane) {
     if (lane > 0 && running) {
         const ChannelEnd why = connection().extra(static_cast<uint8_t>(lane)).endReason();
         if (why == CHANNEL_END_NO_SERVICE || why == CHANNEL_END_REFUSED) {
-            return IRS_ERR_NO_SERVICE;
+            return IRPORT_ERR_NO_SERVICE;
         }
     }
-    return IRS_ERR_PEER_GONE;
+    return IRPORT_ERR_PEER_GONE;
 }
 
 bool IrPort::linkUp() {
@@ -281,6 +270,7 @@ int IrPort::nextTimeoutMs() {
         }
     };
     consider(discovering, discoverDeadline);
+    consider(closeHeld, heldDeadline);
     consider(querying && queryTimed, queryDeadline);
     for (const Channel& c : channels) {
         consider(c.timed && (c.slot == Slot::OPENING || c.slot == Slot::CLOSING), c.deadline);
@@ -303,10 +293,16 @@ void IrPort::update() {
         updateDevice();
     }
     updateChannels();
+    // The computer's link is over once the port is a device again.
+    const bool linkOver = role == IRPORT_DEVICE && !linkUp();
+    if (closeHeld && (linkOver || static_cast<int32_t>(heldDeadline - now()) <= 0)) {
+        closeHeld = false;
+        finish(heldTag, heldStatus);
+    }
     const int phase = status().phase;
     if (phase != shownPhase) {
         shownPhase = phase;
-        push({IRPORT_PHASE, 0, IRS_OK, -1, static_cast<uint32_t>(phase)});
+        push({IRPORT_PHASE, 0, IRPORT_OK, -1, static_cast<uint32_t>(phase)});
     }
 }
 
@@ -325,16 +321,20 @@ IrPortStatus IrPort::status() {
                device.connection().watch().framesResent.load();
     switch (connection().phase()) {
     case LINK_OPEN:
-        s.phase = IRS_PHASE_OPEN;
+        s.phase = IRPORT_PHASE_OPEN;
         break;
     case LINK_CONNECTED:
-        s.phase = IRS_PHASE_CONNECTED;
+        s.phase = IRPORT_PHASE_CONNECTED;
         break;
     case LINK_SEARCHING:
-        s.phase = role == IRPORT_COMPUTER ? IRS_PHASE_SEARCHING : IRS_PHASE_IDLE;
+        // A device searches while it answers discovery for a listen (quiet: since the last one).
+        s.phase = role == IRPORT_COMPUTER ||
+                          (deviceAwake && device.discoverable() && (quiet || anyListening()))
+                      ? IRPORT_PHASE_SEARCHING
+                      : IRPORT_PHASE_IDLE;
         break;
     }
-    if (s.phase >= IRS_PHASE_CONNECTED) {
+    if (s.phase >= IRPORT_PHASE_CONNECTED) {
         s.peer = connection().watch().peerAddress.load();
         s.speed = connection().watch().speed.load();
         s.window = connection().watch().window.load();

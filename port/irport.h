@@ -14,6 +14,7 @@
 
 #include "discovery.h"
 #include "ir_options.h"
+#include "irport_codes.h"
 #include "lap_port.h"
 #include "lm_channel.h"
 #include "primary_station.h"
@@ -24,25 +25,27 @@ constexpr size_t IRPORT_SERVICES = 4;
 constexpr size_t IRPORT_CHANNELS = MUX_CHANNELS;
 constexpr size_t IRPORT_EVENTS = 32;
 constexpr size_t IRPORT_FOUND_MAX = 8;
+// How long the last channel's close waits for the link it ends to go down.
+constexpr uint32_t IRPORT_LINK_END_MS = 1500;
 
 enum IrPortRole : uint8_t { IRPORT_DEVICE = 0, IRPORT_COMPUTER = 1 };
 
 enum IrPortEventKind : uint8_t {
     IRPORT_DONE = 0,          // a request ended: its tag, status and (connect, listen) channel
     IRPORT_CHANNEL_ENDED = 1, // the peer or the link ended an open channel: reason, unacked
-    IRPORT_PHASE = 2,         // the phase (irs_phase) changed
+    IRPORT_PHASE = 2,         // the phase (IRPORT_PHASE_*) changed
 };
 
 struct IrPortEvent {
     IrPortEventKind kind = IRPORT_DONE;
     uint32_t tag = 0;
-    int status = 0; // IRS_OK or an IRS_ERR_* code
+    int status = 0; // IRPORT_OK or an IRPORT_ERR_* code
     int channel = -1;
     uint32_t value = 0; // bytes unacknowledged (ended), the phase (phase), devices (discover)
 };
 
 struct IrPortStatus {
-    int phase = 0; // irs_phase
+    int phase = 0; // IRPORT_PHASE_*
     IrPortRole role = IRPORT_DEVICE;
     uint32_t peer = 0;
     uint32_t speed = 0;
@@ -63,7 +66,10 @@ class IrPort {
     IrPort& operator=(IrPort&&) = delete;
     ~IrPort();
 
-    // Starts as a device; false when the descriptor cannot be made.
+    // Quiet (before start): the device answers discovery only once a listen has asked, and after a
+    // link only while a listen waits again; nothing is sent before the first request.
+    void setQuiet(bool on) { quiet = on; }
+    // Starts as a device; false when the host has a descriptor and it cannot be made.
     bool start();
     void stop();
     // One step of the engine in charge (ownTasks off).
@@ -73,17 +79,22 @@ class IrPort {
 
     // Polls readable when update() has something to look at.
     int readyFd() { return hostReadyFd(ready); }
+    // Waits up to `waitMs` (negative: no limit) for readiness, on every host; false on time-out.
+    bool awaitReady(int waitMs);
+    // Makes the port ready, so a wait on it looks again.
+    void wake() { changed(this, LANE_ALL); }
     // Takes the port's changes in: requests finish, channels end, the role switches.
     void update();
     // Milliseconds until update() must run for a time-out even without readiness; -1: none.
     int nextTimeoutMs();
     bool takeEvent(IrPortEvent& event);
 
-    // ---- Requests; IRS_OK means started, the result comes as an IRPORT_DONE with `tag`.
+    // ---- Requests; IRPORT_OK means started, the result comes as an IRPORT_DONE with `tag`.
 
     // While no link is up and nothing is under way.
     int setIdentity(const char* nickname, uint16_t hints);
-    // The window and field the next links offer at most (IRS_WINDOW_MAX, IRS_FRAME_MAX at first).
+    // The window and field the next links offer at most (IRPORT_WINDOW_MAX, IRPORT_FRAME_MAX at
+    // first).
     int setLinkLimits(int maxWindow, int maxFrame);
     int discover(uint32_t tag, int timeoutMs);
     // The index-th device the last discovery found; false past the last.
@@ -95,13 +106,13 @@ class IrPort {
     std::span<const uint8_t> queryAnswer() const {
         return std::span<const uint8_t>(answer.data(), answerLength);
     }
-    // A service offered until withdrawn: its index, or IRS_ERR_NO_MEMORY, IRS_ERR_ARG.
+    // A service offered until withdrawn: its index, or IRPORT_ERR_NO_MEMORY, IRPORT_ERR_ARG.
     int offer(const char* className, const char* attribute, bool raw);
     void withdraw(int service);
     // Waits for the peer to open a channel to `service`; its DONE names the channel.
     int listen(uint32_t tag, int service, int timeoutMs);
     // With no link: takes the computer role and sets one up; to the linked computer's device:
-    // another channel; while linked as a device or a set-up is under way: IRS_ERR_STATE.
+    // another channel; while linked as a device or a set-up is under way: IRPORT_ERR_STATE.
     // `lsap` -1 asks the peer's IAS for the names (null: IrCOMM's).
     int connect(uint32_t tag, const char* className, const char* attribute, int lsap, bool raw,
                 int timeoutMs);
@@ -110,6 +121,9 @@ class IrPort {
     int close(uint32_t tag, int channel, int lingerMs);
     // Disconnects at once, dropping what is unacknowledged; also frees an ended channel.
     int abort(int channel);
+    // Its DONE comes once the link that the last channel's end is ending has gone (at once when
+    // none is ending); IRPORT_ERR_STATE while another such wait is under way.
+    int awaitLinkEnd(uint32_t tag);
     // Forgets the request with `tag` (its client left): no DONE comes for it.
     void cancel(uint32_t tag);
 
@@ -125,11 +139,11 @@ class IrPort {
     IrPortStatus status();
 
     // The device has gone (the frame port says it is lost): every request under way ends with
-    // IRS_ERR_PORT_LOST, open channels end with it (their unread bytes stay readable), the
+    // IRPORT_ERR_PORT_LOST, open channels end with it (their unread bytes stay readable), the
     // engine stops. Services stay offered.
     void lose();
-    // Starts as a device again, its reset opening the device afresh: IRS_OK, or the open's
-    // failure with the port still stopped; IRS_ERR_STATE while a device channel is unread.
+    // Starts as a device again, its reset opening the device afresh: IRPORT_OK, or the open's
+    // failure with the port still stopped; IRPORT_ERR_STATE while a device channel is unread.
     int restart();
 
   private:
@@ -159,6 +173,12 @@ class IrPort {
     static void roundDone(void* self);
     uint32_t now() { return line.nowMs(); }
     void startEngine(bool computer);
+    // The device's task paused while its settings change, and on again.
+    void pauseDevice();
+    void resumeDevice();
+    bool anyListening() const;
+    // The device engine answers discovery as the listens ask.
+    void listeningChanged();
     void stopEngine();
     void becomeDevice();
     void applyServices();
@@ -191,6 +211,15 @@ class IrPort {
     secondary::SecondaryStation device;
     IrPortRole role = IRPORT_DEVICE;
     bool running = false;
+    bool quiet = false;
+    // The device engine has run: always, unless quiet and no listen yet.
+    bool deviceAwake = true;
+    LapOffer linkOffer{};
+    // The last channel's close, told once the link it ended is down.
+    bool closeHeld = false;
+    uint32_t heldTag = 0;
+    int heldStatus = 0;
+    uint32_t heldDeadline = 0;
     // Why the computer's last link failed, kept once the port is a device again.
     IrErr computerError = IR_OK;
     HostReady ready;

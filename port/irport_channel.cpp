@@ -1,5 +1,6 @@
 // A channel's bytes through the port object: lane 0 is the link's first channel (the
-// connection's own queues), the others its LM-MUX channels.
+// connection's own queues), the others its LM-MUX channels. A free channel has none: its engine
+// may not have started.
 #include "irport.h"
 
 namespace {
@@ -46,7 +47,7 @@ int IrPort::room(int channel) {
 }
 
 int IrPort::available(int channel) {
-    if (!valid(channel) || !running) {
+    if (!valid(channel) || channels[static_cast<size_t>(channel)].slot == Slot::FREE || !running) {
         return 0;
     }
     const auto lane = static_cast<uint8_t>(channel);
@@ -55,7 +56,7 @@ int IrPort::available(int channel) {
 }
 
 int IrPort::unacknowledged(int channel) {
-    if (!valid(channel) || !running) {
+    if (!valid(channel) || channels[static_cast<size_t>(channel)].slot == Slot::FREE || !running) {
         return 0;
     }
     return connectionOf(channel).laneUnacknowledged(static_cast<uint8_t>(channel));

@@ -4,33 +4,32 @@
 #include <cstring>
 
 #include "irport.h"
-#include "irstack.h"
 
 int IrPort::query(uint32_t tag, const char* className, const char* attribute, int timeoutMs) {
     if (className == nullptr || attribute == nullptr || className[0] == '\0' ||
         attribute[0] == '\0' || std::strlen(className) + std::strlen(attribute) > IAS_NAMES_MAX) {
-        return IRS_ERR_ARG;
+        return IRPORT_ERR_ARG;
     }
     if (!running || discovering || querying) {
-        return IRS_ERR_STATE;
+        return IRPORT_ERR_STATE;
     }
     if (role == IRPORT_COMPUTER) {
         if (!linkUp()) {
-            return IRS_ERR_STATE;
+            return IRPORT_ERR_STATE;
         }
         queryLane = computer.addQuery(className, attribute);
         if (queryLane < 0) {
-            return IRS_ERR_NO_MEMORY;
+            return IRPORT_ERR_NO_MEMORY;
         }
     } else {
         if (linkUp() || anyChannel()) {
-            return IRS_ERR_STATE;
+            return IRPORT_ERR_STATE;
         }
         stopEngine();
         const IrErr set = computer.setQueryOnly(className, attribute);
         if (set != IR_OK) {
             startEngine(false);
-            return IRS_ERR_ARG;
+            return IRPORT_ERR_ARG;
         }
         computer.setDiscoverOnly(false);
         startEngine(true);
@@ -42,22 +41,27 @@ int IrPort::query(uint32_t tag, const char* className, const char* attribute, in
     queryTimed = timeoutMs >= 0;
     queryDeadline = now() + static_cast<uint32_t>(std::max(timeoutMs, 0));
     answerLength = 0;
-    return IRS_OK;
+    return IRPORT_OK;
 }
 
 void IrPort::endQuery(int status) {
     querying = false;
+    if (queryLane < 0) {
+        // Its own link's task first ends its pass: the engine shows the link down a moment
+        // before it shows the answer that came.
+        computer.stopTask();
+    }
     const int length = computer.queryAnswer(answer); // it may have come as the link went
     if (length >= 0) {
         answerLength = std::min(static_cast<size_t>(length), answer.size());
-        status = IRS_OK;
+        status = IRPORT_OK;
     }
     finish(queryTag, status, -1, static_cast<uint32_t>(answerLength));
     if (queryLane < 0) {
         computer.stopTask();
         computer.setQueryOnly(nullptr, nullptr);
         becomeDevice();
-    } else if (status != IRS_OK) {
+    } else if (status != IRPORT_OK) {
         computer.closeChannel(static_cast<uint8_t>(queryLane)); // its late answer is ignored
     }
 }
@@ -68,7 +72,7 @@ bool IrPort::updateQuery() {
     }
     const bool answered = computer.queryAnswer(answer) >= 0;
     bool over = false;
-    int status = IRS_ERR_PEER_GONE;
+    int status = IRPORT_ERR_PEER_GONE;
     if (queryLane >= 0) {
         const ChannelState state =
             computer.connection().extra(static_cast<uint8_t>(queryLane)).state();
@@ -82,7 +86,7 @@ bool IrPort::updateQuery() {
     }
     if (!over && queryTimed && static_cast<int32_t>(queryDeadline - now()) <= 0) {
         over = true;
-        status = IRS_ERR_TIMEOUT;
+        status = IRPORT_ERR_TIMEOUT;
     }
     if (!over) {
         return false;

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "irport.h"
-#include "irstack.h"
 
 namespace {
 
@@ -32,15 +31,15 @@ bool passed(bool timed, uint32_t deadline, uint32_t now) {
 int fromIrErr(IrErr error) {
     switch (error) {
     case IR_OK:
-        return IRS_OK;
+        return IRPORT_OK;
     case IR_ERR_ARG:
-        return IRS_ERR_ARG;
+        return IRPORT_ERR_ARG;
     case IR_ERR_STATE:
-        return IRS_ERR_STATE;
+        return IRPORT_ERR_STATE;
     case IR_ERR_PORT_LOST:
-        return IRS_ERR_PORT_LOST;
+        return IRPORT_ERR_PORT_LOST;
     default:
-        return IRS_ERR_IO;
+        return IRPORT_ERR_IO;
     }
 }
 
@@ -48,23 +47,23 @@ int fromIrErr(IrErr error) {
 
 int IrPort::setIdentity(const char* nickname, uint16_t hints) {
     if (!lapNicknameValid(nickname)) {
-        return IRS_ERR_ARG;
+        return IRPORT_ERR_ARG;
     }
     if (!running || role != IRPORT_DEVICE || linkUp()) {
-        return IRS_ERR_STATE;
+        return IRPORT_ERR_STATE;
     }
-    stopEngine(); // the identity is read by the engine's task
+    pauseDevice(); // the identity is read by the engine's task
     const int result = fromIrErr(device.setIdentity(nickname, hints));
-    startEngine(false);
+    resumeDevice();
     return result;
 }
 
 int IrPort::discover(uint32_t tag, int timeoutMs) {
     if (timeoutMs <= 0) {
-        return IRS_ERR_ARG;
+        return IRPORT_ERR_ARG;
     }
     if (!running || role != IRPORT_DEVICE || linkUp() || anyChannel() || querying) {
-        return IRS_ERR_STATE;
+        return IRPORT_ERR_STATE;
     }
     stopEngine();
     computer.setDiscoverOnly(true);
@@ -72,7 +71,7 @@ int IrPort::discover(uint32_t tag, int timeoutMs) {
     discovering = true;
     discoverTag = tag;
     discoverDeadline = now() + static_cast<uint32_t>(timeoutMs);
-    return IRS_OK;
+    return IRPORT_OK;
 }
 
 int IrPort::offer(const char* className, const char* attribute, bool raw) {
@@ -80,7 +79,7 @@ int IrPort::offer(const char* className, const char* attribute, bool raw) {
     if (!copyName(className, wanted.className) || !copyName(attribute, wanted.attribute) ||
         std::strlen(wanted.className.data()) + std::strlen(wanted.attribute.data()) >
             IAS_NAMES_MAX) {
-        return IRS_ERR_ARG;
+        return IRPORT_ERR_ARG;
     }
     wanted.used = true;
     wanted.raw = raw;
@@ -88,14 +87,14 @@ int IrPort::offer(const char* className, const char* attribute, bool raw) {
     for (size_t i = 0; i < services.size(); ++i) {
         const Service& s = services[i];
         if (s.used && s.className == wanted.className && s.attribute == wanted.attribute) {
-            return IRS_ERR_STATE; // offered already
+            return IRPORT_ERR_STATE; // offered already
         }
         if (!s.used && slot < 0) {
             slot = static_cast<int>(i);
         }
     }
     if (slot < 0) {
-        return IRS_ERR_NO_MEMORY;
+        return IRPORT_ERR_NO_MEMORY;
     }
     Service& s = services[static_cast<size_t>(slot)];
     s = wanted;
@@ -121,47 +120,54 @@ void IrPort::withdraw(int service) {
 int IrPort::listen(uint32_t tag, int service, int timeoutMs) {
     if (service < 0 || static_cast<size_t>(service) >= services.size() ||
         !services[static_cast<size_t>(service)].used) {
-        return IRS_ERR_ARG;
+        return IRPORT_ERR_ARG;
     }
     Service& s = services[static_cast<size_t>(service)];
     if (s.waiting) {
-        return IRS_ERR_STATE;
+        return IRPORT_ERR_STATE;
     }
     s.waiting = true;
     s.tag = tag;
     s.timed = timeoutMs >= 0;
     s.deadline = now() + static_cast<uint32_t>(std::max(timeoutMs, 0));
+    listeningChanged();
+    if (!deviceAwake) {
+        deviceAwake = true; // the first listen of a quiet port: the device starts now
+        if (running && role == IRPORT_DEVICE) {
+            startEngine(false);
+        }
+    }
     changed(this, LANE_ALL);
-    return IRS_OK;
+    return IRPORT_OK;
 }
 
 int IrPort::connect(uint32_t tag, const char* className, const char* attribute, int lsap, bool raw,
                     int timeoutMs) {
     if (lsap < -1 || lsap > 127) {
-        return IRS_ERR_ARG;
+        return IRPORT_ERR_ARG;
     }
     if (!running || discovering || querying) {
-        return IRS_ERR_STATE;
+        return IRPORT_ERR_STATE;
     }
     const Channel opening{
         Slot::OPENING,  tag, now() + static_cast<uint32_t>(std::max(timeoutMs, 0)),
         timeoutMs >= 0, -1,  IRPORT_COMPUTER};
     if (role == IRPORT_COMPUTER) {
         if (!linkUp()) {
-            return IRS_ERR_STATE; // a link is being set up
+            return IRPORT_ERR_STATE; // a link is being set up
         }
         const int lane = computer.addChannel(className, attribute, lsap, raw);
         if (lane < 0) {
-            return IRS_ERR_NO_MEMORY;
+            return IRPORT_ERR_NO_MEMORY;
         }
         channels[static_cast<size_t>(lane)] = opening;
-        return IRS_OK;
+        return IRPORT_OK;
     }
     if (linkUp() || anyChannel()) {
-        return IRS_ERR_STATE; // linked as a device: the computer opens the channels
+        return IRPORT_ERR_STATE; // linked as a device: the computer opens the channels
     }
     if (!copyName(className, connectClass) || !copyName(attribute, connectAttribute)) {
-        return IRS_ERR_ARG;
+        return IRPORT_ERR_ARG;
     }
     stopEngine();
     const IrErr set = computer.setService(
@@ -174,76 +180,56 @@ int IrPort::connect(uint32_t tag, const char* className, const char* attribute, 
     computer.setDiscoverOnly(false);
     startEngine(true);
     channels[0] = opening;
-    return IRS_OK;
+    return IRPORT_OK;
 }
 
 int IrPort::close(uint32_t tag, int channel, int lingerMs) {
     if (channel < 0 || static_cast<size_t>(channel) >= channels.size()) {
-        return IRS_ERR_HANDLE;
+        return IRPORT_ERR_HANDLE;
     }
     Channel& c = channels[static_cast<size_t>(channel)];
     if (c.slot != Slot::OPEN && c.slot != Slot::ENDED) {
-        return IRS_ERR_STATE;
+        return IRPORT_ERR_STATE;
     }
     c.slot = Slot::CLOSING;
     c.tag = tag;
     c.timed = true;
     c.deadline = now() + static_cast<uint32_t>(std::max(lingerMs, 0));
     changed(this, LANE_ALL);
-    return IRS_OK;
+    return IRPORT_OK;
 }
 
 int IrPort::abort(int channel) {
     if (channel < 0 || static_cast<size_t>(channel) >= channels.size()) {
-        return IRS_ERR_HANDLE;
+        return IRPORT_ERR_HANDLE;
     }
     Channel& c = channels[static_cast<size_t>(channel)];
     if (c.slot == Slot::FREE || c.slot == Slot::OPENING) {
-        return IRS_ERR_STATE;
+        return IRPORT_ERR_STATE;
     }
     if (c.slot == Slot::CLOSING) {
-        finish(c.tag, IRS_ERR_TIMEOUT);
+        finish(c.tag, IRPORT_ERR_TIMEOUT);
     }
     disconnect(channel);
     c = Channel{};
     endLinkIfUnused();
-    return IRS_OK;
+    return IRPORT_OK;
 }
 
-void IrPort::cancel(uint32_t tag) {
-    if (querying && queryTag == tag) {
-        querying = false;
-        if (queryLane >= 0) {
-            computer.closeChannel(static_cast<uint8_t>(queryLane));
-        } else {
-            computer.stopTask();
-            computer.setQueryOnly(nullptr, nullptr);
-            becomeDevice();
-        }
-        return;
+int IrPort::awaitLinkEnd(uint32_t tag) {
+    if (closeHeld) {
+        return IRPORT_ERR_STATE;
     }
-    if (discovering && discoverTag == tag) {
-        discovering = false;
-        becomeDevice();
-        return;
+    if (running && !anyChannel() && (role == IRPORT_COMPUTER || linkUp())) {
+        closeHeld = true;
+        heldTag = tag;
+        heldStatus = IRPORT_OK;
+        heldDeadline = now() + IRPORT_LINK_END_MS;
+    } else {
+        finish(tag, IRPORT_OK);
     }
-    for (Service& s : services) {
-        if (s.waiting && s.tag == tag) {
-            s.waiting = false;
-        }
-    }
-    for (size_t lane = 0; lane < channels.size(); ++lane) {
-        Channel& c = channels[lane];
-        if (c.slot == Slot::OPENING && c.tag == tag) {
-            c = Channel{};
-            if (lane == 0) {
-                becomeDevice(); // the link was being set up for it alone
-            } else {
-                computer.closeChannel(static_cast<uint8_t>(lane));
-                endLinkIfUnused();
-            }
-        }
-    }
+    changed(this, LANE_ALL);
+    return IRPORT_OK;
 }
 
 void IrPort::disconnect(int lane) {
@@ -289,9 +275,9 @@ void IrPort::updateComputer() {
                computer.discovered(static_cast<uint8_t>(deviceCount), devices[deviceCount])) {
             ++deviceCount;
         }
-        computer.setDiscoverOnly(false);
-        finish(discoverTag, IRS_OK, -1, static_cast<uint32_t>(deviceCount));
+        finish(discoverTag, IRPORT_OK, -1, static_cast<uint32_t>(deviceCount));
         becomeDevice();
+        computer.setDiscoverOnly(false); // its task has stopped: the setting is read there
         return;
     }
     Channel& first = channels[0];
@@ -300,7 +286,7 @@ void IrPort::updateComputer() {
         (computer.serviceMissing() > 0 || passed(first.timed, first.deadline, now()));
     if (computer.halted() || firstFailed) {
         if (first.slot == Slot::OPENING && !computer.halted() && computer.serviceMissing() == 0) {
-            finish(first.tag, IRS_ERR_TIMEOUT);
+            finish(first.tag, IRPORT_ERR_TIMEOUT);
             first = Channel{};
         }
         becomeDevice();
@@ -315,9 +301,9 @@ void IrPort::updateComputer() {
         if (laneOpen(id)) {
             c.slot = Slot::OPEN;
             c.timed = false;
-            finish(c.tag, IRS_OK, id);
+            finish(c.tag, IRPORT_OK, id);
         } else if (lane > 0 && (laneEnded(id) || passed(c.timed, c.deadline, now()))) {
-            finish(c.tag, laneEnded(id) ? laneEndStatus(id) : IRS_ERR_TIMEOUT);
+            finish(c.tag, laneEnded(id) ? laneEndStatus(id) : IRPORT_ERR_TIMEOUT);
             computer.closeChannel(static_cast<uint8_t>(lane));
             c = Channel{};
             endLinkIfUnused();
@@ -332,7 +318,8 @@ void IrPort::updateDevice() {
     for (Service& s : services) {
         if (s.waiting && passed(s.timed, s.deadline, now())) {
             s.waiting = false;
-            finish(s.tag, IRS_ERR_TIMEOUT);
+            listeningChanged();
+            finish(s.tag, IRPORT_ERR_TIMEOUT);
         }
     }
     if (!linkUp()) {
@@ -358,10 +345,11 @@ void IrPort::updateDevice() {
             continue;
         }
         service->waiting = false;
+        listeningChanged();
         channels[lane] = Channel{
             Slot::OPEN,   service->tag, 0, false, static_cast<int>(service - services.begin()),
             IRPORT_DEVICE};
-        finish(service->tag, IRS_OK, id);
+        finish(service->tag, IRPORT_OK, id);
     }
 }
 
@@ -380,10 +368,22 @@ void IrPort::updateChannels() {
                 continue;
             }
             const uint32_t tag = c.tag;
+            const int result = acknowledged ? IRPORT_OK
+                               : ended      ? IRPORT_ERR_PEER_GONE
+                                            : IRPORT_ERR_TIMEOUT;
             disconnect(id);
             c = Channel{};
-            finish(tag, acknowledged ? IRS_OK : ended ? IRS_ERR_PEER_GONE : IRS_ERR_TIMEOUT);
             endLinkIfUnused();
+            if (!anyChannel() && (role == IRPORT_COMPUTER || linkUp())) {
+                // The last channel: its close is told once the link is down, so a connect that
+                // follows finds the port free.
+                closeHeld = true;
+                heldTag = tag;
+                heldStatus = result;
+                heldDeadline = now() + IRPORT_LINK_END_MS;
+            } else {
+                finish(tag, result);
+            }
         }
     }
 }

@@ -171,27 +171,8 @@ class PortEnds : public ::testing::TestWithParam<Transports> {
         return (end == 0 ? GetParam().computer : GetParam().device) == Through::DAEMON;
     }
     // A daemon's port runs whether or not a client asks anything: it refuses new settings only
-    // while a link is up, where a port of this process refuses them once its station has started.
+    // while a link is up, where a port of this process refuses them from its first listen on.
     int settingsOnceStarted(int end) const { return throughDaemon(end) ? IRS_OK : IRS_ERR_STATE; }
-    // Faults of the daemon's port, reported and expected here until fixed.
-    enum class Fault {
-        // A query with no link up, over a link of its own, now and then ends with IRS_ERR_PEER_GONE
-        // instead of its answer.
-        QUERY_WITHOUT_LINK,
-        // The last channel's end (closed, or aborted by the peer) is reported before the link has
-        // ended; a connect then is refused.
-        CLOSE_BEFORE_LINK_ENDS,
-    };
-    bool faulty(Fault /*fault*/, int end) const { return throughDaemon(end); }
-    // After the last channel's close: the link has ended, waited for where it is known not to be.
-    void linkEnded(irs_port* port, int end) const {
-        irs_port_state state{};
-        const Deadline deadline;
-        while (faulty(Fault::CLOSE_BEFORE_LINK_ENDS, end) && !deadline.passed() &&
-               irs_port_status(port, &state) == IRS_OK && state.phase != IRS_PHASE_IDLE) {
-            std::this_thread::yield();
-        }
-    }
     // What irs_open takes for `end`; its daemon started on first use. The daemon's options, not
     // the client's, set the transceiver and the speeds a shared port offers.
     std::string path(int end, char variant, uint32_t maxSpeed) {

@@ -11,7 +11,6 @@
 
 #include "console_capture.h"
 #include "irport.h"
-#include "irstack.h"
 #include "memory_port.h"
 #include "primary_station.h"
 #include "secondary_station.h"
@@ -77,7 +76,7 @@ class PortRoles {
 
     const IrPortEvent& await(uint32_t tag) {
         EXPECT_TRUE(runUntil([&] { return done(tag) != nullptr; })) << "request " << tag;
-        static const IrPortEvent none{IRPORT_DONE, 0, IRS_ERR_TIMEOUT, -1, 0};
+        static const IrPortEvent none{IRPORT_DONE, 0, IRPORT_ERR_TIMEOUT, -1, 0};
         return done(tag) != nullptr ? *done(tag) : none;
     }
 
@@ -144,46 +143,46 @@ void runScenario(int lost) {
     ASSERT_TRUE(t.port.start());
     const int echo = t.port.offer(ECHO, LSAP_ATTRIBUTE, true);
     ASSERT_GE(echo, 0);
-    EXPECT_EQ(t.port.offer(ECHO, LSAP_ATTRIBUTE, true), IRS_ERR_STATE) << "offered twice";
+    EXPECT_EQ(t.port.offer(ECHO, LSAP_ATTRIBUTE, true), IRPORT_ERR_STATE) << "offered twice";
 
     // A device: the peer computer connects to the service offered.
-    ASSERT_EQ(t.port.listen(1, echo, -1), IRS_OK);
+    ASSERT_EQ(t.port.listen(1, echo, -1), IRPORT_OK);
     ASSERT_EQ(t.peerComputer.setService(ECHO, LSAP_ATTRIBUTE, -1, true), IR_OK);
     t.peerComputer.init();
     const IrPortEvent& accepted = t.await(1);
-    ASSERT_EQ(accepted.status, IRS_OK);
+    ASSERT_EQ(accepted.status, IRPORT_OK);
     EXPECT_EQ(t.port.status().role, IRPORT_DEVICE);
-    EXPECT_EQ(t.port.connect(9, SINK, LSAP_ATTRIBUTE, -1, true, -1), IRS_ERR_STATE)
+    EXPECT_EQ(t.port.connect(9, SINK, LSAP_ATTRIBUTE, -1, true, -1), IRPORT_ERR_STATE)
         << "linked as a device";
-    EXPECT_EQ(t.port.discover(9, 1000), IRS_ERR_STATE);
+    EXPECT_EQ(t.port.discover(9, 1000), IRPORT_ERR_STATE);
     t.exchange(accepted.channel, t.peerComputer.connection(), 'a');
-    ASSERT_EQ(t.port.close(2, accepted.channel, 5000), IRS_OK);
-    EXPECT_EQ(t.await(2).status, IRS_OK);
+    ASSERT_EQ(t.port.close(2, accepted.channel, 5000), IRPORT_OK);
+    EXPECT_EQ(t.await(2).status, IRPORT_OK);
     ASSERT_TRUE(t.runUntil([&] { return t.peerComputer.halted(); })) << "the link ends";
-    ASSERT_TRUE(t.runUntil([&] { return t.port.status().phase == IRS_PHASE_IDLE; }));
+    ASSERT_TRUE(t.runUntil([&] { return t.port.status().phase == IRPORT_PHASE_IDLE; }));
 
     // The same port connects out: the computer for this link.
     t.peerIsComputer = false;
     ASSERT_EQ(t.peerDevice.setService(SINK, LSAP_ATTRIBUTE, true), IR_OK);
     t.peerDevice.init();
-    ASSERT_EQ(t.port.connect(3, SINK, LSAP_ATTRIBUTE, -1, true, 60000), IRS_OK);
+    ASSERT_EQ(t.port.connect(3, SINK, LSAP_ATTRIBUTE, -1, true, 60000), IRPORT_OK);
     EXPECT_EQ(t.port.status().role, IRPORT_COMPUTER);
-    EXPECT_EQ(t.port.connect(9, SINK, LSAP_ATTRIBUTE, -1, true, -1), IRS_ERR_STATE)
+    EXPECT_EQ(t.port.connect(9, SINK, LSAP_ATTRIBUTE, -1, true, -1), IRPORT_ERR_STATE)
         << "while the link is being set up";
     const IrPortEvent& connected = t.await(3);
-    ASSERT_EQ(connected.status, IRS_OK);
+    ASSERT_EQ(connected.status, IRPORT_OK);
     t.exchange(connected.channel, t.peerDevice.connection(), 'k');
-    ASSERT_EQ(t.port.close(4, connected.channel, 5000), IRS_OK);
-    EXPECT_EQ(t.await(4).status, IRS_OK);
+    ASSERT_EQ(t.port.close(4, connected.channel, 5000), IRPORT_OK);
+    EXPECT_EQ(t.await(4).status, IRPORT_OK);
     ASSERT_TRUE(t.runUntil([&] { return t.port.status().role == IRPORT_DEVICE; }))
         << "a device again once the link ended";
 
     // And a device it is: the peer computer connects in again.
     t.peerIsComputer = true;
-    ASSERT_EQ(t.port.listen(5, echo, -1), IRS_OK);
+    ASSERT_EQ(t.port.listen(5, echo, -1), IRPORT_OK);
     t.peerComputer.init();
     const IrPortEvent& again = t.await(5);
-    ASSERT_EQ(again.status, IRS_OK);
+    ASSERT_EQ(again.status, IRPORT_OK);
     t.exchange(again.channel, t.peerComputer.connection(), 'u');
     EXPECT_EQ(t.port.status().role, IRPORT_DEVICE);
     EXPECT_FALSE(t.done(9)) << "a refused request never completes";
@@ -205,11 +204,11 @@ TEST(PortRoles, UnreadBytesOutliveTheLinkAndAServiceChange) {
     PortRoles t(-1);
     ASSERT_TRUE(t.port.start());
     const int echo = t.port.offer(ECHO, LSAP_ATTRIBUTE, true);
-    ASSERT_EQ(t.port.listen(1, echo, -1), IRS_OK);
+    ASSERT_EQ(t.port.listen(1, echo, -1), IRPORT_OK);
     ASSERT_EQ(t.peerComputer.setService(ECHO, LSAP_ATTRIBUTE, -1, true), IR_OK);
     t.peerComputer.init();
     const IrPortEvent accepted = t.await(1);
-    ASSERT_EQ(accepted.status, IRS_OK);
+    ASSERT_EQ(accepted.status, IRPORT_OK);
     const std::string text(UNREAD, 'z');
     LapConnection& peer = t.peerComputer.connection();
     size_t sent = 0;
@@ -226,13 +225,43 @@ TEST(PortRoles, UnreadBytesOutliveTheLinkAndAServiceChange) {
             return e.kind == IRPORT_CHANNEL_ENDED && e.channel == accepted.channel;
         });
     }));
-    ASSERT_GE(t.port.offer(SINK, LSAP_ATTRIBUTE, true), 0);
+    EXPECT_EQ(t.port.status().phase, IRPORT_PHASE_IDLE) << "the link ended, nobody listens";
+    const int sink = t.port.offer(SINK, LSAP_ATTRIBUTE, true);
+    ASSERT_GE(sink, 0);
+    ASSERT_EQ(t.port.listen(2, sink, -1), IRPORT_OK);
     for (int i = 0; i < 200; ++i) {
         t.round();
     }
+    EXPECT_EQ(t.port.status().phase, IRPORT_PHASE_SEARCHING);
+    // New settings neither end the listen nor empty the ended channel's queues.
+    EXPECT_EQ(t.port.setIdentity("Later", 0x0404), IRPORT_OK);
+    EXPECT_EQ(t.port.setLinkLimits(3, 256), IRPORT_OK);
+    EXPECT_EQ(t.port.setLinkLimits(3, 256), IRPORT_OK);
+    for (int i = 0; i < 200; ++i) {
+        t.round();
+    }
+    EXPECT_EQ(t.done(2), nullptr);
     std::array<uint8_t, 2 * UNREAD> got{};
     EXPECT_EQ(t.port.read(accepted.channel, got.data(), got.size()), UNREAD);
-    EXPECT_EQ(t.port.abort(accepted.channel), IRS_OK);
+    EXPECT_EQ(t.port.abort(accepted.channel), IRPORT_OK);
+}
+
+// A quiet port answers discovery only once a listen has asked.
+TEST(PortRoles, AQuietPortIsSilentUntilItsFirstListen) {
+    PortRoles t(-1);
+    t.port.setQuiet(true);
+    ASSERT_TRUE(t.port.start());
+    const int echo = t.port.offer(ECHO, LSAP_ATTRIBUTE, true);
+    t.peerComputer.setDiscoverOnly(true);
+    t.peerComputer.init();
+    for (int i = 0; i < 2000; ++i) {
+        t.round();
+    }
+    EXPECT_EQ(t.peerComputer.answeredRounds(), 0U);
+    EXPECT_EQ(t.port.status().phase, IRPORT_PHASE_IDLE);
+    ASSERT_EQ(t.port.listen(1, echo, -1), IRPORT_OK);
+    EXPECT_TRUE(t.runUntil([&] { return t.peerComputer.answeredRounds() > 0; }));
+    EXPECT_EQ(t.port.status().phase, IRPORT_PHASE_SEARCHING);
 }
 
 } // namespace
