@@ -1,6 +1,7 @@
-// The full profile's discovery: a round of slots, each a command and a wait for answers, then the
-// final command; the devices found are kept or the first one connected, and a round in which two
-// answers shared an address is followed by one that asks every device for a new address.
+// Discovery: its start and the answer that leads to the SNRM, for both profiles; and the full
+// profile's rounds of slots, each a command and a wait for answers, then the final command; the
+// devices found are kept or the first one connected, and a round in which two answers shared an
+// address is followed by one that asks every device for a new address.
 #include <algorithm>
 
 #include "console.h"
@@ -10,10 +11,54 @@ namespace primary {
 
 namespace {
 
+constexpr uint8_t FIRST_XID_SLOT = 0x00;
 // An answer with the addresses at 3 to 10.
 constexpr uint16_t XID_ANSWER_MIN = 12;
 
 } // namespace
+
+void PrimaryStation::startDiscovery() {
+    setState(PRIMARY_DISCOVERY);
+    // The start's reset still holds, and so does the last one after a round nobody answered.
+    const bool resetHolds = timing.takeFreshStart() || lineUntouched;
+    lineUntouched = false;
+    if (!resetHolds) {
+        const IrErr reset = port.reset();
+        if (reset != IR_OK) {
+            fail(reset, "port reset failed");
+            return;
+        }
+    }
+    lapResetLink(conn.record, ownAddress.value);
+    conn.resetWindow();
+    // A new link starts at 9600 bit/s with nothing asked of us.
+    conn.terms = LAP_FIXED_TERMS;
+    port.setPeerNeeds(lapLeadBofs(LAP_FIXED_TERMS), 0);
+    if (slotted()) {
+        beginRound();
+        return;
+    }
+    sendHeld(lapBuildXidCommand(conn.tx.data(), conn.record, nullptr, FIRST_XID_SLOT, nullptr, 0));
+}
+
+void PrimaryStation::acceptXidResponse(uint16_t length) {
+    if (discoverOnly) {
+        keepDiscovered(length);
+        setState(PRIMARY_START_DELAY); // and discover again
+        return;
+    }
+    conn.watch().peerAddress = lapGetAddress(&conn.rx[3]);
+    consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", conn.rx[3], conn.rx[4], conn.rx[5],
+                 conn.rx[6]);
+    // The final XID is sent once; the SNRM built over it in the same step is what gets repeated.
+    const uint16_t finalLength = lapBuildXidCommand(
+        conn.tx.data(), conn.record, nullptr, LAP_XID_FINAL_SLOT, lapPutDiscoveryInfo, IRCOMM_HINT);
+    if (!sent(port.sendFrame(conn.tx.data(), finalLength))) {
+        return;
+    }
+    setState(PRIMARY_CONNECTING);
+    sendHeld(lapBuildSnrm(conn.tx.data(), conn.record, &conn.rx[3], linkOffer));
+}
 
 void PrimaryStation::beginRound() {
     // Discovery alone looks for every device; a connect wants the first, and a lone device
