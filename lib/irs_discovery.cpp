@@ -20,13 +20,10 @@ int irsLocalDiscover(IrsPort& port, int timeoutMs, irs_device* devices, int maxD
     IrsLocal& local = *port.local;
     const std::lock_guard<std::mutex> operation(port.operationLock);
     std::unique_lock<std::mutex> hold(local.lock);
-    if (port.closing.load()) {
-        return IRS_ERR_HANDLE;
-    }
-    irsLocalRevive(port);
-    IrsWait* wait = irsLocalWaitFor(local);
+    int status = IRS_OK;
+    IrsWait* const wait = irsLocalBegin(port, status);
     if (wait == nullptr) {
-        return IRS_ERR_NO_MEMORY;
+        return status;
     }
     const int started = local.port.discover(wait->tag, timeoutMs);
     if (started != IRS_OK) {

@@ -220,6 +220,17 @@ void irsLocalRevive(IrsPort& port) {
     port.local->port.restart();
 }
 
+IrsWait* irsLocalBegin(IrsPort& port, int& status) {
+    if (port.closing.load()) {
+        status = IRS_ERR_HANDLE;
+        return nullptr;
+    }
+    irsLocalRevive(port);
+    IrsWait* const wait = irsLocalWaitFor(*port.local);
+    status = wait != nullptr ? IRS_OK : IRS_ERR_NO_MEMORY;
+    return wait;
+}
+
 const IrsTransport IRS_LOCAL_TRANSPORT{
     .portStatus = irsLocalPortStatus,
     .setLinkLimits = irsLocalSetLinkLimits,

@@ -61,6 +61,9 @@ IrsWait* irsLocalWaitFor(IrsLocal& local);
 IrPortEvent irsLocalAwait(IrsPort& port, std::unique_lock<std::mutex>& hold, IrsWait& wait);
 // Starts the port's engine again after its device was lost (under the lock).
 void irsLocalRevive(IrsPort& port);
+// A request's start (under the lock): the port revived and a wait claimed, or null with why not
+// in `status` (the port closing, or no wait free).
+IrsWait* irsLocalBegin(IrsPort& port, int& status);
 // The status calls' copy of the port's status, taken now (under the lock).
 void irsLocalKeepStatus(IrsLocal& local);
 // Sets the channel's readiness from the port (under the lock).

@@ -114,13 +114,10 @@ int connect(IrsPort& port, const IrsService& wanted, int timeoutMs, irs_channel*
         operation.lock();
         hold.lock();
     }
-    if (port.closing.load()) {
-        return IRS_ERR_HANDLE;
-    }
-    irsLocalRevive(port);
-    IrsWait* wait = irsLocalWaitFor(local);
+    int status = IRS_OK;
+    IrsWait* const wait = irsLocalBegin(port, status);
     if (wait == nullptr) {
-        return IRS_ERR_NO_MEMORY;
+        return status;
     }
     const int started =
         local.port.connect(wait->tag, nameOrNull(wanted.className),

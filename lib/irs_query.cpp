@@ -80,13 +80,10 @@ int irsLocalQuery(IrsPort& port, const char* className, const char* attribute, i
         operation.lock();
         hold.lock();
     }
-    if (port.closing.load()) {
-        return IRS_ERR_HANDLE;
-    }
-    irsLocalRevive(port);
-    IrsWait* wait = irsLocalWaitFor(local);
+    int status = IRS_OK;
+    IrsWait* const wait = irsLocalBegin(port, status);
     if (wait == nullptr) {
-        return IRS_ERR_NO_MEMORY;
+        return status;
     }
     const int started = local.port.query(wait->tag, className, attribute, timeoutMs);
     if (started != IRS_OK) {
