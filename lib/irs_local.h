@@ -50,6 +50,20 @@ struct IrsLocal {
     std::atomic<int> lastError{0};
 };
 
+// Takes the port's lock (`hold`, made deferred), and the operation lock (`operation`, deferred)
+// too unless `beside()` finds the request may go beside a set-up under way; asked again each
+// time the port's lock is taken, as the operation lock is waited for without it.
+template <typename Beside>
+void irsLocalHold(std::unique_lock<std::mutex>& operation, std::unique_lock<std::mutex>& hold,
+                  Beside beside) {
+    hold.lock();
+    while (!beside() && !operation.owns_lock()) {
+        hold.unlock();
+        operation.lock();
+        hold.lock();
+    }
+}
+
 // Starts the service thread; false when it cannot.
 bool irsLocalStart(IrsPort& port);
 // Ends the service thread and the port's engine.

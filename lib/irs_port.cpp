@@ -107,13 +107,9 @@ int connect(IrsPort& port, const IrsService& wanted, int timeoutMs, irs_channel*
     }
     // A link's set-up is one at a time; a channel over the link that is up goes beside the others.
     std::unique_lock<std::mutex> operation(port.operationLock, std::defer_lock);
-    std::unique_lock<std::mutex> hold(local.lock);
-    while (!(local.port.status().role == IRPORT_COMPUTER && anyOpen(port)) &&
-           !operation.owns_lock()) {
-        hold.unlock();
-        operation.lock();
-        hold.lock();
-    }
+    std::unique_lock<std::mutex> hold(local.lock, std::defer_lock);
+    irsLocalHold(operation, hold,
+                 [&] { return local.port.status().role == IRPORT_COMPUTER && anyOpen(port); });
     int status = IRS_OK;
     IrsWait* const wait = irsLocalBegin(port, status);
     if (wait == nullptr) {

@@ -74,12 +74,8 @@ int irsLocalQuery(IrsPort& port, const char* className, const char* attribute, i
     // set-up, one at a time with the others.
     const std::lock_guard<std::mutex> query(port.queryLock);
     std::unique_lock<std::mutex> operation(port.operationLock, std::defer_lock);
-    std::unique_lock<std::mutex> hold(local.lock);
-    while (local.port.status().role != IRPORT_COMPUTER && !operation.owns_lock()) {
-        hold.unlock();
-        operation.lock();
-        hold.lock();
-    }
+    std::unique_lock<std::mutex> hold(local.lock, std::defer_lock);
+    irsLocalHold(operation, hold, [&] { return local.port.status().role == IRPORT_COMPUTER; });
     int status = IRS_OK;
     IrsWait* const wait = irsLocalBegin(port, status);
     if (wait == nullptr) {
