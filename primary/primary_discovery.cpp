@@ -57,7 +57,15 @@ void PrimaryStation::acceptXidResponse(uint16_t length) {
         return;
     }
     setState(PRIMARY_CONNECTING);
-    sendHeld(lapBuildSnrm(conn.tx.data(), conn.record, &conn.rx[3], linkOffer));
+    sendSnrm(false);
+}
+
+void PrimaryStation::sendSnrm(bool repeat) {
+    std::array<uint8_t, 4> to{};
+    lapPutAddress(to.data(), conn.watch().peerAddress);
+    LapOffer offer = linkOffer;
+    offer.brief = repeat;
+    sendHeld(lapBuildSnrm(conn.tx.data(), conn.record, to.data(), offer));
 }
 
 void PrimaryStation::beginRound() {
@@ -160,7 +168,7 @@ void PrimaryStation::endRound() {
         lapPutAddress(to.data(), address);
         consolePrint("\nIrLAP addr:\t%02X-%02X-%02X-%02X", to[0], to[1], to[2], to[3]);
         setState(PRIMARY_CONNECTING);
-        sendHeld(lapBuildSnrm(conn.tx.data(), conn.record, to.data(), linkOffer));
+        sendSnrm(false);
     }
 }
 

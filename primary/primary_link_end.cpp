@@ -42,6 +42,10 @@ void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
         }
         if (state == PRIMARY_LINK_CHECK) {
             sendRr();
+        } else if (state == PRIMARY_CONNECTING && conn.fullProfile()) {
+            // The first SNRM says everything; a repeat leaves out what our devices read as absent
+            // anyway, as the line has spoilt one SNRM or UA already.
+            sendSnrm(true);
         } else if (state == PRIMARY_CONNECTED && conn.fullProfile()) {
             // A poll, not the window again: when only the answer was lost, the device has it
             // all, and its answer to the poll says what to send again.

@@ -167,6 +167,8 @@ class PrimaryStation {
     void sendHeld(uint16_t length) { sent(conn.sendHeld(port, length)); }
     void sendRr() { sent(conn.sendRr(port)); }
     void resendHeld() { sent(conn.resendHeld(port)); }
+    // The SNRM to the device found; a repeat's list is brief.
+    void sendSnrm(bool repeat);
     bool isRr(uint16_t length) const { return length >= 2 && (conn.rx[1] & 0x0F) == LAP_RR; }
 
     // primary_discovery.cpp: the full profile's rounds of slots

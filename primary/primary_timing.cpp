@@ -69,6 +69,12 @@ bool PrimaryTiming::repeatDue() const {
                       : counter % PRIMARY_REPEAT_STEPS == 0;
 }
 
+uint32_t PrimaryTiming::repeatLeftMs() const {
+    const uint32_t span = repeatSpanMs + repeatExtraMs;
+    const uint32_t gone = now() - repeatMarkMs;
+    return gone >= span ? 0 : span - gone;
+}
+
 void PrimaryTiming::markAnswered() {
     counter = 0;
     quietStartMs = now();

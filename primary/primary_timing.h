@@ -38,6 +38,8 @@ class PrimaryTiming {
     uint32_t startLeftMs() const;
     bool giveUpDue() const;
     bool repeatDue() const;
+    // Full profile: how long until the next repeat is due, 0 when it is.
+    uint32_t repeatLeftMs() const;
     // A frame began: the next step reads it.
     void markSeen() { counter = ANSWER_SEEN; }
     bool answerSeen() const { return counter == ANSWER_SEEN; }

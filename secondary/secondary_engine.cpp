@@ -165,6 +165,8 @@ bool SecondaryStation::handleSnrm(uint16_t length) {
     if (linkOffer.negotiates) {
         code = lapCommonBaudBits(linkOffer, list, listLength);
         answer.baudBits = code;
+        // A brief SNRM is a repeat under stray light: the UA is kept as short.
+        answer.brief = lapListIsBrief(list, listLength);
         link.terms = lapTakeTerms(linkOffer, code, list, listLength);
     }
     // The fixed profile only prints what the SNRM offers and stays at 9600.

@@ -81,8 +81,8 @@ constexpr uint32_t PRIMARY_REPEAT_JITTER_MS = 60;
 // lost SNRM, at times two. The primary polls at once after the UA, and
 // repeats that first poll sooner than other frames, when the device's answer at the new speed
 // would long have come, so that a lost poll is repeated within the device's wait.
-constexpr uint32_t SECONDARY_FIRST_FRAME_MS = 400;
-constexpr uint32_t PRIMARY_FIRST_POLL_REPEAT_MS = 250;
+constexpr uint32_t SECONDARY_FIRST_FRAME_MS = 250;
+constexpr uint32_t PRIMARY_FIRST_POLL_REPEAT_MS = 120;
 static_assert(SECONDARY_FIRST_FRAME_MS + STACK_TASK_PERIOD_MS < PRIMARY_REPEAT_MS,
               "a device whose UA was lost listens at 9600 bit/s again before the SNRM's repeat");
 static_assert(PRIMARY_FIRST_POLL_REPEAT_MS + STACK_TASK_PERIOD_MS + SIR_NOISE_QUIET_MS <

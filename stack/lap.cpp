@@ -90,6 +90,7 @@ uint16_t lapBuildOfferParams(uint8_t* destination, const LapOffer& offer) {
     // disconnect threshold): at 9600 bit/s every byte of the SNRM and UA is another chance for
     // stray light to spoil them.
     const bool all = !offer.negotiates;
+    const bool brief = offer.negotiates && offer.brief;
     uint8_t* position = destination;
     position = lapPutParam(position, 0x01, offer.baudBits);
     if (all) {
@@ -97,8 +98,12 @@ uint16_t lapBuildOfferParams(uint8_t* destination, const LapOffer& offer) {
     }
     position = lapPutParam(position, 0x83, offer.dataSizeBits);
     position = lapPutParam(position, 0x84, offer.windowBits);
-    position = lapPutParam(position, 0x85, offer.additionalBofBits);
-    position = lapPutParam(position, 0x86, offer.minTurnaroundBits);
+    if (!brief || offer.additionalBofBits != LAP_NO_ADDITIONAL_BOFS) {
+        position = lapPutParam(position, 0x85, offer.additionalBofBits);
+    }
+    if (!brief || offer.minTurnaroundBits != LAP_NO_TURNAROUND) {
+        position = lapPutParam(position, 0x86, offer.minTurnaroundBits);
+    }
     if (all) {
         position = lapPutParam(position, 0x08, 0x01); // disconnect threshold: 3 s
     }

@@ -38,7 +38,14 @@ struct LapOffer {
     uint8_t windowBits = 0x01;
     // How long this station needs after sending before it can receive: 0 ms unless asked.
     uint8_t minTurnaroundBits = 0x80;
+    // A negotiating list that also leaves out what an absent entry reads as (no additional BOFs,
+    // no minimum turnaround): for set-up repeats under stray light, where each byte at 9600 bit/s
+    // is another chance to be spoilt.
+    bool brief = false;
 };
+
+constexpr uint8_t LAP_NO_ADDITIONAL_BOFS = 0x80;
+constexpr uint8_t LAP_NO_TURNAROUND = 0x80;
 
 constexpr uint8_t LAP_BAUD_9600 = 0x02;
 constexpr LapOffer LAP_FIXED_OFFER{false, LAP_BAUD_9600, 0x01, 0x02};
@@ -52,7 +59,8 @@ constexpr LapOffer lapFullOffer(uint8_t baudBits, uint8_t maxWindow = 1,
         sizeBits = static_cast<uint8_t>(sizeBits | bit);
     }
     const uint8_t window = maxWindow < 1 ? 1 : (maxWindow > 7 ? 7 : maxWindow);
-    return LapOffer{true, baudBits, sizeBits, 0x80, static_cast<uint8_t>((1U << window) - 1)};
+    return LapOffer{true, baudBits, sizeBits, LAP_NO_ADDITIONAL_BOFS,
+                    static_cast<uint8_t>((1U << window) - 1)};
 }
 // A queue's size in the offer's profile: the full one holds two of its frames' data.
 constexpr uint16_t lapQueueSize(const LapOffer& offer, uint16_t fixedSize) {

@@ -58,6 +58,11 @@ uint8_t lapCommonBaudBits(const LapOffer& own, const uint8_t* peerList, uint16_t
     return static_cast<uint8_t>((own.baudBits & peer) | LAP_BAUD_9600);
 }
 
+bool lapListIsBrief(const uint8_t* peerList, uint16_t length) {
+    return lapFindParam(peerList, length, PI_ADDITIONAL_BOFS) == 0 &&
+           lapFindParam(peerList, length, PI_MIN_TURNAROUND) == 0;
+}
+
 LapTerms lapTakeTerms(const LapOffer& own, uint8_t baudBits, const uint8_t* peerList,
                       uint16_t length) {
     LapTerms terms = LAP_FIXED_TERMS;

@@ -39,5 +39,8 @@ uint32_t lapHighestBaud(uint8_t baudBits);
 // The speed bits a secondary puts in its UA: those both offer.
 uint8_t lapCommonBaudBits(const LapOffer& own, const uint8_t* peerList, uint16_t length);
 // The terms of a connection from the peer's list; the speed is the highest bit of `baudBits`.
+// The peer's list names neither additional BOFs nor a minimum turnaround: a brief list, which a
+// secondary answers in kind.
+bool lapListIsBrief(const uint8_t* peerList, uint16_t length);
 LapTerms lapTakeTerms(const LapOffer& own, uint8_t baudBits, const uint8_t* peerList,
                       uint16_t length);

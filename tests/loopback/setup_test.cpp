@@ -101,6 +101,17 @@ struct Air {
     }
 };
 
+// The lengths of the frames with this U-frame control that a port sent, in order.
+std::vector<size_t> lengthsOf(const MemoryPort& port, uint8_t control) {
+    std::vector<size_t> lengths;
+    for (const Bytes& content : sirUnwrapAll(port.line.sent)) {
+        if (content.size() > 2 && (content[1] & 0xEF) == control) {
+            lengths.push_back(content.size());
+        }
+    }
+    return lengths;
+}
+
 // The simulated time at which the channel opened on both ends; 0 when it never did.
 uint32_t openChannel(bool pollLostWhole, std::array<int, TARGETS>& spoilt, MemoryPort& computerPort,
                      MemoryPort& devicePort, IrErr& computerError) {
@@ -156,6 +167,14 @@ TEST(SetUp, TheChannelOpensThoughEachStepOfTheSetUpIsSpoiltOnce) {
         const uint32_t repeatMs = PRIMARY_REPEAT_MS + PRIMARY_REPEAT_JITTER_MS;
         EXPECT_LE(openAtMs, 4 * repeatMs + PRIMARY_FIRST_POLL_REPEAT_MS + 300);
         EXPECT_EQ(computerError, IR_OK);
+        // The SNRM's repeats and the UAs that answer them leave out the two entries (six bytes)
+        // that read as absent, as the line has spoilt one already.
+        const std::vector<size_t> snrms = lengthsOf(computerPort, LAP_SNRM);
+        ASSERT_EQ(snrms.size(), 3U);
+        EXPECT_EQ(snrms[1], snrms[0] - 6);
+        EXPECT_EQ(snrms[2], snrms[1]);
+        // A UA is an SNRM less its connection address byte.
+        EXPECT_EQ(lengthsOf(devicePort, LAP_UA), (std::vector<size_t>{snrms[1] - 1, snrms[1] - 1}));
     }
 }
 

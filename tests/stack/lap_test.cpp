@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "console_capture.h"
@@ -285,6 +286,28 @@ TEST(LapTerms, OffersFollowTheVariantAndTheCap) {
     const uint16_t length = lapBuildOfferParams(list, lapFullOffer(0x26));
     EXPECT_EQ(built(list, length), Bytes({0x01, 0x01, 0x26, 0x83, 0x01, 0x03, 0x84, 0x01, 0x01,
                                           0x85, 0x01, 0x80, 0x86, 0x01, 0x80}));
+    // A brief list leaves out no BOFs and no turnaround, and reads back as the same terms; a need
+    // for either still goes in.
+    LapOffer brief = lapFullOffer(0x26, 7);
+    brief.brief = true;
+    uint8_t briefList[LAP_PARAMS_LENGTH]{};
+    const uint16_t briefLength = lapBuildOfferParams(briefList, brief);
+    EXPECT_EQ(built(briefList, briefLength),
+              Bytes({0x01, 0x01, 0x26, 0x83, 0x01, 0x03, 0x84, 0x01, 0x7F}));
+    EXPECT_TRUE(lapListIsBrief(briefList, briefLength));
+    EXPECT_FALSE(lapListIsBrief(list, length));
+    const LapOffer own = lapFullOffer(0x3E, 7);
+    const LapTerms fromBrief = lapTakeTerms(own, 0x26, briefList, briefLength);
+    brief.brief = false;
+    const uint16_t fullLength = lapBuildOfferParams(list, brief);
+    const LapTerms fromFull = lapTakeTerms(own, 0x26, list, fullLength);
+    EXPECT_EQ(std::tie(fromBrief.speed, fromBrief.dataSize, fromBrief.window,
+                       fromBrief.additionalBofs, fromBrief.turnaroundUs),
+              std::tie(fromFull.speed, fromFull.dataSize, fromFull.window, fromFull.additionalBofs,
+                       fromFull.turnaroundUs));
+    brief.brief = true;
+    brief.minTurnaroundBits = 0x01;
+    EXPECT_EQ(lapBuildOfferParams(briefList, brief), briefLength + 3);
 }
 
 TEST(LapTerms, BothSidesAgreeOnWhatBothCanDo) {
