@@ -41,6 +41,9 @@ void PrimaryStation::checkTimers(uint8_t state, bool mayPoll) {
             timing.varyRepeat(varied ? random.below(PRIMARY_REPEAT_JITTER_MS) : 0);
         }
         if (state == PRIMARY_LINK_CHECK) {
+            // One quick repeat is what the device's short wait covers; later ones keep the usual
+            // pace, so that a peer slow to answer at the new speed is not met by ours each time.
+            timing.setRepeatSpan(PRIMARY_REPEAT_MS);
             sendRr();
         } else if (state == PRIMARY_CONNECTING && conn.fullProfile()) {
             // The first SNRM says everything; a repeat leaves out what our devices read as absent

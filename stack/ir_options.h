@@ -76,11 +76,11 @@ constexpr uint32_t SECONDARY_GIVE_UP_MS = SECONDARY_GIVE_UP_STEP * STACK_TASK_PE
 constexpr uint32_t PRIMARY_REPEAT_JITTER_MS = 60;
 // Full profile: after its UA the secondary waits this long at the new speed for the primary's
 // first valid frame, then takes its UA as lost and listens at 9600 bit/s again. Under stray light
-// a UA is often spoilt; the wait mostly ends before the primary repeats its SNRM (the SNRM and UA
-// on the line and a step's lag can make it miss that one), so a lost UA costs one repeat like a
-// lost SNRM, at times two. The primary polls at once after the UA, and
-// repeats that first poll sooner than other frames, when the device's answer at the new speed
-// would long have come, so that a lost poll is repeated within the device's wait.
+// a UA is often spoilt; the wait ends well before the primary repeats its SNRM (the SNRM and UA
+// on the line and a step's lag included), so a lost UA costs one repeat like a lost SNRM. The
+// primary polls at once after the UA, and repeats that first poll sooner than other frames, when
+// the device's answer at the new speed would long have come, so that a lost poll is repeated
+// within the device's wait.
 constexpr uint32_t SECONDARY_FIRST_FRAME_MS = 250;
 constexpr uint32_t PRIMARY_FIRST_POLL_REPEAT_MS = 120;
 static_assert(SECONDARY_FIRST_FRAME_MS + STACK_TASK_PERIOD_MS < PRIMARY_REPEAT_MS,
@@ -144,9 +144,10 @@ constexpr uint32_t LAP_SLOT_MS = 80;
 // LAP_WIDE_ROUND_EVERY-th unanswered round has LAP_DISCOVERY_SLOTS, so that devices answering
 // together are told apart. For the first PRIMARY_QUICK_SEARCH_MS of a search, rounds follow each
 // other after a short pause, varied so that a retry does not meet the same pattern of stray light;
-// later the start delay's.
+// later the start delay's. Under daylight a round gets through about one time in three, and the
+// quick rounds must not end before the search almost surely has.
 constexpr uint8_t LAP_WIDE_ROUND_EVERY = 3;
-constexpr uint32_t PRIMARY_QUICK_SEARCH_MS = 3000;
+constexpr uint32_t PRIMARY_QUICK_SEARCH_MS = 6000;
 constexpr uint32_t PRIMARY_SEARCH_PAUSE_MS = 20;
 constexpr uint32_t PRIMARY_SEARCH_JITTER_MS = 60;
 // ---- Ports

@@ -203,7 +203,8 @@ def render(results, _unused=None):
             f"{both} |",
             f"| {name} | both at once: device to computer | {figures(rates['both_down'])} | "
             f"{both} |",
-            f"| {name} | set-up to channel open (s) | {figures(rates['setup'], 2)} | 1.6 |",
+            f"| {name} | set-up to channel open (s) | {figures(rates['setup'], 2)} | "
+            f"{'0.8' if cap == 115200 else '–'} |",
         ]
     lines += [
         "",
