@@ -203,6 +203,8 @@ class IrPort {
     void updateChannels();
     void disconnect(int lane);
     void endLinkIfUnused();
+    // Ends request `tag` with `status`, held until the link is down when no channel is left.
+    void finishAtLinkEnd(uint32_t tag, int status);
 
     FramePort& line;
     const bool tasks;

@@ -220,16 +220,26 @@ int IrPort::awaitLinkEnd(uint32_t tag) {
     if (closeHeld) {
         return IRPORT_ERR_STATE;
     }
-    if (running && !anyChannel() && (role == IRPORT_COMPUTER || linkUp())) {
-        closeHeld = true;
-        heldTag = tag;
-        heldStatus = IRPORT_OK;
-        heldDeadline = now() + IRPORT_LINK_END_MS;
+    if (running) {
+        finishAtLinkEnd(tag, IRPORT_OK);
     } else {
         finish(tag, IRPORT_OK);
     }
     changed(this, LANE_ALL);
     return IRPORT_OK;
+}
+
+void IrPort::finishAtLinkEnd(uint32_t tag, int status) {
+    if (!anyChannel() && (role == IRPORT_COMPUTER || linkUp())) {
+        // The last channel: its end is told once the link is down, so a connect that follows
+        // finds the port free.
+        closeHeld = true;
+        heldTag = tag;
+        heldStatus = status;
+        heldDeadline = now() + IRPORT_LINK_END_MS;
+    } else {
+        finish(tag, status);
+    }
 }
 
 void IrPort::disconnect(int lane) {
@@ -374,16 +384,7 @@ void IrPort::updateChannels() {
             disconnect(id);
             c = Channel{};
             endLinkIfUnused();
-            if (!anyChannel() && (role == IRPORT_COMPUTER || linkUp())) {
-                // The last channel: its close is told once the link is down, so a connect that
-                // follows finds the port free.
-                closeHeld = true;
-                heldTag = tag;
-                heldStatus = result;
-                heldDeadline = now() + IRPORT_LINK_END_MS;
-            } else {
-                finish(tag, result);
-            }
+            finishAtLinkEnd(tag, result);
         }
     }
 }
